@@ -1,0 +1,76 @@
+// The send path: every command to a student computer goes out here.
+#include "shell/tfmain.h"
+
+#include "platform/cp1250.h"
+#include "shell/eventlog.h"
+
+#include <QLineEdit>
+
+namespace {
+constexpr int RetryPauseMs = 10;
+constexpr int FailedAttemptsTolerated = 10000;
+
+QByteArray noConnectionEntry()
+{
+    return cp1250::fromUnicode(u"SEND: brak połączenia");
+}
+} // namespace
+
+bool TFMain::SendPacket(const platform::ConnectionPtr &socket, PacketRecord &packet)
+{
+    auto hostName = [&socket] {
+        return socket ? cp1250::toUnicode(socket->peerHostName()) : QString();
+    };
+
+    if (!socket || !socket->isOpen()) {
+        SendStatusEdit->setText(QStringLiteral("brak połączenia z ") + hostName());
+        WriteLog(noConnectionEntry(), true, &packet);
+        return false;
+    }
+
+    int failedAttempts = 0;
+    QByteArray text;
+    qint64 sent = 0; // bytes of the current text already on the wire
+    for (;;) {
+        // A text is stamped afresh only while none of it has gone out; once
+        // part of it is on the wire the rest follows unchanged, so a packet
+        // is never cut short or mixed with another number.
+        if (sent == 0) {
+            packet.Pass = packet::PassValue;
+            ++packet.iPacketNo;
+            text = FormatPacketText(packet);
+        }
+        const qint64 n = socket->send(text.constData() + sent, text.size() - sent);
+        if (n >= 0)
+            sent += n;
+        if (sent >= text.size())
+            break;
+        if (n < 0) {
+            ++failedAttempts;
+            // A connection that failed meanwhile will take nothing more:
+            // waiting out the whole time-out would only freeze the window.
+            if (!socket->isOpen()) {
+                SendStatusEdit->setText(QStringLiteral("brak połączenia z ") + hostName());
+                WriteLog(noConnectionEntry(), true, &packet);
+                return false;
+            }
+            if (failedAttempts > FailedAttemptsTolerated) {
+                SendStatusEdit->setText(QStringLiteral("upłynął czas na wysłanie danych do: ")
+                                        + hostName());
+                WriteLog("SEND: TIMEOUT", true, &packet);
+                return false;
+            }
+            sendPause(RetryPauseMs);
+        }
+    }
+
+    SendStatusEdit->setText(QStringLiteral("wysłano dane: iCommand: %1, iFalg: %2, iPacketNo: %3, "
+                                           "data size: %4 do: ")
+                                    .arg(packet.iCommand)
+                                    .arg(packet.iFlag)
+                                    .arg(packet.iPacketNo)
+                                    .arg(text.size())
+                            + hostName());
+    WriteLog("SEND: OK", true, &packet);
+    return true;
+}

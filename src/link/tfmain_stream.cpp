@@ -1,0 +1,176 @@
+// The bulk streams that follow an announcement: a screen picture or a process
+// list, read on a worker thread.
+#include "shell/tfmain.h"
+
+#include "link/jpegimage.h"
+#include "link/processlist.h"
+#include "platform/cp1250.h"
+#include "shell/tfprogress.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QPixmap>
+#include <QProgressBar>
+#include <QStatusBar>
+#include <QThread>
+#include <QTreeWidget>
+
+#include <chrono>
+
+namespace {
+
+constexpr qint64 ReadChunk = 1024;
+// Bytes beyond the declared size that are still read (and counted) before
+// the reception gives up: a flooding agent cannot keep the receiver busy or
+// grow the console's memory for ever.
+constexpr qint64 SurplusLimit = 1024 * 1024;
+
+} // namespace
+
+void TFMain::postToWindow(std::function<void()> effect)
+{
+    QMetaObject::invokeMethod(this, std::move(effect), Qt::QueuedConnection);
+}
+
+void TFMain::startStream(const platform::ConnectionPtr &socket, bool screen)
+{
+    DeclaredStreamSize = CurrentPacket.StreamSize;
+    StreamInProgress = true;
+    CurrentSocket = socket;
+    if (FProgress) {
+        FProgress->ProgressBar->setMinimum(0);
+        FProgress->ProgressBar->setMaximum(std::max(0, DeclaredStreamSize));
+        FProgress->ProgressBar->setValue(0);
+    }
+    // At most one receiver at a time: the previous one has cleared
+    // StreamInProgress, so its thread is at its end.
+    if (m_streamThread.joinable())
+        m_streamThread.join();
+    // The receiver keeps the announcing connection for itself, so a command
+    // that re-points CurrentSocket meanwhile does not move the stream.
+    m_streamThread = std::thread(&TFMain::receiveStream, this, socket, DeclaredStreamSize, screen);
+}
+
+void TFMain::receiveStream(platform::ConnectionPtr socket, qint32 declared, bool screen)
+{
+    const StreamTimings timing = streamTimings;
+    auto sleep = [this](int ms) {
+        // In short steps, so that closing the console does not wait for it.
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (!m_stopWorkers.load() && std::chrono::steady_clock::now() < until)
+            QThread::msleep(ulong(std::min(ms, 10)));
+    };
+
+    QByteArray stream;
+    qint64 received = 0; // all bytes read, surplus included
+    int idle = 0;
+    const qint64 expected = declared; // sign-extended
+    char buffer[ReadChunk];
+
+    sleep(timing.firstSleepMs);
+    while (!m_stopWorkers.load()) {
+        qint64 n = socket->receive(buffer, ReadChunk);
+        if (n > 0) {
+            // Surplus bytes are counted but not kept.
+            const qint64 room = std::max<qint64>(0, expected - qint64(stream.size()));
+            stream.append(buffer, qsizetype(std::min(n, room)));
+            received += n;
+            postToWindow([n] {
+                if (FProgress)
+                    FProgress->advance(n);
+            });
+            if (received - std::max<qint64>(expected, 0) > SurplusLimit)
+                break;
+        }
+        const bool complete = received == expected;
+        if (n <= 0 && !complete) {
+            ++idle;
+            sleep(timing.idleSleepMs);
+            n = 0;
+        }
+        if (idle > timing.idleLimit || n == -1)
+            break;
+        // The whole stream is in and the connection has closed: nothing more
+        // can come, so do not wait on it.
+        if (n == 0 && complete)
+            break;
+    }
+
+    const bool complete = received == expected;
+    const QString peerName = complete ? cp1250::toUnicode(socket->peerHostName()) : QString();
+    socket.reset();
+
+    // The effects on the windows, in order, on the user-interface thread;
+    // StreamInProgress is cleared after all of them.
+    postToWindow(
+            [this, complete, screen, received, declared, peerName, stream = std::move(stream)] {
+                if (FProgress)
+                    FProgress->Close();
+                if (complete) {
+                    const QString text = (screen ? QStringLiteral("strumień danych od: ")
+                                                 : QStringLiteral("strumień danych od "))
+                                         + peerName
+                                         + QStringLiteral(", otrzymano: %1, deklarowano: %2")
+                                                   .arg(received)
+                                                   .arg(declared);
+                    (screen ? ScreenStatusBar : ProcessListStatusBar)->showMessage(text);
+                    StatusEdit->setText(text);
+                    if (screen)
+                        ShowScreenImage(stream);
+                    else
+                        FillProcessList(stream);
+                } else {
+                    StatusEdit->setText(
+                            QStringLiteral("otrzymano niekompletny strumień danych, otrzymano: %1, "
+                                           "deklarowano: %2")
+                                    .arg(received)
+                                    .arg(declared));
+                }
+                StreamInProgress = false;
+                // Whatever arrived on other connections meanwhile is read now.
+                MyServer->resumeReads();
+                emit streamFinished();
+            });
+}
+
+void TFMain::ShowScreenImage(const QByteArray &stream)
+{
+    const QImage image = jpegimage::decode(stream);
+    if (image.isNull()) {
+        StatusEdit->setText(QStringLiteral("Błąd ładowania obrazu"));
+        return; // the previous picture stays
+    }
+    ScreenShootImage->setPixmap(QPixmap::fromImage(image));
+    ScreenShootImage->resize(image.size());
+}
+
+void TFMain::FillProcessList(const QByteArray &stream)
+{
+    ProcessListView->clear();
+    QList<QTreeWidgetItem *> rows;
+    for (const processlist::ProcessEntry &entry : processlist::parse(stream)) {
+        auto *row = new QTreeWidgetItem;
+        row->setText(0, cp1250::toUnicode(entry.name));
+        row->setText(1, cp1250::toUnicode(entry.description));
+        row->setText(2, QString::number(entry.processId)); // unsigned decimal
+        rows.append(row);
+    }
+    ProcessListView->addTopLevelItems(rows);
+}
+
+void TFMain::waitForWorkers()
+{
+    m_stopWorkers = true;
+    if (m_streamThread.joinable())
+        m_streamThread.join();
+    std::vector<std::thread> workers;
+    {
+        std::lock_guard lock(m_workersMutex);
+        workers.swap(m_workers);
+    }
+    for (std::thread &worker : workers) {
+        if (worker.joinable())
+            worker.join();
+    }
+    m_stopWorkers = false;
+}

@@ -1,0 +1,419 @@
+#include "platform/tcpserver.h"
+
+#include <QMetaObject>
+#include <QSocketNotifier>
+#include <QThread>
+#include <QTimer>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace platform {
+
+namespace {
+
+std::mutex resolverMutex;
+TcpServer::HostNameResolver resolverOverride;
+
+bool onThreadOf(const QObject *object)
+{
+    return object && object->thread() == QThread::currentThread();
+}
+
+QString socketErrorText(int code, const char *api)
+{
+    return QStringLiteral("Socket error: %1 (%2), on API '%3'")
+            .arg(QString::fromLocal8Bit(std::strerror(code)))
+            .arg(code)
+            .arg(QLatin1String(api));
+}
+
+} // namespace
+
+// --- Connection -----------------------------------------------------------
+
+Connection::Connection(TcpServer *server, int fd, QByteArray address, quint16 port)
+    : m_server(server)
+    , m_fd(fd)
+    , m_address(std::move(address))
+    , m_port(port)
+{}
+
+Connection::~Connection()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+bool Connection::descriptorValid() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_fd >= 0;
+}
+
+bool Connection::isOpen() const
+{
+    return !m_failed.load() && descriptorValid();
+}
+
+QByteArray Connection::peerAddress() const
+{
+    return descriptorValid() ? m_address : QByteArray();
+}
+
+quint16 Connection::peerPort() const
+{
+    return descriptorValid() ? m_port : 0;
+}
+
+QByteArray Connection::peerHostName() const
+{
+    if (!isOpen() && !m_closing.load())
+        return {};
+    const QByteArray address = peerAddress();
+    return address.isEmpty() ? QByteArray() : TcpServer::lookupHostName(address);
+}
+
+qint64 Connection::receive(char *data, qint64 maxSize)
+{
+    ++m_receiveCount;
+    int error = 0;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_fd < 0 || m_failed.load())
+            return 0;
+        if (maxSize <= 0)
+            return -1;
+        const ssize_t n = ::recv(m_fd, data, size_t(maxSize), MSG_DONTWAIT);
+        if (n >= 0)
+            return n;
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
+            return -1;
+        error = errno;
+        m_failed = true;
+    }
+    reportError(error);
+    return -1;
+}
+
+qint64 Connection::send(const char *data, qint64 size)
+{
+    int error = 0;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_fd < 0 || m_failed.load())
+            return -1;
+        const ssize_t n = ::send(m_fd, data, size_t(size), MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n >= 0)
+            return n;
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
+            return -1;
+        error = errno;
+        m_failed = true;
+    }
+    reportError(error);
+    return -1;
+}
+
+void Connection::close()
+{
+    TcpServer *server = m_server.data();
+    if (server && !onThreadOf(server)) {
+        std::weak_ptr<Connection> weak = weak_from_this();
+        QMetaObject::invokeMethod(
+                server,
+                [weak] {
+                    if (auto self = weak.lock())
+                        self->close();
+                },
+                Qt::QueuedConnection);
+        return;
+    }
+    if (m_closing.exchange(true) || !descriptorValid())
+        return;
+    ConnectionPtr self = shared_from_this();
+    if (server)
+        emit server->clientDisconnect(self);
+    closeDescriptor();
+    if (server)
+        server->release(this);
+}
+
+void Connection::closeDescriptor()
+{
+    if (m_notifier) {
+        m_notifier->setEnabled(false);
+        m_notifier->deleteLater();
+        m_notifier = nullptr;
+    }
+    if (m_resumeTimer) {
+        m_resumeTimer->stop();
+        m_resumeTimer->deleteLater();
+        m_resumeTimer = nullptr;
+    }
+    std::lock_guard lock(m_mutex);
+    if (m_fd >= 0) {
+        ::close(m_fd);
+        m_fd = -1;
+    }
+}
+
+void Connection::reportError(int code)
+{
+    // Errors are always raised from the event loop, never from inside the
+    // call that met them: a send or a worker's read must not find its
+    // connection closed and released under its feet.
+    TcpServer *server = m_server.data();
+    if (!server)
+        return;
+    std::weak_ptr<Connection> weak = weak_from_this();
+    QMetaObject::invokeMethod(
+            server,
+            [server, weak, code] {
+                if (auto self = weak.lock())
+                    server->handleError(self.get(), code);
+            },
+            Qt::QueuedConnection);
+}
+
+// --- TcpServer ------------------------------------------------------------
+
+TcpServer::TcpServer(QObject *parent)
+    : QObject(parent)
+{}
+
+TcpServer::~TcpServer()
+{
+    // The program is ending: connections go without notifications, since
+    // whoever listens to them may already be gone.
+    blockSignals(true);
+    for (const ConnectionPtr &c : std::vector<ConnectionPtr>(m_connections)) {
+        c->m_closing = true;
+        c->closeDescriptor();
+        c->m_server = nullptr;
+    }
+    m_connections.clear();
+    close();
+}
+
+bool TcpServer::listen(quint16 port, QString *errorText, int *errorCode)
+{
+    close();
+    auto fail = [&](const char *api, int fd) {
+        const int code = errno;
+        if (fd >= 0)
+            ::close(fd);
+        if (errorText)
+            *errorText = socketErrorText(code, api);
+        if (errorCode)
+            *errorCode = code;
+        return false;
+    };
+
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return fail("socket", -1);
+    // Lets a restarted console listen again at once although connections of
+    // the previous run linger; a port held by a live listener still fails.
+    const int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_port = htons(port);
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0)
+        return fail("bind", fd);
+    if (::listen(fd, ListenBacklog) < 0)
+        return fail("listen", fd);
+
+    m_fd = fd;
+    m_acceptNotifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+    connect(m_acceptNotifier, &QSocketNotifier::activated, this, &TcpServer::acceptPending);
+    return true;
+}
+
+quint16 TcpServer::localPort() const
+{
+    if (m_fd < 0)
+        return 0;
+    sockaddr_in addr{};
+    socklen_t len = sizeof addr;
+    if (::getsockname(m_fd, reinterpret_cast<sockaddr *>(&addr), &len) < 0)
+        return 0;
+    return ntohs(addr.sin_port);
+}
+
+void TcpServer::close()
+{
+    delete m_acceptNotifier;
+    m_acceptNotifier = nullptr;
+    if (m_fd >= 0) {
+        ::close(m_fd);
+        m_fd = -1;
+    }
+}
+
+ConnectionPtr TcpServer::connection(int index) const
+{
+    if (index < 0 || index >= activeConnections())
+        return {};
+    return m_connections[size_t(index)];
+}
+
+void TcpServer::resumeReads()
+{
+    for (const ConnectionPtr &c : m_connections) {
+        if (c->m_resumeTimer)
+            c->m_resumeTimer->stop();
+        if (c->m_notifier)
+            c->m_notifier->setEnabled(true);
+    }
+}
+
+void TcpServer::setHostNameResolver(HostNameResolver resolver)
+{
+    std::lock_guard lock(resolverMutex);
+    resolverOverride = std::move(resolver);
+}
+
+QByteArray TcpServer::lookupHostName(const QByteArray &address)
+{
+    {
+        std::lock_guard lock(resolverMutex);
+        if (resolverOverride)
+            return resolverOverride(address);
+    }
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    if (::inet_pton(AF_INET, address.constData(), &addr.sin_addr) != 1)
+        return {};
+    char host[NI_MAXHOST];
+    if (::getnameinfo(reinterpret_cast<sockaddr *>(&addr), sizeof addr, host, sizeof host, nullptr,
+                      0, NI_NAMEREQD)
+        != 0)
+        return {};
+    return QByteArray(host);
+}
+
+void TcpServer::acceptPending()
+{
+    // Bounded, so that a storm of connects cannot starve the window; the
+    // notifier fires again for what is left.
+    for (int i = 0; i < 256; ++i) {
+        sockaddr_in addr{};
+        socklen_t len = sizeof addr;
+        const int fd = ::accept4(m_fd, reinterpret_cast<sockaddr *>(&addr), &len,
+                                 SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            const int code = errno;
+            if (code == EAGAIN || code == EWOULDBLOCK || code == EINTR || code == ECONNABORTED)
+                return;
+            // Out of descriptors and the like: report it, and give the system
+            // a moment instead of being woken again at once.
+            int reported = code;
+            emit serverError(reported);
+            if (m_acceptNotifier) {
+                m_acceptNotifier->setEnabled(false);
+                QTimer::singleShot(100, this, [this] {
+                    if (m_acceptNotifier)
+                        m_acceptNotifier->setEnabled(true);
+                });
+            }
+            return;
+        }
+        char text[INET_ADDRSTRLEN] = {};
+        ::inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text);
+
+        ConnectionPtr c(new Connection(this, fd, QByteArray(text), ntohs(addr.sin_port)));
+        Connection *raw = c.get();
+        c->m_notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+        connect(c->m_notifier, &QSocketNotifier::activated, this, [this, raw] { onReadable(raw); });
+        c->m_resumeTimer = new QTimer(this);
+        c->m_resumeTimer->setSingleShot(true);
+        c->m_resumeTimer->setInterval(UnreadDataRetryMs);
+        connect(c->m_resumeTimer, &QTimer::timeout, this, [raw] {
+            if (raw->m_notifier)
+                raw->m_notifier->setEnabled(true);
+        });
+        m_connections.push_back(c);
+        emit clientConnect(c);
+    }
+}
+
+void TcpServer::onReadable(Connection *raw)
+{
+    ConnectionPtr c = find(raw);
+    if (!c || !c->isOpen())
+        return;
+
+    char probe;
+    ssize_t n;
+    int code = 0;
+    {
+        std::lock_guard lock(c->m_mutex);
+        if (c->m_fd < 0)
+            return;
+        n = ::recv(c->m_fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+        code = errno;
+    }
+    if (n == 0) {
+        c->close(); // the peer has closed
+        return;
+    }
+    if (n < 0) {
+        if (code != EAGAIN && code != EWOULDBLOCK && code != EINTR) {
+            c->m_failed = true;
+            handleError(c.get(), code);
+        }
+        return;
+    }
+
+    const quint64 before = c->receiveCount();
+    emit clientRead(c);
+    // Data left unread (while a stream is received, the handler stands
+    // aside) would wake us again at once, for ever: pause this connection's
+    // notification for a moment and report the data again later.
+    if (c->receiveCount() == before && c->m_notifier && c->m_resumeTimer) {
+        c->m_notifier->setEnabled(false);
+        c->m_resumeTimer->start();
+    }
+}
+
+void TcpServer::handleError(Connection *raw, int code)
+{
+    ConnectionPtr c = find(raw);
+    if (!c)
+        return;
+    c->m_failed = true;
+    int reported = code;
+    emit clientError(c, reported);
+    if (c->descriptorValid())
+        c->close();
+}
+
+void TcpServer::release(Connection *raw)
+{
+    for (auto it = m_connections.begin(); it != m_connections.end(); ++it) {
+        if (it->get() == raw) {
+            m_connections.erase(it);
+            return;
+        }
+    }
+}
+
+ConnectionPtr TcpServer::find(Connection *raw) const
+{
+    for (const ConnectionPtr &c : m_connections) {
+        if (c.get() == raw)
+            return c;
+    }
+    return {};
+}
+
+} // namespace platform

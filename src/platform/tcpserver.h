@@ -1,0 +1,149 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QPointer>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+class QSocketNotifier;
+class QTimer;
+
+namespace platform {
+
+class TcpServer;
+
+// One accepted TCP connection of the server.
+//
+// The server hands connections out as shared pointers, so whoever keeps one
+// (the main window's current connection, a stream receiver on its thread) never
+// holds a dangling pointer: once the connection is closed and released it
+// answers "not open" and reads as closed. Every operation on the descriptor
+// takes the connection's own lock, so receive() may be called from a worker
+// thread while the user-interface thread sends or closes.
+class Connection : public std::enable_shared_from_this<Connection>
+{
+public:
+    ~Connection();
+    Connection(const Connection &) = delete;
+    Connection &operator=(const Connection &) = delete;
+
+    bool isOpen() const;
+
+    // The peer's dotted IPv4 address and port, remembered when the connection
+    // was accepted, so that they can still be told after a reset by the peer.
+    // Empty (and 0) once the connection is closed.
+    QByteArray peerAddress() const;
+    quint16 peerPort() const;
+
+    // Reverse lookup of the peer address, made at each call (it blocks);
+    // empty when the lookup finds no name or the connection is not open.
+    QByteArray peerHostName() const;
+
+    // Non-blocking read of up to maxSize bytes: the count read, -1 when
+    // nothing waits right now, 0 when the connection is closed (by the peer
+    // or by us). An error is reported through the server's clientError on the
+    // user-interface thread, and the call answers -1.
+    qint64 receive(char *data, qint64 maxSize);
+
+    // Non-blocking send: the count the system took (possibly fewer than
+    // asked), or -1 when it takes nothing now or the connection failed.
+    qint64 send(const char *data, qint64 size);
+
+    // Closes the connection. On the user-interface thread the server's
+    // clientDisconnect is raised before this returns.
+    void close();
+
+    // How many receive() calls have been made, to tell whether a read
+    // notification was acted on.
+    quint64 receiveCount() const { return m_receiveCount.load(); }
+
+private:
+    friend class TcpServer;
+    Connection(TcpServer *server, int fd, QByteArray address, quint16 port);
+
+    void closeDescriptor();
+    void reportError(int code);
+    bool descriptorValid() const;
+
+    QPointer<TcpServer> m_server;
+    mutable std::mutex m_mutex;
+    int m_fd = -1;
+    std::atomic<bool> m_failed{false};
+    std::atomic<bool> m_closing{false};
+    const QByteArray m_address;
+    const quint16 m_port;
+    std::atomic<quint64> m_receiveCount{0};
+    QSocketNotifier *m_notifier = nullptr;
+    QTimer *m_resumeTimer = nullptr;
+};
+
+using ConnectionPtr = std::shared_ptr<Connection>;
+
+// A message-driven, non-blocking TCP listening server. All notifications are
+// raised on the thread that owns the server (the user-interface thread).
+class TcpServer : public QObject
+{
+    Q_OBJECT
+public:
+    explicit TcpServer(QObject *parent = nullptr);
+    ~TcpServer() override;
+
+    // Listens on every local IPv4 address. Port 0 picks a free port. On
+    // failure errorText gets the system's message, the error code and the
+    // failing call, and errorCode the code.
+    bool listen(quint16 port, QString *errorText = nullptr, int *errorCode = nullptr);
+    bool isListening() const { return m_fd >= 0; }
+    quint16 localPort() const;
+    void close();
+
+    // The live connections, in accept order.
+    int activeConnections() const { return int(m_connections.size()); }
+    ConnectionPtr connection(int index) const;
+
+    // Re-arms every read notification that was paused because the handler
+    // left the data unread.
+    void resumeReads();
+
+    // Replaces the reverse name lookup (tests use it to make a name vanish).
+    // An empty function restores the system's lookup.
+    using HostNameResolver = std::function<QByteArray(const QByteArray &address)>;
+    static void setHostNameResolver(HostNameResolver resolver);
+    static QByteArray lookupHostName(const QByteArray &address);
+
+    // How long a connection whose data was left unread waits before its
+    // read notification is raised again.
+    static constexpr int UnreadDataRetryMs = 50;
+
+    // The accept queue holds a whole room reconnecting at once.
+    static constexpr int ListenBacklog = 1024;
+
+signals:
+    void clientConnect(const platform::ConnectionPtr &connection);
+    // Raised while the connection can still be asked for its peer.
+    void clientDisconnect(const platform::ConnectionPtr &connection);
+    void clientRead(const platform::ConnectionPtr &connection);
+    // An error on one connection (errno). The handler may clear the code and
+    // is expected to close the connection; a failed connection that is still
+    // open afterwards is closed by the server.
+    void clientError(const platform::ConnectionPtr &connection, int &errorCode);
+    void serverError(int &errorCode);
+
+private:
+    friend class Connection;
+    void acceptPending();
+    void onReadable(Connection *connection);
+    void handleError(Connection *connection, int code);
+    void release(Connection *connection);
+    ConnectionPtr find(Connection *connection) const;
+
+    int m_fd = -1;
+    QSocketNotifier *m_acceptNotifier = nullptr;
+    std::vector<ConnectionPtr> m_connections;
+};
+
+} // namespace platform

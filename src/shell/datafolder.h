@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <functional>
+
+// The one folder of the current user where the console keeps its settings,
+// its day logs and a downloaded installer.
+namespace datafolder {
+
+constexpr const char *FolderName = "Mervix-Tablor";
+
+// The folder's path without a trailing separator, created (one level only)
+// when missing; an empty text after a failure, which is reported through
+// the failure reporter. Asked afresh at every call, never cached.
+QString GetDataFolder();
+
+// What a failure report goes to: the main window puts the message into its
+// status field and the day log. Called on the thread that met the failure;
+// the reporter hands it over to the user-interface thread itself.
+using FailureReporter = std::function<void(const QString &message)>;
+void setFailureReporter(FailureReporter reporter);
+
+} // namespace datafolder
+
+QString GetDataFolder();

@@ -1,0 +1,134 @@
+#include "shell/eventlog.h"
+
+#include "shell/datafolder.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <deque>
+#include <mutex>
+
+namespace eventlog {
+
+namespace {
+
+std::mutex stateMutex;
+Clock clockOverride;
+
+struct PendingEntry
+{
+    QDate date;
+    QByteArray block;
+};
+std::deque<PendingEntry> pending;
+
+// Set while WriteLog asks for the data folder: a failure report made by that
+// lookup logs its message, which must not ask for the folder again.
+thread_local bool lookingUpFolder = false;
+
+QDateTime now()
+{
+    std::lock_guard lock(stateMutex);
+    return clockOverride ? clockOverride() : QDateTime::currentDateTime();
+}
+
+void keep(const QDate &date, const QByteArray &block)
+{
+    std::lock_guard lock(stateMutex);
+    pending.push_back({date, block});
+    while (pending.size() > size_t(MaxPendingEntries))
+        pending.pop_front();
+}
+
+bool append(const QString &folder, const QDate &date, const QByteArray &block)
+{
+    const QString logFolder = folder + QStringLiteral("/log");
+    if (!QDir(logFolder).exists())
+        QDir().mkdir(logFolder); // a failure shows when the file does not open
+    QFile file(logFolder + QLatin1Char('/') + fileNameFor(date));
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
+        return false; // the entry is lost; nothing is reported
+    file.write(block);
+    return true;
+}
+
+void writeLine(QByteArray &out, const char *label, QByteArrayView value)
+{
+    out += label;
+    out += value;
+    out += "\r\n";
+}
+
+} // namespace
+
+QString fileNameFor(const QDate &date)
+{
+    return QStringLiteral("ADMIN_") + date.toString(QStringLiteral("yyyy-MM-dd"))
+           + QStringLiteral(".txt");
+}
+
+QByteArray formatEntry(const QDateTime &when, const QByteArray &text, bool dumpPacket,
+                       const PacketRecord *p)
+{
+    QByteArray out;
+    out += when.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")).toLatin1();
+    out += "\r\n";
+    writeLine(out, "Info: ", text);
+    if (dumpPacket && p) {
+        writeLine(out, "Packet NO: ", QByteArray::number(p->iPacketNo));
+        writeLine(out, "Pass: ", QByteArray::number(p->Pass));
+        writeLine(out, "Command: ", QByteArray::number(p->iCommand));
+        writeLine(out, "Flag: ", QByteArray::number(p->iFlag));
+        writeLine(out, "StreamSize: ", QByteArray::number(p->StreamSize));
+        writeLine(out, "Bufor: ", packet::fieldText(p->Bufor));
+        writeLine(out, "ProcName: ", packet::fieldText(p->ProcName));
+        writeLine(out, "WindowTitle: ", packet::fieldText(p->WindowTitle));
+        writeLine(out, "ProcID: ", QByteArray::number(p->ProcID));
+    }
+    out += "----\r\n";
+    return out;
+}
+
+void setClock(Clock clock)
+{
+    std::lock_guard lock(stateMutex);
+    clockOverride = std::move(clock);
+}
+
+int pendingEntries()
+{
+    std::lock_guard lock(stateMutex);
+    return int(pending.size());
+}
+
+} // namespace eventlog
+
+void WriteLog(const QByteArray &text, bool dumpPacket, const PacketRecord *packet)
+{
+    using namespace eventlog;
+    // Date and time from one reading, so the timestamp always matches its file.
+    const QDateTime when = now();
+    const QByteArray block = formatEntry(when, text, dumpPacket, packet);
+
+    if (lookingUpFolder) {
+        keep(when.date(), block);
+        return;
+    }
+    lookingUpFolder = true;
+    const QString folder = GetDataFolder();
+    lookingUpFolder = false;
+    if (folder.isEmpty()) {
+        // Kept in memory rather than written at the root of the file system.
+        keep(when.date(), block);
+        return;
+    }
+
+    std::deque<PendingEntry> waiting;
+    {
+        std::lock_guard lock(stateMutex);
+        waiting.swap(pending);
+    }
+    for (const PendingEntry &entry : waiting)
+        append(folder, entry.date, entry.block);
+    append(folder, when.date(), block);
+}

@@ -1,0 +1,35 @@
+#pragma once
+
+#include "link/packet.h"
+
+#include <QByteArray>
+#include <QDateTime>
+
+#include <functional>
+
+// The day log: "log/ADMIN_<yyyy-MM-dd>.txt" in the data folder, one block a
+// call, opened and closed for each entry, CR LF line ends, Windows-1250 text.
+//
+// The block: the timestamp line, "Info: " + text, the nine lines of the
+// packet dump when asked for, and "----".
+void WriteLog(const QByteArray &text, bool dumpPacket = false,
+              const PacketRecord *packet = nullptr);
+
+namespace eventlog {
+
+// The whole block of one entry as it goes into the file.
+QByteArray formatEntry(const QDateTime &now, const QByteArray &text, bool dumpPacket,
+                       const PacketRecord *packet);
+QString fileNameFor(const QDate &date);
+
+// The local clock, replaceable so that tests can stand at midnight.
+using Clock = std::function<QDateTime()>;
+void setClock(Clock clock);
+
+// Entries that could not be written because the data folder was not to be
+// had wait here (at most MaxPendingEntries, oldest dropped first) and go into
+// their day files with the next entry that finds the folder.
+constexpr int MaxPendingEntries = 1000;
+int pendingEntries();
+
+} // namespace eventlog

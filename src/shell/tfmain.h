@@ -1,0 +1,245 @@
+#pragma once
+
+#include "link/packet.h"
+#include "platform/tcpserver.h"
+
+#include <QMainWindow>
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+class QAction;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QMenuBar;
+class QPlainTextEdit;
+class QPushButton;
+class QScrollArea;
+class QStatusBar;
+class QTabWidget;
+class QTimer;
+class QTreeWidget;
+
+// The teacher's main window. Its handlers are the entry points of all the
+// console's behaviour; they live in the folder of their subsystem:
+//   shell/tfmain.cpp            the window itself, resize rule, close question
+//   link/tfmain_registry.cpp    server, computer list, selected computer
+//   link/tfmain_send.cpp        SendPacket
+//   link/tfmain_receive.cpp     MyServerClientRead and its dispatch
+//   link/tfmain_stream.cpp      the bulk stream receivers and their consumers
+//   commands/tfmain_commands.cpp  the commands to the selected computer
+//   commands/tfmain_messages.cpp  messages to students
+//   commands/tfmain_group.cpp     the commands to every listed computer
+//   update/tfmain_update.cpp      the version check
+class TFMain : public QMainWindow
+{
+    Q_OBJECT
+public:
+    explicit TFMain(QWidget *parent = nullptr);
+    ~TFMain() override;
+
+    // --- Controls -----------------------------------------------------------
+    QStatusBar *StatusBar = nullptr;
+    QGroupBox *GroupBox6 = nullptr;
+    QTreeWidget *RemoteComputersListView = nullptr;
+    QWidget *Panel2 = nullptr;
+    QLineEdit *RemoteNameEdit = nullptr;
+    QLineEdit *RemoteIPEdit = nullptr;
+    QLineEdit *RemotePortEdit = nullptr;
+    QWidget *Panel4 = nullptr;
+    QLineEdit *SendStatusEdit = nullptr;
+    QLineEdit *RcvStatusEdit = nullptr;
+    QLineEdit *StatusEdit = nullptr;
+    QTabWidget *PageControl1 = nullptr;
+
+    QWidget *TabSheet1 = nullptr; // "Lista programów"
+    QStatusBar *ProcessListStatusBar = nullptr;
+    QTreeWidget *ProcessListView = nullptr;
+    QWidget *Panel1 = nullptr;
+    QPushButton *CloseProgramButton = nullptr;
+    QPushButton *ReloadProcessListButton = nullptr;
+    QPushButton *RunNewProgramButton = nullptr;
+
+    QWidget *TabSheet3 = nullptr; // "Podgląd ekranu"
+    QStatusBar *ScreenStatusBar = nullptr;
+    QScrollArea *ScrollBox1 = nullptr;
+    QLabel *ScreenShootImage = nullptr;
+    QWidget *Panel3 = nullptr;
+    QPushButton *ScreenShootButton = nullptr;
+
+    QWidget *TabSheet2 = nullptr; // "Różne"
+    QPushButton *PowerOffMonitorButton = nullptr;
+    QPushButton *PowerOnMonitorButton = nullptr;
+    QPushButton *UnLockStartMenuButton = nullptr;
+    QPushButton *LockStartMenuButton = nullptr;
+    QComboBox *MessageTypeComboBox = nullptr;
+    QLineEdit *MessageEdit1 = nullptr;
+    QPlainTextEdit *MessageAnswerMemo = nullptr;
+    QPushButton *BitBtn3 = nullptr; // "Wyślij komunikat"
+    QComboBox *PowerOffPCOption = nullptr;
+    QPushButton *PowerOffPCButton = nullptr;
+    QPushButton *DisableMouseButton = nullptr;
+    QPushButton *EnableMouseButton = nullptr;
+    QPushButton *BitBtn4 = nullptr; // "Wyłącz klawiaturę"
+    QPushButton *BitBtn5 = nullptr; // "Włącz klawiaturę"
+
+    QWidget *TabSheet4 = nullptr; // "Operacje zbiorcze ( wszystkie komputery z listy )"
+    QPushButton *GroupPowerOffMonitorButton = nullptr;
+    QPushButton *GroupPowerOnMonitorButton = nullptr;
+    QPushButton *GroupUnLockMouseButton = nullptr;
+    QPushButton *GroupLockMouseButton = nullptr;
+    QPushButton *GroupLockKeyboardButton = nullptr;
+    QPushButton *GroupUnLockKeyboardButton = nullptr;
+    QPushButton *EnableStartMenuAllButton = nullptr;
+    QPushButton *DisableStartMenuAllButton = nullptr;
+    QComboBox *GroupPowerOffPCOption = nullptr;
+    QPushButton *GroupPowerOffPCButton = nullptr;
+
+    platform::TcpServer *MyServer = nullptr;
+    QTimer *UpdateTimer = nullptr;
+    QMenuBar *MainMenu1 = nullptr;
+    QMenu *PomocMenu = nullptr;
+    QAction *Sprawdczyjestnowawersja1 = nullptr;
+
+    // --- State of the link ---------------------------------------------------
+    QByteArray LocalHostName;
+    QByteArray LocalIP;
+    quint32 ServerPort = 0;
+    // Shared with the stream receiver's thread.
+    std::atomic<bool> StreamInProgress{false};
+    qint32 DeclaredStreamSize = 0;
+    platform::ConnectionPtr CurrentSocket;
+    PacketRecord CurrentPacket;
+    qint32 LastPacketNo = 0;
+
+    bool closeWithoutAsking = false;
+
+    // --- Handlers -------------------------------------------------------------
+    // shell
+    void FormShow();
+    void FormResize();
+    // Answers whether the window may close (asks unless closeWithoutAsking).
+    bool FormClose();
+
+    // link: server and registry
+    void ShowLocalHostInfo();
+    // Throws SocketError when the port cannot be opened.
+    void StartServer();
+    void MyServerClientConnect(const platform::ConnectionPtr &socket);
+    void MyServerClientDisconnect(const platform::ConnectionPtr &socket);
+    void MyServerClientError(const platform::ConnectionPtr &socket, int &errorCode);
+    void ServerSocketError(int &errorCode);
+    void RemoteComputersListViewClick();
+    bool FindSelectedConnection();
+
+    // link: send, receive, streams
+    bool SendPacket(const platform::ConnectionPtr &socket, PacketRecord &packet);
+    void MyServerClientRead(const platform::ConnectionPtr &socket);
+    void ShowScreenImage(const QByteArray &stream);
+    void FillProcessList(const QByteArray &stream);
+
+    // commands: the selected computer
+    void PowerOffMonitorButtonClick();
+    void PowerOnMonitorButtonClick();
+    void LockStartMenuButtonClick();
+    void UnLockStartMenuButtonClick();
+    void DisconnectKeyboardButtonClick();
+    void ConnectKeyboardButtonClick();
+    void DisableMouseButtonClick();
+    void EnableMouseButtonClick();
+    void PowerOffPCButtonClick();
+    void PowerOffPCOptionChange();
+    void ReloadProcessListButtonClick();
+    void CloseProgramButtonClick();
+    void RunNewProgramButtonClick();
+    void ScreenShootButtonClick();
+    void BitBtn3Click();
+
+    // commands: every listed computer
+    void GroupPowerOffMonitorButtonClick();
+    void GroupPowerOnMonitorButtonClick();
+    void GroupUnLockMouseButtonClick();
+    void GroupLockMouseButtonClick();
+    void GroupLockKeyboardButtonClick();
+    void GroupUnLockKeyboardButtonClick();
+    void EnableStartMenuAllButtonClick();
+    void DisableStartMenuAllButtonClick();
+    void GroupPowerOffPCButtonClick();
+    void GroupPowerOffPCOptionChange();
+
+    // update
+    void CheckForNewVersion(bool silent);
+    void Sprawdczyjestnowawersja1Click();
+    void UpdateTimerTimer();
+
+    // --- Seams for tests ------------------------------------------------------
+    // The port StartServer listens on when set (0: any free port); the
+    // console itself always uses 6500.
+    static int listenPortOverride;
+    // The pause between two send attempts.
+    std::function<void(int ms)> sendPause;
+    // The timing of the stream receivers.
+    struct StreamTimings
+    {
+        int firstSleepMs = 1000;
+        int idleSleepMs = 10;
+        int idleLimit = 1000;
+    };
+    StreamTimings streamTimings;
+
+    // Waits for the workers of this window (stream receiver, version checks).
+    void waitForWorkers();
+
+signals:
+    // Raised on the user-interface thread when a stream reception has ended
+    // and StreamInProgress is clear again.
+    void streamFinished();
+    // Raised when the window has accepted a close.
+    void closed();
+
+protected:
+    void showEvent(QShowEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    void buildWindow();
+    void wireHandlers();
+
+    // link
+    void startStream(const platform::ConnectionPtr &socket, bool screen);
+    void receiveStream(platform::ConnectionPtr socket, qint32 declared, bool screen);
+    void postToWindow(std::function<void()> effect);
+
+    // commands
+    void runCommand(qint32 command, qint32 flag, const QString &operation, bool showWait);
+    void reportOutcome(bool sent, const QString &operation);
+    void walkAllComputers(void (TFMain::*single)());
+
+    bool m_shownOnce = false;
+    std::thread m_streamThread;
+    std::atomic<bool> m_stopWorkers{false};
+    std::mutex m_workersMutex;
+    std::vector<std::thread> m_workers;
+};
+
+// The error a socket raises when it cannot listen; start-up shows its text.
+class SocketError : public std::runtime_error
+{
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// An error raised by an event handler; shown in the standard error box.
+class HandlerError : public std::runtime_error
+{
+public:
+    using std::runtime_error::runtime_error;
+};
