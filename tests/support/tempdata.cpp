@@ -16,10 +16,14 @@ TempDataHome::TempDataHome()
                           QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     qputenv("XDG_DATA_HOME", QFile::encodeName(m_dir.path() + QStringLiteral("/data")));
     qputenv("XDG_RUNTIME_DIR", QFile::encodeName(m_dir.path() + QStringLiteral("/run")));
+    // Tests never reach out: the update checks of a console under test go to
+    // a closed port of this machine unless the test serves them itself.
+    qputenv("DOCENTOR_UPDATE_HOST", "http://127.0.0.1:1");
 }
 
 TempDataHome::~TempDataHome()
 {
+    qunsetenv("DOCENTOR_UPDATE_HOST");
     if (m_hadData)
         qputenv("XDG_DATA_HOME", m_oldData);
     else

@@ -6,7 +6,8 @@
 #include <QTemporaryDir>
 
 // A private home for the console's files during one test: $XDG_DATA_HOME and
-// $XDG_RUNTIME_DIR point into a temporary folder, restored afterwards.
+// $XDG_RUNTIME_DIR point into a temporary folder, restored afterwards, and
+// $DOCENTOR_UPDATE_HOST points to a closed port of 127.0.0.1.
 class TempDataHome
 {
 public:
