@@ -71,6 +71,9 @@ QStatusBar *makeStatusLine(QWidget *parent, const char *name, const QString &acc
     bar->setObjectName(QLatin1String(name));
     bar->setSizeGripEnabled(false);
     bar->setAccessibleName(accessibleName);
+    // The message is painted, not a child: assistive tools read it here.
+    QObject::connect(bar, &QStatusBar::messageChanged, bar,
+                     [bar](const QString &message) { bar->setAccessibleDescription(message); });
     return bar;
 }
 
