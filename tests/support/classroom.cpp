@@ -1,0 +1,156 @@
+#include "support/classroom.h"
+
+#include <QBuffer>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QHostAddress>
+#include <QPainter>
+#include <QTest>
+#include <QTreeWidget>
+
+ClassroomNames::ClassroomNames(const QHash<QByteArray, QByteArray> &names)
+    : m_table(std::make_shared<Table>())
+{
+    m_table->names = names;
+    std::weak_ptr<Table> weak = m_table;
+    platform::TcpServer::setHostNameResolver([weak](const QByteArray &address) {
+        const std::shared_ptr<Table> table = weak.lock();
+        if (!table)
+            return QByteArray();
+        std::lock_guard lock(table->mutex);
+        return table->names.value(address);
+    });
+}
+
+ClassroomNames::~ClassroomNames()
+{
+    platform::TcpServer::setHostNameResolver({});
+}
+
+void ClassroomNames::set(const QByteArray &address, const QByteArray &name)
+{
+    std::lock_guard lock(m_table->mutex);
+    m_table->names.insert(address, name);
+}
+
+TestAgent &connectAgentFrom(ConsoleFixture &console, const QString &address)
+{
+    auto agent = std::make_unique<TestAgent>();
+    const int before = console.main().RemoteComputersListView->topLevelItemCount();
+    if (!agent->socket().bind(QHostAddress(address), 0))
+        qFatal("test agent could not bind to %s", qPrintable(address));
+    if (!agent->connectTo(console.port()))
+        qFatal("test agent could not connect from %s", qPrintable(address));
+    if (!QTest::qWaitFor(
+                [&] {
+                    return console.main().RemoteComputersListView->topLevelItemCount() > before;
+                },
+                5000))
+        qFatal("the console did not list the test agent");
+    console.agents.push_back(std::move(agent));
+    return *console.agents.back();
+}
+
+void selectAgent(ConsoleFixture &console, TestAgent &agent)
+{
+    QTreeWidget *list = console.main().RemoteComputersListView;
+    const QTcpSocket &socket = agent.socket();
+    for (int i = 0; i < list->topLevelItemCount(); ++i) {
+        const QTreeWidgetItem *row = list->topLevelItem(i);
+        if (row->text(0) == socket.localAddress().toString()
+            && row->text(2) == QString::number(socket.localPort())) {
+            console.selectRow(i);
+            return;
+        }
+    }
+    qFatal("agent not listed");
+}
+
+platform::ConnectionPtr connectionOf(ConsoleFixture &console, TestAgent &agent)
+{
+    const QTcpSocket &socket = agent.socket();
+    const platform::TcpServer *server = console.main().MyServer;
+    for (int i = 0; i < server->activeConnections(); ++i) {
+        platform::ConnectionPtr c = server->connection(i);
+        if (c->peerPort() == socket.localPort()
+            && c->peerAddress() == socket.localAddress().toString().toLatin1())
+            return c;
+    }
+    return {};
+}
+
+QByteArray takePacketText(TestAgent &agent, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    for (;;) {
+        const QByteArray text = agent.received();
+        if (text.count('|') >= 9) {
+            agent.clearReceived();
+            return text;
+        }
+        if (deadline.hasExpired())
+            return {};
+        agent.waitForBytes(text.size() + 1, int(std::max<qint64>(1, deadline.remainingTime())));
+    }
+}
+
+QList<QByteArray> wireFields(const QByteArray &packetText)
+{
+    QList<QByteArray> fields = packetText.split('|');
+    if (!fields.isEmpty() && fields.last().isEmpty())
+        fields.removeLast(); // after the closing separator
+    return fields;
+}
+
+QList<QByteArray> logInfos(const TempDataHome &data)
+{
+    // Every day file, in date order, so that a test running over midnight
+    // still sees all its entries.
+    const QDir folder(data.dataFolder() + QStringLiteral("/log"));
+    QList<QByteArray> infos;
+    for (const QString &name :
+         folder.entryList({QStringLiteral("ADMIN_*.txt")}, QDir::Files, QDir::Name)) {
+        QFile file(folder.filePath(name));
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        for (const QByteArray &line : file.readAll().split('\n')) {
+            if (line.startsWith("Info: "))
+                infos.append(line.mid(6).chopped(line.endsWith('\r') ? 1 : 0));
+        }
+    }
+    return infos;
+}
+
+QList<QByteArray> logInfos(const TempDataHome &data, const QByteArray &prefix)
+{
+    QList<QByteArray> matching;
+    for (const QByteArray &info : logInfos(data)) {
+        if (info.startsWith(prefix))
+            matching.append(info);
+    }
+    return matching;
+}
+
+QImage quarteredPicture(int width, int height)
+{
+    QImage picture(width, height, QImage::Format_RGB32);
+    QPainter painter(&picture);
+    const int w = width / 2;
+    const int h = height / 2;
+    painter.fillRect(0, 0, w, h, Qt::red);
+    painter.fillRect(w, 0, width - w, h, Qt::green);
+    painter.fillRect(0, h, w, height - h, Qt::blue);
+    painter.fillRect(w, h, width - w, height - h, Qt::white);
+    return picture;
+}
+
+QByteArray jpegBytes(const QImage &picture)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    if (!picture.save(&buffer, "JPEG", 90))
+        qFatal("Qt's JPEG writer is missing");
+    return bytes;
+}
