@@ -1,0 +1,326 @@
+// The day log as a technician finds it on disk: one file a day in the data
+// folder's "log" folder, one block an entry, CR LF line ends, the caller's
+// bytes as they came.
+#include "platform/cp1250.h"
+#include "shell/datafolder.h"
+#include "shell/eventlog.h"
+#include "support/privileges.h"
+#include "support/tempdata.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTest>
+
+#include <cstring>
+#include <optional>
+
+namespace {
+
+QDateTime At(QDate date, QTime time)
+{
+    return QDateTime(date, time);
+}
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QByteArray lines(std::initializer_list<QByteArray> list)
+{
+    QByteArray out;
+    for (const QByteArray &line : list)
+        out += line + "\r\n";
+    return out;
+}
+
+QByteArray entry(const QByteArray &stamp, const QByteArray &text)
+{
+    return lines({stamp, "Info: " + text, "----"});
+}
+
+} // namespace
+
+class EventLogTest : public QObject
+{
+    Q_OBJECT
+
+    std::optional<TempDataHome> data;
+
+    // A clock standing still at the given moment.
+    static void standAt(const QDateTime &moment)
+    {
+        eventlog::setClock([moment] { return moment; });
+    }
+    QString dayFile(const QString &name) const { return data->dataFolder() + "/log/" + name; }
+
+private slots:
+    void init()
+    {
+        data.emplace();
+        QCOMPARE(eventlog::pendingEntries(), 0);
+    }
+
+    void cleanup()
+    {
+        eventlog::setClock({});
+        data.reset();
+    }
+
+    void entryBlock_data()
+    {
+        QTest::addColumn<QDateTime>("moment");
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<QString>("fileName");
+        QTest::addColumn<QByteArray>("expected");
+
+        QTest::newRow("five past nine on the 5th")
+                << At({2026, 3, 5}, {9, 5, 3}) << QByteArray("serwer uruchomiony")
+                << "ADMIN_2026-03-05.txt" << entry("2026-03-05 09:05:03", "serwer uruchomiony");
+        QTest::newRow("a second before midnight on the 25th")
+                << At({2026, 11, 25}, {23, 59, 59}) << QByteArray("SEND: OK")
+                << "ADMIN_2026-11-25.txt" << entry("2026-11-25 23:59:59", "SEND: OK");
+        QTest::newRow("empty text keeps the blank after Info:")
+                << At({2026, 1, 9}, {0, 0, 0}) << QByteArray() << "ADMIN_2026-01-09.txt"
+                << QByteArray("2026-01-09 00:00:00\r\nInfo: \r\n----\r\n");
+        const QByteArray polish = cp1250::fromUnicode(u"Błąd tworzenia katalagu.\nKod błędu: 2");
+        QTest::newRow("own line breaks and Windows-1250 bytes as they are")
+                << At({2026, 12, 31}, {12, 0, 1}) << polish << "ADMIN_2026-12-31.txt"
+                << entry("2026-12-31 12:00:01", polish);
+    }
+
+    void entryBlock()
+    {
+        QFETCH(QDateTime, moment);
+        QFETCH(QByteArray, text);
+        QFETCH(QString, fileName);
+        QFETCH(QByteArray, expected);
+
+        standAt(moment);
+        WriteLog(text);
+        QCOMPARE(readAll(dayFile(fileName)), expected);
+        QCOMPARE(QDir(data->dataFolder() + "/log").entryList(QDir::Files), QStringList{fileName});
+    }
+
+    void packetDump_data()
+    {
+        QTest::addColumn<QByteArray>("bufor");
+        QTest::addColumn<QByteArray>("procName");
+        QTest::addColumn<QByteArray>("windowTitle");
+
+        QTest::newRow("short texts") << QByteArray("zrobione") << QByteArray("notepad.exe")
+                                     << cp1250::fromUnicode(u"Notatnik – żółw");
+        QTest::newRow("empty texts") << QByteArray() << QByteArray() << QByteArray();
+        // Fields without a terminating zero end where the field ends, not in
+        // the next field of the record.
+        QTest::newRow("every text field full to its last byte")
+                << QByteArray(1024, 'A') << QByteArray(255, 'B') << QByteArray(255, 'C');
+    }
+
+    void packetDump()
+    {
+        QFETCH(QByteArray, bufor);
+        QFETCH(QByteArray, procName);
+        QFETCH(QByteArray, windowTitle);
+
+        PacketRecord p;
+        p.iPacketNo = -7;
+        p.Pass = 48213;
+        p.iCommand = 2;
+        p.iFlag = 1;
+        p.StreamSize = 2147483647;
+        std::memcpy(p.Bufor, bufor.constData(), size_t(bufor.size()));
+        std::memcpy(p.ProcName, procName.constData(), size_t(procName.size()));
+        std::memcpy(p.WindowTitle, windowTitle.constData(), size_t(windowTitle.size()));
+        p.ProcID = 4294967295u;
+
+        standAt(At({2026, 3, 7}, {14, 30, 0}));
+        WriteLog("RCV: otrzymano dane", true, &p);
+
+        const QByteArray expected
+                = lines({"2026-03-07 14:30:00", "Info: RCV: otrzymano dane", "Packet NO: -7",
+                         "Pass: 48213", "Command: 2", "Flag: 1", "StreamSize: 2147483647",
+                         "Bufor: " + bufor, "ProcName: " + procName, "WindowTitle: " + windowTitle,
+                         "ProcID: 4294967295", "----"});
+        const QByteArray written = readAll(dayFile("ADMIN_2026-03-07.txt"));
+        QCOMPARE(written, expected);
+        QCOMPARE(written.count("\r\n"), 12);
+    }
+
+    void withoutDumpThePacketIsNotWritten()
+    {
+        PacketRecord p;
+        p.iCommand = 5;
+        std::strcpy(p.Bufor, "nie do logu");
+        standAt(At({2026, 3, 7}, {8, 0, 0}));
+        WriteLog("SEND: OK", false, &p);
+        QCOMPARE(readAll(dayFile("ADMIN_2026-03-07.txt")),
+                 entry("2026-03-07 08:00:00", "SEND: OK"));
+    }
+
+    void entriesAppendInOrder()
+    {
+        // Whatever another program put into the day file stays in front.
+        const QString path = data->logPath(QDate(2026, 4, 1));
+        data->writeFile("log/ADMIN_2026-04-01.txt", "earlier\r\n");
+        standAt(At({2026, 4, 1}, {10, 0, 0}));
+        WriteLog("first");
+        standAt(At({2026, 4, 1}, {10, 0, 1}));
+        WriteLog("second");
+        QCOMPARE(readAll(path), "earlier\r\n" + entry("2026-04-01 10:00:00", "first")
+                                        + entry("2026-04-01 10:00:01", "second"));
+    }
+
+    void midnightStartsANewFile()
+    {
+        standAt(At({2026, 3, 31}, {23, 59, 59}));
+        WriteLog("before");
+        standAt(At({2026, 4, 1}, {0, 0, 0}));
+        WriteLog("after");
+        QCOMPARE(readAll(dayFile("ADMIN_2026-03-31.txt")), entry("2026-03-31 23:59:59", "before"));
+        QCOMPARE(readAll(dayFile("ADMIN_2026-04-01.txt")), entry("2026-04-01 00:00:00", "after"));
+    }
+
+    void oneClockReadingPerEntry()
+    {
+        // A clock that moves on with every look at it: an entry that looked
+        // twice would carry a timestamp of one day in the file of the other.
+        QDateTime moment = At({2026, 3, 31}, {23, 59, 59});
+        eventlog::setClock([&moment] {
+            const QDateTime now = moment;
+            moment = moment.addSecs(1);
+            return now;
+        });
+        WriteLog("at midnight");
+        WriteLog("after midnight");
+        const QByteArray before = readAll(dayFile("ADMIN_2026-03-31.txt"));
+        const QByteArray after = readAll(dayFile("ADMIN_2026-04-01.txt"));
+        QVERIFY(before.startsWith("2026-03-31 23:59:59\r\nInfo: at midnight\r\n"));
+        QCOMPARE(before.count("----"), 1);
+        QVERIFY(after.startsWith("2026-04-01 "));
+        QCOMPARE(after.count("----"), 1);
+        QVERIFY(!before.contains("2026-04-01"));
+    }
+
+    void missingFoldersAreCreated_data()
+    {
+        QTest::addColumn<bool>("withDataFolder");
+        QTest::newRow("no log folder yet") << true;
+        QTest::newRow("not even the data folder") << false;
+    }
+
+    void missingFoldersAreCreated()
+    {
+        QFETCH(bool, withDataFolder);
+        if (withDataFolder)
+            QVERIFY(QDir().mkdir(data->dataFolder()));
+        QVERIFY(!QFileInfo::exists(data->dataFolder() + "/log"));
+        standAt(At({2026, 3, 7}, {9, 0, 0}));
+        WriteLog("pierwszy wpis");
+        QCOMPARE(readAll(dayFile("ADMIN_2026-03-07.txt")),
+                 entry("2026-03-07 09:00:00", "pierwszy wpis"));
+    }
+
+    void unwritableDayFileLosesTheEntryQuietly_data()
+    {
+        QTest::addColumn<QString>("obstacle");
+        QTest::newRow("read-only day file") << "read-only file";
+        QTest::newRow("read-only log folder") << "read-only folder";
+        QTest::newRow("a file where the log folder belongs") << "file as folder";
+    }
+
+    void unwritableDayFileLosesTheEntryQuietly()
+    {
+        QFETCH(QString, obstacle);
+        const QString logFolder = data->dataFolder() + "/log";
+        const QString path = dayFile("ADMIN_2026-03-07.txt");
+        QVERIFY(QDir().mkpath(data->dataFolder()));
+        if (obstacle == "file as folder") {
+            data->writeFile("log", "not a folder");
+        } else {
+            QVERIFY(QDir().mkdir(logFolder));
+            if (obstacle == "read-only file") {
+                data->writeFile("log/ADMIN_2026-03-07.txt", "kept\r\n");
+                QVERIFY(QFile::setPermissions(path, QFile::ReadOwner | QFile::ReadGroup));
+            } else {
+                QVERIFY(QFile::setPermissions(logFolder, QFile::ReadOwner | QFile::ExeOwner));
+            }
+        }
+
+        {
+            FilePermissionsEnforced enforced;
+            if (!enforced.active())
+                QSKIP("file permissions cannot be made to bind this process");
+            standAt(At({2026, 3, 7}, {9, 0, 0}));
+            WriteLog("zgubiony");
+            PacketRecord p;
+            WriteLog("zgubiony z pakietem", true, &p);
+        }
+        QFile::setPermissions(logFolder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+
+        QCOMPARE(eventlog::pendingEntries(), 0);
+        if (obstacle == "read-only file")
+            QCOMPARE(readAll(path), QByteArray("kept\r\n"));
+        else
+            QVERIFY(!QFileInfo::exists(path));
+        if (obstacle == "file as folder")
+            QCOMPARE(data->readFile("log"), QByteArray("not a folder"));
+    }
+
+    void entriesWaitWhileTheDataFolderCannotBeHad()
+    {
+        // The data folder's parent is missing, so the folder cannot be made.
+        const QString home = data->root() + "/later";
+        qputenv("XDG_DATA_HOME", QFile::encodeName(home));
+        const QString rootLog = QStringLiteral("/log/ADMIN_2026-03-30.txt");
+        const bool rootLogBefore = QFileInfo::exists(rootLog);
+
+        standAt(At({2026, 3, 30}, {23, 0, 0}));
+        WriteLog("pierwszy");
+        standAt(At({2026, 3, 31}, {7, 0, 0}));
+        WriteLog("drugi");
+        QCOMPARE(eventlog::pendingEntries(), 2);
+        // Nothing goes to the root of the file system instead.
+        QCOMPARE(QFileInfo::exists(rootLog), rootLogBefore);
+        QVERIFY(!QFileInfo::exists(home));
+
+        // Once the folder can be made, the waiting entries go into the files
+        // of their own days, ahead of the entry that found the folder.
+        QVERIFY(QDir().mkdir(home));
+        standAt(At({2026, 3, 31}, {7, 0, 5}));
+        WriteLog("trzeci");
+        QCOMPARE(eventlog::pendingEntries(), 0);
+        const QString folder = home + "/Mervix-Tablor/log/";
+        QCOMPARE(readAll(folder + "ADMIN_2026-03-30.txt"),
+                 entry("2026-03-30 23:00:00", "pierwszy"));
+        QCOMPARE(readAll(folder + "ADMIN_2026-03-31.txt"),
+                 entry("2026-03-31 07:00:00", "drugi") + entry("2026-03-31 07:00:05", "trzeci"));
+    }
+
+    void waitingEntriesAreBounded()
+    {
+        const QString home = data->root() + "/later";
+        qputenv("XDG_DATA_HOME", QFile::encodeName(home));
+        standAt(At({2026, 5, 5}, {5, 5, 5}));
+        const int extra = 3;
+        for (int i = 0; i < eventlog::MaxPendingEntries + extra; ++i)
+            WriteLog("wpis " + QByteArray::number(i));
+        QCOMPARE(eventlog::pendingEntries(), eventlog::MaxPendingEntries);
+
+        QVERIFY(QDir().mkdir(home));
+        WriteLog("koniec");
+        QCOMPARE(eventlog::pendingEntries(), 0);
+        const QByteArray written = readAll(home + "/Mervix-Tablor/log/ADMIN_2026-05-05.txt");
+        QCOMPARE(written.count("----\r\n"), eventlog::MaxPendingEntries + 1);
+        // The oldest went first.
+        QVERIFY(!written.contains("Info: wpis " + QByteArray::number(extra - 1) + "\r\n"));
+        QVERIFY(written.startsWith(
+                entry("2026-05-05 05:05:05", "wpis " + QByteArray::number(extra))));
+        QVERIFY(written.endsWith(entry("2026-05-05 05:05:05", "koniec")));
+    }
+};
+
+QTEST_GUILESS_MAIN(EventLogTest)
+#include "test_eventlog.moc"
