@@ -11,18 +11,30 @@ namespace datafolder {
 namespace {
 std::mutex reporterMutex;
 FailureReporter reporter;
+thread_local bool reporting = false;
 
 void report(const QString &message)
 {
+    // A reporter that needed the folder again would only fail again.
+    if (reporting)
+        return;
     FailureReporter copy;
     {
         std::lock_guard lock(reporterMutex);
         copy = reporter;
     }
-    if (copy)
-        copy(message);
+    if (!copy)
+        return;
+    reporting = true;
+    copy(message);
+    reporting = false;
 }
 } // namespace
+
+bool reportingFailure()
+{
+    return reporting;
+}
 
 void setFailureReporter(FailureReporter r)
 {

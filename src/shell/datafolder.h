@@ -22,6 +22,10 @@ QString GetDataFolder();
 using FailureReporter = std::function<void(const QString &message)>;
 void setFailureReporter(FailureReporter reporter);
 
+// True on the thread whose reporter is running: whoever logs the report must
+// not ask for the folder again, since that lookup has just failed.
+bool reportingFailure();
+
 } // namespace datafolder
 
 QString GetDataFolder();

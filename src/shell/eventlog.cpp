@@ -22,10 +22,6 @@ struct PendingEntry
 };
 std::deque<PendingEntry> pending;
 
-// Set while WriteLog asks for the data folder: a failure report made by that
-// lookup logs its message, which must not ask for the folder again.
-thread_local bool lookingUpFolder = false;
-
 QDateTime now()
 {
     std::lock_guard lock(stateMutex);
@@ -110,13 +106,13 @@ void WriteLog(const QByteArray &text, bool dumpPacket, const PacketRecord *packe
     const QDateTime when = now();
     const QByteArray block = formatEntry(when, text, dumpPacket, packet);
 
-    if (lookingUpFolder) {
+    // The report of a failed folder lookup waits for the next entry rather
+    // than asking again: every failed lookup gives one entry, not a chain.
+    if (datafolder::reportingFailure()) {
         keep(when.date(), block);
         return;
     }
-    lookingUpFolder = true;
     const QString folder = GetDataFolder();
-    lookingUpFolder = false;
     if (folder.isEmpty()) {
         // Kept in memory rather than written at the root of the file system.
         keep(when.date(), block);
