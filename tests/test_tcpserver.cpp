@@ -1,0 +1,773 @@
+// The socket layer under the console: accepting, the live connections, the
+// per-connection operations, the notifications and their thread, errors, and
+// the behaviour under a burst of connects and under data left unread.
+#include "platform/tcpserver.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QScopeGuard>
+#include <QSet>
+#include <QSocketNotifier>
+#include <QTest>
+#include <QThread>
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <cerrno>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+using platform::ConnectionPtr;
+using platform::TcpServer;
+
+namespace {
+
+// A student computer at the other end: a plain blocking socket, so the test
+// decides exactly when it writes, reads, closes or resets.
+class Client
+{
+public:
+    explicit Client(quint16 port, const char *from = nullptr)
+    {
+        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (from) {
+            sockaddr_in local{};
+            local.sin_family = AF_INET;
+            ::inet_pton(AF_INET, from, &local.sin_addr);
+            ::bind(m_fd, reinterpret_cast<sockaddr *>(&local), sizeof local);
+        }
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(port);
+        m_connected = ::connect(m_fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
+    }
+    ~Client()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    Client(const Client &) = delete;
+    Client &operator=(const Client &) = delete;
+
+    bool connected() const { return m_connected; }
+    quint16 localPort() const
+    {
+        sockaddr_in addr{};
+        socklen_t len = sizeof addr;
+        ::getsockname(m_fd, reinterpret_cast<sockaddr *>(&addr), &len);
+        return ntohs(addr.sin_port);
+    }
+    bool write(const QByteArray &bytes)
+    {
+        qsizetype done = 0;
+        while (done < bytes.size()) {
+            const ssize_t n = ::send(m_fd, bytes.constData() + done, size_t(bytes.size() - done),
+                                     MSG_NOSIGNAL);
+            if (n <= 0)
+                return false;
+            done += n;
+        }
+        return true;
+    }
+    // Reads until count bytes have come or the wait runs out.
+    QByteArray read(qsizetype count, int timeoutMs = 5000)
+    {
+        QByteArray out;
+        QDeadlineTimer deadline(timeoutMs);
+        while (out.size() < count && !deadline.hasExpired()) {
+            pollfd p{m_fd, POLLIN, 0};
+            if (::poll(&p, 1, int(qMax<qint64>(1, deadline.remainingTime()))) <= 0)
+                continue;
+            char buffer[65536];
+            const ssize_t n = ::recv(m_fd, buffer,
+                                     size_t(qMin<qsizetype>(sizeof buffer, count - out.size())), 0);
+            if (n <= 0)
+                break;
+            out.append(buffer, n);
+        }
+        return out;
+    }
+    // True when the console has closed its end (the read answers end of file).
+    bool seesClosed(int timeoutMs = 5000)
+    {
+        pollfd p{m_fd, POLLIN, 0};
+        if (::poll(&p, 1, timeoutMs) <= 0)
+            return false;
+        char c;
+        return ::recv(m_fd, &c, 1, MSG_DONTWAIT) == 0;
+    }
+    void close()
+    {
+        ::close(m_fd);
+        m_fd = -1;
+    }
+    // SO_LINGER 0: the close sends a reset instead of an orderly end.
+    void reset()
+    {
+        linger lin{1, 0};
+        ::setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &lin, sizeof lin);
+        close();
+    }
+
+private:
+    int m_fd = -1;
+    bool m_connected = false;
+};
+
+// Everything the server tells, as it was told.
+struct Recorder
+{
+    explicit Recorder(TcpServer &server)
+    {
+        QObject::connect(&server, &TcpServer::clientConnect, &server,
+                         [this](const ConnectionPtr &c) {
+                             onUiThread = onUiThread
+                                          && QThread::currentThread()
+                                                     == QCoreApplication::instance()->thread();
+                             accepted.push_back(c);
+                         });
+        QObject::connect(&server, &TcpServer::clientDisconnect, &server,
+                         [this, &server](const ConnectionPtr &c) {
+                             onUiThread = onUiThread
+                                          && QThread::currentThread()
+                                                     == QCoreApplication::instance()->thread();
+                             closing.push_back(c);
+                             // What the handler can still ask of a closing connection.
+                             closingAddress.push_back(c->peerAddress());
+                             closingPort.push_back(c->peerPort());
+                             closingStillListed.push_back(server.activeConnections());
+                         });
+        QObject::connect(&server, &TcpServer::clientError, &server,
+                         [this](const ConnectionPtr &c, int &code) {
+                             onUiThread = onUiThread
+                                          && QThread::currentThread()
+                                                     == QCoreApplication::instance()->thread();
+                             errors.push_back(code);
+                             if (onError)
+                                 onError(c, code);
+                         });
+        QObject::connect(&server, &TcpServer::serverError, &server, [this](int &code) {
+            serverErrors.push_back(code);
+            code = 0;
+        });
+    }
+
+    std::vector<ConnectionPtr> accepted;
+    std::vector<ConnectionPtr> closing;
+    QList<QByteArray> closingAddress;
+    QList<quint16> closingPort;
+    QList<int> closingStillListed;
+    QList<int> errors;
+    QList<int> serverErrors;
+    std::function<void(const ConnectionPtr &, int &)> onError;
+    bool onUiThread = true;
+};
+
+// Raises the soft limit of open descriptors for the life of the object.
+class DescriptorLimit
+{
+public:
+    explicit DescriptorLimit(rlim_t wanted)
+    {
+        ::getrlimit(RLIMIT_NOFILE, &m_old);
+        rlimit raised = m_old;
+        if (raised.rlim_cur < wanted)
+            raised.rlim_cur = qMin(wanted, raised.rlim_max);
+        ::setrlimit(RLIMIT_NOFILE, &raised);
+        m_current = raised.rlim_cur;
+    }
+    ~DescriptorLimit() { ::setrlimit(RLIMIT_NOFILE, &m_old); }
+    rlim_t current() const { return m_current; }
+
+private:
+    rlimit m_old{};
+    rlim_t m_current = 0;
+};
+
+// Uses up every descriptor the process may open, until released.
+class DescriptorStarvation
+{
+public:
+    DescriptorStarvation()
+    {
+        ::getrlimit(RLIMIT_NOFILE, &m_old);
+        // Descriptors already above the limit stay open; every free one below
+        // it is taken here.
+        rlimit low = m_old;
+        low.rlim_cur = 64;
+        ::setrlimit(RLIMIT_NOFILE, &low);
+        for (;;) {
+            const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+            if (fd < 0)
+                break;
+            m_fds.push_back(fd);
+        }
+    }
+    ~DescriptorStarvation() { release(); }
+    void release()
+    {
+        for (int fd : m_fds)
+            ::close(fd);
+        m_fds.clear();
+        ::setrlimit(RLIMIT_NOFILE, &m_old);
+    }
+
+private:
+    rlimit m_old{};
+    std::vector<int> m_fds;
+};
+
+void processEventsBriefly(int rounds)
+{
+    for (int i = 0; i < rounds; ++i)
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+} // namespace
+
+class TcpServerTest : public QObject
+{
+    Q_OBJECT
+private slots:
+    void listensOnFreePortAndRefusesBusyOne();
+    void listsConnectionsInAcceptOrder();
+    void closingNotification_data();
+    void closingNotification();
+    void closeFromWorkerIsRaisedOnUiThread();
+    void connectionOutlivesServer();
+    void receiveAnswersCountOrNothingWaits();
+    void receiveFromWorkerThread();
+    void sendAnswersCountAndKeepsOrder();
+    void connectionError_data();
+    void connectionError();
+    void failedSendMarksConnectionNotOpen();
+    void listeningSocketErrorIsReportedAndServerCarriesOn();
+    void hostNameIsAskedAfresh();
+    void backlogHoldsBurstOfConnects();
+    void dataLeftUnreadDoesNotSpin();
+    void resumeReadsReportsWaitingDataAtOnce();
+};
+
+void TcpServerTest::listensOnFreePortAndRefusesBusyOne()
+{
+    TcpServer first;
+    QVERIFY(first.listen(0));
+    QVERIFY(first.isListening());
+    QVERIFY(first.localPort() != 0);
+
+    TcpServer second;
+    QString text;
+    int code = 0;
+    QVERIFY(!second.listen(first.localPort(), &text, &code));
+    QCOMPARE(code, EADDRINUSE);
+    QVERIFY(text.contains(QString::number(EADDRINUSE)));
+    QVERIFY(!second.isListening());
+    QCOMPARE(second.localPort(), quint16(0));
+}
+
+void TcpServerTest::listsConnectionsInAcceptOrder()
+{
+    TcpServer server;
+    QVERIFY(server.listen(0));
+    Recorder events(server);
+
+    // Three computers; the list keeps the order they came in, not any order
+    // of their addresses.
+    const char *addresses[] = {"127.0.0.3", "127.0.0.1", "127.0.0.2"};
+    std::vector<std::unique_ptr<Client>> clients;
+    for (const char *from : addresses) {
+        clients.push_back(std::make_unique<Client>(server.localPort(), from));
+        QVERIFY(clients.back()->connected());
+        QTRY_COMPARE(server.activeConnections(), int(clients.size()));
+    }
+    QVERIFY(events.onUiThread);
+    QCOMPARE(int(events.accepted.size()), 3);
+    for (int i = 0; i < 3; ++i) {
+        const ConnectionPtr c = server.connection(i);
+        QVERIFY(c);
+        QCOMPARE(c, events.accepted[size_t(i)]);
+        QVERIFY(c->isOpen());
+        QCOMPARE(c->peerAddress(), QByteArray(addresses[i]));
+        QCOMPARE(c->peerPort(), clients[size_t(i)]->localPort());
+    }
+    QVERIFY(!server.connection(-1));
+    QVERIFY(!server.connection(3));
+
+    // The middle one goes; the others keep their order.
+    clients[1]->close();
+    QTRY_COMPARE(server.activeConnections(), 2);
+    QCOMPARE(server.connection(0)->peerAddress(), QByteArray("127.0.0.3"));
+    QCOMPARE(server.connection(1)->peerAddress(), QByteArray("127.0.0.2"));
+}
+
+void TcpServerTest::closingNotification_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::newRow("peer closes") << QStringLiteral("peer closes");
+    QTest::newRow("peer resets") << QStringLiteral("peer resets");
+    QTest::newRow("console closes") << QStringLiteral("console closes");
+    QTest::newRow("peer closes right after sending") << QStringLiteral("peer closes with data");
+}
+
+void TcpServerTest::closingNotification()
+{
+    QFETCH(QString, how);
+    TcpServer server;
+    QVERIFY(server.listen(0));
+    Recorder events(server);
+    Client client(server.localPort(), "127.0.0.7");
+    QTRY_COMPARE(server.activeConnections(), 1);
+    const ConnectionPtr kept = server.connection(0);
+    const quint16 port = client.localPort();
+    // Reads as the console does, so that data sent right before the close
+    // is taken before the closing is told.
+    QByteArray got;
+    QByteArray gotWhenClosing;
+    QObject::connect(&server, &TcpServer::clientRead, &server, [&](const ConnectionPtr &c) {
+        char buffer[100];
+        qint64 n;
+        while ((n = c->receive(buffer, sizeof buffer)) > 0)
+            got.append(buffer, n);
+    });
+    QObject::connect(&server, &TcpServer::clientDisconnect, &server,
+                     [&](const ConnectionPtr &) { gotWhenClosing = got; });
+
+    if (how == QLatin1String("console closes")) {
+        kept->close();
+        // Raised before close returned, while the peer could still be asked.
+        QCOMPARE(int(events.closing.size()), 1);
+        QVERIFY(client.seesClosed());
+    } else if (how == QLatin1String("peer closes")) {
+        client.close();
+    } else if (how == QLatin1String("peer closes with data")) {
+        QVERIFY(client.write("ostatnie"));
+        client.close();
+    } else {
+        client.reset();
+    }
+    QTRY_COMPARE(int(events.closing.size()), 1);
+    QVERIFY(events.onUiThread);
+
+    // The handler had the address and port although the peer was gone, and
+    // the connection was still listed while it ran.
+    QCOMPARE(events.closing[0], kept);
+    QCOMPARE(events.closingAddress[0], QByteArray("127.0.0.7"));
+    QCOMPARE(events.closingPort[0], port);
+    QCOMPARE(events.closingStillListed[0], 1);
+    QCOMPARE(server.activeConnections(), 0);
+    QCOMPARE(gotWhenClosing,
+             how == QLatin1String("peer closes with data") ? QByteArray("ostatnie") : QByteArray());
+
+    // A released connection kept by someone answers "not open" and reads
+    // as closed; closing it again raises nothing.
+    QVERIFY(!kept->isOpen());
+    QCOMPARE(kept->peerAddress(), QByteArray());
+    QCOMPARE(kept->peerPort(), quint16(0));
+    QCOMPARE(kept->peerHostName(), QByteArray());
+    char buffer[16];
+    QCOMPARE(kept->receive(buffer, sizeof buffer), qint64(0));
+    QCOMPARE(kept->send("x", 1), qint64(-1));
+    kept->close();
+    processEventsBriefly(5);
+    QCOMPARE(int(events.closing.size()), 1);
+}
+
+void TcpServerTest::closeFromWorkerIsRaisedOnUiThread()
+{
+    TcpServer server;
+    QVERIFY(server.listen(0));
+    Recorder events(server);
+    Client client(server.localPort());
+    QTRY_COMPARE(server.activeConnections(), 1);
+    const ConnectionPtr c = server.connection(0);
+
+    std::thread worker([c] { c->close(); });
+    worker.join();
+    QTRY_COMPARE(int(events.closing.size()), 1);
+    QVERIFY(events.onUiThread);
+    QCOMPARE(events.closingAddress[0], QByteArray("127.0.0.1"));
+    QCOMPARE(server.activeConnections(), 0);
+    QVERIFY(client.seesClosed());
+}
+
+void TcpServerTest::connectionOutlivesServer()
+{
+    ConnectionPtr kept;
+    {
+        TcpServer server;
+        QVERIFY(server.listen(0));
+        Client client(server.localPort());
+        QTRY_COMPARE(server.activeConnections(), 1);
+        kept = server.connection(0);
+        QVERIFY(kept->isOpen());
+    }
+    QVERIFY(!kept->isOpen());
+    char buffer[4];
+    QCOMPARE(kept->receive(buffer, sizeof buffer), qint64(0));
+    QCOMPARE(kept->send("x", 1), qint64(-1));
+    kept->close();
+}
+
+void TcpServerTest::receiveAnswersCountOrNothingWaits()
+{
+    TcpServer server;
+    QVERIFY(server.listen(0));
+    Client client(server.localPort());
+    QTRY_COMPARE(server.activeConnections(), 1);
+    const ConnectionPtr c = server.connection(0);
+
+    // Nothing has been written yet.
+    char buffer[100];
+    QCOMPARE(c->receive(buffer, sizeof buffer), qint64(-1));
+
+    // The read handler drains in pieces of 100 bytes, as the console does.
+    QList<qint64> counts;
+    QByteArray got;
+    QObject::connect(&server, &TcpServer::clientRead, &server, [&](const ConnectionPtr &from) {
+        QCOMPARE(from, c);
+        for (;;) {
+            const qint64 n = from->receive(buffer, sizeof buffer);
+            counts << n;
+            if (n <= 0)
+                break;
+            got.append(buffer, n);
+        }
+    });
+    const QByteArray sent = QByteArray(250, 'a') + "koniec";
+    QVERIFY(client.write(sent));
+    QTRY_COMPARE(got, sent);
+    QCOMPARE(counts, (QList<qint64>{100, 100, 56, -1}));
+}
+
+void TcpServerTest::receiveFromWorkerThread()
+{
+    TcpServer server;
+    QVERIFY(server.listen(0));
+    Client client(server.localPort());
+    QTRY_COMPARE(server.activeConnections(), 1);
+    const ConnectionPtr c = server.connection(0);
+    // The read handler stands aside, as while a stream is received.
+    QObject::connect(&server, &TcpServer::clientRead, &server, [](const ConnectionPtr &) {});
+
+    QByteArray stream(300000, Qt::Uninitialized);
+    for (qsizetype i = 0; i < stream.size(); ++i)
+        stream[i] = char(i * 7 + i / 256);
+
+    std::atomic<bool> done{false};
+    QByteArray received;
+    std::thread worker([&] {
+        char buffer[4096];
+        for (;;) {
+            const qint64 n = c->receive(buffer, sizeof buffer);
+            if (n == 0)
+                break; // closed
+            if (n > 0)
+                received.append(buffer, n);
+            else
+                std::this_thread::yield();
+        }
+        done = true;
+    });
+    // The computer sends the whole stream and goes.
+    std::thread sender([&] {
+        client.write(stream);
+        client.close();
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(done.load(), 20000);
+    worker.join();
+    sender.join();
+    QCOMPARE(received.size(), stream.size());
+    QVERIFY(received == stream);
+    QTRY_COMPARE(server.activeConnections(), 0);
+}
+
+void TcpServerTest::sendAnswersCountAndKeepsOrder()
+{
+    TcpServer server;
+    QVERIFY(server.listen(0));
+    Client client(server.localPort());
+    QTRY_COMPARE(server.activeConnections(), 1);
+    const ConnectionPtr c = server.connection(0);
+
+    QCOMPARE(c->send("abc", 3), qint64(3));
+    QCOMPARE(client.read(3), QByteArray("abc"));
+
+    // The peer reads nothing: the connection takes what fits, then refuses.
+    QByteArray chunk(65536, Qt::Uninitialized);
+    QByteArray taken;
+    bool refused = false;
+    for (int i = 0; i < 10000 && !refused; ++i) {
+        for (qsizetype k = 0; k < chunk.size(); ++k)
+            chunk[k] = char((taken.size() + k) % 251);
+        const qint64 n = c->send(chunk.constData(), chunk.size());
+        QVERIFY(n == -1 || (n > 0 && n <= chunk.size()));
+        if (n < 0)
+            refused = true;
+        else
+            taken.append(chunk.constData(), n);
+    }
+    QVERIFY(refused);
+    QVERIFY(c->isOpen()); // full is not failed
+    // Whatever was taken arrives whole and in order.
+    QVERIFY(client.read(taken.size()) == taken);
+}
+
+void TcpServerTest::connectionError_data()
+{
+    QTest::addColumn<bool>("handlerCloses");
+    QTest::newRow("handler clears the code and closes") << true;
+    QTest::newRow("handler clears the code only") << false;
+}
+
+void TcpServerTest::connectionError()
+{
+    QFETCH(bool, handlerCloses);
+    TcpServer server;
+    QVERIFY(server.listen(0));
+    Recorder events(server);
+    bool closingDuringHandler = false;
+    events.onError = [&](const ConnectionPtr &c, int &code) {
+        QVERIFY(!c->isOpen());
+        QCOMPARE(c->peerAddress(), QByteArray("127.0.0.1"));
+        code = 0;
+        if (handlerCloses) {
+            c->close();
+            closingDuringHandler = events.closing.size() == 1;
+        }
+    };
+    Client other(server.localPort());
+    QTRY_COMPARE(server.activeConnections(), 1);
+    Client client(server.localPort());
+    QTRY_COMPARE(server.activeConnections(), 2);
+    const quint16 port = client.localPort();
+
+    client.reset();
+    QTRY_COMPARE(int(events.closing.size()), 1);
+    QCOMPARE(events.errors, QList<int>{ECONNRESET});
+    QCOMPARE(closingDuringHandler, handlerCloses);
+    QCOMPARE(events.closingPort[0], port);
+    QCOMPARE(events.closingAddress[0], QByteArray("127.0.0.1"));
+    QVERIFY(events.onUiThread);
+
+    // The rest of the server carries on.
+    processEventsBriefly(5);
+    QCOMPARE(int(events.closing.size()), 1);
+    QCOMPARE(events.errors.size(), 1);
+    QCOMPARE(server.activeConnections(), 1);
+    QVERIFY(server.connection(0)->isOpen());
+    QCOMPARE(server.connection(0)->send("ok", 2), qint64(2));
+    QCOMPARE(other.read(2), QByteArray("ok"));
+}
+
+void TcpServerTest::failedSendMarksConnectionNotOpen()
+{
+    TcpServer server;
+    QVERIFY(server.listen(0));
+    Recorder events(server);
+    events.onError = [](const ConnectionPtr &c, int &code) {
+        code = 0;
+        c->close();
+    };
+    Client client(server.localPort());
+    QTRY_COMPARE(server.activeConnections(), 1);
+    const ConnectionPtr c = server.connection(0);
+
+    client.reset();
+    // The first send after the reset may still be taken; one soon fails.
+    qint64 n = 0;
+    for (int i = 0; i < 100 && n >= 0; ++i)
+        n = c->send("data", 4);
+    QCOMPARE(n, qint64(-1));
+    // At once not open, before the error is reported from the event loop.
+    QVERIFY(!c->isOpen());
+    QCOMPARE(c->send("more", 4), qint64(-1));
+    QTRY_COMPARE(int(events.closing.size()), 1);
+    QCOMPARE(events.errors.size(), 1);
+    QVERIFY(events.errors[0] != 0);
+    QCOMPARE(events.closingAddress[0], QByteArray("127.0.0.1"));
+    QCOMPARE(server.activeConnections(), 0);
+}
+
+void TcpServerTest::listeningSocketErrorIsReportedAndServerCarriesOn()
+{
+    TcpServer server;
+    QVERIFY(server.listen(0));
+    Recorder events(server);
+    Client waiting(server.localPort());
+    QVERIFY(waiting.connected());
+    {
+        // The sanitizers' check of a call through a type they have not met
+        // yet needs descriptors of its own; let them meet the notifier first.
+        QSocketNotifier warm(QSocketNotifier::Read);
+        warm.setEnabled(false);
+    }
+    {
+        // No descriptor is left for the accept.
+        DescriptorStarvation starvation;
+        QTRY_VERIFY(!events.serverErrors.isEmpty());
+        QCOMPARE(events.serverErrors[0], EMFILE);
+        QCOMPARE(server.activeConnections(), 0);
+        // Reported now and then, not in a tight loop while it lasts.
+        QTest::qWait(300);
+        QVERIFY2(events.serverErrors.size() <= 20,
+                 qPrintable(QString::number(events.serverErrors.size())));
+    }
+    // Once descriptors are free again, the waiting computer gets in.
+    QTRY_COMPARE(server.activeConnections(), 1);
+    QCOMPARE(server.connection(0)->peerPort(), waiting.localPort());
+    QVERIFY(server.isListening());
+}
+
+void TcpServerTest::hostNameIsAskedAfresh()
+{
+    TcpServer server;
+    QVERIFY(server.listen(0));
+    Client client(server.localPort(), "127.0.0.9");
+    QTRY_COMPARE(server.activeConnections(), 1);
+    const ConnectionPtr c = server.connection(0);
+
+    QList<QByteArray> asked;
+    QByteArray answer = "SALA-9";
+    TcpServer::setHostNameResolver([&](const QByteArray &address) {
+        asked << address;
+        return answer;
+    });
+    auto restore = qScopeGuard([] { TcpServer::setHostNameResolver({}); });
+    QCOMPARE(c->peerHostName(), QByteArray("SALA-9"));
+    answer = QByteArray();
+    QCOMPARE(c->peerHostName(), QByteArray());
+    answer = "PRACOWNIA-9";
+    QCOMPARE(c->peerHostName(), QByteArray("PRACOWNIA-9"));
+    QCOMPARE(asked, (QList<QByteArray>{"127.0.0.9", "127.0.0.9", "127.0.0.9"}));
+
+    c->close();
+    QCOMPARE(c->peerHostName(), QByteArray());
+    QCOMPARE(asked.size(), 3); // a closed connection asks no one
+}
+
+void TcpServerTest::backlogHoldsBurstOfConnects()
+{
+    constexpr int Burst = 500;
+    // Each connection costs two descriptors here, the client's and the server's.
+    DescriptorLimit limit(2 * Burst + 256);
+    if (limit.current() < rlim_t(2 * Burst + 64))
+        QSKIP("too few descriptors allowed for the burst");
+
+    TcpServer server;
+    QVERIFY(server.listen(0));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(server.localPort());
+
+    // A whole room at once, before the server has had a chance to accept any.
+    std::vector<int> fds;
+    for (int i = 0; i < Burst; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        QVERIFY(fd >= 0);
+        fds.push_back(fd);
+        const int rc = ::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+        QVERIFY(rc == 0 || errno == EINPROGRESS);
+    }
+    auto closeAll = qScopeGuard([&] {
+        for (int fd : fds)
+            ::close(fd);
+    });
+
+    // Refused or dropped connects would retry after a second and more.
+    QTRY_COMPARE_WITH_TIMEOUT(server.activeConnections(), Burst, 5000);
+    QSet<quint16> clientPorts;
+    for (int fd : fds) {
+        int error = -1;
+        socklen_t len = sizeof error;
+        ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len);
+        QCOMPARE(error, 0);
+        sockaddr_in local{};
+        socklen_t localLen = sizeof local;
+        ::getsockname(fd, reinterpret_cast<sockaddr *>(&local), &localLen);
+        clientPorts.insert(ntohs(local.sin_port));
+    }
+    QSet<quint16> serverPorts;
+    for (int i = 0; i < server.activeConnections(); ++i)
+        serverPorts.insert(server.connection(i)->peerPort());
+    QCOMPARE(serverPorts, clientPorts);
+
+    // And they all go as well.
+    closeAll.dismiss();
+    for (int fd : fds)
+        ::close(fd);
+    QTRY_COMPARE_WITH_TIMEOUT(server.activeConnections(), 0, 10000);
+}
+
+void TcpServerTest::dataLeftUnreadDoesNotSpin()
+{
+    TcpServer server;
+    QVERIFY(server.listen(0));
+    Client client(server.localPort());
+    QTRY_COMPARE(server.activeConnections(), 1);
+
+    bool reading = false;
+    int notified = 0;
+    QByteArray got;
+    QObject::connect(&server, &TcpServer::clientRead, &server, [&](const ConnectionPtr &c) {
+        ++notified;
+        if (!reading)
+            return; // stands aside, as while a stream is received
+        char buffer[100];
+        qint64 n;
+        while ((n = c->receive(buffer, sizeof buffer)) > 0)
+            got.append(buffer, n);
+    });
+    QVERIFY(client.write("czeka"));
+    QTRY_VERIFY(notified > 0);
+    // Half a second of data left waiting: reported now and then, not on every
+    // turn of the event loop.
+    QTest::qWait(500);
+    QVERIFY2(notified >= 2, "the waiting data was not reported again");
+    QVERIFY2(notified <= 50, qPrintable(QString::number(notified)));
+
+    // Reported again later, so it is read once the handler takes it.
+    reading = true;
+    QTRY_COMPARE(got, QByteArray("czeka"));
+}
+
+void TcpServerTest::resumeReadsReportsWaitingDataAtOnce()
+{
+    TcpServer server;
+    QVERIFY(server.listen(0));
+    Client client(server.localPort());
+    QTRY_COMPARE(server.activeConnections(), 1);
+
+    bool reading = false;
+    int notified = 0;
+    QByteArray got;
+    QObject::connect(&server, &TcpServer::clientRead, &server, [&](const ConnectionPtr &c) {
+        ++notified;
+        if (!reading)
+            return;
+        char buffer[100];
+        qint64 n;
+        while ((n = c->receive(buffer, sizeof buffer)) > 0)
+            got.append(buffer, n);
+    });
+    QVERIFY(client.write("po strumieniu"));
+    QTRY_VERIFY(notified > 0);
+
+    // The stream has ended: the waiting data is reported on the next turns
+    // of the event loop, without waiting for the pause to run out.
+    reading = true;
+    server.resumeReads();
+    for (int i = 0; i < 10 && got.isEmpty(); ++i)
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+    QCOMPARE(got, QByteArray("po strumieniu"));
+}
+
+QTEST_GUILESS_MAIN(TcpServerTest)
+#include "test_tcpserver.moc"
