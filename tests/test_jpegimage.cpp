@@ -1,0 +1,404 @@
+// The screen-picture decoder: real pictures come back whole, broken and
+// hostile ones come back as a null image without a crash or a leak (the
+// sanitizer build checks the latter). Every JPEG here is made by libjpeg in
+// the test itself.
+#include "link/jpegimage.h"
+
+#include <QColor>
+#include <QRandomGenerator>
+#include <QTest>
+
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include <jpeglib.h>
+
+namespace {
+
+// Four flat quadrants whose borders fall on 8x8 block borders, so each probe
+// at a quadrant's centre sees an almost exact colour whatever the scan script.
+const QColor Quadrants[4]
+        = {QColor(220, 30, 30), QColor(30, 200, 60), QColor(40, 50, 210), QColor(240, 240, 240)};
+
+int quadrantOf(int x, int y, int width, int height)
+{
+    return (x >= width / 2 ? 1 : 0) + (y >= height / 2 ? 2 : 0);
+}
+
+QImage quadrantPicture(int width, int height, bool grey = false)
+{
+    QImage image(width, height, QImage::Format_RGB32);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            const QColor c = Quadrants[quadrantOf(x, y, width, height)];
+            image.setPixel(x, y,
+                           grey ? qRgb(qGray(c.rgb()), qGray(c.rgb()), qGray(c.rgb())) : c.rgb());
+        }
+    return image;
+}
+
+enum class Samples { Rgb, Grey, Cmyk, TwoChannels };
+
+// The raw samples libjpeg takes for a picture. CMYK is written the way Adobe
+// applications write it, inverted, with K at 240 so that the black channel
+// takes part in the conversion.
+QByteArray samplesOf(const QImage &image, Samples kind, int *components, J_COLOR_SPACE *space)
+{
+    QByteArray out;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) {
+            const QRgb p = image.pixel(x, y);
+            switch (kind) {
+            case Samples::Rgb:
+                out += char(qRed(p));
+                out += char(qGreen(p));
+                out += char(qBlue(p));
+                break;
+            case Samples::Grey:
+                out += char(qGray(p));
+                break;
+            case Samples::Cmyk:
+                out += char(qMin(255, qRed(p) * 255 / 240));
+                out += char(qMin(255, qGreen(p) * 255 / 240));
+                out += char(qMin(255, qBlue(p) * 255 / 240));
+                out += char(240);
+                break;
+            case Samples::TwoChannels:
+                out += char(qRed(p));
+                out += char(qGreen(p));
+                break;
+            }
+        }
+    switch (kind) {
+    case Samples::Rgb:
+        *components = 3;
+        *space = JCS_RGB;
+        break;
+    case Samples::Grey:
+        *components = 1;
+        *space = JCS_GRAYSCALE;
+        break;
+    case Samples::Cmyk:
+        *components = 4;
+        *space = JCS_CMYK;
+        break;
+    case Samples::TwoChannels:
+        *components = 2;
+        *space = JCS_UNKNOWN;
+        break;
+    }
+    return out;
+}
+
+struct EncodeOptions
+{
+    Samples samples = Samples::Rgb;
+    J_COLOR_SPACE stored = JCS_UNKNOWN; // JCS_UNKNOWN: libjpeg's default for the input
+    std::vector<jpeg_scan_info> script; // empty: baseline
+    bool arithmetic = false;
+};
+
+// The test's own encoder, straight on libjpeg, for what jpegimage::encode
+// does not make: grey, CMYK and YCCK files, scan scripts, arithmetic coding.
+QByteArray encodeWith(const QImage &image, const EncodeOptions &options)
+{
+    int components = 0;
+    J_COLOR_SPACE space = JCS_UNKNOWN;
+    const QByteArray samples = samplesOf(image, options.samples, &components, &space);
+
+    jpeg_compress_struct cinfo;
+    jpeg_error_mgr err;
+    cinfo.err = jpeg_std_error(&err);
+    jpeg_create_compress(&cinfo);
+    unsigned char *out = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&cinfo, &out, &size);
+    cinfo.image_width = JDIMENSION(image.width());
+    cinfo.image_height = JDIMENSION(image.height());
+    cinfo.input_components = components;
+    cinfo.in_color_space = space;
+    jpeg_set_defaults(&cinfo);
+    if (options.stored != JCS_UNKNOWN)
+        jpeg_set_colorspace(&cinfo, options.stored);
+    jpeg_set_quality(&cinfo, 95, TRUE);
+    if (!options.script.empty()) {
+        cinfo.scan_info = options.script.data();
+        cinfo.num_scans = int(options.script.size());
+    }
+    cinfo.arith_code = options.arithmetic ? TRUE : FALSE;
+    jpeg_start_compress(&cinfo, TRUE);
+    const int stride = image.width() * components;
+    while (cinfo.next_scanline < cinfo.image_height) {
+        JSAMPROW row = reinterpret_cast<JSAMPROW>(const_cast<char *>(samples.constData())
+                                                  + stride * int(cinfo.next_scanline));
+        jpeg_write_scanlines(&cinfo, &row, 1);
+    }
+    jpeg_finish_compress(&cinfo);
+    jpeg_destroy_compress(&cinfo);
+    QByteArray result(reinterpret_cast<const char *>(out), qsizetype(size));
+    std::free(out);
+    return result;
+}
+
+// The first `scans` scans of a valid progressive script for a one-component
+// picture: the DC coefficient at full precision, then every AC coefficient as
+// its own band at the coarsest precision libjpeg allows for 8-bit samples
+// (point transform 10), then ten refinement rounds of one bit each.
+// Complete, that is 1 + 63 * 11 = 694 scans, each one valid.
+std::vector<jpeg_scan_info> progressiveScript(int scans)
+{
+    std::vector<jpeg_scan_info> script;
+    auto add = [&](int ss, int se, int ah, int al) {
+        if (int(script.size()) >= scans)
+            return;
+        jpeg_scan_info s{};
+        s.comps_in_scan = 1;
+        s.component_index[0] = 0;
+        s.Ss = ss;
+        s.Se = se;
+        s.Ah = ah;
+        s.Al = al;
+        script.push_back(s);
+    };
+    add(0, 0, 0, 0);
+    for (int k = 1; k < 64; ++k)
+        add(k, k, 0, 10);
+    for (int bit = 9; bit >= 0; --bit)
+        for (int k = 1; k < 64; ++k)
+            add(k, k, bit + 1, bit);
+    return script;
+}
+
+// Offset of the first marker with this code, walking the segments from SOI;
+// -1 when there is none before the entropy data.
+int markerOffset(const QByteArray &jpeg, quint8 code)
+{
+    int i = 2;
+    while (i + 4 <= jpeg.size() && quint8(jpeg[i]) == 0xFF) {
+        const quint8 marker = quint8(jpeg[i + 1]);
+        if (marker == code)
+            return i;
+        if (marker == 0xDA)
+            return -1;
+        i += 2 + (quint8(jpeg[i + 2]) << 8 | quint8(jpeg[i + 3]));
+    }
+    return -1;
+}
+
+// Where the entropy-coded data of the first scan begins.
+int entropyStart(const QByteArray &jpeg)
+{
+    const int sos = markerOffset(jpeg, 0xDA);
+    return sos + 2 + (quint8(jpeg[sos + 2]) << 8 | quint8(jpeg[sos + 3]));
+}
+
+// The dimensions in the frame header, rewritten.
+QByteArray withDimensions(QByteArray jpeg, quint16 width, quint16 height)
+{
+    int sof = markerOffset(jpeg, 0xC0);
+    if (sof < 0)
+        sof = markerOffset(jpeg, 0xC2);
+    Q_ASSERT(sof > 0);
+    jpeg[sof + 5] = char(height >> 8);
+    jpeg[sof + 6] = char(height & 0xFF);
+    jpeg[sof + 7] = char(width >> 8);
+    jpeg[sof + 8] = char(width & 0xFF);
+    return jpeg;
+}
+
+QByteArray baseline()
+{
+    static const QByteArray jpeg = jpegimage::encode(quadrantPicture(64, 48), 90);
+    return jpeg;
+}
+
+QByteArray progressive(int scans)
+{
+    EncodeOptions options;
+    options.samples = Samples::Grey;
+    options.script = progressiveScript(scans);
+    return encodeWith(quadrantPicture(64, 48, true), options);
+}
+
+} // namespace
+
+class JpegImageTest : public QObject
+{
+    Q_OBJECT
+private slots:
+    void decodesWholePictures_data()
+    {
+        QTest::addColumn<QByteArray>("jpeg");
+        QTest::addColumn<QImage>("expected");
+        QTest::addColumn<int>("tolerance");
+
+        const QImage picture = quadrantPicture(64, 48);
+        const QImage grey = quadrantPicture(64, 48, true);
+        const QImage odd = quadrantPicture(101, 57);
+        QTest::newRow("encode(), quality 90") << jpegimage::encode(picture, 90) << picture << 12;
+        QTest::newRow("encode(), quality 40") << jpegimage::encode(picture, 40) << picture << 24;
+        QTest::newRow("encode(), odd size") << jpegimage::encode(odd, 90) << odd << 24;
+
+        EncodeOptions options;
+        options.samples = Samples::Grey;
+        QTest::newRow("grey") << encodeWith(grey, options) << grey << 4;
+        options.samples = Samples::Rgb;
+        options.stored = JCS_RGB;
+        QTest::newRow("stored as RGB") << encodeWith(picture, options) << picture << 6;
+        options.samples = Samples::Cmyk;
+        options.stored = JCS_UNKNOWN;
+        QTest::newRow("Adobe CMYK") << encodeWith(picture, options) << picture << 6;
+        options.stored = JCS_YCCK;
+        QTest::newRow("Adobe YCCK") << encodeWith(picture, options) << picture << 12;
+        options = {};
+        options.arithmetic = true;
+        QTest::newRow("arithmetic coding") << encodeWith(picture, options) << picture << 12;
+        QTest::newRow("progressive, 100 scans") << progressive(100) << grey << 6;
+        QTest::newRow("progressive, 500 scans") << progressive(jpegimage::MaxScans) << grey << 6;
+    }
+
+    void decodesWholePictures()
+    {
+        QFETCH(QByteArray, jpeg);
+        QFETCH(QImage, expected);
+        QFETCH(int, tolerance);
+        QVERIFY(!jpeg.isEmpty());
+
+        QString error = QStringLiteral("stale");
+        const QImage image = jpegimage::decode(jpeg, &error);
+        QVERIFY2(!image.isNull(), qPrintable(error));
+        QVERIFY(error.isEmpty());
+        QCOMPARE(image.size(), expected.size());
+        for (int q = 0; q < 4; ++q) {
+            const int x = (q % 2) * expected.width() / 2 + expected.width() / 4;
+            const int y = (q / 2) * expected.height() / 2 + expected.height() / 4;
+            const QColor got = image.pixelColor(x, y);
+            const QColor want = expected.pixelColor(x, y);
+            const int distance
+                    = qMax(qAbs(got.red() - want.red()),
+                           qMax(qAbs(got.green() - want.green()), qAbs(got.blue() - want.blue())));
+            QVERIFY2(distance <= tolerance, qPrintable(QStringLiteral("(%1,%2): %3 instead of %4")
+                                                               .arg(x)
+                                                               .arg(y)
+                                                               .arg(got.name(), want.name())));
+        }
+    }
+
+    void encodesBaseline()
+    {
+        const QByteArray jpeg = jpegimage::encode(quadrantPicture(16, 16), 75);
+        QVERIFY(jpeg.startsWith("\xFF\xD8"));
+        QVERIFY(jpeg.endsWith("\xFF\xD9"));
+        QVERIFY(markerOffset(jpeg, 0xC0) > 0);
+        QVERIFY(jpegimage::encode(QImage()).isEmpty());
+    }
+
+    void refusesBrokenAndHostileData_data()
+    {
+        QTest::addColumn<QByteArray>("data");
+        // The reason must name this (empty: any reason) ...
+        QTest::addColumn<QString>("reason");
+        // ... and must not name that (empty: no check).
+        QTest::addColumn<QString>("notReason");
+
+        const QString tooLarge = QStringLiteral("larger than");
+        const QString tooManyScans = QStringLiteral("scans");
+        const QByteArray good = baseline();
+        const int entropy = entropyStart(good);
+        QVERIFY(entropy > 0 && entropy < good.size() - 20);
+
+        QTest::newRow("empty") << QByteArray() << QString() << QString();
+        QTest::newRow("one byte") << QByteArray("\xFF") << QString() << QString();
+        QTest::newRow("text") << QByteArray("not a picture at all") << QString() << QString();
+        QTest::newRow("PNG signature")
+                << QByteArray("\x89PNG\r\n\x1A\n\0\0\0\rIHDR", 16) << QString() << QString();
+        QTest::newRow("SOI only") << QByteArray("\xFF\xD8") << QString() << QString();
+        QTest::newRow("SOI and EOI") << QByteArray("\xFF\xD8\xFF\xD9") << QString() << QString();
+        QTest::newRow("cut inside the headers") << good.left(40) << QString() << QString();
+        QTest::newRow("cut after the scan header") << good.left(entropy) << QString() << QString();
+        QTest::newRow("cut inside the entropy data")
+                << good.left((entropy + good.size()) / 2) << QString() << QString();
+        QTest::newRow("cut before EOI") << good.left(good.size() - 2) << QString() << QString();
+
+        QByteArray ones = good;
+        for (int i = entropy + 4; i + 1 < ones.size() - 40; i += 2) {
+            ones[i] = char(0xFF); // a stuffed 0xFF: eight one bits, and all-ones
+            ones[i + 1] = 0;      // is never a Huffman code
+        }
+        QTest::newRow("entropy data of ones") << ones << QString() << QString();
+        QByteArray marker = good;
+        marker[entropy + 10] = char(0xFF);
+        marker[entropy + 11] = char(0xD9);
+        QTest::newRow("marker inside the entropy data") << marker << QString() << QString();
+
+        QTest::newRow("10001 x 10000 pixels")
+                << withDimensions(good, 10001, 10000) << tooLarge << QString();
+        QTest::newRow("65500 x 65500 pixels")
+                << withDimensions(good, 65500, 65500) << tooLarge << QString();
+        // Exactly the limit is allowed; it fails on the missing data instead.
+        QTest::newRow("10000 x 10000 pixels, data of 64 x 48")
+                << withDimensions(good, 10000, 10000) << QString() << tooLarge;
+        QTest::newRow("zero height") << withDimensions(good, 64, 0) << QString() << QString();
+
+        QTest::newRow("progressive, 501 scans")
+                << progressive(jpegimage::MaxScans + 1) << tooManyScans << QString();
+        QTest::newRow("progressive, 694 scans") << progressive(694) << tooManyScans << QString();
+        const QByteArray fewScans = progressive(100);
+        QTest::newRow("progressive, cut in a later scan")
+                << fewScans.left(fewScans.size() * 3 / 4) << QString() << tooManyScans;
+        QTest::newRow("progressive, 10001 x 10000 pixels")
+                << withDimensions(fewScans, 10001, 10000) << tooLarge << QString();
+
+        EncodeOptions options;
+        options.samples = Samples::TwoChannels;
+        QTest::newRow("two colour channels")
+                << encodeWith(quadrantPicture(16, 16), options) << QString() << QString();
+    }
+
+    void refusesBrokenAndHostileData()
+    {
+        QFETCH(QByteArray, data);
+        QFETCH(QString, reason);
+        QFETCH(QString, notReason);
+
+        QString error;
+        const QImage image = jpegimage::decode(data, &error);
+        QVERIFY(image.isNull());
+        QVERIFY(!error.isEmpty());
+        if (!reason.isEmpty())
+            QVERIFY2(error.contains(reason), qPrintable(error));
+        if (!notReason.isEmpty())
+            QVERIFY2(!error.contains(notReason), qPrintable(error));
+        // Also without the error text.
+        QVERIFY(jpegimage::decode(data).isNull());
+    }
+
+    // Random damage may still form a valid picture; whatever it forms, the
+    // decoder stays within its buffers and frees what it took.
+    void survivesRandomDamage_data()
+    {
+        QTest::addColumn<QByteArray>("jpeg");
+        QTest::newRow("baseline") << baseline();
+        QTest::newRow("progressive") << progressive(40);
+    }
+
+    void survivesRandomDamage()
+    {
+        QFETCH(QByteArray, jpeg);
+        QRandomGenerator random(20240611);
+        int refused = 0;
+        for (int round = 0; round < 300; ++round) {
+            QByteArray damaged = jpeg;
+            const int hits = 1 + int(random.bounded(6));
+            for (int h = 0; h < hits; ++h)
+                damaged[int(random.bounded(2, int(damaged.size())))] = char(random.bounded(256));
+            if (jpegimage::decode(damaged).isNull())
+                ++refused;
+        }
+        QVERIFY(refused > 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(JpegImageTest)
+#include "test_jpegimage.moc"
