@@ -1,0 +1,79 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QTcpServer>
+#include <QUrl>
+
+#include <optional>
+
+class QTcpSocket;
+
+// A small HTTP/1.1 server on 127.0.0.1 for the update tests: each path gets
+// a scripted answer, including the ways a real server goes wrong.
+class HttpTestServer : public QObject
+{
+    Q_OBJECT
+public:
+    enum class Delivery {
+        Whole,      // header and body, then the connection closes
+        HeaderOnly, // the header, then silence with the connection open
+        Silent,     // nothing at all, the connection stays open
+        BrokenOff,  // the header and brokenAfter bytes of the body, then close
+    };
+    struct Response
+    {
+        Response(int status = 200, QByteArray body = {})
+            : status(status)
+            , body(std::move(body))
+        {}
+        int status = 200;
+        QByteArray body;
+        // Content-Length as sent: the body's size unless set; without one
+        // the body ends when the connection closes.
+        bool sendLength = true;
+        std::optional<QByteArray> lengthText;
+        Delivery delivery = Delivery::Whole;
+        qsizetype brokenAfter = 0;
+    };
+    struct Request
+    {
+        QByteArray method;
+        QByteArray path;
+        QByteArray userAgent;
+    };
+
+    HttpTestServer();
+    ~HttpTestServer() override;
+
+    // Listens on a free port of 127.0.0.1.
+    bool listen();
+    // "http://127.0.0.1:<port>".
+    QByteArray address() const;
+
+    // What a GET of path answers; paths without an answer get a 404.
+    void serve(const QByteArray &path, const Response &response);
+
+    QList<Request> requests;
+
+    // A port of 127.0.0.1 on which nobody listens.
+    static quint16 closedPort();
+
+signals:
+    void requestServed(const QByteArray &path);
+
+private:
+    void onNewConnection();
+    void onReadyRead(QTcpSocket *socket);
+
+    QTcpServer m_server;
+    QHash<QByteArray, Response> m_responses;
+    QHash<QTcpSocket *, QByteArray> m_pending;
+};
+
+Q_DECLARE_METATYPE(HttpTestServer::Response)
+
+// A version file: three little-endian signed 32-bit integers.
+QByteArray versionFile(qint32 major, qint32 minor, qint32 release);
