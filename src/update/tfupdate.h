@@ -1,8 +1,11 @@
 #pragma once
 
 #include <QDialog>
+#include <QString>
 
 #include <atomic>
+#include <functional>
+#include <mutex>
 #include <thread>
 
 class QLabel;
@@ -34,6 +37,17 @@ public:
     // Set by the download before it enables the button.
     std::atomic<bool> DownloadSucceeded{false};
 
+    // Where the last download saved the installer; read once the button is
+    // enabled.
+    QString installerPath() const;
+
+    // Starts the downloaded installer as a process of its own; its outcome
+    // does not matter, the console closes either way. Tests replace it.
+    std::function<void(const QString &program)> startInstaller;
+
+    // The largest read of the installer's body.
+    static constexpr qint64 ReadSize = 100;
+
 signals:
     // Raised on the user-interface thread when a download has ended.
     void downloadFinished(bool succeeded);
@@ -44,11 +58,20 @@ protected:
     void keyPressEvent(QKeyEvent *event) override;
 
 private:
-    void DownloadInstaller();
+    void DownloadInstaller(const QUrl &url);
+    void postToWindow(std::function<void()> effect);
+    void postGaugePosition(int position);
+    void finishDownload(bool succeeded, const QString &status);
+    void setButton(const QString &caption, bool enabled);
 
     TFMain *m_main;
     std::thread m_worker;
     std::atomic<bool> m_stop{false};
+    mutable std::mutex m_pathMutex;
+    QString m_installerPath;
+    // The gauge follows the download without one event per read.
+    std::atomic<int> m_gaugePosition{0};
+    std::atomic<bool> m_gaugeUpdatePending{false};
 };
 
 extern TFUpdate *FUpdate;
