@@ -1,0 +1,565 @@
+// The listening server and the list of connected computers as the teacher
+// sees them: the local host line, the rows that come and go with the
+// connections, the selected computer and the lookup of its connection, and
+// the reports of socket errors.
+#include "support/consolefixture.h"
+
+#include "shell/eventlog.h"
+
+#include <QHash>
+#include <QHostAddress>
+#include <QHostInfo>
+#include <QLineEdit>
+#include <QScopeGuard>
+#include <QSignalSpy>
+#include <QStatusBar>
+#include <QTest>
+#include <QTreeWidget>
+
+using platform::ConnectionPtr;
+using platform::TcpServer;
+
+namespace {
+
+// Every entry of a test is written at this moment, so whole blocks of the
+// day log can be compared byte for byte.
+const QDateTime LogTime(QDate(2026, 3, 7), QTime(9, 5, 3));
+
+QByteArray logBlock(const QByteArray &text)
+{
+    return "2026-03-07 09:05:03\r\nInfo: " + text + "\r\n----\r\n";
+}
+
+// The names the computers have in the name service of a test.
+class NameService
+{
+public:
+    NameService()
+    {
+        TcpServer::setHostNameResolver(
+                [this](const QByteArray &address) { return names.value(address); });
+    }
+    ~NameService() { TcpServer::setHostNameResolver({}); }
+    QHash<QByteArray, QByteArray> names;
+};
+
+// A console whose log stands at LogTime, with the names of NameService.
+class Console : public ConsoleFixture
+{
+public:
+    Console()
+    {
+        eventlog::setClock([] { return LogTime; });
+    }
+    ~Console() { eventlog::setClock({}); }
+    QByteArray log() const { return data.readLog(LogTime.date()); }
+    QTreeWidget *list() { return main().RemoteComputersListView; }
+
+    // A computer connecting from the given loopback address.
+    TestAgent *connectFrom(const char *address)
+    {
+        auto agent = std::make_unique<TestAgent>();
+        if (!agent->socket().bind(QHostAddress(QString::fromLatin1(address)), 0))
+            return nullptr;
+        const int before = list()->topLevelItemCount();
+        if (!agent->connectTo(port()))
+            return nullptr;
+        if (!QTest::qWaitFor([&] { return list()->topLevelItemCount() > before; }, 5000))
+            return nullptr;
+        agents.push_back(std::move(agent));
+        return agents.back().get();
+    }
+
+    // The rows as "address|name|port", in list order.
+    QStringList rows()
+    {
+        QStringList out;
+        for (int i = 0; i < list()->topLevelItemCount(); ++i) {
+            const QTreeWidgetItem *row = list()->topLevelItem(i);
+            out << row->text(0) + u'|' + row->text(1) + u'|' + row->text(2);
+        }
+        return out;
+    }
+    QStringList addresses()
+    {
+        QStringList out;
+        for (int i = 0; i < list()->topLevelItemCount(); ++i)
+            out << list()->topLevelItem(i)->text(0);
+        return out;
+    }
+    QString selected()
+    {
+        return main().RemoteIPEdit->text() + u'|' + main().RemoteNameEdit->text() + u'|'
+               + main().RemotePortEdit->text();
+    }
+};
+
+QString row(const char *address, const char *name, quint16 port)
+{
+    return QString::fromLatin1(address) + u'|' + QString::fromLatin1(name) + u'|'
+           + QString::number(port);
+}
+
+} // namespace
+
+class RegistryTest : public QObject
+{
+    Q_OBJECT
+private slots:
+    void localHostLineAndServerStart();
+    void busyPortLeavesNoStartReport();
+    void rowPerConnection();
+    void rowsSortByAddressText_data();
+    void rowsSortByAddressText();
+    void disconnectRemovesRow_data();
+    void disconnectRemovesRow();
+    void disconnectOfOneOfTwoSameAddressRows();
+    void nameLookupDecidesRemoval_data();
+    void nameLookupDecidesRemoval();
+    void connectionErrorReportsThenCloses_data();
+    void connectionErrorReportsThenCloses();
+    void listeningSocketError_data();
+    void listeningSocketError();
+    void clickCopiesSelectedRow();
+    void clickWithoutSelectionLeavesFields_data();
+    void clickWithoutSelectionLeavesFields();
+    void findSelectedConnection_data();
+    void findSelectedConnection();
+    void firstAcceptedConnectionOfAddressIsFound();
+    void failedConnectionIsNotFound();
+};
+
+void RegistryTest::localHostLineAndServerStart()
+{
+    Console console;
+    // A port of its own that is free now, so the line can name it.
+    quint16 port = 0;
+    {
+        TcpServer probe;
+        QVERIFY(probe.listen(0));
+        port = probe.localPort();
+    }
+    TFMain::listenPortOverride = port;
+    console.start();
+    TFMain &main = console.main();
+    QCOMPARE(main.MyServer->localPort(), port);
+    QCOMPARE(main.ServerPort, quint32(port));
+
+    const QString name = QHostInfo::localHostName();
+    QCOMPARE(main.LocalHostName, name.toLatin1());
+    // The first IPv4 address the name resolves to, whichever that is here.
+    QStringList candidates;
+    for (const QHostAddress &a : QHostInfo::fromName(name).addresses()) {
+        if (a.protocol() == QAbstractSocket::IPv4Protocol)
+            candidates << a.toString();
+    }
+    if (candidates.isEmpty())
+        QCOMPARE(main.LocalIP, QByteArray());
+    else
+        QVERIFY2(candidates.contains(QString::fromLatin1(main.LocalIP)), main.LocalIP.constData());
+
+    QCOMPARE(main.StatusBar->currentMessage(),
+             QStringLiteral("Nazwa lokalnego komputera: ") + name + QStringLiteral(", adres IP: ")
+                     + QString::fromLatin1(main.LocalIP) + QStringLiteral(", port: ")
+                     + QString::number(port));
+
+    QCOMPARE(main.StatusEdit->text(),
+             QStringLiteral("Serwer uruchomiony, czekam na połączenia..."));
+    QVERIFY(console.log().contains(logBlock("serwer uruchomiony, oczekiwanie na po\xb3\xb9"
+                                            "czenia")));
+}
+
+void RegistryTest::busyPortLeavesNoStartReport()
+{
+    TcpServer holder;
+    QVERIFY(holder.listen(0));
+    Console console;
+    TFMain::listenPortOverride = holder.localPort();
+    console.main().ShowLocalHostInfo();
+    QVERIFY_THROWS_EXCEPTION(SocketError, console.main().StartServer());
+    QCOMPARE(console.main().StatusEdit->text(), QString());
+    QVERIFY(!console.log().contains("serwer uruchomiony"));
+}
+
+void RegistryTest::rowPerConnection()
+{
+    NameService names;
+    names.names["127.0.0.1"] = "SALA-1";
+    names.names["127.0.0.4"] = "SALA-4";
+    Console console;
+    console.start();
+
+    TestAgent *first = console.connectFrom("127.0.0.4");
+    QVERIFY(first);
+    QCOMPARE(console.main().StatusEdit->text(), QStringLiteral("Połączono z 127.0.0.4"));
+    TestAgent *second = console.connectFrom("127.0.0.1");
+    QVERIFY(second);
+    QCOMPARE(console.main().StatusEdit->text(), QStringLiteral("Połączono z 127.0.0.1"));
+    // A computer whose address has no name gets an empty name column.
+    TestAgent *third = console.connectFrom("127.0.0.6");
+    QVERIFY(third);
+
+    QCOMPARE(console.rows(), (QStringList{row("127.0.0.1", "SALA-1", second->localPort()),
+                                          row("127.0.0.4", "SALA-4", first->localPort()),
+                                          row("127.0.0.6", "", third->localPort())}));
+    const QByteArray log = console.log();
+    QVERIFY(log.contains(logBlock("Po\xb3\xb9"
+                                  "czono z 127.0.0.4")
+                         + logBlock("Po\xb3\xb9"
+                                    "czono z 127.0.0.1")
+                         + logBlock("Po\xb3\xb9"
+                                    "czono z 127.0.0.6")));
+}
+
+void RegistryTest::rowsSortByAddressText_data()
+{
+    QTest::addColumn<QStringList>("connectOrder");
+    QTest::addColumn<QStringList>("listOrder");
+    const QStringList sorted{"127.0.0.10", "127.0.0.2", "127.0.0.9"};
+    QTest::newRow("9, 10, 2") << QStringList{"127.0.0.9", "127.0.0.10", "127.0.0.2"} << sorted;
+    QTest::newRow("2, 9, 10") << QStringList{"127.0.0.2", "127.0.0.9", "127.0.0.10"} << sorted;
+    QTest::newRow("10, 2, 9") << QStringList{"127.0.0.10", "127.0.0.2", "127.0.0.9"} << sorted;
+    QTest::newRow("prefixes first")
+            << QStringList{"127.0.0.100", "127.0.0.2", "127.0.0.1", "127.0.0.10"}
+            << QStringList{"127.0.0.1", "127.0.0.10", "127.0.0.100", "127.0.0.2"};
+    QTest::newRow("other subnets") << QStringList{"127.0.10.1", "127.0.9.1", "127.1.0.1"}
+                                   << QStringList{"127.0.10.1", "127.0.9.1", "127.1.0.1"};
+}
+
+void RegistryTest::rowsSortByAddressText()
+{
+    QFETCH(QStringList, connectOrder);
+    QFETCH(QStringList, listOrder);
+    NameService names;
+    Console console;
+    console.start();
+    for (const QString &address : connectOrder)
+        QVERIFY(console.connectFrom(address.toLatin1().constData()));
+    QCOMPARE(console.addresses(), listOrder);
+}
+
+void RegistryTest::disconnectRemovesRow_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::newRow("computer closes") << QStringLiteral("close");
+    QTest::newRow("computer resets") << QStringLiteral("reset");
+    QTest::newRow("console closes") << QStringLiteral("console");
+}
+
+void RegistryTest::disconnectRemovesRow()
+{
+    QFETCH(QString, how);
+    NameService names;
+    names.names["127.0.0.5"] = "SALA-5";
+    names.names["127.0.0.2"] = "SALA-2";
+    Console console;
+    console.start();
+    TestAgent *staying = console.connectFrom("127.0.0.2");
+    TestAgent *leaving = console.connectFrom("127.0.0.5");
+    QVERIFY(staying && leaving);
+
+    if (how == QLatin1String("close")) {
+        leaving->close();
+    } else if (how == QLatin1String("reset")) {
+        leaving->abort();
+    } else {
+        TFMain &main = console.main();
+        ConnectionPtr c = main.MyServer->connection(1);
+        QCOMPARE(c->peerAddress(), QByteArray("127.0.0.5"));
+        c->close();
+        // Handled before the close returned.
+        QCOMPARE(console.list()->topLevelItemCount(), 1);
+    }
+    QTRY_COMPARE(console.rows(), QStringList{row("127.0.0.2", "SALA-2", staying->localPort())});
+    QCOMPARE(console.main().StatusEdit->text(), QStringLiteral("Rozłączono z 127.0.0.5"));
+    QVERIFY(console.log().endsWith(logBlock("Roz\xb3\xb9"
+                                            "czono z 127.0.0.5")));
+    QCOMPARE(console.main().MyServer->activeConnections(), 1);
+}
+
+void RegistryTest::disconnectOfOneOfTwoSameAddressRows()
+{
+    NameService names;
+    names.names["127.0.0.1"] = "SALA-1";
+    Console console;
+    console.start();
+    TestAgent *a = console.connectFrom("127.0.0.1");
+    TestAgent *b = console.connectFrom("127.0.0.1");
+    QVERIFY(a && b);
+    QCOMPARE(console.list()->topLevelItemCount(), 2);
+
+    // The computer of the second row goes; the first row with its address and
+    // name is the one removed, so the row left shows the port that went.
+    const quint16 secondRowPort = console.list()->topLevelItem(1)->text(2).toUShort();
+    TestAgent *leaving = secondRowPort == a->localPort() ? a : b;
+    QCOMPARE(leaving->localPort(), secondRowPort);
+    leaving->close();
+    QTRY_COMPARE(console.list()->topLevelItemCount(), 1);
+    QCOMPARE(console.rows(), QStringList{row("127.0.0.1", "SALA-1", secondRowPort)});
+    QCOMPARE(console.main().StatusEdit->text(), QStringLiteral("Rozłączono z 127.0.0.1"));
+}
+
+void RegistryTest::nameLookupDecidesRemoval_data()
+{
+    QTest::addColumn<QByteArray>("nameAtConnect");
+    QTest::addColumn<QByteArray>("nameAtDisconnect");
+    QTest::addColumn<bool>("rowRemoved");
+    QTest::newRow("same name") << QByteArray("SALA-3") << QByteArray("SALA-3") << true;
+    QTest::newRow("name vanishes") << QByteArray("SALA-3") << QByteArray() << false;
+    QTest::newRow("name changes") << QByteArray("SALA-3") << QByteArray("SALA-4") << false;
+    QTest::newRow("name appears") << QByteArray() << QByteArray("SALA-3") << false;
+    QTest::newRow("no name either time") << QByteArray() << QByteArray() << true;
+}
+
+void RegistryTest::nameLookupDecidesRemoval()
+{
+    QFETCH(QByteArray, nameAtConnect);
+    QFETCH(QByteArray, nameAtDisconnect);
+    QFETCH(bool, rowRemoved);
+    NameService names;
+    names.names["127.0.0.3"] = nameAtConnect;
+    Console console;
+    console.start();
+    TestAgent *agent = console.connectFrom("127.0.0.3");
+    QVERIFY(agent);
+    const QStringList before = console.rows();
+    QCOMPARE(before, QStringList{row("127.0.0.3", nameAtConnect.constData(), agent->localPort())});
+
+    names.names["127.0.0.3"] = nameAtDisconnect;
+    agent->close();
+    QTRY_COMPARE(console.main().MyServer->activeConnections(), 0);
+    QCOMPARE(console.main().StatusEdit->text(), QStringLiteral("Rozłączono z 127.0.0.3"));
+    QCOMPARE(console.rows(), rowRemoved ? QStringList() : before);
+}
+
+void RegistryTest::connectionErrorReportsThenCloses_data()
+{
+    QTest::addColumn<int>("code");
+    QTest::newRow("10054") << 10054;
+    QTest::newRow("10053") << 10053;
+    QTest::newRow("negative") << -1;
+}
+
+void RegistryTest::connectionErrorReportsThenCloses()
+{
+    QFETCH(int, code);
+    NameService names;
+    Console console;
+    console.start();
+    TestAgent *other = console.connectFrom("127.0.0.2");
+    TestAgent *failing = console.connectFrom("127.0.0.8");
+    QVERIFY(other && failing);
+    TFMain &main = console.main();
+    const ConnectionPtr c = main.MyServer->connection(1);
+    QCOMPARE(c->peerAddress(), QByteArray("127.0.0.8"));
+
+    QSignalSpy shown(main.StatusEdit, &QLineEdit::textChanged);
+    int reported = code;
+    main.MyServerClientError(c, reported);
+    QCOMPARE(reported, 0);
+    QCOMPARE(shown.size(), 2);
+    QCOMPARE(shown[0][0].toString(), QStringLiteral("error, code nr: ") + QString::number(code));
+    QCOMPARE(shown[1][0].toString(), QStringLiteral("Rozłączono z 127.0.0.8"));
+    QCOMPARE(main.StatusEdit->text(), QStringLiteral("Rozłączono z 127.0.0.8"));
+    // The row went within the handler; the error text itself is not logged.
+    QCOMPARE(console.addresses(), QStringList{"127.0.0.2"});
+    QVERIFY(console.log().endsWith(logBlock("Roz\xb3\xb9"
+                                            "czono z 127.0.0.8")));
+    QVERIFY(!console.log().contains("error, code nr"));
+    QVERIFY(!c->isOpen());
+    QTRY_VERIFY(!failing->isConnected());
+    QVERIFY(other->isConnected());
+}
+
+void RegistryTest::listeningSocketError_data()
+{
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("status");
+    QTest::addColumn<QByteArray>("logged");
+    QTest::newRow("10048") << 10048 << QStringLiteral("ERROR: błąd nr10048")
+                           << QByteArray("ERROR: b\xb3\xb9"
+                                         "d nr10048");
+    QTest::newRow("negative") << -22 << QStringLiteral("ERROR: błąd nr-22")
+                              << QByteArray("ERROR: b\xb3\xb9"
+                                            "d nr-22");
+    QTest::newRow("zero") << 0 << QStringLiteral("ERROR: błąd nr0")
+                          << QByteArray("ERROR: b\xb3\xb9"
+                                        "d nr0");
+}
+
+void RegistryTest::listeningSocketError()
+{
+    QFETCH(int, code);
+    QFETCH(QString, status);
+    QFETCH(QByteArray, logged);
+    Console console;
+    console.start();
+    int reported = code;
+    console.main().ServerSocketError(reported);
+    QCOMPARE(reported, 0);
+    QCOMPARE(console.main().StatusEdit->text(), status);
+    QVERIFY(console.log().endsWith(logBlock(logged)));
+    // The server listens on.
+    QVERIFY(console.main().MyServer->isListening());
+    QVERIFY(console.connectFrom("127.0.0.1"));
+}
+
+void RegistryTest::clickCopiesSelectedRow()
+{
+    NameService names;
+    names.names["127.0.0.2"] = "SALA-2";
+    names.names["127.0.0.7"] = "SALA-7";
+    Console console;
+    console.start();
+    TestAgent *a = console.connectFrom("127.0.0.7");
+    TestAgent *b = console.connectFrom("127.0.0.2");
+    QVERIFY(a && b);
+    TFMain &main = console.main();
+    main.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&main));
+
+    // A click of the mouse on the second row.
+    QTreeWidget *list = console.list();
+    const QRect rect = list->visualItemRect(list->topLevelItem(1));
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, rect.center());
+    QCOMPARE(console.selected(), row("127.0.0.7", "SALA-7", a->localPort()));
+
+    // Rows added after the choice do not change it.
+    QVERIFY(console.connectFrom("127.0.0.1"));
+    QCOMPARE(console.selected(), row("127.0.0.7", "SALA-7", a->localPort()));
+
+    // After the computer has gone, the fields still show it.
+    const quint16 gonePort = a->localPort();
+    a->close();
+    QTRY_COMPARE(main.MyServer->activeConnections(), 2);
+    QCOMPARE(console.selected(), row("127.0.0.7", "SALA-7", gonePort));
+    QVERIFY(!main.FindSelectedConnection());
+}
+
+void RegistryTest::clickWithoutSelectionLeavesFields_data()
+{
+    QTest::addColumn<bool>("keepCurrentItem");
+    QTest::newRow("no current row") << false;
+    QTest::newRow("current row not selected") << true;
+}
+
+void RegistryTest::clickWithoutSelectionLeavesFields()
+{
+    QFETCH(bool, keepCurrentItem);
+    NameService names;
+    Console console;
+    console.start();
+    QVERIFY(console.connectFrom("127.0.0.2"));
+    QVERIFY(console.connectFrom("127.0.0.3"));
+    console.selectRow(0);
+    const QString chosen = console.selected();
+    QVERIFY(chosen.startsWith(QLatin1String("127.0.0.2|")));
+
+    QTreeWidget *list = console.list();
+    if (keepCurrentItem) {
+        list->setCurrentItem(list->topLevelItem(1), 0, QItemSelectionModel::NoUpdate);
+        list->clearSelection();
+    } else {
+        list->setCurrentItem(nullptr);
+        list->clearSelection();
+    }
+    console.main().RemoteComputersListViewClick();
+    QCOMPARE(console.selected(), chosen);
+}
+
+void RegistryTest::findSelectedConnection_data()
+{
+    QTest::addColumn<QString>("selectedAddress");
+    QTest::addColumn<int>("expectedIndex"); // -1: none
+
+    QTest::newRow("first listed") << QStringLiteral("127.0.0.4") << 0;
+    QTest::newRow("last listed") << QStringLiteral("127.0.0.2") << 2;
+    QTest::newRow("not listed") << QStringLiteral("10.0.0.1") << -1;
+    QTest::newRow("leading zero") << QStringLiteral("127.0.0.04") << -1;
+    QTest::newRow("trailing blank") << QStringLiteral("127.0.0.4 ") << -1;
+    QTest::newRow("prefix of an address") << QStringLiteral("127.0.0.") << -1;
+    QTest::newRow("empty") << QString() << -1;
+}
+
+void RegistryTest::findSelectedConnection()
+{
+    QFETCH(QString, selectedAddress);
+    QFETCH(int, expectedIndex);
+    NameService names;
+    Console console;
+    console.start();
+    QVERIFY(console.connectFrom("127.0.0.4"));
+    QVERIFY(console.connectFrom("127.0.0.3"));
+    QVERIFY(console.connectFrom("127.0.0.2"));
+    TFMain &main = console.main();
+
+    // The fields under the list are the key, whatever the rows say.
+    const ConnectionPtr before = main.MyServer->connection(1);
+    main.CurrentSocket = before;
+    main.RemoteIPEdit->setText(selectedAddress);
+    const bool found = main.FindSelectedConnection();
+    QCOMPARE(found, expectedIndex >= 0);
+    QCOMPARE(main.CurrentSocket,
+             expectedIndex >= 0 ? main.MyServer->connection(expectedIndex) : before);
+}
+
+void RegistryTest::firstAcceptedConnectionOfAddressIsFound()
+{
+    NameService names;
+    Console console;
+    console.start();
+    TestAgent *first = console.connectFrom("127.0.0.1");
+    TestAgent *second = console.connectFrom("127.0.0.1");
+    QVERIFY(first && second);
+    TFMain &main = console.main();
+
+    // Whichever of the two rows is clicked, the first accepted connection of
+    // the address takes the command.
+    for (int i = 0; i < 2; ++i) {
+        console.selectRow(i);
+        main.CurrentSocket.reset();
+        QVERIFY(main.FindSelectedConnection());
+        QVERIFY(main.CurrentSocket);
+        QCOMPARE(main.CurrentSocket->peerPort(), first->localPort());
+    }
+
+    // Once that one has gone, the other.
+    first->close();
+    QTRY_COMPARE(main.MyServer->activeConnections(), 1);
+    QVERIFY(main.FindSelectedConnection());
+    QCOMPARE(main.CurrentSocket->peerPort(), second->localPort());
+}
+
+void RegistryTest::failedConnectionIsNotFound()
+{
+    NameService names;
+    Console console;
+    console.start();
+    TestAgent *agent = console.connectFrom("127.0.0.6");
+    QVERIFY(agent);
+    TFMain &main = console.main();
+    console.selectRow(0);
+    QVERIFY(main.FindSelectedConnection());
+    const ConnectionPtr failed = main.CurrentSocket;
+
+    // The computer resets, and a send finds out before the error is handled:
+    // still listed, no longer open.
+    agent->abort();
+    qint64 n = 0;
+    for (int i = 0; i < 100 && n >= 0; ++i)
+        n = failed->send("x", 1);
+    QCOMPARE(n, qint64(-1));
+    QCOMPARE(main.MyServer->activeConnections(), 1);
+    main.CurrentSocket.reset();
+    QVERIFY(!main.FindSelectedConnection());
+    QVERIFY(!main.CurrentSocket);
+
+    // The error is handled from the event loop: the row goes as at any
+    // disconnect, with the address the connection had.
+    QTRY_COMPARE(console.list()->topLevelItemCount(), 0);
+    QCOMPARE(main.StatusEdit->text(), QStringLiteral("Rozłączono z 127.0.0.6"));
+    QCOMPARE(main.MyServer->activeConnections(), 0);
+}
+
+QTEST_MAIN(RegistryTest)
+#include "test_registry.moc"
