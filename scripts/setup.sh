@@ -8,6 +8,11 @@ packages=(
     qt6-base-dev qt6-base-dev-tools libgl-dev
     libjpeg62-turbo-dev libturbojpeg0-dev
     python3
+    # the end-to-end tests: an X server without a screen, a session bus and
+    # the accessibility bus through which they drive the window
+    xvfb xauth dbus dbus-x11 at-spi2-core python3-pyatspi python3-xlib
+    # the dialogs' own buttons in the user's language
+    qt6-translations-l10n
 )
 if [ "${DOCENTOR_WITH_FUZZ:-0}" = 1 ]; then
     packages+=(clang libclang-rt-dev)

@@ -1,0 +1,255 @@
+"""The whole console seen from outside: the real `docentor` executable and the
+real student agent simulator, the window driven through its accessibility
+tree as a user or a UI-automation tool would, and the files a technician
+would look at. Runs under an X server without a screen (Xvfb) with a private
+accessibility bus; see CMakeLists.txt next to this file."""
+
+import os
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from atspi_driver import App, wait_for  # noqa: E402
+
+BUILD = os.environ.get("DOCENTOR_BINARY_DIR", "")
+CONSOLE = os.path.join(BUILD, "docentor")
+SIMULATOR = os.path.join(BUILD, "tools", "agentsim", "docentor-agentsim")
+STUDENTS = 5
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def cp1250(text):
+    return text.encode("cp1250")
+
+
+class Output:
+    """Collects a process's standard output lines as they come."""
+
+    def __init__(self, stream):
+        self.lines = []
+        self._lock = threading.Lock()
+        self._thread = threading.Thread(target=self._read, args=(stream,), daemon=True)
+        self._thread.start()
+
+    def _read(self, stream):
+        for raw in iter(stream.readline, b""):
+            with self._lock:
+                self.lines.append(raw.decode("utf-8", "replace").rstrip("\n"))
+
+    def matching(self, *parts):
+        with self._lock:
+            return [line for line in self.lines if all(p in line for p in parts)]
+
+
+def close_window_like_a_user(title):
+    """Asks the window to close, as a window manager does for the close button."""
+    from Xlib import X, display, protocol
+
+    d = display.Display()
+    root = d.screen().root
+    wm_delete = d.intern_atom("WM_DELETE_WINDOW")
+    wm_protocols = d.intern_atom("WM_PROTOCOLS")
+    name_atom = d.intern_atom("_NET_WM_NAME")
+    utf8 = d.intern_atom("UTF8_STRING")
+
+    def windows(w):
+        yield w
+        for child in w.query_tree().children:
+            yield from windows(child)
+
+    for w in windows(root):
+        try:
+            prop = w.get_full_property(name_atom, utf8)
+            name = prop.value.decode() if prop else w.get_wm_name()
+        except Exception:
+            continue
+        if name == title and w.get_attributes().map_state == X.IsViewable:
+            event = protocol.event.ClientMessage(window=w, client_type=wm_protocols,
+                                                 data=(32, [wm_delete, X.CurrentTime, 0, 0, 0]))
+            w.send_event(event)
+            d.flush()
+            return
+    raise AssertionError("no window titled " + title)
+
+
+class ConsoleEndToEnd(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.home = tempfile.TemporaryDirectory()
+        data = os.path.join(cls.home.name, "data")
+        runtime = os.path.join(cls.home.name, "run")
+        os.mkdir(data)
+        os.mkdir(runtime, 0o700)
+        cls.port = free_port()
+        cls.env = dict(os.environ,
+                       XDG_DATA_HOME=data,
+                       XDG_RUNTIME_DIR=runtime,
+                       DOCENTOR_PORT=str(cls.port),
+                       DOCENTOR_UPDATE_HOST="http://127.0.0.1:1",
+                       QT_QPA_PLATFORM="xcb",
+                       QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1",
+                       LC_ALL="C.UTF-8")
+        cls.env.pop("DOCENTOR_NONINTERACTIVE", None)
+        cls.folder = os.path.join(data, "Mervix-Tablor")
+        cls.console = subprocess.Popen([CONSOLE], env=cls.env, stdout=subprocess.DEVNULL,
+                                       stderr=subprocess.DEVNULL)
+        wait_for(lambda: cp1250("serwer uruchomiony") in cls.log(), 30, "the server start")
+        cls.app = App("Docentor")
+        cls.simulator = subprocess.Popen(
+            [SIMULATOR, "--port", str(cls.port), "--students", str(STUDENTS),
+             "--source-base", "127.0.0.2", "--synthetic-processes", "--answer-delay", "100",
+             "--screen-size", "800x600", "--yes-no", "yes"],
+            env=cls.env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        cls.sim_out = Output(cls.simulator.stdout)
+        wait_for(lambda: len(cls.app.list_rows("Lista kompurerów", 3)) == STUDENTS, 30,
+                 "five computers listed")
+
+    @classmethod
+    def tearDownClass(cls):
+        for process in (cls.simulator, cls.console):
+            if process.poll() is None:
+                process.kill()
+                process.wait()
+        cls.home.cleanup()
+
+    @classmethod
+    def log(cls):
+        day = time.strftime("%Y-%m-%d")
+        try:
+            with open(os.path.join(cls.folder, "log", "ADMIN_%s.txt" % day), "rb") as f:
+                return f.read()
+        except FileNotFoundError:
+            return b""
+
+    def log_entries(self, info):
+        blocks = self.log().split(b"----\r\n")
+        return [b for b in blocks if (b"Info: " + cp1250(info) + b"\r\n") in b]
+
+    def select_computer(self, address):
+        self.app.click_cell("Lista kompurerów", address)
+        wait_for(lambda: self.app.text_of("Adres IP") == address, 10, "the selected computer")
+
+    def test_01_rows_and_connection_entries(self):
+        rows = self.app.list_rows("Lista kompurerów", 3)
+        self.assertEqual([r[0] for r in rows], ["127.0.0.%d" % (2 + i) for i in range(STUDENTS)])
+        self.assertTrue(all(r[2].isdigit() for r in rows))
+        for i in range(STUDENTS):
+            self.assertEqual(len(self.log_entries("Połączono z 127.0.0.%d" % (2 + i))), 1)
+        self.assertEqual(len(self.log_entries("serwer uruchomiony, oczekiwanie na połączenia")), 1)
+
+    def test_02_settings_marked(self):
+        with open(os.path.join(self.folder, "settings.set"), "rb") as f:
+            self.assertEqual(f.read(), b"<FIRST RUN>FALSE\r\n")
+
+    def test_03_command_and_status_answer(self):
+        self.select_computer("127.0.0.3")
+        self.app.press("Wyłącz monitor")
+        wait_for(lambda: self.app.text_of("SEND").startswith("wysłano dane: iCommand: 4, iFalg: 0,"),
+                 10, "the send line")
+        sent = self.log_entries("SEND: OK")
+        self.assertTrue(sent)
+        self.assertIn(b"Command: 4\r\nFlag: 0\r\n", sent[-1])
+        wait_for(lambda: self.sim_out.matching("UCZEN-02 ", "received", "code=4", "flag=0"), 10,
+                 "the simulator to get the command")
+        # The agent reports what it did; the console logs the packet with its dump.
+        wait_for(lambda: [e for e in self.log_entries("RCV: otrzymano dane") if b"Command: 1\r\n" in e],
+                 10, "the status answer in the log")
+        # Its status text replaces the outcome line in the STATUS field.
+        wait_for(lambda: self.app.text_of("STATUS") and not self.app.text_of("STATUS").startswith(
+            "wysłano polecenie"), 10, "the agent's status text")
+
+    def test_04_process_list(self):
+        self.select_computer("127.0.0.2")
+        self.app.select_tab("Lista programów")
+        self.app.press("Odśwież liste")
+        wait_for(lambda: len(self.app.list_cells("Lista programów")) >= 3, 20, "process rows")
+        status = wait_for(lambda: self.app.status_text("Stan listy programów"), 10, "list status")
+        self.assertTrue(status.startswith("strumień danych od "), status)
+
+    def test_05_screen_picture(self):
+        self.select_computer("127.0.0.4")
+        self.app.select_tab("Podgląd ekranu")
+        self.app.press("Podgląd ekranu")
+        status = wait_for(lambda: self.app.status_text("Stan podglądu ekranu"), 20, "screen status")
+        self.assertTrue(status.startswith("strumień danych od: "), status)
+        picture = self.app.find("Obraz ekranu", "image")
+        extents = picture.queryComponent().getSize()
+        self.assertEqual((extents[0], extents[1]), (800, 600))
+
+    def test_06_question_and_answer(self):
+        self.select_computer("127.0.0.5")
+        self.app.select_tab("Różne")
+        field = self.app.find("Tekst komunikatu:", "text")
+        field.queryEditableText().setTextContents("Czy skończyłeś zadanie?")
+        self.app.choose("Pytanie ( przycisk TAK / NIE )")
+        self.app.press("Wyślij komunikat")
+        wait_for(lambda: self.sim_out.matching("UCZEN-04 ", "received", "code=6", "flag=1"), 10,
+                 "the question at the student")
+        wait_for(lambda: self.app.text_of("Odpowiedź:") == "odpowiedź brzmi: TAK", 10, "the answer")
+
+    def test_07_group_command(self):
+        before = len(self.log_entries("SEND: OK"))
+        self.app.select_tab("Operacje zbiorcze ( wszystkie komputery z listy )")
+        tab_buttons = self.app.find_all("Wyłącz monitor", "push button")
+        self.assertEqual(len(tab_buttons), 2)
+        # The second "Wyłącz monitor" is the one of the group tab.
+        self.app.press("Wyłącz monitor", index=1)
+        wait_for(lambda: len(self.log_entries("SEND: OK")) >= before + STUDENTS, 20,
+                 "a send to every computer")
+        for n in range(1, STUDENTS + 1):
+            wait_for(lambda: len(self.sim_out.matching("UCZEN-%02d " % n, "code=4", "flag=0")) >= 1,
+                     10, "student %d" % n)
+        self.assertEqual(self.app.text_of("Adres IP"), "127.0.0.%d" % (1 + STUDENTS))
+
+    def test_08_second_copy_refused(self):
+        entries = len(self.log_entries("serwer uruchomiony, oczekiwanie na połączenia"))
+        second = subprocess.Popen([CONSOLE], env=self.env, stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL)
+        try:
+            def refusal():
+                for app in self.app.desktop_apps("Docentor"):
+                    for node in App.walk(app):
+                        try:
+                            if node.name == "Ten program jest już uruchomiony !":
+                                return app
+                        except Exception:
+                            pass
+                return None
+            box = wait_for(refusal, 20, "the refusal box")
+            App.press_in(box, ["OK", "&OK"])
+            self.assertEqual(second.wait(20), 0)
+        finally:
+            if second.poll() is None:
+                second.kill()
+        self.assertEqual(len(self.log_entries("serwer uruchomiony, oczekiwanie na połączenia")), entries)
+        self.assertEqual(len(self.app.list_rows("Lista kompurerów", 3)), STUDENTS)
+
+    def test_09_close_asks_first(self):
+        close_window_like_a_user("Docentor")
+        wait_for(lambda: self.app.find_all("Czy na pewno chcesz zamknąć program ?"), 10,
+                 "the close question")
+        App.press_in(self.app.root, ["No", "&No", "Nie"])
+        wait_for(lambda: not self.app.find_all("Czy na pewno chcesz zamknąć program ?"), 10,
+                 "the question to go")
+        self.assertIsNone(self.console.poll())
+        self.assertEqual(len(self.app.list_rows("Lista kompurerów", 3)), STUDENTS)
+        close_window_like_a_user("Docentor")
+        wait_for(lambda: self.app.find_all("Czy na pewno chcesz zamknąć program ?"), 10, "question")
+        App.press_in(self.app.root, ["Yes", "&Yes", "Tak"])
+        self.assertEqual(self.console.wait(20), 0)
+        # Every student goes when the console closes, and the simulator with them.
+        self.assertEqual(self.simulator.wait(20), 0)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
