@@ -10,6 +10,8 @@
 #include <QLabel>
 #include <QTimer>
 
+#include <algorithm>
+
 namespace {
 
 constexpr int QuestionDelayMs = 1000;
