@@ -9,6 +9,9 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
 
 namespace {
 
@@ -74,6 +77,12 @@ int runConsole(int argc, char **argv)
     ConsoleApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Docentor"));
     QApplication::setQuitOnLastWindowClosed(false);
+
+    // The buttons of the standard boxes (Tak / Nie) in the user's language.
+    QTranslator qtTexts;
+    if (qtTexts.load(QLocale::system(), QStringLiteral("qtbase"), QStringLiteral("_"),
+                     QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QApplication::installTranslator(&qtTexts);
 
     // Lets a second console on one machine, a demonstration or the tests use
     // another port; without it the console listens on 6500.
