@@ -1,0 +1,444 @@
+// Packets from the agents: how one read event is read, decoded, checked,
+// reported and acted on, over real loopback connections.
+#include "platform/cp1250.h"
+#include "shell/tfprogress.h"
+#include "support/classroom.h"
+
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QSignalSpy>
+#include <QStatusBar>
+#include <QTest>
+#include <QTreeWidget>
+
+namespace {
+
+struct Room
+{
+    ClassroomNames names{QHash<QByteArray, QByteArray>{{"127.0.0.1", "SALA-1"}}};
+    ConsoleFixture console;
+    Room() { console.start(); }
+    // What the fields show before the packets under test come, once the
+    // agents' connections have been reported.
+    void markFields()
+    {
+        main().StatusEdit->setText(QStringLiteral("przed"));
+        main().MessageAnswerMemo->setPlainText(QStringLiteral("poprzednia odpowiedź"));
+    }
+    TFMain &main() { return console.main(); }
+    QList<QByteArray> rcvEntries() { return logInfos(console.data, "RCV"); }
+    bool waitForRcvEntries(qsizetype count)
+    {
+        return QTest::qWaitFor([&] { return rcvEntries().size() >= count; }, 5000);
+    }
+};
+
+QString numbers(int command, int flag, int number)
+{
+    return QStringLiteral("%1, iFlag: %2, iPacketNo: %3").arg(command).arg(flag).arg(number);
+}
+
+// One packet of a scripted exchange: which agent sends it and what.
+struct Step
+{
+    int agent;
+    qint32 pass;
+    qint32 number;
+    QByteArray bufor;
+};
+using Steps = QList<Step>;
+
+constexpr qint32 Pass = packet::PassValue;
+
+} // namespace
+
+Q_DECLARE_METATYPE(Steps)
+
+class ReceiveTest : public QObject
+{
+    Q_OBJECT
+private slots:
+    void dispatch_data()
+    {
+        QTest::addColumn<int>("command");
+        QTest::addColumn<int>("flag");
+        QTest::addColumn<QByteArray>("bufor");
+        QTest::addColumn<QString>("status");
+        QTest::addColumn<QString>("memo");
+        QTest::addColumn<bool>("waitStaysOpen");
+        QTest::addColumn<bool>("unknownType");
+
+        const QString before = QStringLiteral("przed");
+        const QString oldAnswer = QStringLiteral("poprzednia odpowiedź");
+        // The agent's text ends with "|", and Bufor keeps it.
+        QTest::newRow("status text") << 1 << 0 << cp1250::fromUnicode(u"zamknięto") << "zamknięto|"
+                                     << oldAnswer << true << false;
+        QTest::newRow("status text, any flag") << 1 << 9 << cp1250::fromUnicode(u"gotowe ąę")
+                                               << "gotowe ąę|" << oldAnswer << true << false;
+        QTest::newRow("process list, other flag")
+                << 0 << 1 << QByteArray() << before << oldAnswer << true << false;
+        QTest::newRow("screen, flag 0")
+                << 2 << 0 << QByteArray() << before << oldAnswer << true << false;
+        QTest::newRow("screen, closes the wait window")
+                << 2 << 2 << QByteArray() << before << oldAnswer << false << false;
+        QTest::newRow("screen, other flag")
+                << 2 << 3 << QByteArray() << before << oldAnswer << true << false;
+        QTest::newRow("answer no")
+                << 6 << 0 << QByteArray() << before << "odpowiedź brzmi: NIE" << true << false;
+        QTest::newRow("answer yes")
+                << 6 << 1 << QByteArray() << before << "odpowiedź brzmi: TAK" << true << false;
+        QTest::newRow("typed answer") << 6 << 2 << cp1250::fromUnicode(u"Nie wiem, proszę pani")
+                                      << before << "Nie wiem, proszę pani|" << true << false;
+        QTest::newRow("answer, other flag")
+                << 6 << 3 << QByteArray("x") << before << oldAnswer << true << false;
+        for (int command : {3, 4, 5, 7, 8, 9, -1, 1000}) {
+            QTest::addRow("unknown type %d", command)
+                    << command << 1 << QByteArray("x") << before << oldAnswer << true << true;
+        }
+    }
+
+    void dispatch()
+    {
+        QFETCH(int, command);
+        QFETCH(int, flag);
+        QFETCH(QByteArray, bufor);
+        QFETCH(QString, status);
+        QFETCH(QString, memo);
+        QFETCH(bool, waitStaysOpen);
+        QFETCH(bool, unknownType);
+
+        Room room;
+        TestAgent &agent = room.console.connectAgent();
+        room.markFields();
+        TFMain &main = room.main();
+        FProgress->Show();
+        QStringList rcvTexts;
+        connect(main.RcvStatusEdit, &QLineEdit::textChanged, main.RcvStatusEdit,
+                [&](const QString &text) { rcvTexts << text; });
+
+        agent.sendPacket(5, command, flag, 0, bufor);
+        QVERIFY(room.waitForRcvEntries(1));
+
+        QStringList expectedRcv{QStringLiteral("otrzymano dane: iCommand: ")
+                                + numbers(command, flag, 5)};
+        QList<QByteArray> expectedLog{"RCV: otrzymano dane"};
+        if (unknownType) {
+            expectedRcv << QStringLiteral("nieznany typ polecenia: iCommand: ")
+                                   + numbers(command, flag, 5);
+            expectedLog << "RCV: nieznany typ polecenia";
+        }
+        QCOMPARE(rcvTexts, expectedRcv);
+        QCOMPARE(room.rcvEntries(), expectedLog);
+        // Every entry carries the dump of the packet.
+        QCOMPARE(room.console.data.readLog().count("Packet NO: 5\r\nPass: 48213\r\n"),
+                 expectedLog.size());
+        QCOMPARE(main.StatusEdit->text(), status);
+        QCOMPARE(main.MessageAnswerMemo->toPlainText(), memo);
+        QCOMPARE(FProgress->isVisible(), waitStaysOpen);
+        QCOMPARE(main.LastPacketNo, 5);
+        QVERIFY(!main.StreamInProgress);
+    }
+
+    void numberAndPassChecks_data()
+    {
+        QTest::addColumn<Steps>("steps");
+        QTest::addColumn<QString>("rcvStatus");
+        QTest::addColumn<QString>("status");
+        QTest::addColumn<int>("lastPacketNo");
+        QTest::addColumn<QList<QByteArray>>("log");
+
+        const QByteArray accepted = "RCV: otrzymano dane";
+        const QByteArray copy = "RCV: kopia pakietu";
+        const QByteArray unknown = "RCV: nieznany pakiet";
+        const QString copyOf7 = QStringLiteral("kopia pakietu: iCommand: ") + numbers(1, 0, 7);
+
+        QTest::newRow("first packet numbered 0 is a copy")
+                << Steps{{0, Pass, 0, "zero"}}
+                << QStringLiteral("kopia pakietu: iCommand: ") + numbers(1, 0, 0) << "przed" << 0
+                << QList<QByteArray>{copy};
+        QTest::newRow("repeated number") << Steps{{0, Pass, 7, "a"}, {0, Pass, 7, "b"}} << copyOf7
+                                         << "a|" << 7 << QList<QByteArray>{accepted, copy};
+        QTest::newRow("two computers, one number")
+                << Steps{{0, Pass, 7, "a"}, {1, Pass, 7, "b"}} << copyOf7 << "a|" << 7
+                << QList<QByteArray>{accepted, copy};
+        QTest::newRow("wrong pass") << Steps{{0, 1234, 7, "a"}}
+                                    << QStringLiteral("nieznany pakiet: ") + numbers(1, 0, 7)
+                                    << "przed" << 0 << QList<QByteArray>{unknown};
+        QTest::newRow("wrong pass and a repeated number: unknown, not a copy")
+                << Steps{{0, Pass, 7, "a"}, {1, -48213, 7, "b"}}
+                << QStringLiteral("nieznany pakiet: ") + numbers(1, 0, 7) << "a|" << 7
+                << QList<QByteArray>{accepted, unknown};
+        QTest::newRow("numbers need not grow")
+                << Steps{{0, Pass, 9, "a"}, {1, Pass, 3, "b"}, {0, Pass, 9, "c"}}
+                << QStringLiteral("otrzymano dane: iCommand: ") + numbers(1, 0, 9) << "c|" << 9
+                << QList<QByteArray>{accepted, accepted, accepted};
+        QTest::newRow("only the last accepted number counts")
+                << Steps{{0, Pass, 5, "a"}, {0, Pass, 5, "b"}, {0, Pass, 6, "c"}, {1, Pass, 5, "d"}}
+                << QStringLiteral("otrzymano dane: iCommand: ") + numbers(1, 0, 5) << "d|" << 5
+                << QList<QByteArray>{accepted, copy, accepted, accepted};
+        QTest::newRow("negative number")
+                << Steps{{0, Pass, -4, "a"}}
+                << QStringLiteral("otrzymano dane: iCommand: ") + numbers(1, 0, -4) << "a|" << -4
+                << QList<QByteArray>{accepted};
+    }
+
+    void numberAndPassChecks()
+    {
+        QFETCH(Steps, steps);
+        QFETCH(QString, rcvStatus);
+        QFETCH(QString, status);
+        QFETCH(int, lastPacketNo);
+        QFETCH(QList<QByteArray>, log);
+
+        Room room;
+        TestAgent *agents[] = {&room.console.connectAgent(), &room.console.connectAgent()};
+        room.markFields();
+        for (qsizetype i = 0; i < steps.size(); ++i) {
+            const Step &step = steps[i];
+            agents[step.agent]->send(
+                    TestAgent::packetText(step.number, 1, 0, 0, step.bufor, step.pass));
+            QVERIFY(room.waitForRcvEntries(i + 1));
+        }
+
+        QCOMPARE(room.main().RcvStatusEdit->text(), rcvStatus);
+        QCOMPARE(room.main().StatusEdit->text(), status);
+        QCOMPARE(room.main().LastPacketNo, lastPacketNo);
+        QCOMPARE(room.rcvEntries(), log);
+    }
+
+    // What one read event brings is one packet: the second text ends up in
+    // Bufor of the first.
+    void twoPacketsInOneRead()
+    {
+        Room room;
+        TestAgent &agent = room.console.connectAgent();
+        const QByteArray second = TestAgent::packetText(12, 6, 1);
+        room.markFields();
+
+        agent.send(TestAgent::packetText(11, 1, 0, 0, "pierwszy") + second);
+        QVERIFY(room.waitForRcvEntries(1));
+
+        QCOMPARE(room.main().RcvStatusEdit->text(),
+                 QStringLiteral("otrzymano dane: iCommand: ") + numbers(1, 0, 11));
+        QCOMPARE(room.main().StatusEdit->text(), QStringLiteral("pierwszy|") + second);
+        QCOMPARE(room.main().MessageAnswerMemo->toPlainText(),
+                 QStringLiteral("poprzednia odpowiedź"));
+        QCOMPARE(room.main().LastPacketNo, 11);
+        QCOMPARE(room.rcvEntries().size(), 1);
+    }
+
+    // Split after its sixth field: the head is a packet of its own, the tail
+    // fails the pass check.
+    void packetSplitOverTwoReads()
+    {
+        Room room;
+        TestAgent &agent = room.console.connectAgent();
+        const QByteArray text = TestAgent::packetText(21, 6, 2, 0, "odpowiedz");
+        const qsizetype cut = text.indexOf("|0|0|") + 5;
+
+        agent.send(text.left(cut));
+        QVERIFY(room.waitForRcvEntries(1));
+        QCOMPARE(room.main().RcvStatusEdit->text(),
+                 QStringLiteral("otrzymano dane: iCommand: ") + numbers(6, 2, 21));
+        QCOMPARE(room.main().MessageAnswerMemo->toPlainText(), QString());
+
+        agent.send(text.mid(cut));
+        QVERIFY(room.waitForRcvEntries(2));
+        QVERIFY(room.main().RcvStatusEdit->text().startsWith(QStringLiteral("nieznany pakiet: ")));
+        QCOMPARE(room.rcvEntries(),
+                 (QList<QByteArray>{"RCV: otrzymano dane", "RCV: nieznany pakiet"}));
+        QCOMPARE(room.main().LastPacketNo, 21);
+    }
+
+    // While a stream is received no connection is read: no text, no entry.
+    // Once it has ended, what waits is read without anything new arriving.
+    void standsAsideWhileStreamInProgress()
+    {
+        Room room;
+        TFMain &main = room.main();
+        TestAgent &first = room.console.connectAgent();
+        TestAgent &second = room.console.connectAgent();
+        const platform::ConnectionPtr firstConnection = connectionOf(room.console, first);
+        const platform::ConnectionPtr secondConnection = connectionOf(room.console, second);
+        room.markFields();
+        QSet<platform::Connection *> notified;
+        connect(main.MyServer, &platform::TcpServer::clientRead, main.MyServer,
+                [&](const platform::ConnectionPtr &c) { notified.insert(c.get()); });
+        main.StreamInProgress = true;
+
+        first.sendPacket(5, 1, 0, 0, "pierwszy");
+        second.sendPacket(6, 6, 1);
+        QVERIFY(QTest::qWaitFor([&] { return notified.size() == 2; }, 5000));
+
+        QCOMPARE(firstConnection->receiveCount(), 0u);
+        QCOMPARE(secondConnection->receiveCount(), 0u);
+        QCOMPARE(main.RcvStatusEdit->text(), QString());
+        QCOMPARE(main.StatusEdit->text(), QStringLiteral("przed"));
+        QCOMPARE(main.MessageAnswerMemo->toPlainText(), QStringLiteral("poprzednia odpowiedź"));
+        QVERIFY(room.rcvEntries().isEmpty());
+
+        main.StreamInProgress = false;
+        QVERIFY(room.waitForRcvEntries(2));
+        QCOMPARE(main.StatusEdit->text(), QStringLiteral("pierwszy|"));
+        QCOMPARE(main.MessageAnswerMemo->toPlainText(), QStringLiteral("odpowiedź brzmi: TAK"));
+    }
+
+    // The agent sends its last packet and closes at once: the read stops at
+    // the closed connection and the packet is handled.
+    void lastPacketBeforeClose()
+    {
+        Room room;
+        TestAgent &agent = room.console.connectAgent();
+        agent.sendPacket(8, 6, 2, 0, "do widzenia");
+        agent.close();
+
+        QTRY_COMPARE(room.main().RemoteComputersListView->topLevelItemCount(), 0);
+        QCOMPARE(room.rcvEntries(), QList<QByteArray>{"RCV: otrzymano dane"});
+        QCOMPARE(room.main().MessageAnswerMemo->toPlainText(), QStringLiteral("do widzenia|"));
+    }
+
+    // A read event with nothing to read is no packet: it would otherwise be
+    // taken for an empty text with the previous packet's pass and number.
+    void readEventWithoutBytes()
+    {
+        Room room;
+        TestAgent &agent = room.console.connectAgent();
+        TFMain &main = room.main();
+        room.markFields();
+        main.CurrentPacket.Pass = packet::PassValue;
+        main.CurrentPacket.iPacketNo = 9;
+        main.CurrentPacket.iCommand = 1;
+        packet::setFieldText(main.CurrentPacket.Bufor, "stare");
+
+        main.MyServerClientRead(connectionOf(room.console, agent));
+
+        QCOMPARE(packet::fieldText(main.CurrentPacket.Bufor).toByteArray(), QByteArray("stare"));
+        QCOMPARE(main.RcvStatusEdit->text(), QString());
+        QCOMPARE(main.StatusEdit->text(), QStringLiteral("przed"));
+        QCOMPARE(main.LastPacketNo, 0);
+        QVERIFY(room.rcvEntries().isEmpty());
+    }
+
+    // An agent sending megabytes at once: each read event takes a bounded
+    // share, so the window goes on between them, and all is read in the end.
+    // The junk is numbered: each 12-byte unit holds its own offset, so the
+    // packet number that the log shows for an event tells where its text
+    // began, within a unit.
+    void floodIsReadInBoundedShares()
+    {
+        Room room;
+        TFMain &main = room.main();
+        TestAgent &flooder = room.console.connectAgent();
+        TestAgent &other = room.console.connectAgent();
+        constexpr int Unit = 12;
+        constexpr qsizetype Share = 64 * 1024;
+        QByteArray junk;
+        for (int offset = 0; offset < 3 * 1024 * 1024; offset += Unit)
+            junk += QByteArray::number(offset).rightJustified(Unit - 1, '0') + '|';
+        auto eventStarts = [&] {
+            QList<qint64> starts;
+            const QByteArray log = room.console.data.readLog();
+            const QByteArray marker = "Info: RCV: nieznany pakiet\r\nPacket NO: ";
+            for (qsizetype at = log.indexOf(marker); at >= 0; at = log.indexOf(marker, at + 1)) {
+                const qsizetype from = at + marker.size();
+                starts << log.mid(from, log.indexOf('\r', from) - from).toLongLong();
+            }
+            return starts;
+        };
+
+        flooder.socket().write(junk);
+        other.sendPacket(5, 6, 1);
+        QVERIFY(QTest::qWaitFor(
+                [&] {
+                    const QList<qint64> starts = eventStarts();
+                    return !starts.isEmpty() && starts.last() >= junk.size() - Share - 2 * Unit;
+                },
+                60000));
+
+        const QList<qint64> starts = eventStarts();
+        for (qsizetype i = 1; i < starts.size(); ++i) {
+            const qint64 taken = starts[i] - starts[i - 1];
+            QVERIFY2(taken > 0 && taken <= Share + 100 + Unit,
+                     qPrintable(QStringLiteral("event %1 took %2 bytes").arg(i).arg(taken)));
+        }
+        QVERIFY(starts.size() >= junk.size() / (Share + 100 + Unit));
+        QTRY_COMPARE(main.MessageAnswerMemo->toPlainText(), QStringLiteral("odpowiedź brzmi: TAK"));
+    }
+
+    void streamAnnouncement_data()
+    {
+        QTest::addColumn<int>("command");
+        QTest::addColumn<int>("size");
+        QTest::addColumn<bool>("screen");
+
+        QTest::newRow("screen, 61440 bytes") << 2 << 61440 << true;
+        QTest::newRow("screen, nothing") << 2 << 0 << true;
+        QTest::newRow("process list, 1546 bytes") << 0 << 1546 << false;
+        QTest::newRow("process list, nothing") << 0 << 0 << false;
+    }
+
+    // The announcement hands the connection over to a receiver; the state
+    // is checked the moment the read handler returns.
+    void streamAnnouncement()
+    {
+        QFETCH(int, command);
+        QFETCH(int, size);
+        QFETCH(bool, screen);
+
+        Room room;
+        TFMain &main = room.main();
+        main.streamTimings = {0, 10, 5};
+        TestAgent &agent = room.console.connectAgent();
+        const platform::ConnectionPtr connection = connectionOf(room.console, agent);
+        FProgress->ProgressBar->setRange(10, 100);
+        FProgress->ProgressBar->setValue(40);
+        bool captured = false;
+        bool inProgress = false;
+        qint32 declared = -1;
+        platform::ConnectionPtr current;
+        int minimum = -1, maximum = -1, value = -1;
+        connect(main.MyServer, &platform::TcpServer::clientRead, main.MyServer, [&] {
+            captured = true;
+            inProgress = main.StreamInProgress;
+            declared = main.DeclaredStreamSize;
+            current = main.CurrentSocket;
+            minimum = FProgress->ProgressBar->minimum();
+            maximum = FProgress->ProgressBar->maximum();
+            value = FProgress->ProgressBar->value();
+        });
+        QSignalSpy finished(&main, &TFMain::streamFinished);
+
+        agent.sendPacket(3, command, command == 2 ? 1 : 0, size);
+        QVERIFY(QTest::qWaitFor([&] { return captured; }, 5000));
+
+        QVERIFY(inProgress);
+        QCOMPARE(declared, size);
+        QCOMPARE(current, connection);
+        QCOMPARE(minimum, 0);
+        QCOMPARE(maximum, size);
+        QCOMPARE(value, 0);
+        QVERIFY(!FProgress->isVisible());
+
+        // Nothing follows: a stream of nothing is whole, any other is not.
+        QVERIFY(finished.wait(10000));
+        QVERIFY(!main.StreamInProgress);
+        const QString whole = QStringLiteral("%1SALA-1, otrzymano: 0, deklarowano: 0")
+                                      .arg(screen ? QStringLiteral("strumień danych od: ")
+                                                  : QStringLiteral("strumień danych od "));
+        const QString tabStatus
+                = (screen ? main.ScreenStatusBar : main.ProcessListStatusBar)->currentMessage();
+        if (size == 0) {
+            QCOMPARE(tabStatus, whole);
+        } else {
+            QCOMPARE(tabStatus, QString());
+            QCOMPARE(main.StatusEdit->text(),
+                     QStringLiteral("otrzymano niekompletny strumień danych, otrzymano: 0, "
+                                    "deklarowano: %1")
+                             .arg(size));
+        }
+    }
+};
+
+QTEST_MAIN(ReceiveTest)
+#include "test_receive.moc"
