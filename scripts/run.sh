@@ -4,5 +4,5 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DDOCENTOR_TESTS=OFF
-cmake --build build-release --target docentor
+cmake --build build-release --target docentor agentsim
 exec build-release/docentor "$@"
