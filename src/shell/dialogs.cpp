@@ -5,6 +5,7 @@
 #include <QMessageBox>
 
 #include <atomic>
+#include <cstdio>
 
 namespace {
 
@@ -55,6 +56,42 @@ private:
     }
 };
 
+// With DOCENTOR_NONINTERACTIVE=1 in the environment no box is shown: each one
+// is written to stderr as "<kind> [<caption>] <text>" and answered at once,
+// OK for a message, No for a question (Yes when DOCENTOR_ANSWER=yes), cancel
+// for an input box. This lets a script or a test run the real program
+// unattended and read what it would have told the teacher.
+class StderrDialogs final : public Dialogs
+{
+public:
+    void message(QWidget *, const QString &caption, const QString &text, Icon) override
+    {
+        print("message", caption, text);
+    }
+
+    bool question(QWidget *, const QString &caption, const QString &text) override
+    {
+        print("question", caption, text);
+        return qEnvironmentVariable("DOCENTOR_ANSWER")
+                       .compare(QLatin1String("yes"), Qt::CaseInsensitive)
+               == 0;
+    }
+
+    bool inputText(QWidget *, const QString &caption, const QString &prompt, QString &) override
+    {
+        print("input", caption, prompt);
+        return false;
+    }
+
+private:
+    static void print(const char *kind, const QString &caption, const QString &text)
+    {
+        std::fprintf(stderr, "%s [%s] %s\n", kind, caption.toUtf8().constData(),
+                     text.toUtf8().constData());
+        std::fflush(stderr);
+    }
+};
+
 std::atomic<Dialogs *> installed{nullptr};
 
 } // namespace
@@ -62,8 +99,11 @@ std::atomic<Dialogs *> installed{nullptr};
 Dialogs &Dialogs::instance()
 {
     static QtDialogs real;
-    Dialogs *d = installed.load();
-    return d ? *d : real;
+    static StderrDialogs unattended;
+    if (Dialogs *d = installed.load())
+        return *d;
+    static const bool noninteractive = qEnvironmentVariable("DOCENTOR_NONINTERACTIVE") == u"1";
+    return noninteractive ? static_cast<Dialogs &>(unattended) : real;
 }
 
 void Dialogs::install(Dialogs *dialogs)
