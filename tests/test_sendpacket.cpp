@@ -1,0 +1,565 @@
+// The send path: the numbering of outgoing packets, the retries while the
+// connection cannot take a packet, the time-out, a connection that is not
+// open or fails meanwhile, packets the connection takes only in part, and
+// what the SEND field and the day log say about each.
+#include "support/consolefixture.h"
+
+#include "shell/eventlog.h"
+
+#include <QDir>
+#include <QHostAddress>
+#include <QLineEdit>
+#include <QScopeGuard>
+#include <QTest>
+#include <QTreeWidget>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <linux/sockios.h>
+#include <linux/tcp.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using platform::ConnectionPtr;
+using platform::TcpServer;
+
+namespace {
+
+const QDateTime LogTime(QDate(2026, 3, 7), QTime(9, 5, 3));
+
+struct Dump
+{
+    qint32 number;
+    qint32 pass;
+    qint32 command;
+    qint32 flag;
+    QByteArray bufor;
+};
+
+// One entry of the day log with the packet dump, as the teacher reads it.
+QByteArray logBlock(const QByteArray &info, const Dump &d)
+{
+    return "2026-03-07 09:05:03\r\nInfo: " + info + "\r\nPacket NO: " + QByteArray::number(d.number)
+           + "\r\nPass: " + QByteArray::number(d.pass)
+           + "\r\nCommand: " + QByteArray::number(d.command)
+           + "\r\nFlag: " + QByteArray::number(d.flag) + "\r\nStreamSize: 0\r\nBufor: " + d.bufor
+           + "\r\nProcName: \r\nWindowTitle: \r\nProcID: 0\r\n----\r\n";
+}
+
+const QByteArray NoConnectionEntry = "SEND: brak po\xb3\xb9"
+                                     "czenia";
+
+// A student computer as a plain blocking socket, so that the test decides
+// when it reads: not at all, a little at a time, or everything.
+class RawAgent
+{
+public:
+    explicit RawAgent(quint16 port, int receiveBuffer = 0)
+    {
+        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (receiveBuffer > 0)
+            ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(port);
+        m_connected = ::connect(m_fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
+    }
+    ~RawAgent()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    RawAgent(const RawAgent &) = delete;
+    RawAgent &operator=(const RawAgent &) = delete;
+
+    bool connected() const { return m_connected; }
+    quint16 localPort() const
+    {
+        sockaddr_in addr{};
+        socklen_t len = sizeof addr;
+        ::getsockname(m_fd, reinterpret_cast<sockaddr *>(&addr), &len);
+        return ntohs(addr.sin_port);
+    }
+    // Takes up to max bytes of what has arrived, without waiting.
+    void readSome(qsizetype max)
+    {
+        QByteArray buffer(max, Qt::Uninitialized);
+        const ssize_t n = ::recv(m_fd, buffer.data(), size_t(max), MSG_DONTWAIT);
+        if (n > 0)
+            received.append(buffer.constData(), n);
+    }
+    // Reads until count bytes have arrived in all.
+    bool readUntil(qsizetype count, int timeoutMs = 10000)
+    {
+        QDeadlineTimer deadline(timeoutMs);
+        QByteArray buffer(65536, Qt::Uninitialized);
+        while (received.size() < count) {
+            pollfd p{m_fd, POLLIN, 0};
+            if (::poll(&p, 1, int(qMax<qint64>(1, deadline.remainingTime()))) <= 0)
+                return false;
+            const ssize_t n
+                    = ::recv(m_fd, buffer.data(),
+                             size_t(qMin<qsizetype>(buffer.size(), count - received.size())), 0);
+            if (n <= 0)
+                return false;
+            received.append(buffer.constData(), n);
+        }
+        return true;
+    }
+    // SO_LINGER 0: the close is a reset.
+    void reset()
+    {
+        linger lin{1, 0};
+        ::setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &lin, sizeof lin);
+        ::close(m_fd);
+        m_fd = -1;
+    }
+
+    QByteArray received;
+
+private:
+    int m_fd = -1;
+    bool m_connected = false;
+};
+
+// The console's end of the agent's connection, found among the descriptors
+// of this process, to wait until it can take data and to see how much it has
+// taken.
+int consoleSideDescriptor(quint16 consolePort, quint16 agentPort)
+{
+    const QStringList entries
+            = QDir(QStringLiteral("/proc/self/fd"))
+                      .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+    for (const QString &entry : entries) {
+        bool ok = false;
+        const int fd = entry.toInt(&ok);
+        if (!ok)
+            continue;
+        sockaddr_in local{};
+        sockaddr_in peer{};
+        socklen_t localLen = sizeof local;
+        socklen_t peerLen = sizeof peer;
+        if (::getsockname(fd, reinterpret_cast<sockaddr *>(&local), &localLen) != 0
+            || local.sin_family != AF_INET || ntohs(local.sin_port) != consolePort)
+            continue;
+        if (::getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &peerLen) != 0
+            || ntohs(peer.sin_port) != agentPort)
+            continue;
+        return fd;
+    }
+    return -1;
+}
+
+// How many bytes the console's end has taken from the console in all:
+// those the agent has acknowledged and those still queued.
+qint64 bytesTaken(int fd)
+{
+    tcp_info info{};
+    socklen_t len = sizeof info;
+    int queued = 0;
+    if (::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) != 0
+        || ::ioctl(fd, SIOCOUTQ, &queued) != 0)
+        return -1;
+    return qint64(info.tcpi_bytes_acked) + queued;
+}
+
+bool waitWritable(int fd, int timeoutMs = 5000)
+{
+    pollfd p{fd, POLLOUT, 0};
+    return ::poll(&p, 1, timeoutMs) == 1 && (p.revents & POLLOUT);
+}
+
+// Fills the connection until it takes nothing more; the count it took.
+qint64 fill(const ConnectionPtr &c)
+{
+    const QByteArray junk(65536, 'j');
+    qint64 total = 0;
+    for (int i = 0; i < 100000; ++i) {
+        const qint64 n = c->send(junk.constData(), junk.size());
+        if (n < 0)
+            return total;
+        total += n;
+    }
+    return -1;
+}
+
+qint64 queuedBytes(int fd, unsigned long request)
+{
+    int n = 0;
+    return ::ioctl(fd, request, &n) == 0 ? n : -1;
+}
+
+// Fills the connection until it refuses for good: a late acknowledgement of
+// the agent frees room in the console's end, so the filling goes on until
+// everything sent has been acknowledged and one more fill takes nothing.
+qint64 fillToRefusal(const ConnectionPtr &c, int side)
+{
+    qint64 total = 0;
+    for (int round = 0; round < 100; ++round) {
+        const qint64 n = fill(c);
+        if (n < 0)
+            return -1;
+        total += n;
+        if (round > 0 && n == 0)
+            return total;
+        if (!QTest::qWaitFor(
+                    [&] { return queuedBytes(side, SIOCOUTQ) == queuedBytes(side, SIOCOUTQNSD); },
+                    5000))
+            return -1;
+    }
+    return -1;
+}
+
+class Console : public ConsoleFixture
+{
+public:
+    Console()
+    {
+        TcpServer::setHostNameResolver([](const QByteArray &address) {
+            return address == "127.0.0.1" ? QByteArray("SALA-1") : QByteArray();
+        });
+        eventlog::setClock([] { return LogTime; });
+        start();
+    }
+    ~Console()
+    {
+        // The computers go while the name service still answers.
+        agents.clear();
+        raw.clear();
+        eventlog::setClock({});
+        TcpServer::setHostNameResolver({});
+    }
+    QByteArray log() const { return data.readLog(LogTime.date()); }
+
+    // A raw computer, listed, selected and made the current connection.
+    RawAgent *connectRaw(int receiveBuffer = 0)
+    {
+        const int before = main().RemoteComputersListView->topLevelItemCount();
+        raw.push_back(std::make_unique<RawAgent>(port(), receiveBuffer));
+        if (!raw.back()->connected()
+            || !QTest::qWaitFor(
+                    [&] { return main().RemoteComputersListView->topLevelItemCount() > before; },
+                    5000))
+            return nullptr;
+        selectRow(0);
+        if (!main().FindSelectedConnection())
+            return nullptr;
+        return raw.back().get();
+    }
+    int consoleSide(const RawAgent &agent) const
+    {
+        return consoleSideDescriptor(port(), agent.localPort());
+    }
+
+    std::vector<std::unique_ptr<RawAgent>> raw;
+};
+
+QString sentText(qint32 command, qint32 flag, qint32 number, qsizetype size)
+{
+    return QStringLiteral("wysłano dane: iCommand: %1, iFalg: %2, iPacketNo: %3, data size: %4 "
+                          "do: SALA-1")
+            .arg(command)
+            .arg(flag)
+            .arg(number)
+            .arg(size);
+}
+
+} // namespace
+
+class SendPacketTest : public QObject
+{
+    Q_OBJECT
+private slots:
+    void numbersFollowTheRecord_data();
+    void numbersFollowTheRecord();
+    void retriesUntilConnectionTakesPacket();
+    void timesOutAfterTenThousandRefusals();
+    void connectionNotOpen_data();
+    void connectionNotOpen();
+    void connectionFailingDuringRetriesEndsAtOnce();
+    void packetsTakenInPartGoOutWhole();
+};
+
+void SendPacketTest::numbersFollowTheRecord_data()
+{
+    QTest::addColumn<QString>("before");
+    QTest::addColumn<QByteArray>("wire");
+    QTest::addColumn<qint32>("number");
+    QTest::addColumn<QByteArray>("bufor");
+
+    QTest::newRow("first command after start")
+            << QString() << QByteArray("48213|1|1|4|0|0||||") << 1 << QByteArray();
+    QTest::newRow("record held 40") << QStringLiteral("record 40")
+                                    << QByteArray("48213|41|1|4|0|0||||") << 41 << QByteArray();
+    // The received packet's fields stay in the record; only those the
+    // command sets change.
+    QTest::newRow("packet 40 received")
+            << QStringLiteral("received 40") << QByteArray("48213|41|1|4|0|0|||gotowe||") << 41
+            << QByteArray("gotowe|");
+    QTest::newRow("packet 40 received after the console sent 7")
+            << QStringLiteral("sent 7, received 40") << QByteArray("48213|41|1|4|0|0|||gotowe||")
+            << 41 << QByteArray("gotowe|");
+}
+
+void SendPacketTest::numbersFollowTheRecord()
+{
+    QFETCH(QString, before);
+    QFETCH(QByteArray, wire);
+    QFETCH(qint32, number);
+    QFETCH(QByteArray, bufor);
+    Console console;
+    TestAgent &agent = console.connectAgent();
+    console.select(agent);
+    TFMain &main = console.main();
+    int pauses = 0;
+    main.sendPause = [&](int) {
+        ++pauses;
+    };
+
+    if (before.startsWith(QLatin1String("sent 7"))) {
+        main.CurrentPacket.iPacketNo = 6;
+        QVERIFY(main.FindSelectedConnection());
+        QVERIFY(main.SendPacket(main.CurrentSocket, main.CurrentPacket));
+        PacketRecord first;
+        QVERIFY(agent.waitForPacket(first));
+        QCOMPARE(first.iPacketNo, 7);
+    }
+    if (before == QLatin1String("record 40"))
+        main.CurrentPacket.iPacketNo = 40;
+    if (before.endsWith(QLatin1String("received 40"))) {
+        agent.sendPacket(40, 1, 0, 0, "gotowe");
+        QTRY_COMPARE(main.LastPacketNo, 40);
+    }
+
+    main.CurrentPacket.iCommand = 4;
+    main.CurrentPacket.iFlag = 1;
+    QVERIFY(main.FindSelectedConnection());
+    QVERIFY(main.SendPacket(main.CurrentSocket, main.CurrentPacket));
+    QCOMPARE(pauses, 0);
+    QCOMPARE(main.CurrentPacket.iPacketNo, number);
+    QCOMPARE(main.CurrentPacket.Pass, 48213);
+
+    QVERIFY(agent.waitForBytes(wire.size()));
+    QCOMPARE(agent.received(), wire);
+    QCOMPARE(main.SendStatusEdit->text(), sentText(4, 1, number, wire.size()));
+    QVERIFY(console.log().endsWith(logBlock("SEND: OK", {number, 48213, 4, 1, bufor})));
+}
+
+void SendPacketTest::retriesUntilConnectionTakesPacket()
+{
+    Console console;
+    RawAgent *agent = console.connectRaw();
+    QVERIFY(agent);
+    TFMain &main = console.main();
+    const int side = console.consoleSide(*agent);
+    QVERIFY(side >= 0);
+
+    // The agent reads nothing for a while: the connection refuses.
+    const qint64 junk = fillToRefusal(main.CurrentSocket, side);
+    QVERIFY(junk > 0);
+
+    QList<int> pauses;
+    main.sendPause = [&](int ms) {
+        pauses << ms;
+        if (pauses.size() == 2) {
+            // Before the third attempt the agent catches up.
+            agent->readUntil(junk);
+            waitWritable(side);
+        }
+    };
+    main.CurrentPacket.iPacketNo = 10;
+    main.CurrentPacket.iCommand = 8;
+    main.CurrentPacket.iFlag = 0;
+    QVERIFY(main.SendPacket(main.CurrentSocket, main.CurrentPacket));
+
+    // Two refused attempts, each stamped with its own number; the third went.
+    QCOMPARE(pauses, (QList<int>{10, 10}));
+    QCOMPARE(main.CurrentPacket.iPacketNo, 13);
+    const QByteArray wire = "48213|13|0|8|0|0||||";
+    QVERIFY(agent->readUntil(junk + wire.size()));
+    QCOMPARE(agent->received.mid(junk), wire);
+    QCOMPARE(main.SendStatusEdit->text(), sentText(8, 0, 13, wire.size()));
+    QVERIFY(console.log().endsWith(logBlock("SEND: OK", {13, 48213, 8, 0, {}})));
+}
+
+void SendPacketTest::timesOutAfterTenThousandRefusals()
+{
+    Console console;
+    RawAgent *agent = console.connectRaw(2048);
+    QVERIFY(agent);
+    TFMain &main = console.main();
+    const int side = console.consoleSide(*agent);
+    QVERIFY(side >= 0);
+    const int small = 4096;
+    ::setsockopt(side, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    const qint64 junk = fillToRefusal(main.CurrentSocket, side);
+    QVERIFY(junk > 0);
+
+    // The agent never reads; the pauses take no time here.
+    QList<int> pauses;
+    main.sendPause = [&](int ms) {
+        pauses << ms;
+    };
+    main.CurrentPacket.iPacketNo = 100;
+    main.CurrentPacket.iCommand = 5;
+    main.CurrentPacket.iFlag = 2;
+    QVERIFY(!main.SendPacket(main.CurrentSocket, main.CurrentPacket));
+
+    QCOMPARE(pauses.size(), 10000);
+    QCOMPARE(pauses.count(10), 10000);
+    QCOMPARE(main.CurrentPacket.iPacketNo, 100 + 10001);
+    QCOMPARE(main.SendStatusEdit->text(),
+             QStringLiteral("upłynął czas na wysłanie danych do: SALA-1"));
+    QVERIFY(console.log().endsWith(logBlock("SEND: TIMEOUT", {10101, 48213, 5, 2, {}})));
+    QVERIFY(main.CurrentSocket->isOpen());
+
+    // None of the refused attempts went out: once the agent reads again, the
+    // next packet follows the junk directly.
+    main.sendPause = [&](int) {
+        agent->readSome(65536);
+    };
+    QVERIFY(main.SendPacket(main.CurrentSocket, main.CurrentPacket));
+    const QByteArray wire
+            = "48213|" + QByteArray::number(main.CurrentPacket.iPacketNo) + "|2|5|0|0||||";
+    QVERIFY(agent->readUntil(junk + wire.size()));
+    QCOMPARE(agent->received.mid(junk), wire);
+}
+
+void SendPacketTest::connectionNotOpen_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::newRow("computer has gone") << QStringLiteral("computer");
+    QTest::newRow("console has closed it") << QStringLiteral("console");
+    QTest::newRow("no computer chosen yet") << QStringLiteral("none");
+}
+
+void SendPacketTest::connectionNotOpen()
+{
+    QFETCH(QString, how);
+    Console console;
+    TFMain &main = console.main();
+    if (how != QLatin1String("none")) {
+        TestAgent &agent = console.connectAgent();
+        console.select(agent);
+        QVERIFY(main.FindSelectedConnection());
+        if (how == QLatin1String("computer"))
+            agent.close();
+        else
+            main.CurrentSocket->close();
+        QTRY_COMPARE(main.RemoteComputersListView->topLevelItemCount(), 0);
+        QVERIFY(main.CurrentSocket);
+    }
+    int pauses = 0;
+    main.sendPause = [&](int) {
+        ++pauses;
+    };
+    main.CurrentPacket.iPacketNo = 5;
+    main.CurrentPacket.Pass = 0;
+    main.CurrentPacket.iCommand = 7;
+    main.CurrentPacket.iFlag = 0;
+
+    QVERIFY(!main.SendPacket(main.CurrentSocket, main.CurrentPacket));
+    // Neither stamped nor numbered: nothing was attempted.
+    QCOMPARE(main.CurrentPacket.iPacketNo, 5);
+    QCOMPARE(main.CurrentPacket.Pass, 0);
+    QCOMPARE(pauses, 0);
+    QCOMPARE(main.SendStatusEdit->text(), QStringLiteral("brak połączenia z "));
+    QVERIFY(console.log().endsWith(logBlock(NoConnectionEntry, {5, 0, 7, 0, {}})));
+}
+
+void SendPacketTest::connectionFailingDuringRetriesEndsAtOnce()
+{
+    Console console;
+    RawAgent *agent = console.connectRaw(2048);
+    QVERIFY(agent);
+    TFMain &main = console.main();
+    const int side = console.consoleSide(*agent);
+    QVERIFY(side >= 0);
+    QVERIFY(fillToRefusal(main.CurrentSocket, side) > 0);
+
+    // The computer is switched off while the console waits for it.
+    int pauses = 0;
+    main.sendPause = [&](int) {
+        if (++pauses == 1)
+            agent->reset();
+    };
+    main.CurrentPacket.iPacketNo = 20;
+    main.CurrentPacket.iCommand = 4;
+    main.CurrentPacket.iFlag = 0;
+    QVERIFY(!main.SendPacket(main.CurrentSocket, main.CurrentPacket));
+    QVERIFY2(pauses < 100, qPrintable(QString::number(pauses)));
+    QCOMPARE(main.SendStatusEdit->text(), QStringLiteral("brak połączenia z "));
+    const qint32 last = main.CurrentPacket.iPacketNo;
+    QVERIFY(last > 20);
+    QVERIFY(console.log().endsWith(logBlock(NoConnectionEntry, {last, 48213, 4, 0, {}})));
+
+    // The failure itself is handled from the event loop, as any other.
+    QTRY_COMPARE(main.RemoteComputersListView->topLevelItemCount(), 0);
+    QCOMPARE(main.StatusEdit->text(), QStringLiteral("Rozłączono z 127.0.0.1"));
+}
+
+void SendPacketTest::packetsTakenInPartGoOutWhole()
+{
+    Console console;
+    // Small buffers on both ends: the console's end takes a long packet only
+    // in pieces while the agent reads slowly.
+    RawAgent *agent = console.connectRaw(2048);
+    QVERIFY(agent);
+    TFMain &main = console.main();
+    const int side = console.consoleSide(*agent);
+    QVERIFY(side >= 0);
+    const int small = 4096;
+    ::setsockopt(side, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    const qint64 junk = fill(main.CurrentSocket);
+    QVERIFY(junk > 0);
+    QCOMPARE(bytesTaken(side), junk);
+
+    // Each pause the agent reads a little, and the test notes how much the
+    // console's end had taken by then.
+    QList<qint64> takenAtPause;
+    main.sendPause = [&](int) {
+        takenAtPause << bytesTaken(side);
+        agent->readSome(300);
+    };
+
+    QByteArray expected;
+    QList<qint64> ends;
+    for (int i = 0; i < 20; ++i) {
+        PacketRecord &p = main.CurrentPacket;
+        p.iCommand = 6;
+        p.iFlag = i % 3;
+        p.ProcID = quint32(1000 + i);
+        packet::setFieldText(p.ProcName, QByteArray(200, char('a' + i)));
+        packet::setFieldText(p.WindowTitle, QByteArray(150, char('A' + i)));
+        packet::setFieldText(p.Bufor, QByteArray(1000, char('0' + i % 10)));
+        QVERIFY(main.SendPacket(main.CurrentSocket, p));
+        const QByteArray text = FormatPacketText(p);
+        // The status counts the whole text, however many pieces it took.
+        QVERIFY2(main.SendStatusEdit->text().contains(
+                         QStringLiteral("data size: %1 do: ").arg(text.size())),
+                 qPrintable(main.SendStatusEdit->text()));
+        expected += text;
+        ends << junk + expected.size();
+    }
+
+    QVERIFY(agent->readUntil(junk + expected.size()));
+    QCOMPARE(agent->received.size(), junk + expected.size());
+    // Every packet arrived whole, in order, with the number it was sent with.
+    QVERIFY(agent->received.mid(junk) == expected);
+
+    // And the connection did take packets in part: at some pause the console
+    // had handed over only part of a packet.
+    bool partSeen = false;
+    for (qint64 taken : takenAtPause) {
+        if (taken > junk && !ends.contains(taken))
+            partSeen = true;
+    }
+    QVERIFY2(partSeen, "no packet was taken in part; the test proves nothing here");
+}
+
+QTEST_MAIN(SendPacketTest)
+#include "test_sendpacket.moc"
