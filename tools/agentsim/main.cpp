@@ -1,6 +1,7 @@
 // docentor-agentsim: simulated student computers for trying the console.
 // docentor-agentsim --help lists the options and the output lines.
 #include "options.h"
+#include "output.h"
 #include "simulator.h"
 
 #include <QGuiApplication>
@@ -70,6 +71,7 @@ int main(int argc, char *argv[])
         break;
     }
 
+    agentsim::output::setQuiet(options.quiet);
     catchSignals();
     agentsim::Simulator simulator(options);
     QSocketNotifier notifier(signalPipe[0], QSocketNotifier::Read);

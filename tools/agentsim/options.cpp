@@ -60,7 +60,8 @@ ParseOutcome parseOptions(const QStringList &arguments, Options &o, QString &mes
             "every student, or only to those given with --fault-student. The program ends\n"
             "when every student is disconnected (unless --reconnect) or on SIGINT/SIGTERM;\n"
             "exit code 0 on a clean end, 1 when some student never got connected, 2 on bad\n"
-            "options."));
+            "options. Whoever starts it must read its standard output (or pass --quiet):\n"
+            "while a full pipe blocks a line, every student waits."));
     parser.addHelpOption();
     parser.addVersionOption();
 
@@ -189,6 +190,8 @@ ParseOutcome parseOptions(const QStringList &arguments, Options &o, QString &mes
          QStringLiteral("After answering a shut-down, log-off or restart, close the connection "
                         "(with --reconnect the student comes back)."),
          o.powerCloses);
+    flag({QStringLiteral("q"), QStringLiteral("quiet")},
+         QStringLiteral("Print nothing on standard output."), o.quiet);
     intValue({QStringLiteral("packet-gap")},
              QStringLiteral("Milliseconds between two packets on one connection."),
              QStringLiteral("ms"), o.packetGapMs, 0, maxMs);

@@ -52,6 +52,8 @@ struct Options
     int afterStreamGapMs = 1500;
     int slowSeconds = 15;
 
+    bool quiet = false;
+
     Faults faults;
     QSet<int> faultStudents; // numbers from 1; empty: every student
 

@@ -4,8 +4,19 @@
 
 namespace agentsim::output {
 
+namespace {
+bool quietNow = false;
+} // namespace
+
+void setQuiet(bool quiet)
+{
+    quietNow = quiet;
+}
+
 void line(const QString &text)
 {
+    if (quietNow)
+        return;
     const QByteArray bytes = text.toUtf8() + '\n';
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
     std::fflush(stdout);

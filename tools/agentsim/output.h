@@ -7,6 +7,8 @@
 namespace agentsim::output {
 
 void line(const QString &text);
+// With many students the lines are more than anybody reads; --quiet drops them.
+void setQuiet(bool quiet);
 
 // A text value in an output line: in double quotes, with backslash, quote and
 // line breaks escaped, so a line always stays one line.

@@ -69,8 +69,14 @@ QImage renderScreen(const QString &name, int number, QSize size, int shot, quint
     big.setPixelSize(std::max(10, h / 6));
     painter.setFont(big);
     const QRect centre(0, 0, w, h - bar * 2);
-    painter.setPen(QColor(0, 0, 0, 140));
-    painter.drawText(centre.translated(h / 150 + 1, h / 150 + 1), Qt::AlignCenter, name);
+    // A plate in the student's colour keeps the name readable over the windows.
+    const QRect text = painter.fontMetrics().boundingRect(centre, Qt::AlignCenter, name);
+    const int pad = big.pixelSize() / 4;
+    QColor plate = colour.darker(220);
+    plate.setAlpha(220);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(plate);
+    painter.drawRoundedRect(text.adjusted(-pad, -pad / 2, pad, pad / 2), pad, pad);
     painter.setPen(Qt::white);
     painter.drawText(centre, Qt::AlignCenter, name);
     painter.end();

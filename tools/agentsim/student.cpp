@@ -181,7 +181,7 @@ void Student::onDisconnected()
         return;
     if (m_connectedNow)
         say(QStringLiteral("disconnected"));
-    else
+    else if (!m_stopping) // an attempt given up on stopping failed at nothing
         say(QStringLiteral("connect-failed error=%1").arg(output::quoted(m_socket->errorString())));
     m_socket->disconnect(this);
     m_socket->deleteLater();
