@@ -1,0 +1,475 @@
+// The bulk streams after an announcement: screen pictures and process lists
+// sent by real agents over loopback, received on the worker thread.
+#include "link/processlist.h"
+#include "platform/cp1250.h"
+#include "shell/tfprogress.h"
+#include "support/classroom.h"
+
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPixmap>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QStatusBar>
+#include <QTest>
+#include <QTreeWidget>
+
+namespace {
+
+// Most tests give up on a short stream after about a second instead of ten.
+constexpr TFMain::StreamTimings Quick{20, 10, 100};
+
+struct Room
+{
+    ClassroomNames names{
+            QHash<QByteArray, QByteArray>{{"127.0.0.1", "SALA-1"}, {"127.0.0.2", "SALA-2"}}};
+    ConsoleFixture console;
+    Room(TFMain::StreamTimings timings = Quick)
+    {
+        console.start();
+        main().streamTimings = timings;
+    }
+    TFMain &main() { return console.main(); }
+};
+
+QByteArray noise(int size)
+{
+    QByteArray bytes(size, '\0');
+    for (char &byte : bytes)
+        byte = char(QRandomGenerator::global()->bounded(256));
+    return bytes;
+}
+
+QByteArray threeProcesses()
+{
+    return processlist::build({
+            {QByteArray("explorer.exe\0resztki po poprzedniej nazwie", 43), "Eksplorator", 4},
+            {cp1250::fromUnicode(u"Zażółć.exe"), cp1250::fromUnicode(u"Gęślą jaźń"), 2147483649u},
+            {"svchost.exe", QByteArray(), 4294967295u},
+    });
+}
+
+QString wholeText(bool screen, const QString &host, qint64 size)
+{
+    return QStringLiteral("%1%2, otrzymano: %3, deklarowano: %3")
+            .arg(screen ? QStringLiteral("strumień danych od: ")
+                        : QStringLiteral("strumień danych od "),
+                 host)
+            .arg(size);
+}
+
+QString incompleteText(qint64 received, qint64 declared)
+{
+    return QStringLiteral("otrzymano niekompletny strumień danych, otrzymano: %1, deklarowano: %2")
+            .arg(received)
+            .arg(declared);
+}
+
+// The agent's announcement; the stream itself must follow in a later burst.
+bool announce(Room &room, TestAgent &agent, qint32 number, bool screen, qint32 size)
+{
+    agent.sendPacket(number, screen ? 2 : 0, screen ? 1 : 0, size);
+    return QTest::qWaitFor([&] { return room.main().StreamInProgress.load(); }, 5000);
+}
+
+QStringList rowsOf(const QTreeWidget *list)
+{
+    QStringList rows;
+    for (int i = 0; i < list->topLevelItemCount(); ++i) {
+        const QTreeWidgetItem *row = list->topLevelItem(i);
+        rows << row->text(0) + QLatin1Char('/') + row->text(1) + QLatin1Char('/') + row->text(2);
+    }
+    return rows;
+}
+
+bool near(const QColor &a, const QColor &b)
+{
+    return qAbs(a.red() - b.red()) < 40 && qAbs(a.green() - b.green()) < 40
+           && qAbs(a.blue() - b.blue()) < 40;
+}
+
+// What the views showed before the stream under test.
+void showOldViews(TFMain &main)
+{
+    QPixmap old(10, 10);
+    old.fill(Qt::yellow);
+    main.ScreenShootImage->setPixmap(old);
+    main.ScreenShootImage->resize(old.size());
+    main.ScreenStatusBar->showMessage(QStringLiteral("stara linia"));
+    main.ProcessListStatusBar->showMessage(QStringLiteral("stara linia"));
+    main.ProcessListView->addTopLevelItem(
+            new QTreeWidgetItem(QStringList{"stary.exe", "Stary", "1"}));
+}
+
+} // namespace
+
+class StreamTest : public QObject
+{
+    Q_OBJECT
+private slots:
+    void screenPicture_data()
+    {
+        QTest::addColumn<QSize>("size");
+        QTest::newRow("small") << QSize(64, 48);
+        QTest::newRow("classroom screen") << QSize(1024, 768);
+    }
+
+    // The teacher asks, the agent announces and sends: the picture is shown
+    // at its full size, the wait window closes, the outcome is told.
+    void screenPicture()
+    {
+        QFETCH(QSize, size);
+        Room room;
+        TFMain &main = room.main();
+        TestAgent &agent = room.console.connectAgent();
+        room.console.select(agent);
+        const QImage picture = quarteredPicture(size.width(), size.height());
+        const QByteArray jpeg = jpegBytes(picture);
+        QList<int> progress;
+        connect(FProgress->ProgressBar, &QProgressBar::valueChanged, FProgress,
+                [&](int value) { progress << value; });
+        bool inProgressAtOutcome = false;
+        connect(main.StatusEdit, &QLineEdit::textChanged, main.StatusEdit,
+                [&] { inProgressAtOutcome = main.StreamInProgress; });
+        QSignalSpy finished(&main, &TFMain::streamFinished);
+
+        main.ScreenShootButtonClick();
+        QVERIFY(FProgress->isVisible());
+        PacketRecord request;
+        QVERIFY(agent.waitForPacket(request));
+        QCOMPARE(request.iCommand, 2);
+        QVERIFY(announce(room, agent, 1, true, qint32(jpeg.size())));
+        agent.send(jpeg);
+        QVERIFY(finished.wait(10000));
+
+        QVERIFY(!main.StreamInProgress);
+        const QString whole = wholeText(true, QStringLiteral("SALA-1"), jpeg.size());
+        QCOMPARE(main.ScreenStatusBar->currentMessage(), whole);
+        QCOMPARE(main.StatusEdit->text(), whole);
+        QVERIFY(inProgressAtOutcome); // the flag is cleared after every effect
+        QCOMPARE(main.ScreenShootImage->size(), size);
+        const QImage shown = main.ScreenShootImage->pixmap().toImage();
+        QCOMPARE(shown.size(), size);
+        const int w = size.width(), h = size.height();
+        QVERIFY(near(shown.pixelColor(w / 4, h / 4), Qt::red));
+        QVERIFY(near(shown.pixelColor(3 * w / 4, h / 4), Qt::green));
+        QVERIFY(near(shown.pixelColor(w / 4, 3 * h / 4), Qt::blue));
+        QVERIFY(near(shown.pixelColor(3 * w / 4, 3 * h / 4), Qt::white));
+        QVERIFY(!FProgress->isVisible());
+        QVERIFY(main.isEnabled());
+        // The bar counts the bytes as they come, at most 1024 a read.
+        QCOMPARE(progress.last(), jpeg.size());
+        for (qsizetype i = 1; i < progress.size(); ++i)
+            QVERIFY(progress[i] - progress[i - 1] <= 1024);
+        // The stream itself is no packet.
+        QCOMPARE(logInfos(room.console.data, "RCV"), QList<QByteArray>{"RCV: otrzymano dane"});
+    }
+
+    void processList()
+    {
+        Room room;
+        TFMain &main = room.main();
+        TestAgent &agent = room.console.connectAgent();
+        room.console.select(agent);
+        showOldViews(main);
+        const QByteArray stream = threeProcesses();
+        QCOMPARE(stream.size(), 1546);
+        QSignalSpy finished(&main, &TFMain::streamFinished);
+
+        main.ReloadProcessListButtonClick();
+        QVERIFY(FProgress->isVisible());
+        PacketRecord request;
+        QVERIFY(agent.waitForPacket(request));
+        QCOMPARE(request.iCommand, 0);
+        QVERIFY(announce(room, agent, 1, false, 1546));
+        agent.send(stream);
+        QVERIFY(finished.wait(10000));
+
+        QCOMPARE(rowsOf(main.ProcessListView),
+                 (QStringList{"explorer.exe/Eksplorator/4", "Zażółć.exe/Gęślą jaźń/2147483649",
+                              "svchost.exe//4294967295"}));
+        const QString whole = wholeText(false, QStringLiteral("SALA-1"), 1546);
+        QCOMPARE(main.ProcessListStatusBar->currentMessage(), whole);
+        QCOMPARE(main.StatusEdit->text(), whole);
+        QCOMPARE(main.ScreenStatusBar->currentMessage(), QStringLiteral("stara linia"));
+        QVERIFY(!FProgress->isVisible());
+    }
+
+    void outcome_data()
+    {
+        QTest::addColumn<bool>("screen");
+        QTest::addColumn<int>("declared");
+        QTest::addColumn<QByteArray>("payload");
+        QTest::addColumn<QString>("status");
+        QTest::addColumn<bool>("whole");
+        QTest::addColumn<QStringList>("rows");
+
+        const QStringList oldRows{"stary.exe/Stary/1"};
+        const QString badPicture = QStringLiteral("Błąd ładowania obrazu");
+        const QByteArray list = threeProcesses();
+        const QByteArray jpeg = jpegBytes(quarteredPicture(640, 480));
+
+        QTest::newRow("list, no processes")
+                << false << 4 << processlist::build({}) << wholeText(false, "SALA-1", 4) << true
+                << QStringList();
+        QTest::newRow("list, nothing announced")
+                << false << 0 << QByteArray() << wholeText(false, "SALA-1", 0) << true
+                << QStringList();
+        QTest::newRow("list, negative size")
+                << false << -5 << QByteArray() << incompleteText(0, -5) << false << oldRows;
+        QTest::newRow("list, short") << false << 1546 << list.left(1000)
+                                     << incompleteText(1000, 1546) << false << oldRows;
+        QTest::newRow("list, surplus in the same burst")
+                << false << 4 << processlist::build({}) + QByteArray(100, 'x')
+                << incompleteText(104, 4) << false << oldRows;
+        QTest::newRow("picture, short")
+                << true << int(jpeg.size()) << jpeg.left(jpeg.size() - 440)
+                << incompleteText(jpeg.size() - 440, jpeg.size()) << false << oldRows;
+        QTest::newRow("picture, no JPEG at all")
+                << true << 5000 << noise(5000) << badPicture << true << oldRows;
+        QTest::newRow("picture, JPEG cut short and announced so")
+                << true << int(jpeg.size() / 2) << jpeg.left(jpeg.size() / 2) << badPicture << true
+                << oldRows;
+        QTest::newRow("picture, nothing announced")
+                << true << 0 << QByteArray() << badPicture << true << oldRows;
+    }
+
+    // Whatever the outcome, packets are read again afterwards; an incomplete
+    // stream leaves the views alone, a picture that does not load too.
+    void outcome()
+    {
+        QFETCH(bool, screen);
+        QFETCH(int, declared);
+        QFETCH(QByteArray, payload);
+        QFETCH(QString, status);
+        QFETCH(bool, whole);
+        QFETCH(QStringList, rows);
+
+        Room room;
+        TFMain &main = room.main();
+        TestAgent &agent = room.console.connectAgent();
+        showOldViews(main);
+        const qint64 oldPicture = main.ScreenShootImage->pixmap().cacheKey();
+        QSignalSpy finished(&main, &TFMain::streamFinished);
+
+        QVERIFY(announce(room, agent, 1, screen, declared));
+        if (!payload.isEmpty())
+            agent.send(payload);
+        QVERIFY(finished.wait(10000));
+
+        QCOMPARE(main.StatusEdit->text(), status);
+        QStatusBar *tabStatus = screen ? main.ScreenStatusBar : main.ProcessListStatusBar;
+        QCOMPARE(tabStatus->currentMessage(),
+                 whole ? wholeText(screen, "SALA-1", declared) : QStringLiteral("stara linia"));
+        QCOMPARE(main.ScreenShootImage->pixmap().cacheKey(), oldPicture);
+        QCOMPARE(main.ScreenShootImage->size(), QSize(10, 10));
+        QCOMPARE(rowsOf(main.ProcessListView), rows);
+        QVERIFY(!main.StreamInProgress);
+
+        agent.sendPacket(2, 1, 0, 0, "dalej");
+        QTRY_COMPARE(main.StatusEdit->text(), QStringLiteral("dalej|"));
+    }
+
+    void connectionLostMidStream_data()
+    {
+        QTest::addColumn<bool>("reset");
+        QTest::newRow("closed by the agent") << false;
+        QTest::newRow("reset by the agent") << true;
+    }
+
+    void connectionLostMidStream()
+    {
+        QFETCH(bool, reset);
+        Room room;
+        TFMain &main = room.main();
+        TestAgent &agent = room.console.connectAgent();
+        QSignalSpy finished(&main, &TFMain::streamFinished);
+
+        QVERIFY(announce(room, agent, 1, true, 61440));
+        agent.send(noise(30000));
+        if (reset)
+            agent.abort();
+        else
+            agent.close();
+        QVERIFY(finished.wait(10000));
+
+        QTRY_COMPARE(main.RemoteComputersListView->topLevelItemCount(), 0);
+        QVERIFY(!main.StreamInProgress);
+        if (reset) {
+            // A reset may drop what was still waiting unread.
+            const QRegularExpression incomplete(
+                    QStringLiteral("^otrzymano niekompletny strumień danych, otrzymano: \\d+, "
+                                   "deklarowano: 61440$"));
+            QVERIFY2(incomplete.match(main.StatusEdit->text()).hasMatch(),
+                     qPrintable(main.StatusEdit->text()));
+        } else {
+            QCOMPARE(main.StatusEdit->text(), incompleteText(30000, 61440));
+        }
+    }
+
+    // Once the whole stream is in, a closed connection ends the reception
+    // at once: there is nothing more to wait for.
+    void wholeStreamThenClosed()
+    {
+        Room room({20, 10, 100000});
+        TFMain &main = room.main();
+        TestAgent &agent = room.console.connectAgent();
+        QSignalSpy finished(&main, &TFMain::streamFinished);
+
+        QVERIFY(announce(room, agent, 1, false, 4));
+        agent.send(processlist::build({}));
+        agent.close();
+        QVERIFY(finished.wait(10000));
+
+        // The host name of a connection that has closed may be gone already.
+        const QRegularExpression whole(
+                QStringLiteral("^strumień danych od (SALA-1)?, otrzymano: 4, deklarowano: 4$"));
+        QVERIFY2(whole.match(main.ProcessListStatusBar->currentMessage()).hasMatch(),
+                 qPrintable(main.ProcessListStatusBar->currentMessage()));
+    }
+
+    // A command to another computer during the stream re-points the send
+    // target; the stream goes on from the computer that announced it.
+    void commandDuringStream()
+    {
+        Room room;
+        TFMain &main = room.main();
+        TestAgent &sender = connectAgentFrom(room.console, QStringLiteral("127.0.0.1"));
+        TestAgent &other = connectAgentFrom(room.console, QStringLiteral("127.0.0.2"));
+        const QByteArray jpeg = jpegBytes(quarteredPicture(200, 100));
+        QSignalSpy finished(&main, &TFMain::streamFinished);
+
+        QVERIFY(announce(room, sender, 1, true, qint32(jpeg.size())));
+        selectAgent(room.console, other);
+        main.PowerOffMonitorButtonClick();
+        PacketRecord p;
+        QVERIFY(other.waitForPacket(p));
+        QCOMPARE(p.iCommand, 4);
+        QCOMPARE(main.CurrentSocket, connectionOf(room.console, other));
+        sender.send(jpeg);
+        QVERIFY(finished.wait(10000));
+
+        QCOMPARE(main.ScreenStatusBar->currentMessage(),
+                 wholeText(true, QStringLiteral("SALA-1"), jpeg.size()));
+        QCOMPARE(main.ScreenShootImage->size(), QSize(200, 100));
+    }
+
+    // Another computer's answer during the stream waits unread, and is
+    // handled once the stream has ended, without a further packet.
+    void answerHeldDuringStream()
+    {
+        Room room({20, 10, 500});
+        TFMain &main = room.main();
+        TestAgent &sender = connectAgentFrom(room.console, QStringLiteral("127.0.0.1"));
+        TestAgent &other = connectAgentFrom(room.console, QStringLiteral("127.0.0.2"));
+        const platform::ConnectionPtr otherConnection = connectionOf(room.console, other);
+        bool otherNotified = false;
+        connect(main.MyServer, &platform::TcpServer::clientRead, main.MyServer,
+                [&](const platform::ConnectionPtr &c) { otherNotified |= c == otherConnection; });
+        main.MessageAnswerMemo->setPlainText(QStringLiteral("poprzednia"));
+        QSignalSpy finished(&main, &TFMain::streamFinished);
+
+        QVERIFY(announce(room, sender, 1, false, 1546));
+        const QString announced = main.RcvStatusEdit->text();
+        other.sendPacket(50, 6, 1);
+        QVERIFY(QTest::qWaitFor([&] { return otherNotified; }, 5000));
+        QCOMPARE(main.MessageAnswerMemo->toPlainText(), QStringLiteral("poprzednia"));
+        QCOMPARE(main.RcvStatusEdit->text(), announced);
+        QCOMPARE(logInfos(room.console.data, "RCV").size(), 1);
+        QCOMPARE(otherConnection->receiveCount(), 0u);
+
+        sender.send(threeProcesses());
+        QVERIFY(finished.wait(10000));
+        QTRY_COMPARE(main.MessageAnswerMemo->toPlainText(), QStringLiteral("odpowiedź brzmi: TAK"));
+        QCOMPARE(main.ProcessListView->topLevelItemCount(), 3);
+        QCOMPARE(logInfos(room.console.data, "RCV").size(), 2);
+    }
+
+    // The idle rounds are counted over the whole reception, not since the
+    // last bytes: a stream that trickles in with a pause before every piece
+    // runs out of its budget although data keeps coming.
+    void idleBudgetSpansWholeReception()
+    {
+        Room room({20, 10, 40});
+        TFMain &main = room.main();
+        TestAgent &agent = room.console.connectAgent();
+        constexpr int Piece = 500;
+        constexpr int Pieces = 60;
+        QSignalSpy finished(&main, &TFMain::streamFinished);
+
+        QVERIFY(announce(room, agent, 1, false, Piece * Pieces));
+        for (int i = 1; i <= Pieces && finished.isEmpty(); ++i) {
+            agent.send(QByteArray(Piece, 'p'));
+            // The next piece only once the receiver has taken this one.
+            QVERIFY(QTest::qWaitFor(
+                    [&] {
+                        return FProgress->ProgressBar->value() >= i * Piece || !finished.isEmpty();
+                    },
+                    5000));
+        }
+        QVERIFY(!finished.isEmpty() || finished.wait(10000));
+
+        const QString status = main.StatusEdit->text();
+        QVERIFY2(status.startsWith(QStringLiteral("otrzymano niekompletny strumień danych"))
+                         && status.endsWith(QStringLiteral(", deklarowano: 30000")),
+                 qPrintable(status));
+    }
+
+    // An agent that never stops sending after the declared bytes does not
+    // keep the receiver, or the console's memory, for ever.
+    void endlessSurplusEnds()
+    {
+        Room room({20, 10, 100});
+        TFMain &main = room.main();
+        TestAgent &agent = room.console.connectAgent();
+        QSignalSpy finished(&main, &TFMain::streamFinished);
+        const QByteArray block(64 * 1024, 's');
+
+        QVERIFY(announce(room, agent, 1, false, 4));
+        QVERIFY(QTest::qWaitFor(
+                [&] {
+                    if (agent.socket().bytesToWrite() < 4 * block.size())
+                        agent.socket().write(block);
+                    return !finished.isEmpty();
+                },
+                60000));
+
+        const QRegularExpression incomplete(QStringLiteral(
+                "^otrzymano niekompletny strumień danych, otrzymano: (\\d+), deklarowano: 4$"));
+        const QRegularExpressionMatch match = incomplete.match(main.StatusEdit->text());
+        QVERIFY2(match.hasMatch(), qPrintable(main.StatusEdit->text()));
+        QVERIFY(match.captured(1).toLongLong() > 4);
+    }
+
+    // At the real timing: a second's pause before the first read; a short
+    // stream is given up after 1001 idle rounds of 10 ms on top of it.
+    void realTiming()
+    {
+        Room room(TFMain::StreamTimings{});
+        TFMain &main = room.main();
+        TestAgent &agent = room.console.connectAgent();
+        QSignalSpy finished(&main, &TFMain::streamFinished);
+        QElapsedTimer clock;
+
+        clock.start();
+        QVERIFY(announce(room, agent, 1, false, 4));
+        agent.send(processlist::build({}));
+        QVERIFY(finished.wait(30000));
+        QVERIFY2(clock.elapsed() >= 1000, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(main.StatusEdit->text(), wholeText(false, QStringLiteral("SALA-1"), 4));
+
+        clock.restart();
+        QVERIFY(announce(room, agent, 2, true, 61440));
+        agent.send(noise(61000));
+        QVERIFY(finished.wait(60000));
+        QVERIFY2(clock.elapsed() >= 1000 + 1001 * 10, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(main.StatusEdit->text(), incompleteText(61000, 61440));
+    }
+};
+
+QTEST_MAIN(StreamTest)
+#include "test_stream.moc"
