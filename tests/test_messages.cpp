@@ -1,0 +1,231 @@
+// Messages to the selected student computer and the answers that come back,
+// over real loopback connections.
+#include "platform/cp1250.h"
+#include "shell/tfprogress.h"
+#include "support/classroom.h"
+
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QTreeWidget>
+
+namespace {
+
+struct Room
+{
+    ClassroomNames names{
+            QHash<QByteArray, QByteArray>{{"127.0.0.1", "SALA-1"}, {"127.0.0.2", "SALA-2"}}};
+    ConsoleFixture console;
+    Room() { console.start(); }
+    TFMain &main() { return console.main(); }
+    bool waitForRcvEntries(qsizetype count)
+    {
+        return QTest::qWaitFor([&] { return logInfos(console.data, "RCV").size() >= count; }, 5000);
+    }
+};
+
+// An answer as the agent writes it: Bufor is everything after the eighth
+// separator, whatever it holds.
+QByteArray answerText(qint32 number, qint32 flag, const QByteArray &rest)
+{
+    return QByteArray("48213|") + QByteArray::number(number) + '|' + QByteArray::number(flag)
+           + "|6|0|0|||" + rest;
+}
+
+} // namespace
+
+class MessagesTest : public QObject
+{
+    Q_OBJECT
+private slots:
+    void sendMessage_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<bool>("typed");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QByteArray>("bufor");
+
+        QTest::newRow("plain message")
+                << 0 << true << "Proszę o ciszę" << cp1250::fromUnicode(u"Proszę o ciszę");
+        QTest::newRow("yes/no question") << 1 << true << "Czy skończyłeś zadanie?"
+                                         << cp1250::fromUnicode(u"Czy skończyłeś zadanie?");
+        QTest::newRow("typed answer")
+                << 2 << true << "Jak masz na imię?" << cp1250::fromUnicode(u"Jak masz na imię?");
+        QTest::newRow("text left as it starts")
+                << 0 << false << "" << cp1250::fromUnicode(u"Treść");
+        QTest::newRow("empty text") << 1 << true << "" << QByteArray();
+        QTest::newRow("separator inside, sent unchanged")
+                << 0 << true << "tak|nie" << QByteArray("tak|nie");
+        QTest::newRow("euro sign and dash")
+                << 0 << true << "5 € – koniec" << QByteArray("5 \x80 \x96 koniec");
+        QTest::newRow("characters Windows-1250 lacks")
+                << 0 << true << "Zadanie ✓ 日本" << QByteArray("Zadanie ? ??");
+        QTest::newRow("longer than Bufor")
+                << 2 << true << QString(2000, QLatin1Char('x')) << QByteArray(1023, 'x');
+        QTest::newRow("longer, letters of two bytes in UTF-8")
+                << 0 << true << QString(1500, QChar(0x017C)) << QByteArray(1023, char(0xBF));
+    }
+
+    void sendMessage()
+    {
+        QFETCH(int, kind);
+        QFETCH(bool, typed);
+        QFETCH(QString, text);
+        QFETCH(QByteArray, bufor);
+
+        Room room;
+        TFMain &main = room.main();
+        TestAgent &agent = room.console.connectAgent();
+        room.console.select(agent);
+        main.MessageTypeComboBox->setCurrentIndex(kind);
+        if (typed)
+            main.MessageEdit1->setText(text);
+        const QString shownText = main.MessageEdit1->text();
+        main.MessageAnswerMemo->setPlainText(QStringLiteral("odpowiedź brzmi: TAK"));
+        PacketRecord &p = main.CurrentPacket;
+        p.StreamSize = 77;
+        packet::setFieldText(p.ProcName, "stary.exe");
+        packet::setFieldText(p.WindowTitle, "Okno");
+        p.ProcID = 4242;
+        const qint32 number = p.iPacketNo;
+        auto expectedText = [&](qint32 n) {
+            return QByteArray("48213|") + QByteArray::number(n) + '|' + QByteArray::number(kind)
+                   + "|6|77|4242|stary.exe|Okno|" + bufor + '|';
+        };
+
+        main.BitBtn3->click();
+
+        QVERIFY(agent.waitForBytes(expectedText(number + 1).size()));
+        QCOMPARE(agent.received(), expectedText(number + 1));
+        QCOMPARE(main.StatusEdit->text(),
+                 QStringLiteral("wysłano polecenie \"pokaż komunikat\" do: SALA-1"));
+        QVERIFY(!FProgress->isVisible());
+        QCOMPARE(main.MessageAnswerMemo->toPlainText(), QStringLiteral("odpowiedź brzmi: TAK"));
+        QCOMPARE(main.MessageEdit1->text(), shownText);
+
+        // The kind and the text stay: the same message goes again at once.
+        agent.clearReceived();
+        main.BitBtn3->click();
+        QVERIFY(agent.waitForBytes(expectedText(number + 2).size()));
+        QCOMPARE(agent.received(), expectedText(number + 2));
+    }
+
+    void messageNotSent_data()
+    {
+        QTest::addColumn<bool>("reset");
+        QTest::addColumn<QString>("status");
+        QTest::newRow("computer gone") << false << "nie znaleziono połączenia na liście";
+        // The console has not heard of the reset yet; a closed connection
+        // has no host name to tell.
+        QTest::newRow("connection reset")
+                << true << "błąd podczas próby wysłania polecenia \"pokaż komunikat\" do: ";
+    }
+
+    void messageNotSent()
+    {
+        QFETCH(bool, reset);
+        QFETCH(QString, status);
+        Room room;
+        TFMain &main = room.main();
+        TestAgent &agent = room.console.connectAgent();
+        room.console.select(agent);
+        if (reset) {
+            agent.abort();
+        } else {
+            agent.close();
+            QTRY_COMPARE(main.RemoteComputersListView->topLevelItemCount(), 0);
+        }
+        main.MessageTypeComboBox->setCurrentIndex(1);
+        main.MessageEdit1->setText(QStringLiteral("Czy już?"));
+
+        main.BitBtn3Click();
+
+        QCOMPARE(main.StatusEdit->text(), status);
+        QCOMPARE(main.CurrentPacket.iCommand, 6);
+        QCOMPARE(main.CurrentPacket.iFlag, 1);
+        QCOMPARE(logInfos(room.console.data, "SEND").size(), reset ? 1 : 0);
+    }
+
+    void answer_data()
+    {
+        QTest::addColumn<QString>("memoBefore");
+        QTest::addColumn<int>("flag");
+        QTest::addColumn<QByteArray>("rest");
+        QTest::addColumn<QString>("memoAfter");
+
+        const QString yes = QStringLiteral("odpowiedź brzmi: TAK");
+        QTest::newRow("no") << "" << 0 << QByteArray("|") << "odpowiedź brzmi: NIE";
+        QTest::newRow("yes") << "" << 1 << QByteArray("|") << yes;
+        QTest::newRow("typed, closing separator kept")
+                << "" << 2 << QByteArray("Jan Kowalski|") << "Jan Kowalski|";
+        QTest::newRow("typed, Polish letters")
+                << "" << 2 << cp1250::fromUnicode(u"Zażółć gęślą jaźń|") << "Zażółć gęślą jaźń|";
+        QTest::newRow("typed, no closing separator")
+                << "" << 2 << QByteArray("bez kreski") << "bez kreski";
+        QTest::newRow("typed, separators inside") << "" << 2 << QByteArray("a|b|") << "a|b|";
+        QTest::newRow("typed, nothing") << "" << 2 << QByteArray("|") << "|";
+        QTest::newRow("typed, up to a zero byte") << "" << 2 << QByteArray("ab\0cd|", 6) << "ab";
+        QTest::newRow("typed replaces yes") << yes << 2 << QByteArray("Nie wiem|") << "Nie wiem|";
+        QTest::newRow("yes replaces typed") << "Nie wiem|" << 1 << QByteArray("|") << yes;
+        QTest::newRow("other flag ignored") << yes << 3 << QByteArray("x|") << yes;
+        QTest::newRow("negative flag ignored") << yes << -1 << QByteArray("x|") << yes;
+    }
+
+    void answer()
+    {
+        QFETCH(QString, memoBefore);
+        QFETCH(int, flag);
+        QFETCH(QByteArray, rest);
+        QFETCH(QString, memoAfter);
+
+        Room room;
+        TFMain &main = room.main();
+        TestAgent &agent = room.console.connectAgent();
+        main.MessageAnswerMemo->setPlainText(memoBefore);
+
+        agent.send(answerText(5, flag, rest));
+        QVERIFY(room.waitForRcvEntries(1));
+
+        QCOMPARE(main.MessageAnswerMemo->toPlainText(), memoAfter);
+    }
+
+    // Answers are not matched to questions: the memo shows the last answer
+    // accepted, from whichever computer, after whatever kind of message.
+    void lastAnswerWins()
+    {
+        Room room;
+        TFMain &main = room.main();
+        TestAgent &first = connectAgentFrom(room.console, QStringLiteral("127.0.0.1"));
+        TestAgent &second = connectAgentFrom(room.console, QStringLiteral("127.0.0.2"));
+        selectAgent(room.console, first);
+        main.MessageTypeComboBox->setCurrentIndex(0); // a plain message, no answer asked
+        main.BitBtn3Click();
+        PacketRecord sent;
+        QVERIFY(first.waitForPacket(sent));
+
+        first.send(answerText(5, 1, "|"));
+        QVERIFY(room.waitForRcvEntries(1));
+        QCOMPARE(main.MessageAnswerMemo->toPlainText(), QStringLiteral("odpowiedź brzmi: TAK"));
+
+        second.send(answerText(6, 2, "Druga|"));
+        QVERIFY(room.waitForRcvEntries(2));
+        QCOMPARE(main.MessageAnswerMemo->toPlainText(), QStringLiteral("Druga|"));
+
+        // A copy of the last accepted packet does not count.
+        first.send(answerText(6, 0, "|"));
+        QVERIFY(room.waitForRcvEntries(3));
+        QCOMPARE(main.MessageAnswerMemo->toPlainText(), QStringLiteral("Druga|"));
+
+        first.send(answerText(7, 0, "|"));
+        QVERIFY(room.waitForRcvEntries(4));
+        QCOMPARE(main.MessageAnswerMemo->toPlainText(), QStringLiteral("odpowiedź brzmi: NIE"));
+        QCOMPARE(logInfos(room.console.data, "RCV"),
+                 (QList<QByteArray>{"RCV: otrzymano dane", "RCV: otrzymano dane",
+                                    "RCV: kopia pakietu", "RCV: otrzymano dane"}));
+    }
+};
+
+QTEST_MAIN(MessagesTest)
+#include "test_messages.moc"
