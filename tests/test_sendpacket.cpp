@@ -110,6 +110,15 @@ public:
         }
         return true;
     }
+    // True when the console has closed its end and nothing more waits.
+    bool seesEnd(int timeoutMs = 5000)
+    {
+        pollfd p{m_fd, POLLIN, 0};
+        if (::poll(&p, 1, timeoutMs) != 1)
+            return false;
+        char c;
+        return ::recv(m_fd, &c, 1, MSG_DONTWAIT) == 0;
+    }
     // SO_LINGER 0: the close is a reset.
     void reset()
     {
@@ -282,6 +291,7 @@ private slots:
     void connectionNotOpen();
     void connectionFailingDuringRetriesEndsAtOnce();
     void packetsTakenInPartGoOutWhole();
+    void timeOutInsidePacketGivesConnectionUp();
 };
 
 void SendPacketTest::numbersFollowTheRecord_data()
@@ -559,6 +569,55 @@ void SendPacketTest::packetsTakenInPartGoOutWhole()
             partSeen = true;
     }
     QVERIFY2(partSeen, "no packet was taken in part; the test proves nothing here");
+}
+
+void SendPacketTest::timeOutInsidePacketGivesConnectionUp()
+{
+    Console console;
+    RawAgent *agent = console.connectRaw(2048);
+    QVERIFY(agent);
+    TFMain &main = console.main();
+    const int side = console.consoleSide(*agent);
+    QVERIFY(side >= 0);
+    const int small = 4096;
+    ::setsockopt(side, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    const qint64 junk = fillToRefusal(main.CurrentSocket, side);
+    QVERIFY(junk > 0);
+
+    // The agent reads a little at a time while whole packets go out, and
+    // stops for good once the console has handed over part of one.
+    qint64 sentWhole = junk;
+    qint64 taken = junk;
+    main.sendPause = [&](int) {
+        taken = bytesTaken(side);
+        if (taken == sentWhole)
+            agent->readSome(300);
+    };
+    bool timedOut = false;
+    for (int i = 0; i < 50 && !timedOut; ++i) {
+        PacketRecord &p = main.CurrentPacket;
+        p.iCommand = 6;
+        p.iFlag = 0;
+        packet::setFieldText(p.Bufor, QByteArray(1000, char('a' + i % 26)));
+        if (main.SendPacket(main.CurrentSocket, p))
+            sentWhole += FormatPacketText(p).size();
+        else
+            timedOut = true;
+    }
+    QVERIFY(timedOut);
+    QCOMPARE(main.SendStatusEdit->text(),
+             QStringLiteral("upłynął czas na wysłanie danych do: SALA-1"));
+    QVERIFY(console.log().contains("Info: SEND: TIMEOUT\r\n"));
+    // It timed out inside a packet: part of it had gone.
+    QVERIFY(taken > sentWhole);
+
+    // The rest of the packet will never follow, and the next packet would run
+    // into its first part: the console gives the connection up.
+    QVERIFY(!main.CurrentSocket->isOpen());
+    QCOMPARE(main.RemoteComputersListView->topLevelItemCount(), 0);
+    QCOMPARE(main.StatusEdit->text(), QStringLiteral("Rozłączono z 127.0.0.1"));
+    QVERIFY(agent->readUntil(taken));
+    QVERIFY(agent->seesEnd());
 }
 
 QTEST_MAIN(SendPacketTest)

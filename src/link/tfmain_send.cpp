@@ -58,6 +58,12 @@ bool TFMain::SendPacket(const platform::ConnectionPtr &socket, PacketRecord &pac
                 SendStatusEdit->setText(QStringLiteral("upłynął czas na wysłanie danych do: ")
                                         + hostName());
                 WriteLog("SEND: TIMEOUT", true, &packet);
+                // Part of the text is already on the wire and the rest will
+                // never follow: the agent would read the next packet as the
+                // tail of this one. The connection is given up instead, and
+                // the agent starts afresh when it connects again.
+                if (sent > 0)
+                    socket->close();
                 return false;
             }
             sendPause(RetryPauseMs);
