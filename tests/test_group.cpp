@@ -1,0 +1,326 @@
+// The commands to every listed computer: a walk over the computer list,
+// seen on real agents that connect from distinct loopback addresses.
+#include "shell/tfprogress.h"
+#include "support/classroom.h"
+
+#include <QComboBox>
+#include <QEvent>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTreeWidget>
+
+namespace {
+
+using Button = QPushButton *TFMain::*;
+
+Button buttonNamed(const QByteArray &name)
+{
+    static const QHash<QByteArray, Button> buttons{
+            {"GroupPowerOffMonitorButton", &TFMain::GroupPowerOffMonitorButton},
+            {"GroupPowerOnMonitorButton", &TFMain::GroupPowerOnMonitorButton},
+            {"GroupLockMouseButton", &TFMain::GroupLockMouseButton},
+            {"GroupUnLockMouseButton", &TFMain::GroupUnLockMouseButton},
+            {"GroupLockKeyboardButton", &TFMain::GroupLockKeyboardButton},
+            {"GroupUnLockKeyboardButton", &TFMain::GroupUnLockKeyboardButton},
+            {"DisableStartMenuAllButton", &TFMain::DisableStartMenuAllButton},
+            {"EnableStartMenuAllButton", &TFMain::EnableStartMenuAllButton},
+            {"GroupPowerOffPCButton", &TFMain::GroupPowerOffPCButton},
+    };
+    if (!buttons.contains(name))
+        qFatal("no button %s", name.constData());
+    return buttons.value(name);
+}
+
+struct Room
+{
+    ClassroomNames names{QHash<QByteArray, QByteArray>{{"127.0.0.1", "SALA-1"},
+                                                       {"127.0.0.2", "SALA-2"},
+                                                       {"127.0.0.3", "SALA-3"},
+                                                       {"127.0.0.9", "SALA-9"},
+                                                       {"127.0.0.10", "SALA-10"}}};
+    ConsoleFixture console;
+    Room() { console.start(); }
+    TFMain &main() { return console.main(); }
+};
+
+// What the walk did at each send: which computer was selected and whether
+// the wait window was up.
+struct SendRecord
+{
+    QStringList selected;
+    QList<bool> waitShown;
+};
+
+void recordSends(TFMain &main, SendRecord &record)
+{
+    QObject::connect(main.SendStatusEdit, &QLineEdit::textChanged, main.SendStatusEdit, [&] {
+        record.selected << main.RemoteIPEdit->text();
+        record.waitShown << FProgress->isVisible();
+    });
+}
+
+class VisibilityLog : public QObject
+{
+public:
+    QStringList events;
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() == QEvent::Show)
+            events << QStringLiteral("shown");
+        else if (event->type() == QEvent::Hide)
+            events << QStringLiteral("hidden");
+        return false;
+    }
+};
+
+QString sentLine(const QString &operation, const QString &host)
+{
+    return QStringLiteral("wysłano polecenie \"%1\" do: %2").arg(operation, host);
+}
+
+} // namespace
+
+class GroupTest : public QObject
+{
+    Q_OBJECT
+private slots:
+    void everyButton_data()
+    {
+        QTest::addColumn<QByteArray>("button");
+        QTest::addColumn<QString>("caption");
+        QTest::addColumn<int>("command");
+        QTest::addColumn<int>("flag");
+        QTest::addColumn<QString>("operation");
+
+        QTest::newRow("monitor off") << QByteArray("GroupPowerOffMonitorButton") << "Wyłącz monitor"
+                                     << 4 << 0 << "wyłącz monitor";
+        QTest::newRow("monitor on") << QByteArray("GroupPowerOnMonitorButton") << "Włącz monitor"
+                                    << 4 << 1 << "włącz monitor";
+        QTest::newRow("mouse off")
+                << QByteArray("GroupLockMouseButton") << "Odłącz mysz" << 4 << 4 << "wyłącz myszkę";
+        QTest::newRow("mouse on") << QByteArray("GroupUnLockMouseButton") << "Podłącz mysz" << 4
+                                  << 5 << "włącz mysz";
+        QTest::newRow("keyboard off") << QByteArray("GroupLockKeyboardButton")
+                                      << "Odłącz klawiaturę" << 4 << 2 << "wyłącz klawiature";
+        QTest::newRow("keyboard on") << QByteArray("GroupUnLockKeyboardButton")
+                                     << "Podłącz klawiaturę" << 4 << 3 << "włącz klawiature";
+        QTest::newRow("start menu locked")
+                << QByteArray("DisableStartMenuAllButton") << "Wyłącz menu start" << 7 << 0
+                << "zablokuj menu start";
+        QTest::newRow("start menu unlocked")
+                << QByteArray("EnableStartMenuAllButton") << "Włącz menu start" << 8 << 0
+                << "odblokuj menu start";
+        QTest::newRow("power") << QByteArray("GroupPowerOffPCButton") << "Zastosuj" << 5 << 0
+                               << "wył. komputer";
+    }
+
+    // Three computers; the rows go by the text of their addresses, so
+    // 127.0.0.10 comes before 127.0.0.2 and 127.0.0.9.
+    void everyButton()
+    {
+        QFETCH(QByteArray, button);
+        QFETCH(QString, caption);
+        QFETCH(int, command);
+        QFETCH(int, flag);
+        QFETCH(QString, operation);
+
+        Room room;
+        TFMain &main = room.main();
+        TestAgent &nine = connectAgentFrom(room.console, QStringLiteral("127.0.0.9"));
+        TestAgent &two = connectAgentFrom(room.console, QStringLiteral("127.0.0.2"));
+        TestAgent &ten = connectAgentFrom(room.console, QStringLiteral("127.0.0.10"));
+        selectAgent(room.console, two);
+        SendRecord sends;
+        recordSends(main, sends);
+        QStringList statusLines;
+        connect(main.StatusEdit, &QLineEdit::textChanged, main.StatusEdit,
+                [&](const QString &text) { statusLines << text; });
+        QPushButton *pressed = main.*buttonNamed(button);
+        QCOMPARE(pressed->text(), caption);
+
+        pressed->click();
+
+        QCOMPARE(sends.selected, (QStringList{"127.0.0.10", "127.0.0.2", "127.0.0.9"}));
+        QCOMPARE(sends.waitShown, (QList<bool>{true, true, true}));
+        QCOMPARE(statusLines,
+                 (QStringList{sentLine(operation, "SALA-10"), sentLine(operation, "SALA-2"),
+                              sentLine(operation, "SALA-9")}));
+        for (TestAgent *agent : {&ten, &two, &nine}) {
+            PacketRecord p;
+            QVERIFY(agent->waitForPacket(p));
+            QCOMPARE(p.iCommand, command);
+            QCOMPARE(p.iFlag, flag);
+        }
+        // The last row stays selected.
+        QCOMPARE(main.RemoteIPEdit->text(), QStringLiteral("127.0.0.9"));
+        QCOMPARE(main.RemoteNameEdit->text(), QStringLiteral("SALA-9"));
+        QCOMPARE(main.RemotePortEdit->text(), QString::number(nine.localPort()));
+        QVERIFY(!FProgress->isVisible());
+        QVERIFY(main.isEnabled());
+        QCOMPARE(FProgress->ProgressBar->maximum(), 3);
+        QCOMPARE(FProgress->ProgressBar->value(), 3);
+    }
+
+    // The second row's computer has gone, but its row stayed because its
+    // name no longer looked up the same: the walk goes past it.
+    void rowWithoutConnection()
+    {
+        Room room;
+        TFMain &main = room.main();
+        TestAgent &first = connectAgentFrom(room.console, QStringLiteral("127.0.0.1"));
+        TestAgent &second = connectAgentFrom(room.console, QStringLiteral("127.0.0.2"));
+        TestAgent &third = connectAgentFrom(room.console, QStringLiteral("127.0.0.3"));
+        room.names.set("127.0.0.2", "INNA");
+        second.close();
+        QTRY_COMPARE(main.MyServer->activeConnections(), 2);
+        QCOMPARE(main.RemoteComputersListView->topLevelItemCount(), 3);
+        QStringList statusLines;
+        connect(main.StatusEdit, &QLineEdit::textChanged, main.StatusEdit,
+                [&](const QString &text) { statusLines << text; });
+
+        main.GroupPowerOffMonitorButton->click();
+
+        const QString operation = QStringLiteral("wyłącz monitor");
+        QCOMPARE(statusLines,
+                 (QStringList{sentLine(operation, "SALA-1"), "nie znaleziono połączenia na liście",
+                              sentLine(operation, "SALA-3")}));
+        for (TestAgent *agent : {&first, &third}) {
+            PacketRecord p;
+            QVERIFY(agent->waitForPacket(p));
+            QCOMPARE(p.iCommand, 4);
+            QCOMPARE(p.iFlag, 0);
+        }
+        // A row without a connection leaves no trace in the day log.
+        QCOMPARE(logInfos(room.console.data, "SEND"), (QList<QByteArray>{"SEND: OK", "SEND: OK"}));
+        QVERIFY(!FProgress->isVisible());
+    }
+
+    // Two agents on one computer: both rows send to the first connection.
+    void twoRowsOneAddress()
+    {
+        Room room;
+        TFMain &main = room.main();
+        TestAgent &first = room.console.connectAgent();
+        TestAgent &second = room.console.connectAgent();
+
+        main.GroupPowerOnMonitorButton->click();
+
+        PacketRecord p;
+        QVERIFY(first.waitForPacket(p));
+        QCOMPARE(p.iPacketNo, 1);
+        QVERIFY(first.waitForPacket(p));
+        QCOMPARE(p.iPacketNo, 2);
+        QCOMPARE(p.iFlag, 1);
+        // With the first gone, the next command is the first packet the
+        // second ever gets.
+        first.close();
+        QTRY_COMPARE(main.RemoteComputersListView->topLevelItemCount(), 1);
+        room.console.selectRow(0);
+        main.PowerOffMonitorButtonClick();
+        QVERIFY(second.waitForPacket(p));
+        QCOMPARE(p.iPacketNo, 3);
+        QCOMPARE(p.iFlag, 0);
+    }
+
+    void powerChoiceFromEitherList_data()
+    {
+        QTest::addColumn<bool>("groupList");
+        QTest::addColumn<int>("stepsDown");
+        QTest::addColumn<QString>("shown");
+
+        QTest::newRow("Wyloguj in the single computer's list") << false << 1 << "Wyloguj";
+        QTest::newRow("Wyloguj in the group's list") << true << 1 << "Wyloguj";
+        QTest::newRow("Zrestartuj in the group's list") << true << 2 << "Zrestartuj";
+        QTest::newRow("back to Wyłącz komputer in the group's list")
+                << true << 0 << "Wyłącz komputer";
+    }
+
+    // The two lists show one choice; picking in one does not raise the
+    // other's handler; the group sends the choice to every computer.
+    void powerChoiceFromEitherList()
+    {
+        QFETCH(bool, groupList);
+        QFETCH(int, stepsDown);
+        QFETCH(QString, shown);
+
+        Room room;
+        TFMain &main = room.main();
+        TestAgent &first = connectAgentFrom(room.console, QStringLiteral("127.0.0.1"));
+        TestAgent &second = connectAgentFrom(room.console, QStringLiteral("127.0.0.2"));
+        QComboBox *picked = groupList ? main.GroupPowerOffPCOption : main.PowerOffPCOption;
+        QComboBox *mirror = groupList ? main.PowerOffPCOption : main.GroupPowerOffPCOption;
+        if (stepsDown == 0) {
+            // From the last item back to the first.
+            QTest::keyClick(picked, Qt::Key_End);
+            QCOMPARE(mirror->currentIndex(), 2);
+            QTest::keyClick(picked, Qt::Key_Home);
+        }
+        QSignalSpy mirrorHandlerRaised(mirror, &QComboBox::activated);
+        for (int i = 0; i < stepsDown; ++i)
+            QTest::keyClick(picked, Qt::Key_Down);
+
+        QCOMPARE(picked->currentText(), shown);
+        QCOMPARE(mirror->currentText(), shown);
+        QCOMPARE(mirrorHandlerRaised.count(), 0);
+
+        main.GroupPowerOffPCButton->click();
+
+        for (TestAgent *agent : {&first, &second}) {
+            PacketRecord p;
+            QVERIFY(agent->waitForPacket(p));
+            QCOMPARE(p.iCommand, 5);
+            QCOMPARE(p.iFlag, picked->currentIndex());
+        }
+        QCOMPARE(main.StatusEdit->text(),
+                 sentLine(QStringLiteral("wył. komputer"), QStringLiteral("SALA-2")));
+    }
+
+    void emptyList()
+    {
+        Room room;
+        TFMain &main = room.main();
+        main.StatusEdit->setText(QStringLiteral("przed"));
+        FProgress->ProgressBar->setMaximum(100);
+        VisibilityLog visibility;
+        FProgress->installEventFilter(&visibility);
+
+        main.GroupLockKeyboardButton->click();
+
+        QCOMPARE(visibility.events, (QStringList{"shown", "hidden"}));
+        QCOMPARE(FProgress->ProgressBar->maximum(), 0);
+        QVERIFY(main.isEnabled());
+        QCOMPARE(main.StatusEdit->text(), QStringLiteral("przed"));
+        QCOMPARE(main.SendStatusEdit->text(), QString());
+        QVERIFY(logInfos(room.console.data, "SEND").isEmpty());
+        FProgress->removeEventFilter(&visibility);
+    }
+
+    // After a group command the selected computer is the last row's,
+    // whichever was selected before.
+    void singleCommandAfterGroup()
+    {
+        Room room;
+        TFMain &main = room.main();
+        TestAgent &first = connectAgentFrom(room.console, QStringLiteral("127.0.0.1"));
+        TestAgent &last = connectAgentFrom(room.console, QStringLiteral("127.0.0.3"));
+        selectAgent(room.console, first);
+        main.DisableStartMenuAllButton->click();
+
+        main.PowerOnMonitorButtonClick();
+
+        PacketRecord p;
+        QVERIFY(last.waitForPacket(p));
+        QCOMPARE(p.iCommand, 7);
+        QVERIFY(last.waitForPacket(p));
+        QCOMPARE(p.iCommand, 4);
+        QCOMPARE(p.iFlag, 1);
+        QCOMPARE(main.StatusEdit->text(),
+                 sentLine(QStringLiteral("włącz monitor"), QStringLiteral("SALA-3")));
+    }
+};
+
+QTEST_MAIN(GroupTest)
+#include "test_group.moc"
