@@ -5,6 +5,7 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QScopeGuard>
 #include <QSet>
 #include <QSocketNotifier>
@@ -14,6 +15,7 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -252,6 +254,7 @@ private slots:
     void hostNameIsAskedAfresh();
     void backlogHoldsBurstOfConnects();
     void dataLeftUnreadDoesNotSpin();
+    void dataReadByWorkerDoesNotSpin();
     void resumeReadsReportsWaitingDataAtOnce();
 };
 
@@ -736,6 +739,48 @@ void TcpServerTest::dataLeftUnreadDoesNotSpin()
     // Reported again later, so it is read once the handler takes it.
     reading = true;
     QTRY_COMPARE(got, QByteArray("czeka"));
+}
+
+void TcpServerTest::dataReadByWorkerDoesNotSpin()
+{
+    TcpServer server;
+    QVERIFY(server.listen(0));
+    Client client(server.localPort());
+    QTRY_COMPARE(server.activeConnections(), 1);
+    const ConnectionPtr c = server.connection(0);
+    // The read handler stands aside while a worker takes the stream.
+    int notified = 0;
+    QObject::connect(&server, &TcpServer::clientRead, &server,
+                     [&](const ConnectionPtr &) { ++notified; });
+
+    // A reader that takes the stream in small pieces, as the stream receiver
+    // does: the stream waits in the connection nearly all the time.
+    constexpr qsizetype Total = 2 * 1024 * 1024;
+    std::atomic<bool> done{false};
+    QByteArray received;
+    std::thread worker([&] {
+        char buffer[100];
+        while (received.size() < Total) {
+            const qint64 n = c->receive(buffer, sizeof buffer);
+            if (n > 0)
+                received.append(buffer, n);
+            else
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        done = true;
+    });
+    QElapsedTimer elapsed;
+    elapsed.start();
+    std::thread sender([&] { client.write(QByteArray(Total, 's')); });
+    QTRY_VERIFY_WITH_TIMEOUT(done.load(), 60000);
+    worker.join();
+    sender.join();
+    const qint64 ms = elapsed.elapsed();
+    QCOMPARE(received.size(), Total);
+    // The worker's reads are not the handler's: the waiting data is reported
+    // now and then, not on every turn of the event loop.
+    QVERIFY2(notified <= 20 + ms / 10,
+             qPrintable(QStringLiteral("%1 notifications in %2 ms").arg(notified).arg(ms)));
 }
 
 void TcpServerTest::resumeReadsReportsWaitingDataAtOnce()
