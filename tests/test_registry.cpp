@@ -302,18 +302,29 @@ void RegistryTest::disconnectOfOneOfTwoSameAddressRows()
 void RegistryTest::nameLookupDecidesRemoval_data()
 {
     QTest::addColumn<QByteArray>("nameAtConnect");
+    QTest::addColumn<QString>("shownName");
     QTest::addColumn<QByteArray>("nameAtDisconnect");
     QTest::addColumn<bool>("rowRemoved");
-    QTest::newRow("same name") << QByteArray("SALA-3") << QByteArray("SALA-3") << true;
-    QTest::newRow("name vanishes") << QByteArray("SALA-3") << QByteArray() << false;
-    QTest::newRow("name changes") << QByteArray("SALA-3") << QByteArray("SALA-4") << false;
-    QTest::newRow("name appears") << QByteArray() << QByteArray("SALA-3") << false;
-    QTest::newRow("no name either time") << QByteArray() << QByteArray() << true;
+    QTest::newRow("same name") << QByteArray("SALA-3") << QStringLiteral("SALA-3")
+                               << QByteArray("SALA-3") << true;
+    QTest::newRow("name vanishes")
+            << QByteArray("SALA-3") << QStringLiteral("SALA-3") << QByteArray() << false;
+    QTest::newRow("name changes") << QByteArray("SALA-3") << QStringLiteral("SALA-3")
+                                  << QByteArray("SALA-4") << false;
+    QTest::newRow("name appears") << QByteArray() << QString() << QByteArray("SALA-3") << false;
+    QTest::newRow("no name either time") << QByteArray() << QString() << QByteArray() << true;
+    QTest::newRow("Windows-1250 name") << QByteArray("PRACOWNIA-\xa3\xd3"
+                                                     "D\x8f")
+                                       << QStringLiteral("PRACOWNIA-ŁÓDŹ")
+                                       << QByteArray("PRACOWNIA-\xa3\xd3"
+                                                     "D\x8f")
+                                       << true;
 }
 
 void RegistryTest::nameLookupDecidesRemoval()
 {
     QFETCH(QByteArray, nameAtConnect);
+    QFETCH(QString, shownName);
     QFETCH(QByteArray, nameAtDisconnect);
     QFETCH(bool, rowRemoved);
     NameService names;
@@ -323,7 +334,8 @@ void RegistryTest::nameLookupDecidesRemoval()
     TestAgent *agent = console.connectFrom("127.0.0.3");
     QVERIFY(agent);
     const QStringList before = console.rows();
-    QCOMPARE(before, QStringList{row("127.0.0.3", nameAtConnect.constData(), agent->localPort())});
+    QCOMPARE(before, QStringList{QStringLiteral("127.0.0.3|") + shownName + u'|'
+                                 + QString::number(agent->localPort())});
 
     names.names["127.0.0.3"] = nameAtDisconnect;
     agent->close();
