@@ -99,43 +99,51 @@ void TFMain::receiveStream(platform::ConnectionPtr socket, qint32 declared, bool
     const bool complete = received == expected;
     const QString peerName = complete ? cp1250::toUnicode(socket->peerHostName()) : QString();
     socket.reset();
+    // A large picture takes a while to decode: here, not in the window's thread.
+    QImage picture;
+    if (complete && screen)
+        picture = jpegimage::decode(stream);
 
     // The effects on the windows, in order, on the user-interface thread;
     // StreamInProgress is cleared after all of them.
-    postToWindow(
-            [this, complete, screen, received, declared, peerName, stream = std::move(stream)] {
-                if (FProgress)
-                    FProgress->Close();
-                if (complete) {
-                    const QString text = (screen ? QStringLiteral("strumień danych od: ")
-                                                 : QStringLiteral("strumień danych od "))
-                                         + peerName
-                                         + QStringLiteral(", otrzymano: %1, deklarowano: %2")
-                                                   .arg(received)
-                                                   .arg(declared);
-                    (screen ? ScreenStatusBar : ProcessListStatusBar)->showMessage(text);
-                    StatusEdit->setText(text);
-                    if (screen)
-                        ShowScreenImage(stream);
-                    else
-                        FillProcessList(stream);
-                } else {
-                    StatusEdit->setText(
-                            QStringLiteral("otrzymano niekompletny strumień danych, otrzymano: %1, "
-                                           "deklarowano: %2")
-                                    .arg(received)
-                                    .arg(declared));
-                }
-                StreamInProgress = false;
-                // Whatever arrived on other connections meanwhile is read now.
-                MyServer->resumeReads();
-                emit streamFinished();
-            });
+    postToWindow([this, complete, screen, received, declared, peerName,
+                  picture = std::move(picture), stream = std::move(stream)] {
+        if (FProgress)
+            FProgress->Close();
+        if (complete) {
+            const QString text = (screen ? QStringLiteral("strumień danych od: ")
+                                         : QStringLiteral("strumień danych od "))
+                                 + peerName
+                                 + QStringLiteral(", otrzymano: %1, deklarowano: %2")
+                                           .arg(received)
+                                           .arg(declared);
+            (screen ? ScreenStatusBar : ProcessListStatusBar)->showMessage(text);
+            StatusEdit->setText(text);
+            if (screen)
+                showScreenPicture(picture);
+            else
+                FillProcessList(stream);
+        } else {
+            StatusEdit->setText(
+                    QStringLiteral("otrzymano niekompletny strumień danych, otrzymano: %1, "
+                                   "deklarowano: %2")
+                            .arg(received)
+                            .arg(declared));
+        }
+        StreamInProgress = false;
+        // Whatever arrived on other connections meanwhile is read now.
+        MyServer->resumeReads();
+        emit streamFinished();
+    });
 }
 
 void TFMain::ShowScreenImage(const QByteArray &stream)
 {
-    const QImage image = jpegimage::decode(stream);
+    showScreenPicture(jpegimage::decode(stream));
+}
+
+void TFMain::showScreenPicture(const QImage &image)
+{
     if (image.isNull()) {
         StatusEdit->setText(QStringLiteral("Błąd ładowania obrazu"));
         return; // the previous picture stays

@@ -432,17 +432,22 @@ void TFMain::wireHandlers()
 {
     // An error raised by a handler is shown in the standard box and the
     // event loop goes on.
-    auto guarded = [this](auto handler) {
-        return [this, handler](auto &&...args) {
-            try {
-                // Signals may carry arguments the handler does not take.
-                if constexpr (std::is_invocable_v<decltype(handler), TFMain *, decltype(args)...>)
-                    (this->*handler)(std::forward<decltype(args)>(args)...);
-                else
-                    (this->*handler)();
-            } catch (const std::exception &error) {
-                Dialogs::showError(this, QString::fromUtf8(error.what()));
-            }
+    auto shielded = [this](auto &&handler) {
+        try {
+            handler();
+        } catch (const std::exception &error) {
+            Dialogs::showError(this, QString::fromUtf8(error.what()));
+        }
+    };
+    // Signals may carry arguments these handlers do not take.
+    auto guarded = [this, shielded](void (TFMain::*handler)()) {
+        return [this, shielded, handler] {
+            shielded([&] { (this->*handler)(); });
+        };
+    };
+    auto onConnection = [this, shielded](void (TFMain::*handler)(const platform::ConnectionPtr &)) {
+        return [this, shielded, handler](const platform::ConnectionPtr &c) {
+            shielded([&] { (this->*handler)(c); });
         };
     };
     auto onClick = [&](QPushButton *button, void (TFMain::*handler)()) {
@@ -450,25 +455,17 @@ void TFMain::wireHandlers()
     };
 
     connect(MyServer, &platform::TcpServer::clientConnect, this,
-            guarded(&TFMain::MyServerClientConnect));
+            onConnection(&TFMain::MyServerClientConnect));
     connect(MyServer, &platform::TcpServer::clientDisconnect, this,
-            guarded(&TFMain::MyServerClientDisconnect));
-    connect(MyServer, &platform::TcpServer::clientRead, this, guarded(&TFMain::MyServerClientRead));
+            onConnection(&TFMain::MyServerClientDisconnect));
+    connect(MyServer, &platform::TcpServer::clientRead, this,
+            onConnection(&TFMain::MyServerClientRead));
     connect(MyServer, &platform::TcpServer::clientError, this,
-            [this](const platform::ConnectionPtr &c, int &code) {
-                try {
-                    MyServerClientError(c, code);
-                } catch (const std::exception &error) {
-                    Dialogs::showError(this, QString::fromUtf8(error.what()));
-                }
+            [this, shielded](const platform::ConnectionPtr &c, int &code) {
+                shielded([&] { MyServerClientError(c, code); });
             });
-    connect(MyServer, &platform::TcpServer::serverError, this, [this](int &code) {
-        try {
-            ServerSocketError(code);
-        } catch (const std::exception &error) {
-            Dialogs::showError(this, QString::fromUtf8(error.what()));
-        }
-    });
+    connect(MyServer, &platform::TcpServer::serverError, this,
+            [this, shielded](int &code) { shielded([&] { ServerSocketError(code); }); });
 
     connect(RemoteComputersListView, &QTreeWidget::itemClicked, this,
             guarded(&TFMain::RemoteComputersListViewClick));

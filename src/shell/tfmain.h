@@ -14,6 +14,7 @@
 class QAction;
 class QComboBox;
 class QGroupBox;
+class QImage;
 class QLabel;
 class QLineEdit;
 class QMenu;
@@ -217,6 +218,8 @@ private:
     void startStream(const platform::ConnectionPtr &socket, bool screen);
     void receiveStream(platform::ConnectionPtr socket, qint32 declared, bool screen);
     void postToWindow(std::function<void()> effect);
+    // Shows a decoded picture, or reports a picture that did not decode.
+    void showScreenPicture(const QImage &image);
 
     // commands
     void runCommand(qint32 command, qint32 flag, const QString &operation, bool showWait);
