@@ -1,0 +1,106 @@
+// Group command: "Wyłącz monitor" for every listed computer, over 40 and 400
+// connected agents, each from its own address. Figure: the time of the whole
+// walk (and per computer), against sending the same packets on the same
+// connections without the window.
+#include "benchsupport.h"
+
+#include "shell/tfmain.h"
+
+#include <QApplication>
+#include <QEventLoop>
+#include <QTimer>
+#include <QTreeWidget>
+
+#include <sys/socket.h>
+
+using namespace bench;
+
+namespace {
+
+// Takes what each agent has received and checks that it is exactly one
+// packet text with the command; false otherwise.
+bool eachGotOne(const std::vector<int> &fds, qint32 command, qint32 flag)
+{
+    bool all = true;
+    for (int fd : fds) {
+        QByteArray text;
+        char buffer[4096];
+        ssize_t n;
+        while ((n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0)
+            text.append(buffer, n);
+        PacketRecord p;
+        ParsePacketText(text, p);
+        if (text.count('|') != 9 || p.iCommand != command || p.iFlag != flag)
+            all = false;
+    }
+    return all;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    prepareEnvironment();
+    QApplication app(argc, argv);
+    const bool quick = app.arguments().contains(QStringLiteral("--quick"));
+    raiseFileLimit();
+    printMachine();
+    printNote(QStringLiteral("group and scale: reverse name lookups are local ones (a hosts-file "
+                             "lookup of 127.0.0.1 for each), so that no query leaves the machine"));
+
+    const int rounds = quick ? 1 : 5;
+    for (const int agents : {40, 400}) {
+        PrivateHome home;
+        LocalNames names;
+        Console console;
+        TFMain &main = console.main();
+        std::vector<int> fds;
+        for (int a = 0; a < agents; ++a)
+            fds.push_back(connectAgent(console.port(), agentAddress(a).constData()));
+        QEventLoop loop;
+        QTimer poll;
+        QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+            if (main.RemoteComputersListView->topLevelItemCount() == agents)
+                loop.quit();
+        });
+        poll.start(5);
+        loop.exec();
+        poll.stop();
+
+        std::vector<double> walks, floors;
+        PacketRecord record;
+        record.iCommand = packet::Device;
+        record.iFlag = packet::MonitorOff;
+        for (int r = 0; r < rounds; ++r) {
+            // Console and floor take turns, so that a busy moment of the
+            // machine falls on both.
+            const Clock::time_point begin = Clock::now();
+            main.GroupPowerOffMonitorButtonClick();
+            const Clock::time_point end = Clock::now();
+            QCoreApplication::processEvents();
+            walks.push_back(eachGotOne(fds, packet::Device, packet::MonitorOff)
+                                    ? msBetween(begin, end)
+                                    : NAN);
+
+            const Clock::time_point floorBegin = Clock::now();
+            for (int i = 0; i < main.MyServer->activeConnections(); ++i) {
+                record.Pass = packet::PassValue;
+                ++record.iPacketNo;
+                const QByteArray text = FormatPacketText(record);
+                main.MyServer->connection(i)->send(text.constData(), text.size());
+            }
+            const Clock::time_point floorEnd = Clock::now();
+            floors.push_back(eachGotOne(fds, packet::Device, packet::MonitorOff)
+                                     ? msBetween(floorBegin, floorEnd)
+                                     : NAN);
+        }
+        closeAll(fds);
+
+        printResult(QStringLiteral("group"), QStringLiteral("walk over %1 agents").arg(agents),
+                    median(walks), median(floors), QStringLiteral("ms"), Better::Lower, {});
+        printResult(QStringLiteral("group"), QStringLiteral("per computer, %1 agents").arg(agents),
+                    median(walks) * 1000 / agents, median(floors) * 1000 / agents,
+                    QStringLiteral("us"), Better::Lower, {});
+    }
+    return 0;
+}
