@@ -5,8 +5,12 @@
 #include <QDir>
 #include <QFile>
 
+#include <cerrno>
 #include <deque>
 #include <mutex>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace eventlog {
 
@@ -38,13 +42,33 @@ void keep(const QDate &date, const QByteArray &block)
 
 bool append(const QString &folder, const QDate &date, const QByteArray &block)
 {
+    // Every packet costs an entry, so an entry costs no more than it must:
+    // the folder is looked at only when the file cannot be opened, and the
+    // file is written through its descriptor (open, one write, close).
     const QString logFolder = folder + QStringLiteral("/log");
-    if (!QDir(logFolder).exists())
+    const QByteArray path = QFile::encodeName(logFolder + QLatin1Char('/') + fileNameFor(date));
+    const auto open = [&path] {
+        return ::open(path.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    };
+    int fd = open();
+    if (fd < 0 && errno == ENOENT) {
         QDir().mkdir(logFolder); // a failure shows when the file does not open
-    QFile file(logFolder + QLatin1Char('/') + fileNameFor(date));
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
+        fd = open();
+    }
+    if (fd < 0)
         return false; // the entry is lost; nothing is reported
-    file.write(block);
+    const char *data = block.constData();
+    qsizetype left = block.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, data, size_t(left));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break; // a torn block stays as it is
+        data += n;
+        left -= n;
+    }
+    ::close(fd);
     return true;
 }
 
