@@ -2,6 +2,7 @@
 
 #include "platform/singleinstance.h"
 #include "shell/dialogs.h"
+#include "shell/paintpace.h"
 #include "shell/settings.h"
 #include "shell/tfmain.h"
 #include "shell/tfprogress.h"
@@ -44,6 +45,10 @@ AppWindows createWindows()
     FProgress = windows.progress;
     windows.update = new TFUpdate(windows.main);
     FUpdate = windows.update;
+    // Packets and stream progress change these two windows far faster than
+    // a screen shows.
+    new PaintPace(windows.main);
+    new PaintPace(windows.progress);
     return windows;
 }
 
