@@ -60,6 +60,29 @@ void TFMain::receiveStream(platform::ConnectionPtr socket, qint32 declared, bool
         while (!m_stopWorkers.load() && std::chrono::steady_clock::now() < until)
             QThread::msleep(ulong(std::min(ms, 10)));
     };
+    // The idle pause while nothing waits. When the rest of the stream comes
+    // during the pause, the pause ends there, so that a complete stream does
+    // not lie waiting for up to a pause; anything less (a piece of a slow
+    // stream, the end of the connection) leaves the pause as long as ever.
+    auto idlePause = [this, &socket, &sleep](int ms, qint64 missing) {
+        using namespace std::chrono;
+        const auto until = steady_clock::now() + milliseconds(ms);
+        // The milliseconds still to wait, rounded up: the pause is never short.
+        const auto left = [until] {
+            return duration_cast<milliseconds>(until - steady_clock::now() + microseconds(999))
+                    .count();
+        };
+        for (;;) {
+            if (m_stopWorkers.load() || steady_clock::now() >= until)
+                return;
+            // In short steps, so that closing the console does not wait for it.
+            if (!socket->waitForReadable(int(std::min<qint64>(left(), 10))))
+                continue;
+            if (socket->bytesWaiting() < missing)
+                sleep(int(left()));
+            return;
+        }
+    };
 
     QByteArray stream;
     qint64 received = 0; // all bytes read, surplus included
@@ -85,7 +108,12 @@ void TFMain::receiveStream(platform::ConnectionPtr socket, qint32 declared, bool
         const bool complete = received == expected;
         if (n <= 0 && !complete) {
             ++idle;
-            sleep(timing.idleSleepMs);
+            // A closed connection reads as 0 at once, again and again: only a
+            // plain sleep keeps its idle rounds as long as they are meant.
+            if (n < 0 && expected > received)
+                idlePause(timing.idleSleepMs, expected - received);
+            else
+                sleep(timing.idleSleepMs);
             n = 0;
         }
         if (idle > timing.idleLimit || n == -1)

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -99,6 +101,33 @@ qint64 Connection::receive(char *data, qint64 maxSize)
     }
     reportError(error);
     return -1;
+}
+
+bool Connection::waitForReadable(int ms) const
+{
+    int fd;
+    {
+        std::lock_guard lock(m_mutex);
+        fd = m_failed.load() ? -1 : m_fd;
+    }
+    if (fd < 0) {
+        QThread::msleep(ulong(std::max(0, ms)));
+        return false;
+    }
+    // Not under the lock, which would hold up a send or close of the window
+    // for the whole wait. Should the connection be closed meanwhile, the
+    // wait merely ends early or lasts its time.
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, std::max(0, ms)) > 0 && (p.revents & (POLLIN | POLLHUP | POLLERR));
+}
+
+qint64 Connection::bytesWaiting() const
+{
+    std::lock_guard lock(m_mutex);
+    int count = 0;
+    if (m_fd < 0 || m_failed.load() || ::ioctl(m_fd, FIONREAD, &count) < 0)
+        return 0;
+    return count;
 }
 
 qint64 Connection::send(const char *data, qint64 size)

@@ -50,6 +50,15 @@ public:
     // user-interface thread, and the call answers -1.
     qint64 receive(char *data, qint64 maxSize);
 
+    // Waits at most ms milliseconds until data or the end of the connection
+    // waits to be read, and answers whether it does; at once when it already
+    // does, after the whole time when the connection is no longer open. For a
+    // reader that would otherwise sleep blindly between its reads.
+    bool waitForReadable(int ms) const;
+    // How many bytes wait to be read right now; 0 when the connection is no
+    // longer open.
+    qint64 bytesWaiting() const;
+
     // Non-blocking send: the count the system took (possibly fewer than
     // asked), or -1 when it takes nothing now or the connection failed.
     qint64 send(const char *data, qint64 size);
