@@ -1,0 +1,577 @@
+// The console under load and under misbehaving agents, over real loopback
+// connections: a storm of connects and disconnects, an agent that floods the
+// console with data, a stream trickled in byte by byte, agents that vanish in
+// the middle of their streams, and a huge announcement followed by garbage.
+// Through all of it a well-behaved agent keeps being served: its packets are
+// accepted and logged, one entry each, and a command still reaches it; the
+// console's memory stays bounded.
+#include "shell/tfprogress.h"
+#include "support/classroom.h"
+
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QStatusBar>
+#include <QTest>
+#include <QTreeWidget>
+
+#include <atomic>
+#include <functional>
+#include <thread>
+
+#include <arpa/inet.h>
+#include <malloc.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define LOAD_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define LOAD_TEST_ASAN 1
+#endif
+#endif
+#ifdef LOAD_TEST_ASAN
+// The sanitizer's own count of the bytes the program holds.
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
+#endif
+
+namespace {
+
+// Short idle budgets, so that a stream that stalls is given up within about
+// half a second instead of ten.
+constexpr TFMain::StreamTimings Quick{0, 5, 100};
+
+// The bytes the program has allocated and not freed. Under the address
+// sanitizer freed memory is held back for a while, so the resident set would
+// tell more about the sanitizer than about the console.
+qint64 liveHeapBytes()
+{
+#ifdef LOAD_TEST_ASAN
+    return qint64(__sanitizer_get_current_allocated_bytes());
+#else
+    const struct mallinfo2 info = mallinfo2();
+    return qint64(info.uordblks + info.hblkhd);
+#endif
+}
+
+// The highest live heap while it runs, sampled every millisecond.
+class HeapPeak
+{
+public:
+    HeapPeak()
+        : m_base(liveHeapBytes())
+        , m_peak(m_base)
+        , m_thread([this] {
+            while (!m_stop.load()) {
+                const qint64 now = liveHeapBytes();
+                if (now > m_peak.load())
+                    m_peak = now;
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        })
+    {}
+    ~HeapPeak() { stop(); }
+    void stop()
+    {
+        m_stop = true;
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+    qint64 growth() const { return m_peak.load() - m_base; }
+
+private:
+    qint64 m_base;
+    std::atomic<qint64> m_peak;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+// The misbehaving agents come from another address than the well-behaved
+// one: the console tells computers apart by address (and name) alone.
+constexpr char OtherAddress[] = "127.0.0.2";
+
+// A plain loopback socket to the console from OtherAddress, for the agents
+// that run on a thread of their own.
+int connectRaw(quint16 port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    ::inet_pton(AF_INET, OtherAddress, &from.sin_addr);
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&from), sizeof from) < 0) {
+        ::close(fd);
+        return -1;
+    }
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(port);
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) < 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool sendAll(int fd, const QByteArray &bytes)
+{
+    const char *data = bytes.constData();
+    qsizetype left = bytes.size();
+    while (left > 0) {
+        const ssize_t n = ::send(fd, data, size_t(left), MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        left -= n;
+    }
+    return true;
+}
+
+// Closes with a reset instead of an orderly close.
+void closeWithReset(int fd)
+{
+    const linger lin{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &lin, sizeof lin);
+    ::close(fd);
+}
+
+QByteArray garbage(qsizetype size, quint32 seed)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator random(seed);
+    random.fillRange(reinterpret_cast<quint32 *>(bytes.data()), size / 4);
+    return bytes;
+}
+
+// An agent on its own thread running a script on its socket.
+class ThreadAgent
+{
+public:
+    explicit ThreadAgent(quint16 port)
+        : m_fd(connectRaw(port))
+    {}
+    ~ThreadAgent()
+    {
+        stop = true;
+        // A script blocked in a send (a test that failed early leaves the
+        // console not reading) is woken by the shutdown.
+        if (m_fd >= 0)
+            ::shutdown(m_fd, SHUT_RDWR);
+        if (m_thread.joinable())
+            m_thread.join();
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    bool connected() const { return m_fd >= 0; }
+    void run(std::function<void(int fd)> script)
+    {
+        m_thread = std::thread([this, script = std::move(script)] {
+            script(m_fd);
+            done = true;
+        });
+    }
+    // Once the script is done (the console working meanwhile), the agent's
+    // end of the connection: closed, or reset. False if the script did not
+    // end in time (it is then stopped).
+    [[nodiscard]] bool close(bool reset)
+    {
+        const bool ended = QTest::qWaitFor([this] { return done.load(); }, 60000);
+        stop = true;
+        if (m_thread.joinable())
+            m_thread.join();
+        if (reset)
+            closeWithReset(m_fd);
+        else
+            ::close(m_fd);
+        m_fd = -1;
+        return ended;
+    }
+
+    std::atomic<bool> stop{false};
+    std::atomic<bool> done{false};
+
+private:
+    int m_fd;
+    std::thread m_thread;
+};
+
+// A console with one well-behaved agent, the only one from its address, so
+// that the commands to its address reach it and its row is its own.
+class Room
+{
+public:
+    Room()
+    {
+        console.start();
+        main().streamTimings = Quick;
+        good = &console.connectAgent();
+    }
+    TFMain &main() { return console.main(); }
+    int rows() { return main().RemoteComputersListView->topLevelItemCount(); }
+
+    // The well-behaved agent sends its next packet (a status text) once its
+    // previous one was accepted, as an agent does: the console takes the
+    // bytes of one read as one packet. False when it is not accepted in time.
+    bool goodPacket()
+    {
+        const qint32 number = 7000 + qint32(goodNumbers.size());
+        goodNumbers.append(number);
+        good->sendPacket(number, packet::CloseProcess, 0, 0, "dobrze");
+        return QTest::qWaitFor([&] { return main().LastPacketNo == number; }, 20000);
+    }
+    bool goodPackets(int count)
+    {
+        for (int i = 0; i < count; ++i) {
+            if (!goodPacket())
+                return false;
+        }
+        return true;
+    }
+
+    // A command to the selected well-behaved agent arrives there.
+    bool commandReachesGood()
+    {
+        console.select(*good);
+        good->clearReceived();
+        main().PowerOnMonitorButtonClick();
+        PacketRecord p;
+        return good->waitForPacket(p) && p.iCommand == packet::Device
+               && p.iFlag == packet::MonitorOn;
+    }
+
+    // How many log entries say that one of the well-behaved agent's packets
+    // was accepted.
+    int goodEntriesLogged() const
+    {
+        // Every day file, so that a test running over midnight sees all.
+        const QDir folder(console.data.dataFolder() + QStringLiteral("/log"));
+        QByteArray log;
+        for (const QString &name :
+             folder.entryList({QStringLiteral("ADMIN_*.txt")}, QDir::Files, QDir::Name)) {
+            QFile file(folder.filePath(name));
+            if (file.open(QIODevice::ReadOnly))
+                log += file.readAll();
+        }
+        int count = 0;
+        for (qsizetype from = 0, end; (end = log.indexOf("----\r\n", from)) >= 0; from = end + 6) {
+            const QByteArray block = log.mid(from, end - from);
+            const qsizetype at = block.indexOf("\r\nPacket NO: ");
+            if (!block.contains("\r\nInfo: RCV: otrzymano dane\r\n") || at < 0)
+                continue;
+            const qsizetype start = at + 13;
+            const qint32 number = block.mid(start, block.indexOf('\r', start) - start).toInt();
+            if (goodNumbers.contains(number))
+                ++count;
+        }
+        return count;
+    }
+
+    ClassroomNames names{
+            QHash<QByteArray, QByteArray>{{"127.0.0.1", "SALA-1"}, {OtherAddress, "SALA-2"}}};
+    ConsoleFixture console;
+    TestAgent *good = nullptr;
+    QList<qint32> goodNumbers;
+};
+
+} // namespace
+
+class LoadTest : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase()
+    {
+        // The storm holds a thousand descriptors in this one process.
+        rlimit limit{};
+        ::getrlimit(RLIMIT_NOFILE, &limit);
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+
+    void connectionStorm_data()
+    {
+        QTest::addColumn<bool>("leaveAtOnce"); // close right after each connect
+        QTest::addColumn<bool>("reset");       // close with a reset
+        QTest::newRow("all connect, then all close") << false << false;
+        QTest::newRow("all connect, then all reset") << false << true;
+        QTest::newRow("each leaves at once") << true << false;
+    }
+
+    // 500 connects and 500 disconnects in a burst: every one is listed and
+    // reported, every row goes again, and the console goes on serving.
+    void connectionStorm()
+    {
+        QFETCH(bool, leaveAtOnce);
+        QFETCH(bool, reset);
+        constexpr int Storm = 500;
+        Room room;
+        QVERIFY(room.goodPacket());
+
+        std::vector<int> fds;
+        std::atomic<bool> connected{false};
+        std::atomic<bool> leave{false};
+        std::thread storm([&] {
+            for (int i = 0; i < Storm; ++i) {
+                const int fd = connectRaw(room.console.port());
+                if (leaveAtOnce && fd >= 0)
+                    ::close(fd);
+                else
+                    fds.push_back(fd);
+            }
+            connected = true;
+            while (!leave.load())
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            for (int fd : fds)
+                reset ? closeWithReset(fd) : (void)::close(fd);
+        });
+        QVERIFY(QTest::qWaitFor([&] { return connected.load(); }, 30000));
+        if (!leaveAtOnce) {
+            QVERIFY2(std::count(fds.begin(), fds.end(), -1) == 0, "a storm connect failed");
+            QTRY_COMPARE_WITH_TIMEOUT(room.rows(), 1 + Storm, 30000);
+            QVERIFY(room.goodPacket()); // served in the middle of the storm
+        }
+        leave = true;
+        storm.join();
+        QTRY_COMPARE_WITH_TIMEOUT(room.rows(), 1, 30000);
+        QCOMPARE(room.main().RemoteComputersListView->topLevelItem(0)->text(2),
+                 QString::number(room.good->localPort()));
+        QTRY_COMPARE(room.main().MyServer->activeConnections(), 1);
+
+        QVERIFY(room.goodPackets(3));
+        QVERIFY(room.commandReachesGood());
+        QCOMPARE(room.goodEntriesLogged(), room.goodNumbers.size());
+        const QList<QByteArray> infos = logInfos(room.console.data);
+        const QByteArray from = QByteArray(" z ") + OtherAddress;
+        QCOMPARE(infos.count(QByteArray("Po\xb3\xb9"
+                                        "czono")
+                             + from),
+                 Storm);
+        QCOMPARE(infos.count(QByteArray("Roz\xb3\xb9"
+                                        "czono")
+                             + from),
+                 Storm);
+    }
+
+    // An agent that sends megabytes without a pause: each read event takes
+    // at most 64 KiB of it, the console's memory stays bounded, and the
+    // well-behaved agent's packets are accepted all the while.
+    void floodingAgent()
+    {
+        constexpr qsizetype Flood = 4 * 1024 * 1024;
+        constexpr qsizetype MaxPerReadEvent = 64 * 1024;
+        Room room;
+        ThreadAgent flood(room.console.port());
+        QVERIFY(flood.connected());
+        QTRY_COMPARE(room.rows(), 2);
+
+        HeapPeak heap;
+        const QByteArray chunk = QByteArray("7|").repeated(MaxPerReadEvent / 2);
+        flood.run([&](int fd) {
+            for (qsizetype sent = 0; sent < Flood && !flood.stop.load(); sent += chunk.size()) {
+                if (!sendAll(fd, chunk))
+                    return;
+            }
+        });
+        int during = 0;
+        while (!flood.done.load() && during < 50) {
+            QVERIFY(room.goodPacket());
+            ++during;
+        }
+        QVERIFY(flood.close(false));
+        // The flood is read to its end before its closing is noticed.
+        QTRY_COMPARE_WITH_TIMEOUT(room.rows(), 1, 30000);
+        heap.stop();
+
+        QVERIFY(room.goodPackets(3));
+        QVERIFY(room.commandReachesGood());
+        QCOMPARE(room.goodEntriesLogged(), room.goodNumbers.size());
+        // Every read event of the flood is one unknown packet in the log.
+        QVERIFY2(logInfos(room.console.data, "RCV: nieznany pakiet").size()
+                         >= Flood / MaxPerReadEvent,
+                 "a read event took more than 64 KiB");
+        QVERIFY2(heap.growth() < 8 * 1024 * 1024,
+                 qPrintable(QStringLiteral("heap grew by %1 bytes").arg(heap.growth())));
+    }
+
+    // A stream announced and then trickled in byte by byte: the idle budget
+    // runs out although bytes keep coming, the reception ends as incomplete,
+    // and the well-behaved agent's packet, held back meanwhile, is accepted.
+    void slowLorisStream()
+    {
+        constexpr qint32 Declared = 100000;
+        Room room;
+        TFMain &main = room.main();
+        QSignalSpy finished(&main, &TFMain::streamFinished);
+        ThreadAgent loris(room.console.port());
+        QVERIFY(loris.connected());
+        QTRY_COMPARE(room.rows(), 2);
+
+        std::atomic<bool> announced{false};
+        loris.run([&](int fd) {
+            sendAll(fd, TestAgent::packetText(1, packet::ScreenShot, packet::ScreenAnnounceFlag,
+                                              Declared));
+            while (!main.StreamInProgress.load() && !loris.stop.load())
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            announced = true;
+            for (int i = 0; i < Declared && !loris.stop.load(); ++i) {
+                if (!sendAll(fd, QByteArray(1, char(i))))
+                    return;
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+        });
+        QVERIFY(QTest::qWaitFor([&] { return announced.load(); }, 10000));
+        const qint32 number = 7000;
+        room.goodNumbers.append(number);
+        room.good->sendPacket(number, packet::CloseProcess, 0, 0, "czeka");
+
+        QVERIFY(finished.wait(20000));
+        const QString status = main.StatusEdit->text();
+        QVERIFY2(status.startsWith(QStringLiteral("otrzymano niekompletny strumień danych"))
+                         && status.endsWith(QStringLiteral(", deklarowano: 100000")),
+                 qPrintable(status));
+        QTRY_COMPARE_WITH_TIMEOUT(main.LastPacketNo, number, 10000);
+        loris.stop = true;
+        QVERIFY(loris.close(false));
+        QTRY_COMPARE_WITH_TIMEOUT(room.rows(), 1, 10000);
+
+        QVERIFY(room.goodPackets(3));
+        QVERIFY(room.commandReachesGood());
+        QCOMPARE(room.goodEntriesLogged(), room.goodNumbers.size());
+    }
+
+    // Agents that announce a stream and vanish part-way, one after another,
+    // closing or resetting: each reception ends, each row goes, nothing is
+    // left reading a released connection, and the well-behaved agent is
+    // served between them.
+    void agentsVanishMidStream()
+    {
+        constexpr qint32 Declared = 50000;
+        struct Vanishing
+        {
+            bool screen;
+            qint32 sent; // bytes of the stream before the agent goes
+            bool reset;
+        };
+        const QList<Vanishing> agents = {
+                {true, 0, false},           {false, Declared / 2, true},
+                {true, Declared / 2, true}, {false, Declared - 1, false},
+                {true, Declared - 1, true}, {false, 1, true},
+        };
+        Room room;
+        TFMain &main = room.main();
+        QSignalSpy finished(&main, &TFMain::streamFinished);
+        const QRegularExpression incomplete(
+                QStringLiteral("^otrzymano niekompletny strumień danych, otrzymano: (\\d+), "
+                               "deklarowano: %1$")
+                        .arg(Declared));
+        qint32 announcement = 100;
+        for (const Vanishing &v : agents) {
+            ThreadAgent agent(room.console.port());
+            QVERIFY(agent.connected());
+            QTRY_COMPARE(room.rows(), 2);
+            const qsizetype finishedBefore = finished.size();
+            agent.run([&, v, number = ++announcement](int fd) {
+                sendAll(fd, TestAgent::packetText(
+                                    number, v.screen ? packet::ScreenShot : packet::ProcessList,
+                                    v.screen ? packet::ScreenAnnounceFlag
+                                             : packet::ProcessListAnnounceFlag,
+                                    Declared));
+                while (!main.StreamInProgress.load() && !agent.stop.load())
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                sendAll(fd, garbage(v.sent, quint32(number)));
+            });
+            QVERIFY(agent.close(v.reset));
+            QTRY_COMPARE_WITH_TIMEOUT(room.rows(), 1, 10000);
+            QVERIFY(QTest::qWaitFor([&] { return finished.size() > finishedBefore; }, 10000));
+            const QRegularExpressionMatch m = incomplete.match(main.StatusEdit->text());
+            QVERIFY2(m.hasMatch(), qPrintable(main.StatusEdit->text()));
+            // A reset may drop what the console had not read yet.
+            if (v.reset)
+                QVERIFY(m.captured(1).toInt() <= v.sent);
+            else
+                QCOMPARE(m.captured(1).toInt(), v.sent);
+            QVERIFY(room.goodPacket());
+        }
+        QVERIFY(room.commandReachesGood());
+        QCOMPARE(room.goodEntriesLogged(), room.goodNumbers.size());
+    }
+
+    void garbageAnnouncement_data()
+    {
+        QTest::addColumn<qint32>("declared");
+        QTest::addColumn<qint64>("heapBound");
+        // The announced picture is kept whole before it is decoded; nothing
+        // beyond it.
+        QTest::newRow("10 MB announced") << qint32(10 * 1024 * 1024) << qint64(48 * 1024 * 1024);
+        // The surplus is read and dropped: far less than the megabyte read
+        // beyond the announcement before the reception gives up stays.
+        QTest::newRow("1 KiB announced") << qint32(1024) << qint64(1024 * 1024);
+    }
+
+    // An announcement of a picture followed by 10 MB of garbage: the console
+    // keeps at most the announced bytes, refuses the picture or gives the
+    // stream up, and goes on serving.
+    void garbageAnnouncement()
+    {
+        QFETCH(qint32, declared);
+        QFETCH(qint64, heapBound);
+        constexpr qsizetype Garbage = 10 * 1024 * 1024;
+        Room room;
+        TFMain &main = room.main();
+        QSignalSpy finished(&main, &TFMain::streamFinished);
+        ThreadAgent agent(room.console.port());
+        QVERIFY(agent.connected());
+        QTRY_COMPARE(room.rows(), 2);
+        const QByteArray bytes = garbage(Garbage, 11);
+
+        HeapPeak heap;
+        agent.run([&](int fd) {
+            sendAll(fd, TestAgent::packetText(1, packet::ScreenShot, packet::ScreenAnnounceFlag,
+                                              declared));
+            while (!main.StreamInProgress.load() && !agent.stop.load())
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            sendAll(fd, bytes);
+        });
+        QVERIFY(finished.wait(30000));
+        const QString outcome = main.StatusEdit->text();
+        const QString tail = QStringLiteral(", deklarowano: %1").arg(declared);
+        if (declared == Garbage) {
+            QCOMPARE(main.ScreenStatusBar->currentMessage(),
+                     QStringLiteral("strumień danych od: SALA-2, otrzymano: %1%2")
+                             .arg(declared)
+                             .arg(tail));
+            QCOMPARE(outcome, QStringLiteral("Błąd ładowania obrazu"));
+        } else {
+            QVERIFY2(outcome.startsWith(QStringLiteral("otrzymano niekompletny strumień danych"))
+                             && outcome.endsWith(tail),
+                     qPrintable(outcome));
+        }
+        QVERIFY(main.ScreenShootImage->pixmap().isNull());
+        QVERIFY(agent.close(false)); // once all 10 MB are taken
+        QTRY_COMPARE_WITH_TIMEOUT(room.rows(), 1, 30000);
+        heap.stop();
+        QVERIFY2(heap.growth() < heapBound,
+                 qPrintable(QStringLiteral("heap grew by %1 bytes").arg(heap.growth())));
+
+        QVERIFY(room.goodPackets(3));
+        QVERIFY(room.commandReachesGood());
+        QCOMPARE(room.goodEntriesLogged(), room.goodNumbers.size());
+    }
+};
+
+QTEST_MAIN(LoadTest)
+#include "test_load.moc"
