@@ -5,6 +5,7 @@
 // Through all of it a well-behaved agent keeps being served: its packets are
 // accepted and logged, one entry each, and a command still reaches it; the
 // console's memory stays bounded.
+#include "link/processlist.h"
 #include "shell/tfprogress.h"
 #include "support/classroom.h"
 
@@ -12,6 +13,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProgressBar>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -451,6 +453,45 @@ private slots:
         QVERIFY(room.goodPackets(3));
         QVERIFY(room.commandReachesGood());
         QCOMPARE(room.goodEntriesLogged(), room.goodNumbers.size());
+    }
+
+    // A paced agent: the receiver has caught up and pauses idle when the
+    // rest of the stream comes; it takes the rest at once instead of
+    // sleeping out its pause (here far longer than the test waits).
+    void lastBytesEndTheIdlePause()
+    {
+        const QByteArray list = processlist::build(
+                {{"explorer.exe", "Eksplorator", 4}, {"notepad.exe", "Notatnik", 77}});
+        const qsizetype half = list.size() / 2;
+        Room room;
+        TFMain &main = room.main();
+        main.streamTimings = {0, 60000, 2};
+        QSignalSpy finished(&main, &TFMain::streamFinished);
+        ThreadAgent agent(room.console.port());
+        QVERIFY(agent.connected());
+        QTRY_COMPARE(room.rows(), 2);
+
+        std::atomic<bool> rest{false};
+        agent.run([&](int fd) {
+            sendAll(fd,
+                    TestAgent::packetText(1, packet::ProcessList, packet::ProcessListAnnounceFlag,
+                                          qint32(list.size())));
+            while (!main.StreamInProgress.load() && !agent.stop.load())
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            sendAll(fd, list.left(half));
+            while (!rest.load() && !agent.stop.load())
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            sendAll(fd, list.mid(half));
+        });
+        QTRY_COMPARE(FProgress->ProgressBar->value(), int(half));
+        rest = true;
+        QVERIFY(finished.wait(10000));
+        QCOMPARE(main.ProcessListView->topLevelItemCount(), 2);
+        QVERIFY(main.StatusEdit->text().endsWith(
+                QStringLiteral(", otrzymano: %1, deklarowano: %1").arg(list.size())));
+        QVERIFY(agent.close(false));
+        QTRY_COMPARE(room.rows(), 1);
+        QVERIFY(room.goodPackets(2));
     }
 
     // Agents that announce a stream and vanish part-way, one after another,
