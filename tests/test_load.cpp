@@ -457,7 +457,9 @@ private slots:
 
     // A paced agent: the receiver has caught up and pauses idle when the
     // rest of the stream comes; it takes the rest at once instead of
-    // sleeping out its pause (here far longer than the test waits).
+    // sleeping out its pause (here far longer than the test waits). The first
+    // half is there before the receiver's first read, a second after the
+    // announcement.
     void lastBytesEndTheIdlePause()
     {
         const QByteArray list = processlist::build(
@@ -465,7 +467,7 @@ private slots:
         const qsizetype half = list.size() / 2;
         Room room;
         TFMain &main = room.main();
-        main.streamTimings = {0, 60000, 2};
+        main.streamTimings = {1000, 60000, 2};
         QSignalSpy finished(&main, &TFMain::streamFinished);
         ThreadAgent agent(room.console.port());
         QVERIFY(agent.connected());
