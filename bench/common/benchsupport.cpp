@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <thread>
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -127,9 +128,11 @@ Console::~Console()
 
 // --- LocalNames --------------------------------------------------------------
 
-LocalNames::LocalNames()
+LocalNames::LocalNames(int roundTripMs)
 {
-    platform::TcpServer::setHostNameResolver([](const QByteArray &address) {
+    platform::TcpServer::setHostNameResolver([roundTripMs](const QByteArray &address) {
+        if (roundTripMs > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(roundTripMs));
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

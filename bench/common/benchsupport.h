@@ -77,10 +77,12 @@ private:
 // lookup is a real lookup of 127.0.0.1 through the system's name service
 // (so it costs what a local lookup costs), and the answer is a computer name
 // made from the address. Nothing leaves the machine, whatever the address.
+// A round trip to a name server of the school's network can be added to
+// each lookup.
 class LocalNames
 {
 public:
-    LocalNames();
+    explicit LocalNames(int roundTripMs = 0);
     ~LocalNames();
 };
 

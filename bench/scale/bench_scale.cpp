@@ -45,11 +45,11 @@ struct ConsoleFigures
     std::vector<double> waits; // ms each posted event waited
 };
 
-ConsoleFigures consoleRound(int agents)
+ConsoleFigures consoleRound(int agents, int lookupMs = 0)
 {
     ConsoleFigures figures;
     PrivateHome home;
-    LocalNames names;
+    LocalNames names(lookupMs);
     Console console;
     TFMain &main = console.main();
     QTreeWidget *list = main.RemoteComputersListView;
@@ -58,7 +58,8 @@ ConsoleFigures consoleRound(int agents)
     loop.exec();
     figures.residentBeforeKiB = residentKiB();
 
-    // Every 5 ms an event is posted to the window; it notes how long it waited.
+    // Every millisecond an event is posted to the window; it notes how long
+    // it waited.
     std::atomic<bool> probing{true};
     std::mutex waitsMutex;
     std::thread prober([&] {
@@ -71,7 +72,7 @@ ConsoleFigures consoleRound(int agents)
                         figures.waits.push_back(msBetween(posted, Clock::now()));
                     },
                     Qt::QueuedConnection);
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     });
 
@@ -166,15 +167,17 @@ int main(int argc, char **argv)
         printNote(QStringLiteral("scale: only %1 descriptors allowed").arg(limit));
 
     const int rounds = quick ? 1 : 3;
-    std::vector<double> listed, gone, floors, before, after, p99, worst;
+    std::vector<double> listed, gone, floors, waits;
+    ConsoleFigures first;
     for (int r = 0; r < rounds; ++r) {
         const ConsoleFigures f = consoleRound(Agents);
+        // Memory is told by the first round only: later ones reuse what the
+        // earlier ones freed.
+        if (r == 0)
+            first = f;
         listed.push_back(f.allListedMs);
         gone.push_back(f.allGoneMs);
-        before.push_back(double(f.residentBeforeKiB));
-        after.push_back(double(f.residentAfterKiB));
-        p99.push_back(percentile(f.waits, 99));
-        worst.push_back(maximum(f.waits));
+        waits.insert(waits.end(), f.waits.begin(), f.waits.end());
         floors.push_back(floorRound(Agents));
     }
     const QString agents = QStringLiteral("%1 agents").arg(Agents);
@@ -183,16 +186,35 @@ int main(int argc, char **argv)
     printResult(QStringLiteral("scale"), agents + QStringLiteral(": all rows gone after leaving"),
                 median(gone), NAN, QStringLiteral("ms"), Better::Lower, {});
     printResult(QStringLiteral("scale"), agents + QStringLiteral(": resident memory before"),
-                median(before) / 1024, NAN, QStringLiteral("MiB"), Better::Lower, {});
+                double(first.residentBeforeKiB) / 1024, NAN, QStringLiteral("MiB"), Better::Lower,
+                {});
     printResult(QStringLiteral("scale"), agents + QStringLiteral(": resident memory after"),
-                median(after) / 1024, NAN, QStringLiteral("MiB"), Better::Lower, {});
+                double(first.residentAfterKiB) / 1024, NAN, QStringLiteral("MiB"), Better::Lower,
+                {});
     printResult(QStringLiteral("scale"), agents + QStringLiteral(": memory per connection"),
-                (median(after) - median(before)) / Agents, NAN, QStringLiteral("KiB"),
-                Better::Lower, {});
-    printResult(QStringLiteral("scale"), agents + QStringLiteral(": posted event wait, p99"),
-                median(p99), NAN, QStringLiteral("ms"), Better::Lower, QStringLiteral("<= 100 ms"));
+                double(first.residentAfterKiB - first.residentBeforeKiB) / Agents, NAN,
+                QStringLiteral("KiB"), Better::Lower, {});
+    printResult(QStringLiteral("scale"),
+                agents + QStringLiteral(": posted event wait, p99 of %1").arg(waits.size()),
+                percentile(waits, 99), NAN, QStringLiteral("ms"), Better::Lower,
+                QStringLiteral("<= 100 ms"));
     printResult(QStringLiteral("scale"), agents + QStringLiteral(": posted event wait, worst"),
-                median(worst), NAN, QStringLiteral("ms"), Better::Lower,
+                maximum(waits), NAN, QStringLiteral("ms"), Better::Lower,
+                QStringLiteral("<= 100 ms"));
+
+    // The same flood with a name server that takes a millisecond to answer
+    // each reverse lookup, as one on the school's network might: the console
+    // asks it at every connect, on the window's thread.
+    const ConsoleFigures slow = consoleRound(Agents, 1);
+    const QString slowCase = agents + QStringLiteral(", 1 ms name lookups");
+    printResult(QStringLiteral("scale"), slowCase + QStringLiteral(": all rows shown"),
+                slow.allListedMs, NAN, QStringLiteral("ms"), Better::Lower, {});
+    printResult(QStringLiteral("scale"),
+                slowCase + QStringLiteral(": posted event wait, p99 of %1").arg(slow.waits.size()),
+                percentile(slow.waits, 99), NAN, QStringLiteral("ms"), Better::Lower,
+                QStringLiteral("<= 100 ms"));
+    printResult(QStringLiteral("scale"), slowCase + QStringLiteral(": posted event wait, worst"),
+                maximum(slow.waits), NAN, QStringLiteral("ms"), Better::Lower,
                 QStringLiteral("<= 100 ms"));
     return 0;
 }
