@@ -60,10 +60,11 @@ void TFMain::receiveStream(platform::ConnectionPtr socket, qint32 declared, bool
         while (!m_stopWorkers.load() && std::chrono::steady_clock::now() < until)
             QThread::msleep(ulong(std::min(ms, 10)));
     };
-    // The idle pause while nothing waits. When the rest of the stream comes
-    // during the pause, the pause ends there, so that a complete stream does
-    // not lie waiting for up to a pause; anything less (a piece of a slow
-    // stream, the end of the connection) leaves the pause as long as ever.
+    // The idle pause while nothing waits. When the rest of the stream is
+    // there during the pause, the pause ends at once, so that a complete
+    // stream does not lie waiting for up to a pause; anything less (a piece
+    // of a slow stream, the end of the connection) leaves the pause as long
+    // as ever, so the idle rounds count as they always did.
     auto idlePause = [this, &socket, &sleep](int ms, qint64 missing) {
         using namespace std::chrono;
         const auto until = steady_clock::now() + milliseconds(ms);
@@ -75,12 +76,22 @@ void TFMain::receiveStream(platform::ConnectionPtr socket, qint32 declared, bool
         for (;;) {
             if (m_stopWorkers.load() || steady_clock::now() >= until)
                 return;
-            // In short steps, so that closing the console does not wait for it.
-            if (!socket->waitForReadable(int(std::min<qint64>(left(), 10))))
+            const qint64 waiting = socket->bytesWaiting();
+            if (waiting >= missing)
+                return;
+            if (waiting > 0) {
+                // A piece is there: look again in a millisecond.
+                QThread::msleep(1);
                 continue;
-            if (socket->bytesWaiting() < missing)
+            }
+            // Nothing yet: wait for bytes, in short steps so that closing the
+            // console does not wait for it. Readable with nothing to read is
+            // the end of the connection: a plain pause.
+            if (socket->waitForReadable(int(std::min<qint64>(left(), 10)))
+                && socket->bytesWaiting() == 0) {
                 sleep(int(left()));
-            return;
+                return;
+            }
         }
     };
 
