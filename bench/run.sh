@@ -34,7 +34,7 @@ for dir in "$here"/*/; do
         targets+=("bench_$name")
     fi
 done
-cmake --build "$build" --target "${targets[@]}"
+cmake --build "$build" --target "${targets[@]}" >&2
 
 export QT_QPA_PLATFORM=offscreen
 lines=$(mktemp)
