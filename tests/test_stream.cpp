@@ -445,6 +445,34 @@ private slots:
         QVERIFY(match.captured(1).toLongLong() > 4);
     }
 
+    // A stream announced beyond what the console keeps is read off the
+    // connection but not kept: it ends as incomplete with nothing kept, the
+    // old views stay, and packets are read again afterwards.
+    void announcedBeyondTheLimit()
+    {
+        Room room;
+        TFMain &main = room.main();
+        main.streamMemoryLimit = 64 * 1024;
+        showOldViews(main);
+        TestAgent &agent = room.console.connectAgent();
+        QSignalSpy finished(&main, &TFMain::streamFinished);
+        const QByteArray list = processlist::build(
+                QList<processlist::ProcessEntry>(200, {"duzo.exe", "Opis", 7}));
+        QVERIFY(list.size() > main.streamMemoryLimit);
+
+        QVERIFY(announce(room, agent, 1, false, qint32(list.size())));
+        agent.send(list);
+        QVERIFY(finished.wait(10000));
+        QCOMPARE(main.StatusEdit->text(), incompleteText(0, list.size()));
+        QCOMPARE(rowsOf(main.ProcessListView), QStringList{"stary.exe/Stary/1"});
+        QCOMPARE(main.ProcessListStatusBar->currentMessage(), QStringLiteral("stara linia"));
+
+        // Every byte of it was taken off the connection: the next packet is
+        // read as a packet.
+        agent.sendPacket(2, 1, 0, 0, "dalej");
+        QTRY_COMPARE(main.StatusEdit->text(), QStringLiteral("dalej|"));
+    }
+
     // At the real timing: a second's pause before the first read; a short
     // stream is given up after 1001 idle rounds of 10 ms on top of it.
     void realTiming()

@@ -99,6 +99,11 @@ void TFMain::receiveStream(platform::ConnectionPtr socket, qint32 declared, bool
     qint64 received = 0; // all bytes read, surplus included
     int idle = 0;
     const qint64 expected = declared; // sign-extended
+    // A stream announced beyond what the console may hold is still read off
+    // the connection (its bytes must not be taken for packets) but not kept,
+    // and it ends as incomplete: an agent cannot make the console allocate
+    // whatever it announces.
+    const bool keep = expected <= streamMemoryLimit;
     char buffer[ReadChunk];
 
     sleep(timing.firstSleepMs);
@@ -106,7 +111,7 @@ void TFMain::receiveStream(platform::ConnectionPtr socket, qint32 declared, bool
         qint64 n = socket->receive(buffer, ReadChunk);
         if (n > 0) {
             // Surplus bytes are counted but not kept.
-            const qint64 room = std::max<qint64>(0, expected - qint64(stream.size()));
+            const qint64 room = keep ? std::max<qint64>(0, expected - qint64(stream.size())) : 0;
             stream.append(buffer, qsizetype(std::min(n, room)));
             received += n;
             postToWindow([n] {
@@ -116,8 +121,8 @@ void TFMain::receiveStream(platform::ConnectionPtr socket, qint32 declared, bool
             if (received - std::max<qint64>(expected, 0) > SurplusLimit)
                 break;
         }
-        const bool complete = received == expected;
-        if (n <= 0 && !complete) {
+        const bool allRead = received == expected;
+        if (n <= 0 && !allRead) {
             ++idle;
             // A closed connection reads as 0 at once, again and again: only a
             // plain sleep keeps its idle rounds as long as they are meant.
@@ -131,11 +136,12 @@ void TFMain::receiveStream(platform::ConnectionPtr socket, qint32 declared, bool
             break;
         // The whole stream is in and the connection has closed: nothing more
         // can come, so do not wait on it.
-        if (n == 0 && complete)
+        if (n == 0 && allRead)
             break;
     }
 
-    const bool complete = received == expected;
+    const bool complete = keep && received == expected;
+    const qint64 kept = keep ? received : qint64(stream.size());
     const QString peerName = complete ? cp1250::toUnicode(socket->peerHostName()) : QString();
     socket.reset();
     // A large picture takes a while to decode: here, not in the window's thread.
@@ -145,7 +151,7 @@ void TFMain::receiveStream(platform::ConnectionPtr socket, qint32 declared, bool
 
     // The effects on the windows, in order, on the user-interface thread;
     // StreamInProgress is cleared after all of them.
-    postToWindow([this, complete, screen, received, declared, peerName,
+    postToWindow([this, complete, screen, received, kept, declared, peerName,
                   picture = std::move(picture), stream = std::move(stream)] {
         if (FProgress)
             FProgress->Close();
@@ -166,7 +172,7 @@ void TFMain::receiveStream(platform::ConnectionPtr socket, qint32 declared, bool
             StatusEdit->setText(
                     QStringLiteral("otrzymano niekompletny strumień danych, otrzymano: %1, "
                                    "deklarowano: %2")
-                            .arg(received)
+                            .arg(kept)
                             .arg(declared));
         }
         StreamInProgress = false;

@@ -193,6 +193,9 @@ public:
         int idleLimit = 1000;
     };
     StreamTimings streamTimings;
+    // The largest stream the console keeps: far above a 100-megapixel
+    // picture or any process list.
+    qint64 streamMemoryLimit = 256 * 1024 * 1024;
 
     // Waits for the workers of this window (stream receiver, version checks).
     void waitForWorkers();
