@@ -65,25 +65,25 @@ ParseOutcome parseOptions(const QStringList &arguments, Options &o, QString &mes
     parser.addHelpOption();
     parser.addVersionOption();
 
-    struct Spec
+    struct Entry
     {
         QCommandLineOption option;
         std::function<bool(const QString &)> apply; // empty for plain switches
     };
-    QList<Spec> specs;
-    auto value = [&specs](QStringList names, QString help, QString valueName, QString def,
+    QList<Entry> entries;
+    auto value = [&entries](QStringList names, QString help, QString valueName, QString def,
                           std::function<bool(const QString &)> apply) {
         if (!def.isEmpty())
             help += QStringLiteral(" Default: %1.").arg(def);
-        specs.append({QCommandLineOption(names, help, valueName), apply});
+        entries.append({QCommandLineOption(names, help, valueName), apply});
     };
     auto intValue = [&value](QStringList names, QString help, QString valueName, int &target,
                              int low, int high) {
         value(names, help, valueName, QString::number(target),
               [&target, low, high](const QString &t) { return readInt(t, low, high, target); });
     };
-    auto flag = [&specs](QStringList names, QString help, bool &target) {
-        specs.append({QCommandLineOption(names, help), [&target](const QString &) {
+    auto flag = [&entries](QStringList names, QString help, bool &target) {
+        entries.append({QCommandLineOption(names, help), [&target](const QString &) {
                           return (target = true);
                       }});
     };
@@ -240,8 +240,8 @@ ParseOutcome parseOptions(const QStringList &arguments, Options &o, QString &mes
               return true;
           });
 
-    for (const Spec &spec : specs)
-        parser.addOption(spec.option);
+    for (const Entry &entry : entries)
+        parser.addOption(entry.option);
 
     if (!parser.parse(arguments)) {
         message = parser.errorText();
@@ -261,17 +261,17 @@ ParseOutcome parseOptions(const QStringList &arguments, Options &o, QString &mes
         return ParseOutcome::Error;
     }
 
-    for (const Spec &spec : specs) {
-        const QString name = spec.option.names().constLast();
-        if (spec.option.valueName().isEmpty()) {
-            if (parser.isSet(spec.option))
-                spec.apply(QString());
+    for (const Entry &entry : entries) {
+        const QString name = entry.option.names().constLast();
+        if (entry.option.valueName().isEmpty()) {
+            if (parser.isSet(entry.option))
+                entry.apply(QString());
             continue;
         }
-        if (!parser.isSet(spec.option))
+        if (!parser.isSet(entry.option))
             continue;
-        for (const QString &v : parser.values(spec.option)) {
-            if (!spec.apply(v)) {
+        for (const QString &v : parser.values(entry.option)) {
+            if (!entry.apply(v)) {
                 message = QStringLiteral("Invalid value for --%1: %2").arg(name, v);
                 return ParseOutcome::Error;
             }
