@@ -101,9 +101,17 @@ class ConsoleEndToEnd(unittest.TestCase):
                        LC_ALL="C.UTF-8")
         cls.env.pop("DOCENTOR_NONINTERACTIVE", None)
         cls.folder = os.path.join(data, "Mervix-Tablor")
+        # The accessibility bus and its registry are started before the
+        # console, so that the console finds them at once.
+        App.desktop_apps("Docentor")
+        cls.console_err = open(os.path.join(cls.home.name, "console.err"), "wb")
         cls.console = subprocess.Popen([CONSOLE], env=cls.env, stdout=subprocess.DEVNULL,
-                                       stderr=subprocess.DEVNULL)
-        wait_for(lambda: cp1250("serwer uruchomiony") in cls.log(), 30, "the server start")
+                                       stderr=cls.console_err)
+        try:
+            wait_for(lambda: cp1250("serwer uruchomiony") in cls.log(), 90, "the server start")
+        except Exception:
+            cls.show_console_errors()
+            raise
         cls.app = App("Docentor")
         cls.simulator = subprocess.Popen(
             [SIMULATOR, "--port", str(cls.port), "--students", str(STUDENTS),
@@ -115,11 +123,18 @@ class ConsoleEndToEnd(unittest.TestCase):
                  "five computers listed")
 
     @classmethod
+    def show_console_errors(cls):
+        cls.console_err.flush()
+        with open(cls.console_err.name, "rb") as f:
+            sys.stderr.write("console's standard error:\n" + f.read().decode("utf-8", "replace"))
+
+    @classmethod
     def tearDownClass(cls):
         for process in (cls.simulator, cls.console):
             if process.poll() is None:
                 process.kill()
                 process.wait()
+        cls.console_err.close()
         cls.home.cleanup()
 
     @classmethod
