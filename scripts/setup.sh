@@ -6,6 +6,8 @@ set -euo pipefail
 packages=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev qt6-base-dev-tools libgl-dev
+    # a font for the window's texts and the simulated students' screens
+    fonts-dejavu-core
     libjpeg62-turbo-dev libturbojpeg0-dev
     python3
     # the end-to-end tests: an X server without a screen, a session bus and
