@@ -3,6 +3,7 @@
 // open or fails meanwhile, packets the connection takes only in part, and
 // what the SEND field and the day log say about each.
 #include "support/consolefixture.h"
+#include "support/rawsocket.h"
 
 #include "shell/eventlog.h"
 
@@ -52,38 +53,15 @@ QByteArray logBlock(const QByteArray &info, const Dump &d)
 const QByteArray NoConnectionEntry = "SEND: brak po\xb3\xb9"
                                      "czenia";
 
-// A student computer as a plain blocking socket, so that the test decides
-// when it reads: not at all, a little at a time, or everything.
-class RawAgent
+// A student computer that decides when it reads: not at all, a little at a
+// time, or everything; what it read gathers in received.
+class RawAgent : public RawSocket
 {
 public:
     explicit RawAgent(quint16 port, int receiveBuffer = 0)
-    {
-        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (receiveBuffer > 0)
-            ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr.sin_port = htons(port);
-        m_connected = ::connect(m_fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
-    }
-    ~RawAgent()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    RawAgent(const RawAgent &) = delete;
-    RawAgent &operator=(const RawAgent &) = delete;
+        : RawSocket(port, nullptr, receiveBuffer)
+    {}
 
-    bool connected() const { return m_connected; }
-    quint16 localPort() const
-    {
-        sockaddr_in addr{};
-        socklen_t len = sizeof addr;
-        ::getsockname(m_fd, reinterpret_cast<sockaddr *>(&addr), &len);
-        return ntohs(addr.sin_port);
-    }
     // Takes up to max bytes of what has arrived, without waiting.
     void readSome(qsizetype max)
     {
@@ -110,29 +88,7 @@ public:
         }
         return true;
     }
-    // True when the console has closed its end and nothing more waits.
-    bool seesEnd(int timeoutMs = 5000)
-    {
-        pollfd p{m_fd, POLLIN, 0};
-        if (::poll(&p, 1, timeoutMs) != 1)
-            return false;
-        char c;
-        return ::recv(m_fd, &c, 1, MSG_DONTWAIT) == 0;
-    }
-    // SO_LINGER 0: the close is a reset.
-    void reset()
-    {
-        linger lin{1, 0};
-        ::setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &lin, sizeof lin);
-        ::close(m_fd);
-        m_fd = -1;
-    }
-
     QByteArray received;
-
-private:
-    int m_fd = -1;
-    bool m_connected = false;
 };
 
 // The console's end of the agent's connection, found among the descriptors

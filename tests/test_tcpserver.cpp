@@ -2,6 +2,7 @@
 // per-connection operations, the notifications and their thread, errors, and
 // the behaviour under a burst of connects and under data left unread.
 #include "platform/tcpserver.h"
+#include "support/rawsocket.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -30,42 +31,12 @@ using platform::TcpServer;
 
 namespace {
 
-// A student computer at the other end: a plain blocking socket, so the test
-// decides exactly when it writes, reads, closes or resets.
-class Client
+// A student computer at the other end that writes and reads whole buffers.
+class Client : public RawSocket
 {
 public:
-    explicit Client(quint16 port, const char *from = nullptr)
-    {
-        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (from) {
-            sockaddr_in local{};
-            local.sin_family = AF_INET;
-            ::inet_pton(AF_INET, from, &local.sin_addr);
-            ::bind(m_fd, reinterpret_cast<sockaddr *>(&local), sizeof local);
-        }
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr.sin_port = htons(port);
-        m_connected = ::connect(m_fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
-    }
-    ~Client()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Client(const Client &) = delete;
-    Client &operator=(const Client &) = delete;
+    using RawSocket::RawSocket;
 
-    bool connected() const { return m_connected; }
-    quint16 localPort() const
-    {
-        sockaddr_in addr{};
-        socklen_t len = sizeof addr;
-        ::getsockname(m_fd, reinterpret_cast<sockaddr *>(&addr), &len);
-        return ntohs(addr.sin_port);
-    }
     bool write(const QByteArray &bytes)
     {
         qsizetype done = 0;
@@ -96,31 +67,6 @@ public:
         }
         return out;
     }
-    // True when the console has closed its end (the read answers end of file).
-    bool seesClosed(int timeoutMs = 5000)
-    {
-        pollfd p{m_fd, POLLIN, 0};
-        if (::poll(&p, 1, timeoutMs) <= 0)
-            return false;
-        char c;
-        return ::recv(m_fd, &c, 1, MSG_DONTWAIT) == 0;
-    }
-    void close()
-    {
-        ::close(m_fd);
-        m_fd = -1;
-    }
-    // SO_LINGER 0: the close sends a reset instead of an orderly end.
-    void reset()
-    {
-        linger lin{1, 0};
-        ::setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &lin, sizeof lin);
-        close();
-    }
-
-private:
-    int m_fd = -1;
-    bool m_connected = false;
 };
 
 // Everything the server tells, as it was told.
@@ -346,7 +292,7 @@ void TcpServerTest::closingNotification()
         kept->close();
         // Raised before close returned, while the peer could still be asked.
         QCOMPARE(int(events.closing.size()), 1);
-        QVERIFY(client.seesClosed());
+        QVERIFY(client.seesEnd());
     } else if (how == QLatin1String("peer closes")) {
         client.close();
     } else if (how == QLatin1String("peer closes with data")) {
@@ -397,7 +343,7 @@ void TcpServerTest::closeFromWorkerIsRaisedOnUiThread()
     QVERIFY(events.onUiThread);
     QCOMPARE(events.closingAddress[0], QByteArray("127.0.0.1"));
     QCOMPARE(server.activeConnections(), 0);
-    QVERIFY(client.seesClosed());
+    QVERIFY(client.seesEnd());
 }
 
 void TcpServerTest::connectionOutlivesServer()
