@@ -2,6 +2,7 @@
 // a second copy and of a taken port (with the real program), the question
 // before closing, and errors raised by event handlers.
 #include "platform/cp1250.h"
+#include "platform/singleinstance.h"
 #include "shell/eventlog.h"
 #include "shell/settings.h"
 #include "shell/tfprogress.h"
@@ -22,6 +23,11 @@
 #include <QTreeWidget>
 
 #include <cerrno>
+#include <functional>
+#include <optional>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -109,6 +115,8 @@ private:
 };
 
 } // namespace
+
+Q_DECLARE_METATYPE(std::function<void()>)
 
 class StartupTest : public QObject
 {
@@ -337,6 +345,160 @@ private slots:
         console.connectAgent();
     }
 
+    void startUpErrorOfAnyTypeIsShown_data()
+    {
+        QTest::addColumn<std::function<void()>>("step");
+        QTest::addColumn<bool>("goesOn");
+        QTest::addColumn<QStringList>("boxes");
+        QTest::newRow("no error") << std::function<void()>([] {}) << true << QStringList();
+        QTest::newRow("the socket layer's error")
+                << std::function<void()>([] { throw SocketError("Socket error: zajęty"); }) << false
+                << QStringList{QStringLiteral("Socket error: zajęty")};
+        QTest::newRow("a standard exception")
+                << std::function<void()>([] { throw std::bad_alloc(); }) << false
+                << QStringList{QString::fromUtf8(std::bad_alloc().what())};
+        // What is no exception class at all shows an empty box.
+        QTest::newRow("a number") << std::function<void()>([] { throw 42; }) << false
+                                  << QStringList{QString()};
+        QTest::newRow("a text") << std::function<void()>([] { throw QStringLiteral("x"); }) << false
+                                << QStringList{QString()};
+    }
+
+    void startUpErrorOfAnyTypeIsShown()
+    {
+        QFETCH(std::function<void()>, step);
+        QFETCH(bool, goesOn);
+        QFETCH(QStringList, boxes);
+        FakeDialogs dialogs;
+        QCOMPARE(runStartupStep(step), goesOn);
+        QCOMPARE(dialogs.texts(), boxes);
+        for (const FakeDialogs::Shown &box : dialogs.shown) {
+            QCOMPARE(box.icon, Dialogs::Icon::Critical);
+            QCOMPARE(box.caption, QApplication::applicationName());
+        }
+    }
+
+    void missingCodePageRefusesTheRun_data()
+    {
+        QTest::addColumn<QByteArray>("codec");
+        QTest::addColumn<bool>("refused");
+        QTest::newRow("Windows-1250 converts") << QByteArray() << false;
+        // What a Qt built without ICU answers for every name it lacks.
+        QTest::newRow("a Qt without the code page") << QByteArray("x-no-such-codec") << true;
+        // A codec that converts, but not as Windows-1250 does.
+        QTest::newRow("another code page under its name") << QByteArray("ISO-8859-1") << true;
+    }
+
+    void missingCodePageRefusesTheRun()
+    {
+        QFETCH(QByteArray, codec);
+        QFETCH(bool, refused);
+        FakeDialogs dialogs;
+        cp1250::setCodecName(codec.isEmpty() ? nullptr : codec.constData());
+        const bool answer = refusedWithoutCodec();
+        const QByteArray bytes = cp1250::fromUnicode(u"łąka");
+        cp1250::setCodecName(nullptr);
+
+        QCOMPARE(answer, refused);
+        QCOMPARE(bytes == "\xB3\xB9ka", !refused);
+        QCOMPARE(dialogs.texts(),
+                 refused ? QStringList{QStringLiteral(
+                         "Nie można uruchomić programu: brak obsługi kodowania znaków "
+                         "Windows-1250.\nBez niej teksty od uczniów, dziennik i "
+                         "ustawienia straciłyby polskie litery. Potrzebna jest biblioteka "
+                         "Qt z obsługą ICU.")}
+                         : QStringList());
+    }
+
+    void unsafeMarkerRefusesTheRun_data()
+    {
+        QTest::addColumn<QString>("obstacle");
+        QTest::addColumn<int>("unsafe");
+        using U = SingleInstance::Unsafe;
+        QTest::newRow("private runtime folder") << "none" << int(U::No);
+        QTest::newRow("made in the temporary folder") << "temporary" << int(U::No);
+        QTest::newRow("folder owned by someone else") << "foreign" << int(U::Folder);
+        QTest::newRow("folder open to others") << "mode 0777" << int(U::Folder);
+        QTest::newRow("a link in place of the temporary folder's folder")
+                << "temporary link" << int(U::Folder);
+        QTest::newRow("a link planted as the lock file") << "lock link" << int(U::LockFile);
+    }
+
+    void unsafeMarkerRefusesTheRun()
+    {
+        QFETCH(QString, obstacle);
+        QFETCH(int, unsafe);
+        TempDataHome data;
+        const QString name = QStringLiteral("Mervix-Tablor(Admin)");
+        const QString planted = data.root() + QStringLiteral("/planted");
+        QString folder = data.root() + QStringLiteral("/run");
+        struct TempFolderBack
+        {
+            const QByteArray old = qgetenv("TMPDIR");
+            ~TempFolderBack() { old.isNull() ? qunsetenv("TMPDIR") : qputenv("TMPDIR", old); }
+        } tempFolderBack;
+        if (obstacle.startsWith(QLatin1String("temporary"))) {
+            // No runtime folder: the marker goes into a folder of this user
+            // in the temporary folder.
+            QVERIFY(QDir(data.root()).mkdir(QStringLiteral("tmp")));
+            qputenv("TMPDIR", QFile::encodeName(data.root() + QStringLiteral("/tmp")));
+            qputenv("XDG_RUNTIME_DIR", QFile::encodeName(data.root() + QStringLiteral("/none")));
+            folder = data.root() + QStringLiteral("/tmp/docentor-%1").arg(::geteuid());
+            if (obstacle == "temporary link") {
+                QVERIFY(QDir().mkdir(planted));
+                QVERIFY(QFile::setPermissions(planted, QFile::ReadOwner | QFile::WriteOwner
+                                                               | QFile::ExeOwner));
+                QVERIFY(QFile::link(planted, folder));
+            }
+        } else if (obstacle == "foreign") {
+            if (::chown(QFile::encodeName(folder).constData(), 65534, 65534) != 0)
+                QSKIP("this process cannot hand a folder to another user");
+        } else if (obstacle == "mode 0777") {
+            QVERIFY(::chmod(QFile::encodeName(folder).constData(), 0777) == 0);
+        } else if (obstacle == "lock link") {
+            QVERIFY(QFile::link(planted, folder + QLatin1Char('/') + name + ".lock"));
+        }
+
+        std::optional<SingleInstance> marker;
+        marker.emplace(name);
+        FakeDialogs dialogs;
+        const bool refused = refusedUnsafeMarker(*marker);
+
+        QCOMPARE(int(marker->unsafe()), unsafe);
+        QCOMPARE(marker->alreadyExists(), false);
+        QCOMPARE(marker->folder(), folder);
+        QCOMPARE(refused, unsafe != int(SingleInstance::Unsafe::No));
+        // Nothing is made through a link.
+        if (obstacle.endsWith(QLatin1String("link")))
+            QVERIFY(!QFileInfo::exists(planted) || QDir(planted).isEmpty());
+        const QString lock = marker->lockPath();
+        switch (SingleInstance::Unsafe(unsafe)) {
+        case SingleInstance::Unsafe::No:
+            QVERIFY(dialogs.shown.isEmpty());
+            QCOMPARE(QFileInfo(folder).permissions() & ~QFile::Permissions(0x0F00),
+                     QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+            QVERIFY(QFileInfo(lock).isFile());
+            // The marker holds: a second copy sees it.
+            QVERIFY(SingleInstance(name).alreadyExists());
+            break;
+        case SingleInstance::Unsafe::Folder:
+            QCOMPARE(dialogs.texts(),
+                     QStringList{QStringLiteral("Nie można uruchomić programu: katalog „%1” musi "
+                                                "należeć do bieżącego użytkownika i nie może być "
+                                                "dostępny dla innych użytkowników.")
+                                         .arg(folder)});
+            QVERIFY(!QFileInfo(lock).exists());
+            break;
+        case SingleInstance::Unsafe::LockFile:
+            QCOMPARE(dialogs.texts(),
+                     QStringList{QStringLiteral("Nie można uruchomić programu: plik „%1” nie jest "
+                                                "zwykłym plikiem bieżącego użytkownika.")
+                                         .arg(lock)});
+            QVERIFY(!QFileInfo::exists(planted));
+            break;
+        }
+    }
+
     // --- The real program ------------------------------------------------------
 
     void secondCopyIsRefused()
@@ -380,22 +542,49 @@ private slots:
         QVERIFY(first.boxes().isEmpty());
     }
 
-    void takenPortEndsTheProgram()
+    void refusalEndsTheProgram_data()
     {
+        QTest::addColumn<QString>("obstacle");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("box");
+        QTest::newRow("taken port") << "port" << 0
+                                    << "message [Docentor] Socket error: Address already in use "
+                                       "(98), on API 'bind'";
+        QTest::newRow("marker folder open to others")
+                << "open folder" << 1
+                << "message [Docentor] Nie można uruchomić programu: katalog „%1” musi należeć do "
+                   "bieżącego użytkownika i nie może być dostępny dla innych użytkowników.";
+    }
+
+    void refusalEndsTheProgram()
+    {
+        QFETCH(QString, obstacle);
+        QFETCH(int, exitCode);
+        QFETCH(QString, box);
         QVERIFY2(QFileInfo(consoleBinary()).isExecutable(), qPrintable(consoleBinary()));
         TempDataHome data;
         QTcpServer holder;
         QVERIFY(holder.listen(QHostAddress::Any, 0));
+        quint16 port = holder.serverPort();
+        const QString runFolder = data.root() + QStringLiteral("/run");
+        if (obstacle == "open folder") {
+            holder.close();
+            port = freePort();
+            QVERIFY(QFile::setPermissions(runFolder, QFile::ReadOwner | QFile::WriteOwner
+                                                             | QFile::ExeOwner | QFile::WriteOther
+                                                             | QFile::ReadOther | QFile::ExeOther));
+        }
 
-        ConsoleProcess console(data, holder.serverPort());
+        ConsoleProcess console(data, port);
         QVERIFY(console.start());
         QVERIFY(console.waitForEnd());
         QCOMPARE(console.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(console.exitCode(), 0);
-        QCOMPARE(console.boxes(), QStringLiteral("message [Docentor] Socket error: Address already "
-                                                 "in use (98), on API 'bind'"));
+        QCOMPARE(console.exitCode(), exitCode);
+        QCOMPARE(console.boxes(), obstacle == "port" ? box : box.arg(runFolder));
         QVERIFY(!QFileInfo::exists(data.dataFolder() + QStringLiteral("/log")));
         QVERIFY(!QFileInfo::exists(data.dataFolder() + QStringLiteral("/settings.set")));
+        if (obstacle == "open folder")
+            QVERIFY(QDir(runFolder).isEmpty());
     }
 
     void markerGoesWithAKilledCopy()

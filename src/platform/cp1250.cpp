@@ -3,17 +3,40 @@
 #include <QStringDecoder>
 #include <QStringEncoder>
 
+#include <atomic>
+
 namespace cp1250 {
+
+namespace {
+std::atomic<const char *> codec = DefaultCodecName;
+} // namespace
+
+bool available()
+{
+    // Both directions, and a letter that only this code page puts there.
+    QStringEncoder encoder(codec.load());
+    QStringDecoder decoder(codec.load());
+    if (!encoder.isValid() || !decoder.isValid())
+        return false;
+    const QByteArray bytes = encoder.encode(u"ą");
+    return !encoder.hasError() && bytes == "\xB9"
+           && QString(decoder.decode(bytes)) == QStringView(u"ą");
+}
+
+void setCodecName(const char *name)
+{
+    codec = name ? name : DefaultCodecName;
+}
 
 QString toUnicode(QByteArrayView bytes)
 {
-    QStringDecoder decoder("windows-1250");
+    QStringDecoder decoder(codec.load());
     return decoder.decode(bytes);
 }
 
 QByteArray fromUnicode(QStringView text)
 {
-    QStringEncoder encoder("windows-1250");
+    QStringEncoder encoder(codec.load());
     QByteArray whole = encoder.encode(text);
     if (!encoder.hasError())
         return whole;
@@ -27,7 +50,7 @@ QByteArray fromUnicode(QStringView text)
                 = (text[i].isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate())
                           ? 2
                           : 1;
-        QStringEncoder one("windows-1250");
+        QStringEncoder one(codec.load());
         const QByteArray bytes = one.encode(text.mid(i, len));
         if (one.hasError() || bytes.size() != 1)
             out.append('?');

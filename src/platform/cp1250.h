@@ -9,6 +9,16 @@
 // Bytes stay bytes everywhere inside; these two convert at the edge of a window.
 namespace cp1250 {
 
+constexpr const char *DefaultCodecName = "windows-1250";
+
+// Whether this Qt converts Windows-1250 at all: one built without ICU has no
+// such codec, and every conversion would then quietly give "?".
+bool available();
+
+// The codec every conversion asks Qt for; nullptr restores Windows-1250. Lets
+// a test stand for a Qt without the codec.
+void setCodecName(const char *name);
+
 QString toUnicode(QByteArrayView bytes);
 
 // Characters that Windows-1250 has no byte for become "?".

@@ -1,5 +1,6 @@
 #include "shell/startup.h"
 
+#include "platform/cp1250.h"
 #include "platform/singleinstance.h"
 #include "shell/dialogs.h"
 #include "shell/paintpace.h"
@@ -13,6 +14,8 @@
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QTranslator>
+
+#include <optional>
 
 namespace {
 
@@ -40,11 +43,17 @@ public:
 AppWindows createWindows()
 {
     AppWindows windows;
-    windows.main = new TFMain;
-    windows.progress = new TFProgress(windows.main);
-    FProgress = windows.progress;
-    windows.update = new TFUpdate(windows.main);
-    FUpdate = windows.update;
+    try {
+        windows.main = new TFMain;
+        windows.progress = new TFProgress(windows.main);
+        FProgress = windows.progress;
+        windows.update = new TFUpdate(windows.main);
+        FUpdate = windows.update;
+    } catch (...) {
+        // The start-up guard shows the error; the windows made so far go.
+        destroyWindows(windows);
+        throw;
+    }
     // Packets and stream progress change these two windows far faster than
     // a screen shows.
     new PaintPace(windows.main);
@@ -77,48 +86,118 @@ void startConsole(TFMain &main)
         WriteSetting(settings::FirstRunTag, "FALSE");
 }
 
-int runConsole(int argc, char **argv)
+bool runStartupStep(const std::function<void()> &step)
 {
-    ConsoleApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Docentor"));
-    QApplication::setQuitOnLastWindowClosed(false);
+    try {
+        step();
+        return true;
+    } catch (const std::exception &error) {
+        Dialogs::showError(nullptr, QString::fromUtf8(error.what()));
+    } catch (...) {
+        Dialogs::showError(nullptr, QString());
+    }
+    return false;
+}
 
+bool refusedWithoutCodec()
+{
+    if (cp1250::available())
+        return false;
+    Dialogs::showError(nullptr,
+                       QStringLiteral("Nie można uruchomić programu: brak obsługi kodowania "
+                                      "znaków Windows-1250.\nBez niej teksty od uczniów, "
+                                      "dziennik i ustawienia straciłyby polskie litery. "
+                                      "Potrzebna jest biblioteka Qt z obsługą ICU."));
+    return true;
+}
+
+bool refusedUnsafeMarker(const SingleInstance &marker)
+{
+    switch (marker.unsafe()) {
+    case SingleInstance::Unsafe::No:
+        return false;
+    case SingleInstance::Unsafe::Folder:
+        Dialogs::showError(nullptr,
+                           QStringLiteral("Nie można uruchomić programu: katalog „%1” musi należeć "
+                                          "do bieżącego użytkownika i nie może być dostępny dla "
+                                          "innych użytkowników.")
+                                   .arg(marker.folder()));
+        return true;
+    case SingleInstance::Unsafe::LockFile:
+        Dialogs::showError(nullptr, QStringLiteral("Nie można uruchomić programu: plik „%1” nie "
+                                                   "jest zwykłym plikiem bieżącego użytkownika.")
+                                            .arg(marker.lockPath()));
+        return true;
+    }
+    return true;
+}
+
+namespace {
+
+void installQtTexts(QTranslator &qtTexts)
+{
     // The buttons of the standard boxes (Tak / Nie) in the user's language.
-    QTranslator qtTexts;
     if (qtTexts.load(QLocale::system(), QStringLiteral("qtbase"), QStringLiteral("_"),
                      QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
         QApplication::installTranslator(&qtTexts);
+}
 
+void takePortOverride()
+{
     // Lets a second console on one machine, a demonstration or the tests use
     // another port; without it the console listens on 6500.
     bool portGiven = false;
     const int port = qEnvironmentVariableIntValue("DOCENTOR_PORT", &portGiven);
     if (portGiven && port >= 0 && port <= 65535)
         TFMain::listenPortOverride = port;
+}
 
-    AppWindows windows = createWindows();
+} // namespace
 
-    const SingleInstance marker(QStringLiteral("Mervix-Tablor(Admin)"));
-    if (marker.alreadyExists()) {
-        Dialogs::instance().message(nullptr, QApplication::applicationName(),
-                                    QStringLiteral("Ten program jest już uruchomiony !"),
-                                    Dialogs::Icon::None);
-        destroyWindows(windows);
-        return 0;
-    }
+int runConsole(int argc, char **argv)
+{
+    ConsoleApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Docentor"));
+    QApplication::setQuitOnLastWindowClosed(false);
 
-    try {
+    QTranslator qtTexts;
+    AppWindows windows;
+    std::optional<SingleInstance> marker;
+    int exitCode = 0;
+    bool running = false;
+    // Every step up to the message loop is guarded: whatever one throws ends
+    // the run with the error box and exit code 0, without the loop.
+    runStartupStep([&] {
+        installQtTexts(qtTexts);
+        takePortOverride();
+        // Without the code page every text would quietly turn into "?"; a
+        // refusal the teacher can read is better.
+        if (refusedWithoutCodec()) {
+            exitCode = 1;
+            return;
+        }
+        windows = createWindows();
+        marker.emplace(QStringLiteral("Mervix-Tablor(Admin)"));
+        if (refusedUnsafeMarker(*marker)) {
+            exitCode = 1;
+            return;
+        }
+        if (marker->alreadyExists()) {
+            Dialogs::instance().message(nullptr, QApplication::applicationName(),
+                                        QStringLiteral("Ten program jest już uruchomiony !"),
+                                        Dialogs::Icon::None);
+            return;
+        }
         startConsole(*windows.main);
-    } catch (const std::exception &error) {
-        Dialogs::showError(nullptr, QString::fromUtf8(error.what()));
-        destroyWindows(windows);
-        return 0;
-    }
+        running = true;
+    });
 
-    // Closing the main window ends the program.
-    QObject::connect(windows.main, &TFMain::closed, &app, &QApplication::quit);
-    windows.main->showMaximized();
-    app.exec();
+    if (running) {
+        // Closing the main window ends the program.
+        QObject::connect(windows.main, &TFMain::closed, &app, &QApplication::quit);
+        windows.main->showMaximized();
+        app.exec();
+    }
     destroyWindows(windows);
-    return 0;
+    return exitCode;
 }

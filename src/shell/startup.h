@@ -1,5 +1,8 @@
 #pragma once
 
+#include <functional>
+
+class SingleInstance;
 class TFMain;
 class TFProgress;
 class TFUpdate;
@@ -22,5 +25,17 @@ void destroyWindows(AppWindows &windows);
 // when its port cannot be opened.
 void startConsole(TFMain &main);
 
-// The whole program: returns the exit code.
+// Runs one part of start-up. Whatever it throws, of any type, is shown in the
+// standard error box (with an empty text when it is no std::exception) and
+// the answer is false.
+bool runStartupStep(const std::function<void()> &step);
+
+// The checks that refuse the run with an error box before anything starts:
+// Qt cannot convert Windows-1250, or the single-instance marker's folder or
+// file is not safely this user's own. True when refused.
+bool refusedWithoutCodec();
+bool refusedUnsafeMarker(const SingleInstance &marker);
+
+// The whole program: returns the exit code (0, also after a start-up error;
+// 1 after one of the refusals above).
 int runConsole(int argc, char **argv);
