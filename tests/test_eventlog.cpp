@@ -28,6 +28,12 @@ QByteArray readAll(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+bool writeFile(const QString &path, const QByteArray &content)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+}
+
 QByteArray lines(std::initializer_list<QByteArray> list)
 {
     QByteArray out;
@@ -229,6 +235,7 @@ private slots:
         QTest::newRow("read-only day file") << "read-only file";
         QTest::newRow("read-only log folder") << "read-only folder";
         QTest::newRow("a file where the log folder belongs") << "file as folder";
+        QTest::newRow("a link planted as the day file") << "link";
     }
 
     void unwritableDayFileLosesTheEntryQuietly()
@@ -237,8 +244,13 @@ private slots:
         const QString logFolder = data->dataFolder() + "/log";
         const QString path = dayFile("ADMIN_2026-03-07.txt");
         QVERIFY(QDir().mkpath(data->dataFolder()));
+        const QString target = data->root() + "/elsewhere.txt";
         if (obstacle == "file as folder") {
             data->writeFile("log", "not a folder");
+        } else if (obstacle == "link") {
+            QVERIFY(QDir().mkdir(logFolder));
+            QVERIFY(writeFile(target, {}));
+            QVERIFY(QFile::link(target, path));
         } else {
             QVERIFY(QDir().mkdir(logFolder));
             if (obstacle == "read-only file") {
@@ -261,18 +273,24 @@ private slots:
         QFile::setPermissions(logFolder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 
         QCOMPARE(eventlog::pendingEntries(), 0);
-        if (obstacle == "read-only file")
+        if (obstacle == "read-only file") {
             QCOMPARE(readAll(path), QByteArray("kept\r\n"));
-        else
+        } else if (obstacle == "link") {
+            QVERIFY(QFileInfo(path).isSymLink());
+            QCOMPARE(readAll(target), QByteArray());
+        } else {
             QVERIFY(!QFileInfo::exists(path));
+        }
         if (obstacle == "file as folder")
             QCOMPARE(data->readFile("log"), QByteArray("not a folder"));
     }
 
     void entriesWaitWhileTheDataFolderCannotBeHad()
     {
-        // The data folder's parent is missing, so the folder cannot be made.
-        const QString home = data->root() + "/later";
+        // The data home lies below a file, so the folder cannot be made.
+        const QString blocker = data->root() + "/later";
+        QVERIFY(writeFile(blocker, "no folder"));
+        const QString home = blocker + "/share";
         qputenv("XDG_DATA_HOME", QFile::encodeName(home));
         const QString rootLog = QStringLiteral("/log/ADMIN_2026-03-30.txt");
         const bool rootLogBefore = QFileInfo::exists(rootLog);
@@ -284,11 +302,11 @@ private slots:
         QCOMPARE(eventlog::pendingEntries(), 2);
         // Nothing goes to the root of the file system instead.
         QCOMPARE(QFileInfo::exists(rootLog), rootLogBefore);
-        QVERIFY(!QFileInfo::exists(home));
+        QVERIFY(QFileInfo(blocker).isFile());
 
         // Once the folder can be made, the waiting entries go into the files
         // of their own days, ahead of the entry that found the folder.
-        QVERIFY(QDir().mkdir(home));
+        QVERIFY(QFile::remove(blocker));
         standAt(At({2026, 3, 31}, {7, 0, 5}));
         WriteLog("trzeci");
         QCOMPARE(eventlog::pendingEntries(), 0);
@@ -301,7 +319,9 @@ private slots:
 
     void waitingEntriesAreBounded()
     {
-        const QString home = data->root() + "/later";
+        const QString blocker = data->root() + "/later";
+        QVERIFY(writeFile(blocker, "no folder"));
+        const QString home = blocker + "/share";
         qputenv("XDG_DATA_HOME", QFile::encodeName(home));
         standAt(At({2026, 5, 5}, {5, 5, 5}));
         const int extra = 3;
@@ -309,7 +329,7 @@ private slots:
             WriteLog("wpis " + QByteArray::number(i));
         QCOMPARE(eventlog::pendingEntries(), eventlog::MaxPendingEntries);
 
-        QVERIFY(QDir().mkdir(home));
+        QVERIFY(QFile::remove(blocker));
         WriteLog("koniec");
         QCOMPARE(eventlog::pendingEntries(), 0);
         const QByteArray written = readAll(home + "/Mervix-Tablor/log/ADMIN_2026-05-05.txt");

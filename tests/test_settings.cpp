@@ -17,6 +17,8 @@
 #include <cerrno>
 #include <optional>
 
+#include <unistd.h>
+
 namespace {
 
 QByteArray readAll(const QString &path)
@@ -30,19 +32,39 @@ QByteArray logEntryText(const QString &message)
     return "Info: " + cp1250::fromUnicode(message) + "\r\n----\r\n";
 }
 
-// The folder of the data home is moved below a folder that does not exist
-// yet, so the data folder cannot be made until the test makes that folder.
+// The data home is moved below a file, so neither it nor the data folder can
+// be made until the test puts a folder in the file's place.
 struct UnreachableDataHome
 {
     explicit UnreachableDataHome(const TempDataHome &data)
-        : parent(data.root() + QStringLiteral("/later"))
+        : blocker(data.root() + QStringLiteral("/later"))
     {
-        qputenv("XDG_DATA_HOME", QFile::encodeName(parent));
+        QFile file(blocker);
+        if (file.open(QIODevice::WriteOnly))
+            file.write("no folder");
+        qputenv("XDG_DATA_HOME", QFile::encodeName(blocker + QStringLiteral("/share")));
     }
-    bool makeReachable() const { return QDir().mkdir(parent); }
-    QString dataFolder() const { return parent + QStringLiteral("/Mervix-Tablor"); }
-    QString parent;
+    bool blocked() const { return QFileInfo(blocker).isFile(); }
+    bool makeReachable() const { return QFile::remove(blocker) && QDir().mkdir(blocker); }
+    QString dataFolder() const { return blocker + QStringLiteral("/share/Mervix-Tablor"); }
+    QString blocker;
 };
+
+QFile::Permissions modeOf(const QString &path)
+{
+    return QFileInfo(path).permissions()
+           & ~(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser); // the same as Owner
+}
+
+constexpr QFile::Permissions OwnerOnlyFolder
+        = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
+constexpr QFile::Permissions OwnerOnlyFile = QFile::ReadOwner | QFile::WriteOwner;
+
+// Hands a path to another user; false when this process may not.
+bool giveAway(const QString &path)
+{
+    return ::chown(QFile::encodeName(path).constData(), 65534, 65534) == 0;
+}
 
 } // namespace
 
@@ -70,26 +92,74 @@ private slots:
 
     // --- Data folder ---------------------------------------------------------
 
+    void dataFolderIsMadeUnderTheDataHome_data()
+    {
+        QTest::addColumn<QString>("home");
+        QTest::addColumn<QString>("variable");
+        QTest::newRow("the data home exists") << "data"
+                                              << "XDG_DATA_HOME";
+        // A new account has no ~/.local/share yet.
+        QTest::newRow("fresh account: HOME without .local/share") << "home/.local/share"
+                                                                  << "HOME";
+        QTest::newRow("XDG_DATA_HOME and its parent missing") << "new/share"
+                                                              << "XDG_DATA_HOME";
+        QTest::newRow("an older folder open to others is closed") << "older"
+                                                                  << "XDG_DATA_HOME";
+    }
+
     void dataFolderIsMadeUnderTheDataHome()
     {
-        QVERIFY(!QFileInfo::exists(data->dataFolder()));
+        QFETCH(QString, home);
+        QFETCH(QString, variable);
+        const QString base = data->root() + QLatin1Char('/') + home;
+        const QString expected = base + QStringLiteral("/Mervix-Tablor");
+        const QByteArray oldHome = qgetenv("HOME");
+        if (variable == "HOME") {
+            QVERIFY(QDir().mkdir(data->root() + "/home"));
+            qunsetenv("XDG_DATA_HOME");
+            qputenv("HOME", QFile::encodeName(data->root() + "/home"));
+        } else {
+            qputenv("XDG_DATA_HOME", QFile::encodeName(base));
+        }
+        if (home == "older") {
+            QVERIFY(QDir().mkpath(expected));
+            QVERIFY(QFile::setPermissions(expected, OwnerOnlyFolder | QFile::ReadGroup
+                                                            | QFile::ExeGroup | QFile::ReadOther
+                                                            | QFile::ExeOther));
+        }
+
         const QString folder = GetDataFolder();
-        QCOMPARE(folder, data->dataFolder());
-        QVERIFY(QFileInfo(folder).isDir());
         // Asked again, the existing folder is simply returned.
-        data->writeFile("keep.txt", "x");
         QCOMPARE(GetDataFolder(), folder);
-        QCOMPARE(data->readFile("keep.txt"), QByteArray("x"));
+        QVERIFY(WriteSetting(settings::FirstRunTag, "FALSE"));
+        WriteLog("pierwszy wpis");
+        qputenv("HOME", oldHome);
+
+        QCOMPARE(folder, expected);
         QVERIFY(reported.isEmpty());
+        QCOMPARE(readAll(folder + "/settings.set"), QByteArray("<FIRST RUN>FALSE\r\n"));
+        const QString log = folder + "/log/" + eventlog::fileNameFor(QDate::currentDate());
+        QVERIFY(readAll(log).contains("Info: pierwszy wpis\r\n"));
+        // What the console makes is the user's alone, and so are the folders
+        // it had to make above its own.
+        for (const QString &made : {folder, folder + "/log"})
+            QCOMPARE(modeOf(made), OwnerOnlyFolder);
+        for (const QString &made : {folder + "/settings.set", folder + "/settings.tmp", log})
+            QCOMPARE(modeOf(made), OwnerOnlyFile);
+        if (home.contains('/'))
+            QCOMPARE(modeOf(QFileInfo(base).path()), OwnerOnlyFolder);
     }
 
     void dataFolderThatCannotBeMade_data()
     {
         QTest::addColumn<QString>("obstacle");
         QTest::addColumn<int>("errorCode");
-        QTest::newRow("parent missing (one level only)") << "parent missing" << ENOENT;
+        QTest::newRow("data home cannot be made: a file in its path")
+                << "parent blocked" << ENOTDIR;
         QTest::newRow("a file in its place") << "file in place" << EEXIST;
         QTest::newRow("read-only parent") << "read-only parent" << EACCES;
+        // Someone else's folder may hold their links; it is not made ours.
+        QTest::newRow("owned by someone else") << "foreign" << EPERM;
     }
 
     void dataFolderThatCannotBeMade()
@@ -99,12 +169,19 @@ private slots:
 
         std::optional<UnreachableDataHome> unreachable;
         const QString home = data->root() + "/data";
-        if (obstacle == "parent missing")
+        const QFile::Permissions open = OwnerOnlyFolder | QFile::ReadOther | QFile::ExeOther;
+        if (obstacle == "parent blocked") {
             unreachable.emplace(*data);
-        else if (obstacle == "file in place")
+        } else if (obstacle == "file in place") {
             QVERIFY(QFile(data->dataFolder()).open(QIODevice::WriteOnly));
-        else
+        } else if (obstacle == "foreign") {
+            QVERIFY(QDir().mkdir(data->dataFolder()));
+            QVERIFY(QFile::setPermissions(data->dataFolder(), open));
+            if (!giveAway(data->dataFolder()))
+                QSKIP("this process cannot hand a folder to another user");
+        } else {
             QVERIFY(QFile::setPermissions(home, QFile::ReadOwner | QFile::ExeOwner));
+        }
 
         QString folder = QStringLiteral("unset");
         {
@@ -120,7 +197,9 @@ private slots:
                  QStringList{
                          QStringLiteral("Błąd tworzenia katalagu.\nKod błędu: %1").arg(errorCode)});
         if (unreachable)
-            QVERIFY(!QFileInfo::exists(unreachable->parent));
+            QVERIFY(unreachable->blocked());
+        else if (obstacle == "foreign")
+            QCOMPARE(modeOf(data->dataFolder()), open);
         else
             QVERIFY(!QFileInfo(data->dataFolder()).isDir());
     }
@@ -133,12 +212,12 @@ private slots:
 
         QCOMPARE(ReadSetting(settings::FirstRunTag), QByteArray());
         const QString message
-                = QStringLiteral("Błąd tworzenia katalagu.\nKod błędu: %1").arg(ENOENT);
+                = QStringLiteral("Błąd tworzenia katalagu.\nKod błędu: %1").arg(ENOTDIR);
         QCOMPARE(console.main().StatusEdit->text(), message);
         // The report waits in memory: there is no folder to write it to,
         // and it is not written anywhere else.
         QCOMPARE(eventlog::pendingEntries(), 1);
-        QVERIFY(!QFileInfo::exists(unreachable.parent));
+        QVERIFY(unreachable.blocked());
 
         QVERIFY(unreachable.makeReachable());
         WriteLog("SEND: OK");
@@ -159,7 +238,7 @@ private slots:
         QCOMPARE(WriteSetting(settings::FirstRunTag, "FALSE"), false);
         QCOMPARE(QFileInfo::exists("/settings.set"), setBefore);
         QCOMPARE(QFileInfo::exists("/settings.tmp"), tmpBefore);
-        QVERIFY(!QFileInfo::exists(unreachable.parent));
+        QVERIFY(unreachable.blocked());
         QVERIFY(!reported.isEmpty());
     }
 
@@ -263,17 +342,56 @@ private slots:
                  (QStringList{"settings.set", "settings.tmp"}));
     }
 
+    void plantedLinksAreReplacedNotFollowed_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::newRow("settings.tmp") << "settings.tmp";
+        QTest::newRow("settings.set") << "settings.set";
+    }
+
+    void plantedLinksAreReplacedNotFollowed()
+    {
+        QFETCH(QString, name);
+        const QString target = data->root() + "/someone-elses.txt";
+        QFile file(target);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("<FIRST RUN>TRUE\r\nsecret\r\n");
+        file.close();
+        QVERIFY(QDir().mkpath(data->dataFolder()));
+        const QString link = data->dataFolder() + '/' + name;
+        QVERIFY(QFile::link(target, link));
+
+        QVERIFY(WriteSetting(settings::FirstRunTag, "FALSE"));
+
+        QCOMPARE(readAll(target), QByteArray("<FIRST RUN>TRUE\r\nsecret\r\n"));
+        for (const char *written : {"settings.set", "settings.tmp"}) {
+            const QString path = data->dataFolder() + '/' + written;
+            QVERIFY(!QFileInfo(path).isSymLink());
+            QCOMPARE(readAll(path), QByteArray("<FIRST RUN>FALSE\r\n"));
+            QCOMPARE(modeOf(path), OwnerOnlyFile);
+        }
+    }
+
     void settingsThatCannotBeReplaced_data()
     {
         QTest::addColumn<QString>("obstacle");
-        QTest::newRow("a folder named settings.set") << "folder";
-        QTest::newRow("read-only data folder") << "read-only folder";
+        QTest::addColumn<QString>("homeName");
+        QTest::newRow("a folder named settings.set") << "folder"
+                                                     << "data";
+        QTest::newRow("read-only data folder") << "read-only folder"
+                                               << "data";
+        // The paths go into the message as they are, not as placeholders.
+        QTest::newRow("a data home whose path holds %1") << "read-only folder"
+                                                         << "dane %1 %2";
     }
 
     void settingsThatCannotBeReplaced()
     {
         QFETCH(QString, obstacle);
+        QFETCH(QString, homeName);
         ConsoleFixture console;
+        if (homeName != "data")
+            console.data.moveDataHome(homeName);
         const TempDataHome &home = console.data;
         const QString folder = home.dataFolder();
         const QString readPath = folder + "/settings.set";

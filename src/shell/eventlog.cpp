@@ -2,7 +2,6 @@
 
 #include "shell/datafolder.h"
 
-#include <QDir>
 #include <QFile>
 
 #include <cerrno>
@@ -10,6 +9,7 @@
 #include <mutex>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace eventlog {
@@ -48,11 +48,15 @@ bool append(const QString &folder, const QDate &date, const QByteArray &block)
     const QString logFolder = folder + QStringLiteral("/log");
     const QByteArray path = QFile::encodeName(logFolder + QLatin1Char('/') + fileNameFor(date));
     const auto open = [&path] {
-        return ::open(path.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+        // The log is for the teacher's eyes only, and a link in place of the
+        // day file is not followed: the entry is then lost like any other.
+        return ::open(path.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW,
+                      0600);
     };
     int fd = open();
     if (fd < 0 && errno == ENOENT) {
-        QDir().mkdir(logFolder); // a failure shows when the file does not open
+        // A failure shows when the file does not open.
+        ::mkdir(QFile::encodeName(logFolder).constData(), 0700);
         fd = open();
     }
     if (fd < 0)

@@ -6,9 +6,12 @@
 
 #include <QDir>
 #include <QFile>
-#include <QSaveFile>
 
 #include <cerrno>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -25,9 +28,19 @@ QString pathInDataFolder(const char *name)
 
 QList<QByteArray> readLines(const QString &path)
 {
-    QFile file(path);
-    if (path.isEmpty() || !file.open(QIODevice::ReadOnly))
+    if (path.isEmpty())
         return {};
+    // Only the folder's own file: a link in its place counts as no file, and
+    // the next write replaces it.
+    const int fd = ::open(QFile::encodeName(path).constData(),
+                          O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0)
+        return {};
+    QFile file;
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return {};
+    }
     QList<QByteArray> lines = file.readAll().split('\n');
     // A final line break does not start one more line.
     if (!lines.isEmpty() && lines.last().isEmpty())
@@ -37,6 +50,64 @@ QList<QByteArray> readLines(const QString &path)
             line.chop(1);
     }
     return lines;
+}
+
+bool writeAll(int fd, QByteArrayView bytes)
+{
+    const char *data = bytes.data();
+    qsizetype left = bytes.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, data, size_t(left));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        left -= n;
+    }
+    return true;
+}
+
+// The scratch copy, readable by the user only. A link in its place is
+// removed, not written through; anything else that is not a plain file is
+// left alone and the copy is skipped, as when it cannot be opened.
+void writeScratch(const QString &path, const QByteArray &content)
+{
+    const QByteArray name = QFile::encodeName(path);
+    const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+    int fd = ::open(name.constData(), flags, 0600);
+    if (fd < 0 && errno == ELOOP && ::unlink(name.constData()) == 0)
+        fd = ::open(name.constData(), flags | O_EXCL, 0600);
+    if (fd < 0)
+        return;
+    struct stat st = {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        // One left by an older version may still be open to others.
+        if ((st.st_mode & 077) != 0)
+            ::fchmod(fd, 0600);
+        writeAll(fd, content);
+    }
+    ::close(fd);
+}
+
+// Puts content in place of path through a new file beside it, readable by the
+// user only, renamed over whatever stands at path: a link there is replaced,
+// not followed. errno tells why it failed.
+bool replaceFile(const QString &path, const QByteArray &content)
+{
+    QByteArray temp = QFile::encodeName(path) + ".XXXXXX";
+    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool ok = writeAll(fd, content) && ::fsync(fd) == 0;
+    ok = ::close(fd) == 0 && ok;
+    ok = ok && ::rename(temp.constData(), QFile::encodeName(path).constData()) == 0;
+    if (!ok) {
+        const int code = errno;
+        ::unlink(temp.constData());
+        errno = code;
+    }
+    return ok;
 }
 
 } // namespace
@@ -73,30 +144,18 @@ bool WriteSetting(const QByteArray &tag, const QByteArray &value)
     if (!found)
         content += tag + value + "\r\n";
 
-    QFile scratch(writePath);
-    if (scratch.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        scratch.write(content);
-        scratch.close();
-    }
+    writeScratch(writePath, content);
 
     // The replacement goes through a sibling file renamed over the old one,
     // so a failure at any point leaves the old settings whole.
     errno = 0;
-    QSaveFile target(readPath);
-    target.setDirectWriteFallback(false);
-    bool ok = target.open(QIODevice::WriteOnly);
-    if (ok) {
-        ok = target.write(content) == content.size();
-        ok = ok && target.commit();
-    }
-    if (!ok) {
+    if (!replaceFile(readPath, content)) {
         const int code = errno ? errno : EIO;
-        target.cancelWriting();
-        const QString message = QStringLiteral("Błąd zamiany pliku ustawień, rPath: %1, wPath: %2, "
-                                               "Error: %3")
-                                        .arg(QDir::toNativeSeparators(readPath),
-                                             QDir::toNativeSeparators(writePath))
-                                        .arg(uint(code));
+        // In one step: a path holding "%1" stays as it is.
+        const QString message
+                = QStringLiteral("Błąd zamiany pliku ustawień, rPath: %1, wPath: %2, Error: %3")
+                          .arg(QDir::toNativeSeparators(readPath),
+                               QDir::toNativeSeparators(writePath), QString::number(uint(code)));
         WriteLog(cp1250::fromUnicode(message));
         return false;
     }

@@ -36,7 +36,14 @@ TempDataHome::~TempDataHome()
 
 QString TempDataHome::dataFolder() const
 {
-    return m_dir.path() + QStringLiteral("/data/Mervix-Tablor");
+    return m_dir.path() + QLatin1Char('/') + m_dataName + QStringLiteral("/Mervix-Tablor");
+}
+
+void TempDataHome::moveDataHome(const QString &name)
+{
+    m_dataName = name;
+    QDir(m_dir.path()).mkdir(name);
+    qputenv("XDG_DATA_HOME", QFile::encodeName(m_dir.path() + QLatin1Char('/') + name));
 }
 
 QString TempDataHome::logPath(const QDate &date) const

@@ -17,6 +17,9 @@ public:
     QString root() const { return m_dir.path(); }
     // Where the console keeps its files: <root>/data/Mervix-Tablor.
     QString dataFolder() const;
+    // Points $XDG_DATA_HOME, and everything above, at <root>/<name>, made
+    // here; for paths with characters of their own.
+    void moveDataHome(const QString &name);
     QString logPath(const QDate &date = QDate::currentDate()) const;
     QByteArray readLog(const QDate &date = QDate::currentDate()) const;
     QByteArray readFile(const QString &nameInDataFolder) const;
@@ -24,6 +27,7 @@ public:
 
 private:
     QTemporaryDir m_dir;
+    QString m_dataName = QStringLiteral("data");
     QByteArray m_oldData;
     QByteArray m_oldRuntime;
     bool m_hadData;
