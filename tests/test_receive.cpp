@@ -90,6 +90,12 @@ private slots:
                 << 6 << 1 << QByteArray() << before << "odpowiedź brzmi: TAK" << true << false;
         QTest::newRow("typed answer") << 6 << 2 << cp1250::fromUnicode(u"Nie wiem, proszę pani")
                                       << before << "Nie wiem, proszę pani|" << true << false;
+        // The agent's line breaks stay inside its entry of the day log.
+        QTest::newRow("status text forging a log entry")
+                << 1 << 0
+                << QByteArray("ok\r\n----\r\n2026-01-01 00:00:00\r\nInfo: RCV: kopia pakietu")
+                << "ok\r\n----\r\n2026-01-01 00:00:00\r\nInfo: RCV: kopia pakietu|" << oldAnswer
+                << true << false;
         QTest::newRow("answer, other flag")
                 << 6 << 3 << QByteArray("x") << before << oldAnswer << true << false;
         for (int command : {3, 4, 5, 7, 8, 9, -1, 1000}) {

@@ -85,6 +85,24 @@ void writeLine(QByteArray &out, const char *label, QByteArrayView value)
 
 } // namespace
 
+QByteArray visible(QByteArrayView text)
+{
+    static constexpr char Hex[] = "0123456789ABCDEF";
+    QByteArray out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        const auto byte = uchar(c);
+        if ((byte < 0x20 && byte != '\t') || byte == 0x7F) {
+            out += "\\x";
+            out += Hex[byte >> 4];
+            out += Hex[byte & 0xF];
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 QString fileNameFor(const QDate &date)
 {
     return QStringLiteral("ADMIN_") + date.toString(QStringLiteral("yyyy-MM-dd"))
@@ -104,9 +122,9 @@ QByteArray formatEntry(const QDateTime &when, const QByteArray &text, bool dumpP
         writeLine(out, "Command: ", QByteArray::number(p->iCommand));
         writeLine(out, "Flag: ", QByteArray::number(p->iFlag));
         writeLine(out, "StreamSize: ", QByteArray::number(p->StreamSize));
-        writeLine(out, "Bufor: ", packet::fieldText(p->Bufor));
-        writeLine(out, "ProcName: ", packet::fieldText(p->ProcName));
-        writeLine(out, "WindowTitle: ", packet::fieldText(p->WindowTitle));
+        writeLine(out, "Bufor: ", visible(packet::fieldText(p->Bufor)));
+        writeLine(out, "ProcName: ", visible(packet::fieldText(p->ProcName)));
+        writeLine(out, "WindowTitle: ", visible(packet::fieldText(p->WindowTitle)));
         writeLine(out, "ProcID: ", QByteArray::number(p->ProcID));
     }
     out += "----\r\n";

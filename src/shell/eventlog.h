@@ -11,11 +11,23 @@
 // call, opened and closed for each entry, CR LF line ends, Windows-1250 text.
 //
 // The block: the timestamp line, "Info: " + text, the nine lines of the
-// packet dump when asked for, and "----".
+// packet dump when asked for, and "----". The day file is readable by the
+// user only.
+//
+// The log is the teacher's record of what happened: the text fields of the
+// dump, which an agent fills, show their control bytes as "\xHH" (see
+// visible()), so an agent cannot forge entries with line breaks of its own or
+// hide text with a terminal's escape sequences. The caller's text is written
+// as it is; a caller that puts an agent's text into it passes it through
+// visible() first.
 void WriteLog(const QByteArray &text, bool dumpPacket = false,
               const PacketRecord *packet = nullptr);
 
 namespace eventlog {
+
+// text with every control byte (below 0x20 except TAB, and 0x7F) written as
+// "\xHH" with upper-case digits; every other byte stays as it is.
+QByteArray visible(QByteArrayView text);
 
 // The whole block of one entry as it goes into the file.
 QByteArray formatEntry(const QDateTime &now, const QByteArray &text, bool dumpPacket,
