@@ -36,6 +36,17 @@ bool reportingFailure()
     return reporting;
 }
 
+ReportingScope::ReportingScope()
+    : m_was(reporting)
+{
+    reporting = true;
+}
+
+ReportingScope::~ReportingScope()
+{
+    reporting = m_was;
+}
+
 void setFailureReporter(FailureReporter r)
 {
     std::lock_guard lock(reporterMutex);
