@@ -21,6 +21,10 @@
 #include <QThread>
 #include <QTimer>
 
+#include <new>
+#include <stdexcept>
+#include <utility>
+
 using update::Version;
 Q_DECLARE_METATYPE(Version)
 
@@ -34,6 +38,8 @@ class UiThreadDialogs : public FakeDialogs
 {
 public:
     std::atomic<bool> offUiThread{false};
+    // Runs inside the next question, as the teacher is still reading it.
+    std::function<void()> whileAsked;
     void message(QWidget *parent, const QString &caption, const QString &text, Icon icon) override
     {
         note();
@@ -42,7 +48,10 @@ public:
     bool question(QWidget *parent, const QString &caption, const QString &text) override
     {
         note();
-        return FakeDialogs::question(parent, caption, text);
+        const bool answer = FakeDialogs::question(parent, caption, text);
+        if (whileAsked)
+            std::exchange(whileAsked, nullptr)();
+        return answer;
     }
 
 private:
@@ -107,7 +116,11 @@ private slots:
         update::setServerVersion({1, 0, 0});
         update::setIdleTimeout(std::chrono::seconds(30));
     }
-    void cleanup() { update::setIdleTimeout(std::chrono::seconds(30)); }
+    void cleanup()
+    {
+        update::setIdleTimeout(std::chrono::seconds(30));
+        update::setTransferHook({});
+    }
 
     void newerVersionIsOffered_data()
     {
@@ -223,8 +236,9 @@ private slots:
         QCOMPARE(update::serverVersion(), (Version{1, 0, 3}));
     }
 
-    // No server, or one that stops answering: the menu check warns once, the
-    // silent one says nothing.
+    // No server, or one that stops answering, or a check that fails inside
+    // (even for want of memory): the menu check warns once, the silent one
+    // says nothing, and the console goes on.
     void serverUnreachable_data()
     {
         QTest::addColumn<QString>("server");
@@ -232,8 +246,15 @@ private slots:
         for (bool silent : {true, false}) {
             const char *mode = silent ? "at start-up" : "from the menu";
             QTest::addRow("nobody listening %s", mode) << QStringLiteral("closed") << silent;
+            QTest::addRow("a connect that hangs %s", mode) << QStringLiteral("hanging") << silent;
             QTest::addRow("no answer at all %s", mode) << QStringLiteral("silent") << silent;
             QTest::addRow("header, then silence %s", mode) << QStringLiteral("stall") << silent;
+            QTest::addRow("out of memory at the start %s", mode)
+                    << QStringLiteral("throw start") << silent;
+            QTest::addRow("out of memory at the header %s", mode)
+                    << QStringLiteral("throw header") << silent;
+            QTest::addRow("an error in the body %s", mode)
+                    << QStringLiteral("throw body") << silent;
         }
     }
     void serverUnreachable()
@@ -243,12 +264,29 @@ private slots:
         UpdateConsole console;
         update::setIdleTimeout(std::chrono::milliseconds(300));
         HttpTestServer::Response stalled{200, versionFile(2, 0, 0)};
-        stalled.delivery = server == QLatin1String("silent") ? HttpTestServer::Delivery::Silent
-                                                             : HttpTestServer::Delivery::HeaderOnly;
+        if (server == QLatin1String("silent"))
+            stalled.delivery = HttpTestServer::Delivery::Silent;
+        else if (server == QLatin1String("stall"))
+            stalled.delivery = HttpTestServer::Delivery::HeaderOnly;
         console.http.serve(VersionPath, stalled);
-        if (server == QLatin1String("closed"))
-            qputenv("DOCENTOR_UPDATE_HOST",
-                    "http://127.0.0.1:" + QByteArray::number(HttpTestServer::closedPort()));
+        HttpTestServer::HangingPort hanging;
+        if (server == QLatin1String("closed") || server == QLatin1String("hanging")) {
+            const quint16 port = server == QLatin1String("closed") ? HttpTestServer::closedPort()
+                                                                   : hanging.port();
+            qputenv("DOCENTOR_UPDATE_HOST", "http://127.0.0.1:" + QByteArray::number(port));
+        }
+        if (server.startsWith(QLatin1String("throw"))) {
+            const auto at = server.endsWith(QLatin1String("start")) ? update::TransferStage::Start
+                            : server.endsWith(QLatin1String("header"))
+                                    ? update::TransferStage::Header
+                                    : update::TransferStage::Body;
+            update::setTransferHook([at](update::TransferStage stage) {
+                if (stage == at && at == update::TransferStage::Body)
+                    throw std::runtime_error("a failure inside the check");
+                if (stage == at)
+                    throw std::bad_alloc();
+            });
+        }
 
         QVERIFY(console.check(silent));
         QVERIFY(!console.main().UpdateTimer->isActive());
@@ -264,6 +302,48 @@ private slots:
         }
         QVERIFY(!console.dialogs.offUiThread);
         QCOMPARE(update::serverVersion(), (Version{1, 0, 0}));
+    }
+
+    // A second check that finds the same new version while the teacher is
+    // being asked, or while the update window is open, asks nothing more.
+    void oneQuestionPerNewVersion_data()
+    {
+        QTest::addColumn<bool>("windowOpen");
+        QTest::newRow("a menu check while the question is open") << false;
+        QTest::newRow("a menu check while the update window is open") << true;
+    }
+    void oneQuestionPerNewVersion()
+    {
+        QFETCH(bool, windowOpen);
+        UpdateConsole console;
+        console.http.serve(VersionPath, {200, versionFile(1, 0, 7)});
+        console.http.serve(InstallerPath, {404, "<html>brak</html>"});
+        // Yes opens the window; a second question would be answered No.
+        console.dialogs.questionAnswers = {windowOpen, false};
+        TFUpdate *window = console.windows.update;
+        bool secondCheckDone = false;
+        // Waits until the second check's timer has come and gone.
+        auto secondCheck = [&] {
+            QVERIFY(console.check(false));
+            QTRY_VERIFY(!console.main().UpdateTimer->isActive());
+            secondCheckDone = true;
+        };
+        if (windowOpen) {
+            connect(window, &TFUpdate::downloadFinished, window, [&] {
+                secondCheck();
+                QMetaObject::invokeMethod(window->CloseButton, &QPushButton::click,
+                                          Qt::QueuedConnection);
+            });
+        } else {
+            console.dialogs.whileAsked = secondCheck;
+        }
+
+        QVERIFY(console.check(true));
+        QTRY_VERIFY(secondCheckDone);
+        QTRY_VERIFY(!window->isVisible());
+        QCOMPARE(console.dialogs.shown.size(), 1);
+        QCOMPARE(console.dialogs.shown.first().kind, FakeDialogs::Kind::Question);
+        QVERIFY(!console.main().UpdateTimer->isActive());
     }
 
     void answeringNoAsksAgainOnTheNextCheck()

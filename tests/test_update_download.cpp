@@ -6,6 +6,7 @@
 #include "update/httpget.h"
 #include "update/tfupdate.h"
 
+#include "shell/eventlog.h"
 #include "shell/startup.h"
 #include "shell/tfmain.h"
 
@@ -14,10 +15,14 @@
 #include <QFileInfo>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
+
+#include <new>
+#include <stdexcept>
 
 namespace {
 
@@ -26,6 +31,12 @@ const QString Downloading = QStringLiteral("Pobieranie nowej wersji programu");
 const QString ReadError = QStringLiteral("Błąd podczas próby czytania pliku...");
 const QString WriteError = QStringLiteral("Błąd zapisu do pliku");
 const QString ConnectionError = QStringLiteral("Błąd połączenia...");
+
+// Readable, writable and startable by the owner alone.
+constexpr QFile::Permissions OwnerOnly = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
+constexpr QFile::Permissions AnyoneAtAll = OwnerOnly | QFile::ReadGroup | QFile::WriteGroup
+                                           | QFile::ExeGroup | QFile::ReadOther | QFile::WriteOther
+                                           | QFile::ExeOther;
 
 QByteArray installerBytes(int size)
 {
@@ -81,8 +92,13 @@ class UpdateDownloadTest : public QObject
 {
     Q_OBJECT
 private slots:
-    void init() { update::setIdleTimeout(std::chrono::seconds(30)); }
-    void cleanup() { update::setIdleTimeout(std::chrono::seconds(30)); }
+    void init() { cleanup(); }
+    void cleanup()
+    {
+        update::setIdleTimeout(std::chrono::seconds(30));
+        update::setTransferHook({});
+        TFUpdate::setDownloadLimits(TFUpdate::MaxInstallerSize, TFUpdate::DownloadDeadline);
+    }
 
     void theWindow()
     {
@@ -152,7 +168,11 @@ private slots:
 
         HttpTestServer::Response silent(200, installerBytes(250));
         silent.delivery = HttpTestServer::Delivery::Silent;
-        QTest::newRow("no answer at all") << silent << ReadError << false << false;
+        // A server that never gets as far as a status line is no server.
+        QTest::newRow("no answer at all") << silent << ConnectionError << false << false;
+        HttpTestServer::Response closed(200, installerBytes(250));
+        closed.delivery = HttpTestServer::Delivery::Closed;
+        QTest::newRow("closed without an answer") << closed << ConnectionError << false << false;
     }
     void download()
     {
@@ -180,26 +200,117 @@ private slots:
         for (const auto &request : f.http.requests)
             QCOMPARE(request.userAgent, QByteArray("UPDATE CHECK"));
 
+        // An empty range would be drawn as a busy bar for ever.
+        QCOMPARE(w.ProgressBar->minimum(), 0);
+        QVERIFY(w.ProgressBar->maximum() > 0);
         QFile file(f.installerFile());
         QCOMPARE(file.exists(), fileKept);
         if (fileKept) {
             QVERIFY(file.open(QIODevice::ReadOnly));
             QCOMPARE(file.readAll(), response.body);
-            QVERIFY(file.permissions() & QFile::ExeOwner);
+            QCOMPARE(file.permissions() & AnyoneAtAll, OwnerOnly);
             QCOMPARE(w.installerPath(), f.installerFile());
             // The gauge moves 100 a read: at its maximum only after reads of at
             // most 100 bytes.
-            QCOMPARE(w.ProgressBar->minimum(), 0);
-            QCOMPARE(w.ProgressBar->maximum(), int(response.body.size()));
+            if (!response.body.isEmpty())
+                QCOMPARE(w.ProgressBar->maximum(), int(response.body.size()));
             QCOMPARE(w.ProgressBar->value(), w.ProgressBar->maximum());
         }
     }
 
+    // Neither a hostile server nor a failure inside the download holds the
+    // window for ever or leaves a file behind; the console goes on.
+    void limitsAndFailures_data()
+    {
+        QTest::addColumn<HttpTestServer::Response>("response");
+        QTest::addColumn<qint64>("maxSize");
+        QTest::addColumn<int>("deadlineMs");
+        QTest::addColumn<int>("throwAt"); // a TransferStage, or -1
+        QTest::addColumn<bool>("outOfMemory");
+        QTest::addColumn<bool>("succeeded");
+        const qint64 cap = TFUpdate::MaxInstallerSize;
+        const int hour = 3600 * 1000;
+
+        HttpTestServer::Response trickle(200, installerBytes(250));
+        trickle.delivery = HttpTestServer::Delivery::Trickle;
+        QTest::newRow("trickling past the deadline")
+                << trickle << cap << 300 << -1 << false << false;
+
+        // The header alone, then silence: only the refusal can end these.
+        HttpTestServer::Response oversized(200, installerBytes(1001));
+        oversized.delivery = HttpTestServer::Delivery::HeaderOnly;
+        QTest::newRow("announced above the cap")
+                << oversized << qint64(1000) << hour << -1 << false << false;
+        oversized.lengthText = "99999999999999999999999";
+        QTest::newRow("announced beyond any number")
+                << oversized << cap << hour << -1 << false << false;
+        QTest::newRow("exactly at the cap") << HttpTestServer::Response(200, installerBytes(1000))
+                                            << qint64(1000) << hour << -1 << false << true;
+
+        // Chunks are not held to the announced length; the download is.
+        HttpTestServer::Response growing(200, installerBytes(5000));
+        growing.delivery = HttpTestServer::Delivery::Chunked;
+        growing.lengthText = "250";
+        QTest::newRow("chunked body beyond its length")
+                << growing << cap << hour << -1 << false << false;
+
+        const HttpTestServer::Response installer(200, installerBytes(250));
+        using Stage = update::TransferStage;
+        QTest::newRow("out of memory at the start")
+                << installer << cap << hour << int(Stage::Start) << true << false;
+        QTest::newRow("out of memory at the header")
+                << installer << cap << hour << int(Stage::Header) << true << false;
+        QTest::newRow("out of memory in the body")
+                << installer << cap << hour << int(Stage::Body) << true << false;
+        QTest::newRow("an error in the body")
+                << installer << cap << hour << int(Stage::Body) << false << false;
+    }
+    void limitsAndFailures()
+    {
+        QFETCH(HttpTestServer::Response, response);
+        QFETCH(qint64, maxSize);
+        QFETCH(int, deadlineMs);
+        QFETCH(int, throwAt);
+        QFETCH(bool, outOfMemory);
+        QFETCH(bool, succeeded);
+        UpdateWindowFixture f;
+        update::setIdleTimeout(std::chrono::hours(1));
+        TFUpdate::setDownloadLimits(maxSize, std::chrono::milliseconds(deadlineMs));
+        update::setTransferHook([throwAt, outOfMemory](update::TransferStage stage) {
+            if (int(stage) != throwAt)
+                return;
+            if (outOfMemory)
+                throw std::bad_alloc();
+            throw std::runtime_error("a failure inside the download");
+        });
+        f.http.serve(InstallerPath, response);
+
+        bool outcome = !succeeded;
+        QVERIFY(f.download(&outcome));
+        QCOMPARE(outcome, succeeded);
+        TFUpdate &w = f.window();
+        QCOMPARE(w.StatusLabel->text(), succeeded ? Downloading : ReadError);
+        QVERIFY(w.CloseButton->isEnabled());
+        QCOMPARE(QFile::exists(f.installerFile()), succeeded);
+        if (succeeded)
+            QCOMPARE(f.data.readFile(QStringLiteral("admin_update.exe")), response.body);
+    }
+
+    void noServer_data()
+    {
+        QTest::addColumn<bool>("hanging");
+        QTest::newRow("nobody listening") << false;
+        QTest::newRow("a connect that hangs") << true;
+    }
     void noServer()
     {
+        QFETCH(bool, hanging);
         UpdateWindowFixture f;
-        qputenv("DOCENTOR_UPDATE_HOST",
-                "http://127.0.0.1:" + QByteArray::number(HttpTestServer::closedPort()));
+        update::setIdleTimeout(std::chrono::milliseconds(300));
+        HttpTestServer::HangingPort hangingPort;
+        QVERIFY(hangingPort.port() != 0);
+        const quint16 port = hanging ? hangingPort.port() : HttpTestServer::closedPort();
+        qputenv("DOCENTOR_UPDATE_HOST", "http://127.0.0.1:" + QByteArray::number(port));
         bool outcome = true;
         QVERIFY(f.download(&outcome));
         QVERIFY(!outcome);
@@ -239,6 +350,7 @@ private slots:
         QTest::addColumn<QString>("obstacle");
         QTest::newRow("a folder in the way") << QStringLiteral("folder");
         QTest::newRow("a link planted there") << QStringLiteral("link");
+        QTest::newRow("no data folder") << QStringLiteral("no folder");
     }
     void fileCannotBeCreated()
     {
@@ -249,6 +361,10 @@ private slots:
         if (obstacle == QLatin1String("folder")) {
             // Not empty, so it cannot just be removed.
             f.data.writeFile(QStringLiteral("admin_update.exe/inside"), "x");
+        } else if (obstacle == QLatin1String("no folder")) {
+            // A file where the data folder belongs: it can be neither had nor made.
+            QDir(f.data.dataFolder()).removeRecursively();
+            QVERIFY(QFile(f.data.dataFolder()).open(QIODevice::WriteOnly));
         } else {
             QDir().mkpath(f.data.dataFolder());
             QVERIFY(QFile::link(target, f.installerFile()));
@@ -260,6 +376,17 @@ private slots:
             QCOMPARE(f.window().StatusLabel->text(), WriteError);
             QCOMPARE(f.window().CloseButton->text(), QStringLiteral("Zamknij"));
             QVERIFY(QFileInfo(f.installerFile()).isDir());
+        } else if (obstacle == QLatin1String("no folder")) {
+            QVERIFY(!outcome);
+            QCOMPARE(f.window().StatusLabel->text(), WriteError);
+            // The worker's one failed lookup is reported once: in the main
+            // window's status field and, once there is a folder again, in
+            // exactly one entry of the day log.
+            const QByteArray message = "Błąd tworzenia katalagu.\nKod błędu: ";
+            QVERIFY(f.main().StatusEdit->text().startsWith(QString::fromUtf8(message)));
+            QVERIFY(QFile::remove(f.data.dataFolder()));
+            WriteLog("SEND: OK");
+            QCOMPARE(f.data.readLog().count("katalagu."), 1);
         } else {
             // The link goes like any earlier file; nothing is written through it.
             QVERIFY(outcome);

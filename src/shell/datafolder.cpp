@@ -84,6 +84,17 @@ bool reportingFailure()
     return reporting;
 }
 
+ReportingScope::ReportingScope()
+    : m_was(reporting)
+{
+    reporting = true;
+}
+
+ReportingScope::~ReportingScope()
+{
+    reporting = m_was;
+}
+
 void setFailureReporter(FailureReporter r)
 {
     std::lock_guard lock(reporterMutex);

@@ -26,6 +26,21 @@ void setFailureReporter(FailureReporter reporter);
 // not ask for the folder again, since that lookup has just failed.
 bool reportingFailure();
 
+// Marks this thread as making a failure report while it lives. A reporter
+// that hands the report over to another thread sets one up there, so the
+// report is logged once and not looked up again.
+class ReportingScope
+{
+public:
+    ReportingScope();
+    ~ReportingScope();
+    ReportingScope(const ReportingScope &) = delete;
+    ReportingScope &operator=(const ReportingScope &) = delete;
+
+private:
+    bool m_was;
+};
+
 } // namespace datafolder
 
 QString GetDataFolder();

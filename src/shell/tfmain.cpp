@@ -134,6 +134,9 @@ TFMain::TFMain(QWidget *parent)
         QMetaObject::invokeMethod(
                 this,
                 [this, message] {
+                    // A report from a worker arrives here on its own: the
+                    // log must not look the folder up again and report anew.
+                    const datafolder::ReportingScope reporting;
                     StatusEdit->setText(message);
                     WriteLog(cp1250::fromUnicode(message));
                 },

@@ -230,6 +230,8 @@ private:
     void walkAllComputers(void (TFMain::*single)());
 
     bool m_shownOnce = false;
+    // True while the teacher is asked about a new version or its download runs.
+    bool m_offeringUpdate = false;
     std::thread m_streamThread;
     std::atomic<bool> m_stopWorkers{false};
     std::mutex m_workersMutex;

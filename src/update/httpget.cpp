@@ -1,5 +1,6 @@
 #include "update/httpget.h"
 
+#include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QNetworkAccessManager>
 #include <QNetworkProxyFactory>
@@ -7,6 +8,7 @@
 #include <QNetworkRequest>
 #include <QTimer>
 
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -17,6 +19,15 @@ namespace {
 
 std::atomic<qint64> idleTimeoutMs{30000};
 constexpr int StopPollMs = 20;
+
+std::mutex hookMutex;
+std::function<void(TransferStage)> transferHook;
+
+std::function<void(TransferStage)> currentHook()
+{
+    std::lock_guard lock(hookMutex);
+    return transferHook;
+}
 
 bool isHttpStatusError(QNetworkReply::NetworkError error)
 {
@@ -31,14 +42,16 @@ bool isHttpStatusError(QNetworkReply::NetworkError error)
 class Transfer
 {
 public:
-    Transfer(const std::atomic<bool> &stop, qint64 pieceSize, const HttpHandlers &handlers)
+    Transfer(const std::atomic<bool> &stop, qint64 pieceSize, const HttpHandlers &handlers,
+             std::function<void(TransferStage)> hook)
         : m_stop(stop)
         , m_piece(std::max<qint64>(1, pieceSize))
         , m_handlers(handlers)
+        , m_hook(std::move(hook))
         , m_buffer(size_t(m_piece))
     {}
 
-    HttpEnding run(const QUrl &url)
+    HttpEnding run(const QUrl &url, QDeadlineTimer deadline)
     {
         // The loop comes first: it gives this thread the event dispatcher
         // that the manager and the timers need.
@@ -64,25 +77,33 @@ public:
         auto alive = [&idle] {
             idle.start();
         };
-        QObject::connect(reply.get(), &QNetworkReply::metaDataChanged, reply.get(), [this, alive] {
-            alive();
-            const int status = statusCode();
-            // A redirect's own header is not the answer; Qt follows it.
-            if (status > 0 && (status < 300 || status > 399))
-                deliverHeader();
-        });
-        QObject::connect(reply.get(), &QNetworkReply::readyRead, reply.get(), [this, alive] {
-            alive();
-            drain();
-        });
+        QObject::connect(reply.get(), &QNetworkReply::metaDataChanged, reply.get(),
+                         guarded([this, alive] {
+                             alive();
+                             const int status = statusCode();
+                             // A redirect's own header is not the answer; Qt follows it.
+                             if (status > 0 && (status < 300 || status > 399))
+                                 deliverHeader();
+                         }));
+        QObject::connect(reply.get(), &QNetworkReply::readyRead, reply.get(),
+                         guarded([this, alive] {
+                             alive();
+                             drain();
+                         }));
         QObject::connect(reply.get(), &QNetworkReply::downloadProgress, reply.get(), alive);
         QObject::connect(reply.get(), &QNetworkReply::redirected, reply.get(), alive);
-        QObject::connect(reply.get(), &QNetworkReply::finished, reply.get(), [this] { finish(); });
-        QObject::connect(&idle, &QTimer::timeout, reply.get(),
-                         [this] { end(HttpEnding::Stalled); });
-        QObject::connect(&stopPoll, &QTimer::timeout, reply.get(), [this] {
+        QObject::connect(reply.get(), &QNetworkReply::finished, reply.get(),
+                         guarded([this] { finish(); }));
+        // A server that never gets as far as a status line is as good as
+        // none; one that falls silent after it has broken its answer off.
+        QObject::connect(&idle, &QTimer::timeout, reply.get(), [this] {
+            end(m_headerDelivered ? HttpEnding::Stalled : HttpEnding::NoConnection);
+        });
+        QObject::connect(&stopPoll, &QTimer::timeout, reply.get(), [this, deadline] {
             if (m_stop.load())
                 end(HttpEnding::Stopped);
+            else if (deadline.hasExpired())
+                end(HttpEnding::OutOfTime);
         });
 
         idle.start();
@@ -90,16 +111,34 @@ public:
         if (!reply->isFinished())
             loop.exec();
         else
-            finish();
+            guarded([this] { finish(); })();
         idle.stop();
         stopPoll.stop();
         if (!reply->isFinished())
             reply->abort();
         m_reply = nullptr;
+        if (m_exception)
+            std::rethrow_exception(m_exception);
         return m_ending.value_or(HttpEnding::NoConnection);
     }
 
 private:
+    // Nothing may be thrown through Qt's event loop: a failure inside a
+    // slot ends the transfer and is thrown again once the loop is left.
+    template<typename Slot>
+    std::function<void()> guarded(Slot slot)
+    {
+        return [this, slot] {
+            try {
+                slot();
+            } catch (...) {
+                if (!m_exception)
+                    m_exception = std::current_exception();
+                end(HttpEnding::Declined);
+            }
+        };
+    }
+
     int statusCode() const
     {
         const QVariant status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
@@ -125,6 +164,8 @@ private:
         header.status = statusCode();
         if (m_reply->hasRawHeader("Content-Length"))
             header.contentLength = m_reply->rawHeader("Content-Length");
+        if (m_hook)
+            m_hook(TransferStage::Header);
         if (m_handlers.header && !m_handlers.header(header))
             end(HttpEnding::Declined);
     }
@@ -139,6 +180,8 @@ private:
             const qint64 n = m_reply->read(m_buffer.data(), m_piece);
             if (n <= 0)
                 break;
+            if (m_hook)
+                m_hook(TransferStage::Body);
             if (m_handlers.body && !m_handlers.body(m_buffer.data(), n))
                 end(HttpEnding::Declined);
         }
@@ -168,11 +211,13 @@ private:
     const std::atomic<bool> &m_stop;
     const qint64 m_piece;
     const HttpHandlers &m_handlers;
+    const std::function<void(TransferStage)> m_hook;
     std::vector<char> m_buffer;
     QNetworkReply *m_reply = nullptr;
     QEventLoop *m_loop = nullptr;
     bool m_headerDelivered = false;
     std::optional<HttpEnding> m_ending;
+    std::exception_ptr m_exception;
 };
 
 } // namespace
@@ -187,13 +232,23 @@ void setIdleTimeout(std::chrono::milliseconds timeout)
     idleTimeoutMs = std::max<qint64>(1, timeout.count());
 }
 
+void setTransferHook(std::function<void(TransferStage stage)> hook)
+{
+    std::lock_guard lock(hookMutex);
+    transferHook = std::move(hook);
+}
+
 HttpEnding httpGet(const QUrl &url, const std::atomic<bool> &stop, qint64 pieceSize,
-                   const HttpHandlers &handlers)
+                   const HttpHandlers &handlers, std::optional<std::chrono::milliseconds> deadline)
 {
     static std::once_flag proxySetting;
     std::call_once(proxySetting, [] { QNetworkProxyFactory::setUseSystemConfiguration(true); });
-    Transfer transfer(stop, pieceSize, handlers);
-    return transfer.run(url);
+    std::function<void(TransferStage)> hook = currentHook();
+    if (hook)
+        hook(TransferStage::Start);
+    Transfer transfer(stop, pieceSize, handlers, std::move(hook));
+    return transfer.run(url, deadline ? QDeadlineTimer(*deadline)
+                                      : QDeadlineTimer(QDeadlineTimer::Forever));
 }
 
 } // namespace update

@@ -29,11 +29,13 @@ struct HttpHeader
 
 enum class HttpEnding {
     Complete,     // the whole response has arrived, whatever its status
-    NoConnection, // no response at all: no server, no route, a refused address
+    NoConnection, // no response at all: no server, no route, a refused address,
+                  // or no status line within the idle time-out
     BrokenOff,    // the response began, then its body broke off
-    Stalled,      // the server sent nothing for the idle time-out
+    Stalled,      // the header came, then nothing more for the idle time-out
     Declined,     // a handler asked to stop
     Stopped,      // the caller's stop flag was raised
+    OutOfTime,    // the caller's deadline passed before the response was in
 };
 
 struct HttpHandlers
@@ -46,8 +48,18 @@ struct HttpHandlers
     std::function<bool(const char *data, qint64 size)> body;
 };
 
-// Runs the GET. stop is looked at every few milliseconds.
+// Runs the GET. stop (and the deadline, when given) is looked at every few
+// milliseconds. An exception thrown by a handler ends the transfer and is
+// thrown again from here once the connection is gone.
 HttpEnding httpGet(const QUrl &url, const std::atomic<bool> &stop, qint64 pieceSize,
-                   const HttpHandlers &handlers);
+                   const HttpHandlers &handlers,
+                   std::optional<std::chrono::milliseconds> deadline = std::nullopt);
+
+// Where a transfer may be made to fail in tests: the hook runs at the start
+// of every transfer, before each call of the header handler and before each
+// call of the body handler, on the transfer's thread. Whatever it throws
+// goes where a handler's exception goes.
+enum class TransferStage { Start, Header, Body };
+void setTransferHook(std::function<void(TransferStage stage)> hook);
 
 } // namespace update

@@ -3,7 +3,6 @@
 #include "shell/datafolder.h"
 #include "shell/settings.h"
 #include "shell/tfmain.h"
-#include "update/httpget.h"
 #include "update/updatehost.h"
 #include "update/version.h"
 
@@ -30,6 +29,10 @@ const QString WriteError = QStringLiteral("Błąd zapisu do pliku");
 const QString Downloading = QStringLiteral("Pobieranie nowej wersji programu");
 constexpr const char *InstallerFileName = "admin_update.exe";
 
+std::atomic<qint64> maxInstallerSize{TFUpdate::MaxInstallerSize};
+std::atomic<qint64> downloadDeadlineMs{
+        std::chrono::duration_cast<std::chrono::milliseconds>(TFUpdate::DownloadDeadline).count()};
+
 // The decimal number at the start of a Content-Length text; 0 when it does
 // not start with a digit. Held at the largest qint64 rather than wrapping.
 qint64 leadingNumber(const QByteArray &text)
@@ -53,17 +56,6 @@ QLabel *makeLabel(QWidget *parent, const char *name, const QString &text, int le
     label->setObjectName(QLatin1String(name));
     label->setGeometry(left, top, width, 16);
     return label;
-}
-
-void makeExecutable(const QString &path)
-{
-    QFile::Permissions permissions = QFile::permissions(path);
-    permissions |= QFile::ExeOwner | QFile::ExeUser;
-    if (permissions & QFile::ReadGroup)
-        permissions |= QFile::ExeGroup;
-    if (permissions & QFile::ReadOther)
-        permissions |= QFile::ExeOther;
-    QFile::setPermissions(path, permissions);
 }
 
 } // namespace
@@ -197,127 +189,178 @@ void TFUpdate::finishDownload(bool succeeded, const QString &status)
     postToWindow([this, succeeded, status] {
         if (!succeeded)
             StatusLabel->setText(status);
+        // An empty range (nothing announced) is drawn as a busy bar for
+        // ever; once the download has ended, the gauge shows that end.
+        if (ProgressBar->maximum() <= ProgressBar->minimum()) {
+            ProgressBar->setRange(0, 1);
+            ProgressBar->setValue(succeeded ? 1 : 0);
+        }
         setButton(succeeded ? QStringLiteral("Uruchom") : QStringLiteral("Zamknij"), true);
         emit downloadFinished(succeeded);
     });
 }
 
-void TFUpdate::DownloadInstaller(const QUrl &url)
+void TFUpdate::setDownloadLimits(qint64 maxSize, std::chrono::milliseconds deadline)
 {
-    postToWindow([this] { update(); });
+    maxInstallerSize = maxSize;
+    downloadDeadlineMs = std::max<qint64>(1, deadline.count());
+}
 
+// What one download has got so far; it lives on the worker.
+struct TFUpdate::Download
+{
     QFile file;
+    bool created = false;
     qint64 announced = 0;
     qint64 written = 0;
     int gaugeMaximum = 0;
     int gaugePosition = 0;
     std::optional<QString> failure;
 
-    update::HttpHandlers handlers;
-    handlers.header = [&](const update::HttpHeader &header) {
-        if (!header.contentLength) {
-            failure = ReadError;
-            return false;
-        }
-        announced = leadingNumber(*header.contentLength);
-        gaugeMaximum = int(std::min<qint64>(announced, INT_MAX));
-        gaugePosition = 0;
-        m_gaugePosition = 0;
-        postToWindow([this, gaugeMaximum] {
-            ProgressBar->setRange(0, gaugeMaximum);
-            ProgressBar->setValue(0);
-        });
-
-        const QString folder = GetDataFolder();
-        if (folder.isEmpty()) {
-            // Not the root of the file system instead.
-            failure = WriteError;
-            return false;
-        }
-        const QString path = folder + QLatin1Char('/') + QLatin1String(InstallerFileName);
-        {
-            std::lock_guard lock(m_pathMutex);
-            m_installerPath = path;
-        }
-        // An earlier download goes, also when this one then fails.
-        const QFileInfo earlier(path);
-        if (earlier.exists() || earlier.isSymLink())
-            QFile::remove(path);
-        // An error page is not to be started as the installer.
-        if (header.status != 200) {
-            failure = ReadError;
-            return false;
-        }
-        // A new file only: whatever still stands at the path (a folder, a
-        // link planted there) is not written through.
-        file.setFileName(path);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
-            failure = WriteError;
-            return false;
-        }
-        postToWindow([this] { StatusLabel->setText(Downloading); });
-        return true;
-    };
-    handlers.body = [&](const char *data, qint64 size) {
-        if (file.write(data, size) != size) {
-            failure = WriteError;
-            return false;
-        }
-        written += size;
-        // The gauge moves by one read's worth, held at its maximum.
-        gaugePosition = gaugeMaximum - gaugePosition <= ReadSize ? gaugeMaximum
-                                                                 : gaugePosition + int(ReadSize);
-        postGaugePosition(gaugePosition);
-        return true;
-    };
-
-    const update::HttpEnding ending = update::httpGet(url, m_stop, ReadSize, handlers);
-
-    const bool created = file.isOpen();
-    const bool flushed = created && file.flush();
-    file.close();
-    auto discard = [&] {
+    void discard()
+    {
+        file.close();
         if (created)
             file.remove();
-    };
+    }
+};
 
+void TFUpdate::DownloadInstaller(const QUrl &url)
+{
+    Download download;
+    try {
+        postToWindow([this] { update(); });
+        runDownload(url, download);
+        return;
+    } catch (...) {
+        // Whatever fails inside the download, running out of memory
+        // included, ends it like a broken read; the console goes on.
+    }
+    download.discard();
+    try {
+        finishDownload(false, ReadError);
+    } catch (...) {
+    }
+}
+
+void TFUpdate::runDownload(const QUrl &url, Download &download)
+{
+    update::HttpHandlers handlers;
+    handlers.header = [this, &download](const update::HttpHeader &header) {
+        return acceptHeader(download, header);
+    };
+    handlers.body = [this, &download](const char *data, qint64 size) {
+        return acceptBody(download, data, size);
+    };
+    const update::HttpEnding ending = update::httpGet(
+            url, m_stop, ReadSize, handlers, std::chrono::milliseconds(downloadDeadlineMs.load()));
     if (ending == update::HttpEnding::Stopped) {
-        discard();
+        download.discard();
         return;
     }
-    if (failure) {
-        discard();
-        finishDownload(false, *failure);
-        return;
+    const std::optional<QString> failure = downloadFailure(download, ending);
+    if (failure)
+        download.discard();
+    else
+        download.file.close();
+    finishDownload(!failure, failure.value_or(QString()));
+}
+
+bool TFUpdate::acceptHeader(Download &download, const update::HttpHeader &header)
+{
+    if (!header.contentLength) {
+        download.failure = ReadError;
+        return false;
     }
+    download.announced = leadingNumber(*header.contentLength);
+    download.gaugeMaximum = int(std::min<qint64>(download.announced, INT_MAX));
+    download.gaugePosition = 0;
+    m_gaugePosition = 0;
+    postToWindow([this, maximum = download.gaugeMaximum] {
+        ProgressBar->setRange(0, maximum);
+        ProgressBar->setValue(0);
+    });
+
+    const QString folder = GetDataFolder();
+    if (folder.isEmpty()) {
+        // Not the root of the file system instead.
+        download.failure = WriteError;
+        return false;
+    }
+    const QString path = folder + QLatin1Char('/') + QLatin1String(InstallerFileName);
+    {
+        std::lock_guard lock(m_pathMutex);
+        m_installerPath = path;
+    }
+    // An earlier download goes, also when this one then fails.
+    const QFileInfo earlier(path);
+    if (earlier.exists() || earlier.isSymLink())
+        QFile::remove(path);
+    // An error page is not to be started as the installer; an installer
+    // larger than any real one is not taken in at all.
+    if (header.status != 200 || download.announced > maxInstallerSize.load()) {
+        download.failure = ReadError;
+        return false;
+    }
+    // A new file only, the teacher's alone: whatever still stands at the
+    // path (a folder, a link planted there) is not written through.
+    download.file.setFileName(path);
+    if (!download.file.open(QIODevice::WriteOnly | QIODevice::NewOnly,
+                            QFile::ReadOwner | QFile::WriteOwner)) {
+        download.failure = WriteError;
+        return false;
+    }
+    download.created = true;
+    postToWindow([this] { StatusLabel->setText(Downloading); });
+    return true;
+}
+
+bool TFUpdate::acceptBody(Download &download, const char *data, qint64 size)
+{
+    // Nothing beyond the announced length is taken: a body that keeps on
+    // growing (a chunked answer is not held to its length) is cut off.
+    if (size > download.announced - download.written) {
+        download.failure = ReadError;
+        return false;
+    }
+    if (download.file.write(data, size) != size) {
+        download.failure = WriteError;
+        return false;
+    }
+    download.written += size;
+    // The gauge moves by one read's worth, held at its maximum.
+    const int maximum = download.gaugeMaximum;
+    int &position = download.gaugePosition;
+    position = maximum - position <= ReadSize ? maximum : position + int(ReadSize);
+    postGaugePosition(position);
+    return true;
+}
+
+std::optional<QString> TFUpdate::downloadFailure(Download &download, update::HttpEnding ending)
+{
+    if (download.failure)
+        return download.failure;
     switch (ending) {
     case update::HttpEnding::NoConnection:
-        finishDownload(false, ConnectionError);
-        return;
+        return ConnectionError;
     case update::HttpEnding::Stalled:
-        discard();
-        finishDownload(false, ReadError);
-        return;
+    case update::HttpEnding::OutOfTime:
+        return ReadError;
     default:
         break;
     }
-    if (!created) {
-        finishDownload(false, ConnectionError);
-        return;
-    }
-    if (!flushed || file.error() != QFile::NoError) {
-        discard();
-        finishDownload(false, WriteError);
-        return;
-    }
-    // A body that broke off, or one longer than announced, is no installer.
-    if (written != announced) {
-        discard();
-        finishDownload(false, ReadError);
-        return;
-    }
-    makeExecutable(file.fileName());
-    finishDownload(true, QString());
+    if (!download.created)
+        return ConnectionError;
+    if (!download.file.flush() || download.file.error() != QFile::NoError)
+        return WriteError;
+    // A body that broke off is no installer.
+    if (download.written != download.announced)
+        return ReadError;
+    // Startable by the teacher alone; set on the open file, so nothing
+    // planted at the path meanwhile is changed instead.
+    if (!download.file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner))
+        return WriteError;
+    return std::nullopt;
 }
 
 void TFUpdate::showEvent(QShowEvent *event)

@@ -1,11 +1,15 @@
 #pragma once
 
+#include "update/httpget.h"
+
 #include <QDialog>
 #include <QString>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 class QLabel;
@@ -48,6 +52,13 @@ public:
     // The largest read of the installer's body.
     static constexpr qint64 ReadSize = 100;
 
+    // A server cannot hold the window for ever: an installer announced
+    // larger than this is refused at once, and a download not over by the
+    // deadline fails. Tests set smaller limits.
+    static constexpr qint64 MaxInstallerSize = qint64(512) * 1024 * 1024;
+    static constexpr std::chrono::minutes DownloadDeadline{10};
+    static void setDownloadLimits(qint64 maxSize, std::chrono::milliseconds deadline);
+
 signals:
     // Raised on the user-interface thread when a download has ended.
     void downloadFinished(bool succeeded);
@@ -58,7 +69,12 @@ protected:
     void keyPressEvent(QKeyEvent *event) override;
 
 private:
+    struct Download;
     void DownloadInstaller(const QUrl &url);
+    void runDownload(const QUrl &url, Download &download);
+    bool acceptHeader(Download &download, const update::HttpHeader &header);
+    bool acceptBody(Download &download, const char *data, qint64 size);
+    static std::optional<QString> downloadFailure(Download &download, update::HttpEnding ending);
     void postToWindow(std::function<void()> effect);
     void postGaugePosition(int position);
     void finishDownload(bool succeeded, const QString &status);

@@ -40,6 +40,7 @@ VersionAnswer fetchServerVersion(const QUrl &url, const std::atomic<bool> &stop)
         return {VersionAnswer::Stopped, {}};
     case HttpEnding::NoConnection:
     case HttpEnding::Stalled:
+    case HttpEnding::OutOfTime:
         return {VersionAnswer::NoConnection, {}};
     case HttpEnding::Complete:
     case HttpEnding::BrokenOff:

@@ -1,7 +1,15 @@
 #include "support/httpserver.h"
 
 #include <QTcpSocket>
+#include <QTimer>
 #include <QtEndian>
+
+#include <memory>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -101,10 +109,14 @@ void HttpTestServer::onReadyRead(QTcpSocket *socket)
     response.status = 404;
     response = m_responses.value(request.path, response);
 
-    if (response.delivery != Delivery::Silent) {
+    if (response.delivery == Delivery::Closed) {
+        socket->disconnectFromHost();
+    } else if (response.delivery != Delivery::Silent) {
         QByteArray header = "HTTP/1.1 " + QByteArray::number(response.status) + ' '
                             + reason(response.status) + "\r\n";
         header += "Content-Type: application/octet-stream\r\nConnection: close\r\n";
+        if (response.delivery == Delivery::Chunked)
+            header += "Transfer-Encoding: chunked\r\n";
         if (response.sendLength) {
             header += "Content-Length: "
                       + response.lengthText.value_or(QByteArray::number(response.body.size()))
@@ -116,10 +128,72 @@ void HttpTestServer::onReadyRead(QTcpSocket *socket)
             socket->write(response.body);
         else if (response.delivery == Delivery::BrokenOff)
             socket->write(response.body.left(response.brokenAfter));
-        if (response.delivery != Delivery::HeaderOnly)
+        else if (response.delivery == Delivery::Chunked)
+            socket->write(chunked(response.body, response.chunkSize));
+        if (response.delivery == Delivery::Trickle)
+            trickle(socket, response.body, response.trickleMs);
+        else if (response.delivery != Delivery::HeaderOnly
+                 && response.delivery != Delivery::Chunked)
             socket->disconnectFromHost(); // after the bytes are out
     }
     emit requestServed(request.path);
+}
+
+void HttpTestServer::trickle(QTcpSocket *socket, const QByteArray &body, int intervalMs)
+{
+    // The timer belongs to the socket and goes with it.
+    auto *timer = new QTimer(socket);
+    auto sent = std::make_shared<qsizetype>(0);
+    connect(timer, &QTimer::timeout, socket, [socket, timer, body, sent] {
+        if (*sent >= body.size()) {
+            timer->stop();
+            socket->disconnectFromHost();
+            return;
+        }
+        socket->write(body.mid((*sent)++, 1));
+    });
+    timer->start(intervalMs);
+}
+
+QByteArray HttpTestServer::chunked(const QByteArray &body, qsizetype chunkSize)
+{
+    QByteArray out;
+    for (qsizetype at = 0; at < body.size(); at += chunkSize) {
+        const QByteArray chunk = body.mid(at, chunkSize);
+        out += QByteArray::number(chunk.size(), 16) + "\r\n" + chunk + "\r\n";
+    }
+    // No last chunk: the body never ends.
+    return out;
+}
+
+HttpTestServer::HangingPort::HangingPort()
+{
+    m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof addr;
+    if (::bind(m_listener, reinterpret_cast<sockaddr *>(&addr), length) != 0
+        || ::listen(m_listener, 0) != 0
+        || ::getsockname(m_listener, reinterpret_cast<sockaddr *>(&addr), &length) != 0)
+        return;
+    m_port = ntohs(addr.sin_port);
+    // A queue of length 0 still takes one connection; the next few fill
+    // whatever the kernel allows beyond it. Once it is full, new connects
+    // get no answer at all.
+    for (int i = 0; i < 3; ++i) {
+        const int filler = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        ::connect(filler, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+        m_fillers.append(filler);
+    }
+}
+
+HttpTestServer::HangingPort::~HangingPort()
+{
+    for (int filler : std::as_const(m_fillers))
+        ::close(filler);
+    if (m_listener >= 0)
+        ::close(m_listener);
 }
 
 QByteArray versionFile(qint32 major, qint32 minor, qint32 release)

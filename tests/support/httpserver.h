@@ -22,6 +22,10 @@ public:
         HeaderOnly, // the header, then silence with the connection open
         Silent,     // nothing at all, the connection stays open
         BrokenOff,  // the header and brokenAfter bytes of the body, then close
+        Closed,     // the connection closes without a byte
+        Trickle,    // the header, then one body byte every trickleMs
+        Chunked,    // the body in chunks of chunkSize, Content-Length sent as well,
+                    // then silence: the last chunk never comes
     };
     struct Response
     {
@@ -37,6 +41,8 @@ public:
         std::optional<QByteArray> lengthText;
         Delivery delivery = Delivery::Whole;
         qsizetype brokenAfter = 0;
+        int trickleMs = 20;
+        qsizetype chunkSize = 100;
     };
     struct Request
     {
@@ -61,12 +67,29 @@ public:
     // A port of 127.0.0.1 on which nobody listens.
     static quint16 closedPort();
 
+    // A port of 127.0.0.1 whose queue of connections is full and never
+    // taken from: a connect to it waits and waits.
+    class HangingPort
+    {
+    public:
+        HangingPort();
+        ~HangingPort();
+        quint16 port() const { return m_port; }
+
+    private:
+        int m_listener = -1;
+        QList<int> m_fillers;
+        quint16 m_port = 0;
+    };
+
 signals:
     void requestServed(const QByteArray &path);
 
 private:
     void onNewConnection();
     void onReadyRead(QTcpSocket *socket);
+    void trickle(QTcpSocket *socket, const QByteArray &body, int intervalMs);
+    static QByteArray chunked(const QByteArray &body, qsizetype chunkSize);
 
     QTcpServer m_server;
     QHash<QByteArray, Response> m_responses;
