@@ -186,9 +186,12 @@ void TFMain::buildWindow()
             GroupBox6, "RemoteComputersListView",
             {QStringLiteral("Adres IP"), QStringLiteral("Nazwa komputera"), QStringLiteral("Port")},
             {100, 150, 70}, QStringLiteral("Lista kompurerów"));
-    RemoteComputersListView->header()->setSectionsClickable(false);
     RemoteComputersListView->setSortingEnabled(true);
     RemoteComputersListView->sortByColumn(0, Qt::AscendingOrder);
+    // Turning sorting on makes the headers clickable: one click would re-sort
+    // the list for good, and the group commands walk it in its order.
+    RemoteComputersListView->header()->setSectionsClickable(false);
+    RemoteComputersListView->header()->setSortIndicatorShown(false);
     leftLayout->addWidget(RemoteComputersListView, 1);
 
     Panel2 = new QWidget(GroupBox6);
