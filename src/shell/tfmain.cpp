@@ -18,6 +18,7 @@
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QScrollArea>
 #include <QStatusBar>
 #include <QTabWidget>
@@ -25,6 +26,8 @@
 #include <QTimer>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 int TFMain::listenPortOverride = -1;
 
@@ -150,7 +153,16 @@ TFMain::~TFMain()
 void TFMain::buildWindow()
 {
     setWindowTitle(QStringLiteral("Docentor"));
+    // Opened maximised; the design size, centred, is what un-maximising
+    // brings back.
     resize(1444, 746);
+    if (const QScreen *screen = this->screen()) {
+        const QRect area = screen->availableGeometry();
+        QRect design(QPoint(), size());
+        design.moveCenter(area.center());
+        // A screen smaller than the design keeps the title bar in reach.
+        move(std::max(design.left(), area.left()), std::max(design.top(), area.top()));
+    }
 
     MainMenu1 = new QMenuBar(this);
     MainMenu1->setObjectName(QStringLiteral("MainMenu1"));
