@@ -266,6 +266,46 @@ private slots:
         }
     }
 
+    void oneLineFieldsShowANewTextFromItsStart_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("typing");
+        for (const char *name : {"StatusEdit", "SendStatusEdit", "RcvStatusEdit", "RemoteNameEdit",
+                                 "RemoteIPEdit", "RemotePortEdit", "MessageEdit1"})
+            QTest::newRow(name) << QString::fromLatin1(name) << false;
+        QTest::newRow("MessageEdit1 while the teacher types")
+                << QStringLiteral("MessageEdit1") << true;
+    }
+
+    void oneLineFieldsShowANewTextFromItsStart()
+    {
+        QFETCH(QString, name);
+        QFETCH(bool, typing);
+        ConsoleFixture console;
+        TFMain &main = console.main();
+        main.PageControl1->setCurrentWidget(main.TabSheet2);
+        main.show();
+        QVERIFY(QTest::qWaitForWindowActive(&main));
+        auto *field = main.findChild<QLineEdit *>(name);
+        QVERIFY(field);
+        if (typing) {
+            field->setFocus();
+            QTRY_VERIFY(field->hasFocus());
+            field->clear();
+            QTest::keyClicks(field, QStringLiteral("Czy skonczyles zadanie?"));
+            QCOMPARE(field->text(), QStringLiteral("Czy skonczyles zadanie?"));
+            return;
+        }
+        // What the field shows of a long text begins as its start alone does.
+        const QString start = QStringLiteral("Połączono z ");
+        field->setText(start);
+        const QImage alone = field->grab().toImage();
+        field->setText(start + QString(400, u'7') + QStringLiteral(" SALA-1"));
+        const QImage shown = field->grab().toImage();
+        const QRect head(0, 0, field->fontMetrics().horizontalAdvance(start), field->height());
+        QCOMPARE(shown.copy(head), alone.copy(head));
+    }
+
     void resizeRule()
     {
         ConsoleFixture console;

@@ -47,6 +47,13 @@ QLineEdit *makeField(QWidget *parent, const char *name, const QString &label, bo
     field->setObjectName(QLatin1String(name));
     field->setReadOnly(readOnly);
     field->setAccessibleName(label);
+    // setText leaves the cursor at the end, which scrolls a long text to its
+    // tail. A new text is shown from its start, unless the teacher is typing
+    // in the field.
+    QObject::connect(field, &QLineEdit::textChanged, field, [field] {
+        if (field->isReadOnly() || !field->hasFocus())
+            field->setCursorPosition(0);
+    });
     return field;
 }
 
