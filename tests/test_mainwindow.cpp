@@ -2,6 +2,8 @@
 // with their names, captions and places, and the resize rule.
 #include "shell/tfprogress.h"
 #include "support/consolefixture.h"
+#include "update/tfupdate.h"
+#include "update/version.h"
 
 #include <QAction>
 #include <QComboBox>
@@ -15,10 +17,14 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QStyle>
+#include <QStyleOptionButton>
 #include <QTabWidget>
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
+
+#include <climits>
 
 namespace {
 
@@ -73,6 +79,20 @@ QStringList items(QComboBox *list)
     for (int i = 0; i < list->count(); ++i)
         out << list->itemText(i);
     return out;
+}
+
+// The width a control has for its text: a label's contents, a button's
+// contents inside its frame.
+int roomForText(QWidget *control)
+{
+    auto *button = qobject_cast<QPushButton *>(control);
+    if (!button)
+        return control->contentsRect().width();
+    QStyleOptionButton option;
+    option.initFrom(button);
+    if (button->autoDefault())
+        option.features |= QStyleOptionButton::AutoDefaultButton;
+    return button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button).width();
 }
 
 const QStringList PowerChoices{QStringLiteral("Wyłącz komputer"), QStringLiteral("Wyloguj"),
@@ -304,6 +324,75 @@ private slots:
         const QImage shown = field->grab().toImage();
         const QRect head(0, 0, field->fontMetrics().horizontalAdvance(start), field->height());
         QCOMPARE(shown.copy(head), alone.copy(head));
+    }
+
+    void everyTextFitsItsControl_data()
+    {
+        QTest::addColumn<QString>("window");
+        QTest::addColumn<QString>("place"); // a tab of the main window, or one control
+        QTest::addColumn<QString>("text");  // put into that control first
+        const QString none;
+        QTest::newRow("main window outside the tabs") << "main" << none << none;
+        for (const char *tab : {"TabSheet1", "TabSheet2", "TabSheet3", "TabSheet4"})
+            QTest::newRow(tab) << "main" << QString::fromLatin1(tab) << none;
+        QTest::newRow("update window") << "update" << none << none;
+        const QString longest = update::Version{INT_MIN, INT_MIN, INT_MIN}.text();
+        QTest::newRow("longest version") << "update"
+                                         << "VersionLabel" << longest;
+        QTest::newRow("longest new version") << "update"
+                                             << "NewVersionLabel" << longest;
+        for (const char *status : {"Pobieranie nowej wersji programu", "Błąd połączenia...",
+                                   "Błąd podczas próby czytania pliku...", "Błąd zapisu do pliku"})
+            QTest::newRow(status) << "update"
+                                  << "StatusLabel" << QString::fromUtf8(status);
+        QTest::newRow("Uruchom") << "update"
+                                 << "CloseButton"
+                                 << "Uruchom";
+    }
+
+    void everyTextFitsItsControl()
+    {
+        QFETCH(QString, window);
+        QFETCH(QString, place);
+        QFETCH(QString, text);
+        ConsoleFixture console;
+        TFMain &main = console.main();
+        main.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&main));
+        QWidget *top = window == "main" ? static_cast<QWidget *>(&main) : console.windows.update;
+        QList<QWidget *> controls;
+        if (auto *tab = main.PageControl1->findChild<QWidget *>(place))
+            main.PageControl1->setCurrentWidget(tab);
+        if (!text.isEmpty()) {
+            auto *control = top->findChild<QWidget *>(place);
+            if (auto *label = qobject_cast<QLabel *>(control))
+                label->setText(text);
+            else
+                qobject_cast<QPushButton *>(control)->setText(text);
+            controls << control;
+        } else {
+            for (QWidget *w : top->findChildren<QWidget *>()) {
+                if ((w->inherits("QLabel") || w->inherits("QPushButton"))
+                    && !w->property("text").toString().isEmpty()
+                    && (window != "main" || tabOf(w, main.PageControl1) == place))
+                    controls << w;
+            }
+        }
+        QVERIFY(!controls.isEmpty());
+        for (QWidget *control : controls) {
+            const QString shown = control->property("text").toString();
+            QVERIFY2(control->fontMetrics().horizontalAdvance(shown) <= roomForText(control),
+                     qPrintable(control->objectName() + ": " + shown));
+            // A control that grew has pushed its neighbours aside, inside
+            // the window.
+            QVERIFY(control->parentWidget()->rect().contains(control->geometry()));
+            for (QWidget *other :
+                 control->parentWidget()->findChildren<QWidget *>(Qt::FindDirectChildrenOnly)) {
+                if (other != control && !other->isHidden() && !other->isWindow())
+                    QVERIFY2(!other->geometry().intersects(control->geometry()),
+                             qPrintable(control->objectName() + " / " + other->objectName()));
+            }
+        }
     }
 
     void resizeRule()
