@@ -5,6 +5,7 @@
 #include "update/tfupdate.h"
 #include "update/version.h"
 
+#include <QAccessible>
 #include <QAction>
 #include <QComboBox>
 #include <QGroupBox>
@@ -25,6 +26,7 @@
 #include <QTreeWidget>
 
 #include <climits>
+#include <functional>
 
 namespace {
 
@@ -95,10 +97,15 @@ int roomForText(QWidget *control)
     return button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button).width();
 }
 
+// Changes what a control shows, as the console does, and answers the control.
+using ValueChange = std::function<QWidget *(AppWindows &)>;
+
 const QStringList PowerChoices{QStringLiteral("Wyłącz komputer"), QStringLiteral("Wyloguj"),
                                QStringLiteral("Zrestartuj")};
 
 } // namespace
+
+Q_DECLARE_METATYPE(ValueChange)
 
 class MainWindowTest : public QObject
 {
@@ -392,6 +399,104 @@ private slots:
                     QVERIFY2(!other->geometry().intersects(control->geometry()),
                              qPrintable(control->objectName() + " / " + other->objectName()));
             }
+        }
+    }
+
+    void valuesReachAssistiveTools_data()
+    {
+        QTest::addColumn<ValueChange>("change");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("value"); // as value or description; none for a caption
+        const QString status = QStringLiteral("Połączono z 127.0.0.2");
+        auto field = [](QLineEdit *TFMain::*member, const QString &text) {
+            return ValueChange([member, text](AppWindows &w) {
+                (w.main->*member)->setText(text);
+                return (w.main->*member);
+            });
+        };
+        auto statusLine = [](QStatusBar *TFMain::*member, const QString &text) {
+            return ValueChange([member, text](AppWindows &w) {
+                (w.main->*member)->showMessage(text);
+                return (w.main->*member);
+            });
+        };
+        QTest::newRow("STATUS") << field(&TFMain::StatusEdit, status) << "STATUS" << status;
+        QTest::newRow("SEND") << field(&TFMain::SendStatusEdit, status) << "SEND" << status;
+        QTest::newRow("RCV") << field(&TFMain::RcvStatusEdit, status) << "RCV" << status;
+        QTest::newRow("selected name")
+                << field(&TFMain::RemoteNameEdit, "SALA-1") << "Wybrany komputer:"
+                << "SALA-1";
+        QTest::newRow("selected address") << field(&TFMain::RemoteIPEdit, "127.0.0.2") << "Adres IP"
+                                          << "127.0.0.2";
+        QTest::newRow("selected port") << field(&TFMain::RemotePortEdit, "50123") << "Port"
+                                       << "50123";
+        QTest::newRow("local host line")
+                << statusLine(&TFMain::StatusBar, "Nazwa lokalnego komputera: SALA-1")
+                << "Komputer lokalny"
+                << "Nazwa lokalnego komputera: SALA-1";
+        QTest::newRow("process list status")
+                << statusLine(&TFMain::ProcessListStatusBar, "strumień danych od 127.0.0.2")
+                << "Stan listy programów"
+                << "strumień danych od 127.0.0.2";
+        QTest::newRow("screen status")
+                << statusLine(&TFMain::ScreenStatusBar, "strumień danych od: 127.0.0.2")
+                << "Stan podglądu ekranu"
+                << "strumień danych od: 127.0.0.2";
+        QTest::newRow("answer") << ValueChange([](AppWindows &w) {
+            w.main->MessageAnswerMemo->setPlainText(QStringLiteral("odpowiedź brzmi: TAK"));
+            return w.main->MessageAnswerMemo;
+        }) << "Odpowiedź:"
+                                << "odpowiedź brzmi: TAK";
+        QTest::newRow("wait window caption") << ValueChange([](AppWindows &w) {
+            w.progress->Show();
+            for (int tick = 0; tick < TFProgress::CountdownSeconds; ++tick)
+                w.progress->Timer1Timer();
+            return w.progress;
+        }) << "Proszę czekać (1s)..." << QString();
+        QTest::newRow("wait window bar") << ValueChange([](AppWindows &w) {
+            w.progress->Show();
+            w.progress->ProgressBar->setMaximum(80);
+            w.progress->advance(20);
+            return w.progress->ProgressBar;
+        }) << "Postęp"
+                                         << "20";
+        QTest::newRow("program version") << ValueChange([](AppWindows &w) {
+            w.update->VersionLabel->setText(QStringLiteral("1.0.6"));
+            return w.update->VersionLabel;
+        }) << "Aktualna wersja:"
+                                         << "1.0.6";
+        QTest::newRow("new version") << ValueChange([](AppWindows &w) {
+            w.update->NewVersionLabel->setText(QStringLiteral("1.2.0"));
+            return w.update->NewVersionLabel;
+        }) << "Nowa wersja:"
+                                     << "1.2.0";
+        QTest::newRow("download status") << ValueChange([](AppWindows &w) {
+            w.update->StatusLabel->setText(QStringLiteral("Błąd połączenia..."));
+            return w.update->StatusLabel;
+        }) << "Status"
+                                         << "Błąd połączenia...";
+        QTest::newRow("download gauge") << ValueChange([](AppWindows &w) {
+            w.update->ProgressBar->setRange(0, 250);
+            w.update->ProgressBar->setValue(100);
+            return w.update->ProgressBar;
+        }) << "Postęp pobierania:"
+                                        << "100";
+    }
+
+    void valuesReachAssistiveTools()
+    {
+        QFETCH(ValueChange, change);
+        QFETCH(QString, name);
+        QFETCH(QString, value);
+        ConsoleFixture console;
+        QAccessibleInterface *control
+                = QAccessible::queryAccessibleInterface(change(console.windows));
+        QVERIFY(control);
+        QCOMPARE(control->text(QAccessible::Name), name);
+        if (!value.isEmpty()) {
+            const QStringList exposed{control->text(QAccessible::Value),
+                                      control->text(QAccessible::Description)};
+            QVERIFY2(exposed.contains(value), qPrintable(exposed.join(u'|')));
         }
     }
 

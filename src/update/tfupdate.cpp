@@ -129,10 +129,10 @@ TFUpdate::TFUpdate(TFMain *mainWindow)
     setWindowTitle(QStringLiteral("Aktualizacja"));
 
     Label1 = makeLabel(this, "Label1", QStringLiteral("Aktualna wersja:"), 24, 10, 80);
-    VersionLabel = makeLabel(this, "VersionLabel", QString(), 106, 10, 200);
+    VersionLabel = makeLabel<ValueLabel>(this, "VersionLabel", QString(), 106, 10, 200);
     VersionLabel->setAccessibleName(Label1->text());
     Label2 = makeLabel(this, "Label2", QStringLiteral("Nowa wersja:"), 37, 28, 67);
-    NewVersionLabel = makeLabel(this, "NewVersionLabel", QString(), 106, 28, 200);
+    NewVersionLabel = makeLabel<ValueLabel>(this, "NewVersionLabel", QString(), 106, 28, 200);
     NewVersionLabel->setAccessibleName(Label2->text());
     Label3 = makeLabel(this, "Label3", QStringLiteral("Postęp pobierania:"), 16, 58, 90);
 
@@ -154,7 +154,7 @@ TFUpdate::TFUpdate(TFMain *mainWindow)
     gauge.setColor(QPalette::HighlightedText, Qt::white);
     ProgressBar->setPalette(gauge);
 
-    StatusLabel = makeLabel(this, "StatusLabel", QStringLiteral("Status"), 17, 90, 295);
+    StatusLabel = makeLabel<ValueLabel>(this, "StatusLabel", QStringLiteral("Status"), 17, 90, 295);
     StatusLabel->setAccessibleName(QStringLiteral("Status"));
 
     CloseButton = new QPushButton(this);

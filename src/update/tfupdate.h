@@ -1,5 +1,7 @@
 #pragma once
 
+#include "shell/valuelabel.h"
+
 #include <QDialog>
 #include <QString>
 
@@ -23,12 +25,12 @@ public:
     ~TFUpdate() override;
 
     QLabel *Label1 = nullptr;
-    QLabel *VersionLabel = nullptr;
+    ValueLabel *VersionLabel = nullptr;
     QLabel *Label2 = nullptr;
-    QLabel *NewVersionLabel = nullptr;
+    ValueLabel *NewVersionLabel = nullptr;
     QLabel *Label3 = nullptr;
     QProgressBar *ProgressBar = nullptr;
-    QLabel *StatusLabel = nullptr;
+    ValueLabel *StatusLabel = nullptr;
     QPushButton *CloseButton = nullptr;
 
     void FormShow();
