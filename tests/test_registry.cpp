@@ -7,6 +7,7 @@
 #include "shell/eventlog.h"
 
 #include <QHash>
+#include <QHeaderView>
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QLineEdit>
@@ -215,26 +216,52 @@ void RegistryTest::rowsSortByAddressText_data()
 {
     QTest::addColumn<QStringList>("connectOrder");
     QTest::addColumn<QStringList>("listOrder");
+    // Header sections the teacher clicks once the computers are listed.
+    QTest::addColumn<QList<int>>("headerClicks");
     const QStringList sorted{"127.0.0.10", "127.0.0.2", "127.0.0.9"};
-    QTest::newRow("9, 10, 2") << QStringList{"127.0.0.9", "127.0.0.10", "127.0.0.2"} << sorted;
-    QTest::newRow("2, 9, 10") << QStringList{"127.0.0.2", "127.0.0.9", "127.0.0.10"} << sorted;
-    QTest::newRow("10, 2, 9") << QStringList{"127.0.0.10", "127.0.0.2", "127.0.0.9"} << sorted;
+    const QStringList arrival{"127.0.0.9", "127.0.0.10", "127.0.0.2"};
+    QTest::newRow("9, 10, 2") << arrival << sorted << QList<int>{};
+    QTest::newRow("2, 9, 10") << QStringList{"127.0.0.2", "127.0.0.9", "127.0.0.10"} << sorted
+                              << QList<int>{};
+    QTest::newRow("10, 2, 9") << QStringList{"127.0.0.10", "127.0.0.2", "127.0.0.9"} << sorted
+                              << QList<int>{};
     QTest::newRow("prefixes first")
             << QStringList{"127.0.0.100", "127.0.0.2", "127.0.0.1", "127.0.0.10"}
-            << QStringList{"127.0.0.1", "127.0.0.10", "127.0.0.100", "127.0.0.2"};
-    QTest::newRow("other subnets") << QStringList{"127.0.10.1", "127.0.9.1", "127.1.0.1"}
-                                   << QStringList{"127.0.10.1", "127.0.9.1", "127.1.0.1"};
+            << QStringList{"127.0.0.1", "127.0.0.10", "127.0.0.100", "127.0.0.2"} << QList<int>{};
+    QTest::newRow("other subnets")
+            << QStringList{"127.0.10.1", "127.0.9.1", "127.1.0.1"}
+            << QStringList{"127.0.10.1", "127.0.9.1", "127.1.0.1"} << QList<int>{};
+    // The names run against the addresses, and two clicks would reverse any
+    // order a click set.
+    QTest::newRow("clicks on Nazwa komputera") << arrival << sorted << QList<int>{1, 1};
+    QTest::newRow("clicks on Port") << arrival << sorted << QList<int>{2, 2};
+    QTest::newRow("a click on Adres IP") << arrival << sorted << QList<int>{0};
 }
 
 void RegistryTest::rowsSortByAddressText()
 {
     QFETCH(QStringList, connectOrder);
     QFETCH(QStringList, listOrder);
+    QFETCH(QList<int>, headerClicks);
     NameService names;
+    for (int i = 0; i < connectOrder.size(); ++i)
+        names.names[connectOrder[i].toLatin1()] = "SALA-" + QByteArray::number(9 - i);
     Console console;
     console.start();
     for (const QString &address : connectOrder)
         QVERIFY(console.connectFrom(address.toLatin1().constData()));
+
+    console.main().show();
+    QVERIFY(QTest::qWaitForWindowExposed(&console.main()));
+    QHeaderView *header = console.list()->header();
+    for (int section : headerClicks) {
+        const QPoint middle(header->sectionViewportPosition(section)
+                                    + header->sectionSize(section) / 2,
+                            header->height() / 2);
+        QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, middle);
+        QCoreApplication::processEvents(); // a re-sort may be queued
+        QCOMPARE(console.addresses(), listOrder);
+    }
     QCOMPARE(console.addresses(), listOrder);
 }
 

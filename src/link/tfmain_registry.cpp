@@ -15,15 +15,15 @@
 namespace {
 
 // Rows sort by the address text with the locale's string comparison, not by
-// number: 10.0.0.10 comes before 10.0.0.2.
+// number: 10.0.0.10 comes before 10.0.0.2. Whatever column the list thinks
+// it sorts by, the address decides.
 class ComputerItem : public QTreeWidgetItem
 {
 public:
     using QTreeWidgetItem::QTreeWidgetItem;
     bool operator<(const QTreeWidgetItem &other) const override
     {
-        const int column = treeWidget() ? treeWidget()->sortColumn() : 0;
-        return QString::localeAwareCompare(text(column), other.text(column)) < 0;
+        return QString::localeAwareCompare(text(0), other.text(0)) < 0;
     }
 };
 

@@ -4,6 +4,7 @@
 #include "shell/datafolder.h"
 #include "shell/dialogs.h"
 #include "shell/eventlog.h"
+#include "shell/textfit.h"
 
 #include <QAction>
 #include <QApplication>
@@ -18,6 +19,7 @@
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QScrollArea>
 #include <QStatusBar>
 #include <QTabWidget>
@@ -25,6 +27,8 @@
 #include <QTimer>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 int TFMain::listenPortOverride = -1;
 
@@ -44,6 +48,13 @@ QLineEdit *makeField(QWidget *parent, const char *name, const QString &label, bo
     field->setObjectName(QLatin1String(name));
     field->setReadOnly(readOnly);
     field->setAccessibleName(label);
+    // setText leaves the cursor at the end, which scrolls a long text to its
+    // tail. A new text is shown from its start, unless the teacher is typing
+    // in the field.
+    QObject::connect(field, &QLineEdit::textChanged, field, [field] {
+        if (field->isReadOnly() || !field->hasFocus())
+            field->setCursorPosition(0);
+    });
     return field;
 }
 
@@ -153,7 +164,16 @@ TFMain::~TFMain()
 void TFMain::buildWindow()
 {
     setWindowTitle(QStringLiteral("Docentor"));
+    // Opened maximised; the design size, centred, is what un-maximising
+    // brings back.
     resize(1444, 746);
+    if (const QScreen *screen = this->screen()) {
+        const QRect area = screen->availableGeometry();
+        QRect design(QPoint(), size());
+        design.moveCenter(area.center());
+        // A screen smaller than the design keeps the title bar in reach.
+        move(std::max(design.left(), area.left()), std::max(design.top(), area.top()));
+    }
 
     MainMenu1 = new QMenuBar(this);
     MainMenu1->setObjectName(QStringLiteral("MainMenu1"));
@@ -189,9 +209,12 @@ void TFMain::buildWindow()
             GroupBox6, "RemoteComputersListView",
             {QStringLiteral("Adres IP"), QStringLiteral("Nazwa komputera"), QStringLiteral("Port")},
             {100, 150, 70}, QStringLiteral("Lista kompurerów"));
-    RemoteComputersListView->header()->setSectionsClickable(false);
     RemoteComputersListView->setSortingEnabled(true);
     RemoteComputersListView->sortByColumn(0, Qt::AscendingOrder);
+    // Turning sorting on makes the headers clickable: one click would re-sort
+    // the list for good, and the group commands walk it in its order.
+    RemoteComputersListView->header()->setSectionsClickable(false);
+    RemoteComputersListView->header()->setSortIndicatorShown(false);
     leftLayout->addWidget(RemoteComputersListView, 1);
 
     Panel2 = new QWidget(GroupBox6);
@@ -201,8 +224,9 @@ void TFMain::buildWindow()
     RemoteNameEdit = makeField(Panel2, "RemoteNameEdit", QStringLiteral("Wybrany komputer:"), true);
     RemoteIPEdit = makeField(Panel2, "RemoteIPEdit", QStringLiteral("Adres IP"), true);
     RemotePortEdit = makeField(Panel2, "RemotePortEdit", QStringLiteral("Port"), true);
-    makeLabel(Panel2, QStringLiteral("Wybrany komputer:"), RemoteNameEdit)
-            ->setGeometry(8, 4, 120, 16);
+    QLabel *selected = makeLabel(Panel2, QStringLiteral("Wybrany komputer:"), RemoteNameEdit);
+    selected->setGeometry(8, 4, std::max(120, textfit::labelWidth(selected, {selected->text()})),
+                          16);
     RemoteNameEdit->setGeometry(8, 20, 169, 20);
     RemoteIPEdit->setGeometry(8, 41, 89, 20);
     RemotePortEdit->setGeometry(8, 62, 89, 20);
@@ -263,7 +287,10 @@ void TFMain::buildWindow()
     Panel3->setObjectName(QStringLiteral("Panel3"));
     Panel3->setFixedHeight(43);
     ScreenShootButton = makeButton(Panel3, "ScreenShootButton", QStringLiteral("Podgląd ekranu"));
-    ScreenShootButton->setGeometry(10, 8, 130, 27);
+    ScreenShootButton->setGeometry(
+            10, 8,
+            std::max(130, textfit::buttonWidth(ScreenShootButton, {ScreenShootButton->text()})),
+            27);
     tab3->addWidget(Panel3);
 
     // Tab "Różne".
@@ -416,12 +443,22 @@ void TFMain::buildWindow()
     SendStatusEdit = makeField(Panel4, "SendStatusEdit", QStringLiteral("SEND"), true);
     RcvStatusEdit = makeField(Panel4, "RcvStatusEdit", QStringLiteral("RCV"), true);
     StatusEdit = makeField(Panel4, "StatusEdit", QStringLiteral("STATUS"), true);
-    int y = 4;
+    // The fields stand right of the widest caption, at 57 px unless the
+    // captions need more in the window's font.
+    QList<QLabel *> captions;
+    int captionWidth = 48;
     for (auto [field, caption] :
          {std::pair{SendStatusEdit, "SEND"}, std::pair{RcvStatusEdit, "RCV"},
           std::pair{StatusEdit, "STATUS"}}) {
-        makeLabel(Panel4, QLatin1String(caption), field)->setGeometry(8, y + 2, 48, 17);
-        field->setGeometry(57, y, 100, 21);
+        captions << makeLabel(Panel4, QLatin1String(caption), field);
+        captionWidth = std::max(captionWidth,
+                                textfit::labelWidth(captions.last(), {captions.last()->text()}));
+    }
+    const int fieldLeft = std::max(57, 8 + captionWidth + 1);
+    int y = 4;
+    for (QLabel *caption : captions) {
+        caption->setGeometry(8, y + 2, captionWidth, 17);
+        caption->buddy()->setGeometry(fieldLeft, y, 100, 21);
         y += 25;
     }
 
@@ -519,9 +556,10 @@ void TFMain::FormResize()
 {
     if (ScreenShootButton)
         ScreenShootButton->move(10, ScreenShootButton->y());
-    const int fieldWidth = std::max(0, Panel4->width() - 65);
+    // The panel's width less 65 px at the fields' design place; fields moved
+    // right for wider captions still end 8 px before the panel's edge.
     for (QLineEdit *field : {SendStatusEdit, RcvStatusEdit, StatusEdit})
-        field->resize(fieldWidth, field->height());
+        field->resize(std::max(0, Panel4->width() - field->x() - 8), field->height());
     // A list narrower than 320 px would ask for a negative "Opis" width.
     ProcessListView->setColumnWidth(0, 200);
     ProcessListView->setColumnWidth(1, std::max(0, ProcessListView->width() - 320));

@@ -15,8 +15,9 @@ TFProgress::TFProgress(QWidget *mainWindow, QWidget *parent)
     , m_mainWindow(mainWindow)
 {
     setObjectName(QStringLiteral("FProgress"));
+    // No accessible name of its own: assistive tools read the caption, which
+    // counts down.
     setWindowTitle(captionFor(CountdownSeconds));
-    setAccessibleName(windowTitle());
     setFixedSize(480, 34);
 
     ProgressBar = new QProgressBar(this);

@@ -2,6 +2,7 @@
 
 #include "shell/datafolder.h"
 #include "shell/settings.h"
+#include "shell/textfit.h"
 #include "shell/tfmain.h"
 #include "update/updatehost.h"
 #include "update/version.h"
@@ -9,6 +10,7 @@
 #include <QCloseEvent>
 #include <QFile>
 #include <QFileInfo>
+#include <QFontMetrics>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPalette>
@@ -16,6 +18,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 
+#include <algorithm>
 #include <climits>
 #include <optional>
 
@@ -49,13 +52,62 @@ qint64 leadingNumber(const QByteArray &text)
     return value;
 }
 
-QLabel *makeLabel(QWidget *parent, const char *name, const QString &text, int left, int top,
-                  int width)
+template<class Label = QLabel>
+Label *makeLabel(QWidget *parent, const char *name, const QString &text, int left, int top,
+                 int width)
 {
-    auto *label = new QLabel(text, parent);
+    auto *label = new Label(text, parent);
     label->setObjectName(QLatin1String(name));
     label->setGeometry(left, top, width, 16);
     return label;
+}
+
+// The longest version text in the labels' font: three signed 32-bit
+// numbers, each a sign and at most ten digits.
+QString widestVersionText(const QFontMetrics &metrics)
+{
+    QChar widest = u'0';
+    for (char16_t digit = u'1'; digit <= u'9'; ++digit) {
+        if (metrics.horizontalAdvance(QChar(digit)) > metrics.horizontalAdvance(widest))
+            widest = QChar(digit);
+    }
+    const QString number = QLatin1Char('-') + QString(10, widest);
+    return number + u'.' + number + u'.' + number;
+}
+
+// The widths above were drawn for an 8-point font and cut the captions off
+// in a larger one. Every control keeps its place; a label gets the width its
+// texts need, what stands right of it moves only as far as that needs, and
+// the window grows to hold what moved.
+void fitToTexts(TFUpdate &w)
+{
+    auto widen = [](QLabel *label, const QStringList &texts) {
+        label->resize(std::max(label->width(), textfit::labelWidth(label, texts)), label->height());
+        return label->x() + label->width();
+    };
+    // The two versions stay in one column.
+    const int versionsLeft = std::max({w.VersionLabel->x(), widen(w.Label1, {w.Label1->text()}) + 2,
+                                       widen(w.Label2, {w.Label2->text()}) + 2});
+    const QString widestVersion = widestVersionText(w.VersionLabel->fontMetrics());
+    for (QLabel *version : {w.VersionLabel, w.NewVersionLabel}) {
+        version->move(versionsLeft, version->y());
+        widen(version, {widestVersion});
+    }
+    w.ProgressBar->move(std::max(w.ProgressBar->x(), widen(w.Label3, {w.Label3->text()}) + 1),
+                        w.ProgressBar->y());
+    const int statusRight = widen(w.StatusLabel, {QStringLiteral("Status"), Downloading,
+                                                  ConnectionError, ReadError, WriteError});
+    w.CloseButton->setGeometry(
+            std::max(w.CloseButton->x(), statusRight + 8), w.CloseButton->y(),
+            std::max(w.CloseButton->width(),
+                     textfit::buttonWidth(w.CloseButton,
+                                          {QStringLiteral("Zamknij"), QStringLiteral("Uruchom")})),
+            w.CloseButton->height());
+
+    const int width = std::max({402, w.VersionLabel->geometry().right() + 1 + 9,
+                                w.ProgressBar->geometry().right() + 1 + 9,
+                                w.CloseButton->geometry().right() + 1 + 7});
+    w.setFixedSize(width, 118);
 }
 
 } // namespace
@@ -67,13 +119,12 @@ TFUpdate::TFUpdate(TFMain *mainWindow)
 {
     setObjectName(QStringLiteral("FUpdate"));
     setWindowTitle(QStringLiteral("Aktualizacja"));
-    setFixedSize(402, 118);
 
     Label1 = makeLabel(this, "Label1", QStringLiteral("Aktualna wersja:"), 24, 10, 80);
-    VersionLabel = makeLabel(this, "VersionLabel", QString(), 106, 10, 200);
+    VersionLabel = makeLabel<ValueLabel>(this, "VersionLabel", QString(), 106, 10, 200);
     VersionLabel->setAccessibleName(Label1->text());
     Label2 = makeLabel(this, "Label2", QStringLiteral("Nowa wersja:"), 37, 28, 67);
-    NewVersionLabel = makeLabel(this, "NewVersionLabel", QString(), 106, 28, 200);
+    NewVersionLabel = makeLabel<ValueLabel>(this, "NewVersionLabel", QString(), 106, 28, 200);
     NewVersionLabel->setAccessibleName(Label2->text());
     Label3 = makeLabel(this, "Label3", QStringLiteral("Postęp pobierania:"), 16, 58, 90);
 
@@ -95,7 +146,7 @@ TFUpdate::TFUpdate(TFMain *mainWindow)
     gauge.setColor(QPalette::HighlightedText, Qt::white);
     ProgressBar->setPalette(gauge);
 
-    StatusLabel = makeLabel(this, "StatusLabel", QStringLiteral("Status"), 17, 90, 295);
+    StatusLabel = makeLabel<ValueLabel>(this, "StatusLabel", QStringLiteral("Status"), 17, 90, 295);
     StatusLabel->setAccessibleName(QStringLiteral("Status"));
 
     CloseButton = new QPushButton(this);
@@ -103,6 +154,7 @@ TFUpdate::TFUpdate(TFMain *mainWindow)
     CloseButton->setGeometry(320, 88, 75, 25);
     setButton(QStringLiteral("Zamknij"), false);
     connect(CloseButton, &QPushButton::clicked, this, [this] { CloseButtonClick(); });
+    fitToTexts(*this);
 
     startInstaller = [](const QString &program) {
         QProcess::startDetached(program, {}, QFileInfo(program).absolutePath());

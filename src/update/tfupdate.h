@@ -1,5 +1,6 @@
 #pragma once
 
+#include "shell/valuelabel.h"
 #include "update/httpget.h"
 
 #include <QDialog>
@@ -27,12 +28,12 @@ public:
     ~TFUpdate() override;
 
     QLabel *Label1 = nullptr;
-    QLabel *VersionLabel = nullptr;
+    ValueLabel *VersionLabel = nullptr;
     QLabel *Label2 = nullptr;
-    QLabel *NewVersionLabel = nullptr;
+    ValueLabel *NewVersionLabel = nullptr;
     QLabel *Label3 = nullptr;
     QProgressBar *ProgressBar = nullptr;
-    QLabel *StatusLabel = nullptr;
+    ValueLabel *StatusLabel = nullptr;
     QPushButton *CloseButton = nullptr;
 
     void FormShow();
