@@ -22,7 +22,7 @@ cmake -S . -B build-package -G Ninja -DCMAKE_BUILD_TYPE=Release -DDOCENTOR_TESTS
 cmake --build build-package --target docentor agentsim package_data
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-package/CMakeCache.txt)
 deb="build-package/docentor_${version}_amd64.deb"
-rm -f "$deb"
+rm -f build-package/docentor_*_amd64.deb
 (cd build-package && cpack)
 
 echo "== checking $deb"
