@@ -19,6 +19,11 @@ packages=(
 if [ "${DOCENTOR_WITH_FUZZ:-0}" = 1 ]; then
     packages+=(clang libclang-rt-dev)
 fi
+# scripts/package.sh: the package's dependencies from its binaries, the icons
+# drawn from their SVG, and the checks of the result
+if [ "${DOCENTOR_WITH_PACKAGE:-0}" = 1 ]; then
+    packages+=(dpkg-dev file librsvg2-bin lintian desktop-file-utils appstream)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

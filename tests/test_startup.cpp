@@ -1,6 +1,7 @@
 // The console's life: the start-up steps, the first-run mark, the refusal of
 // a second copy and of a taken port (with the real program), the question
-// before closing, and errors raised by event handlers.
+// before closing, errors raised by event handlers, and the command line that
+// answers without starting.
 #include "platform/cp1250.h"
 #include "platform/singleinstance.h"
 #include "shell/eventlog.h"
@@ -8,6 +9,7 @@
 #include "shell/tfprogress.h"
 #include "support/consolefixture.h"
 #include "update/tfupdate.h"
+#include "update/version.h"
 
 #include <QComboBox>
 #include <QDir>
@@ -543,6 +545,57 @@ private slots:
         TestAgent agent;
         QVERIFY(agent.connectTo(port));
         QVERIFY(next.boxes().isEmpty());
+    }
+    void commandLineAnswersWithoutAWindow_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("whole"); // the whole output, when it is known
+        QTest::addColumn<QStringList>("parts");
+        const QString version = update::ProgramVersion.text();
+        const QString versionLine = QStringLiteral("docentor %1\n").arg(version);
+        const QStringList help{
+                QStringLiteral("Docentor ") + version, QStringLiteral("DOCENTOR_PORT=<port>"),
+                QStringLiteral("DOCENTOR_UPDATE_HOST=<adres>"),
+                QStringLiteral("DOCENTOR_NONINTERACTIVE=1"), QStringLiteral("DOCENTOR_ANSWER=yes")};
+        QTest::newRow("--version")
+                << QStringList{QStringLiteral("--version")} << versionLine << QStringList();
+        QTest::newRow("-v") << QStringList{QStringLiteral("-v")} << versionLine << QStringList();
+        QTest::newRow("--help") << QStringList{QStringLiteral("--help")} << QString() << help;
+        QTest::newRow("-h after a Qt option")
+                << QStringList{QStringLiteral("-platform"), QStringLiteral("xcb"),
+                               QStringLiteral("-h")}
+                << QString() << help;
+        QTest::newRow("first of the two wins")
+                << QStringList{QStringLiteral("--version"), QStringLiteral("--help")} << versionLine
+                << QStringList();
+    }
+
+    void commandLineAnswersWithoutAWindow()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, whole);
+        QFETCH(QStringList, parts);
+        QVERIFY2(QFileInfo(consoleBinary()).isExecutable(), qPrintable(consoleBinary()));
+        TempDataHome data;
+        // No display at all: a program that made a window here would abort.
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove(QStringLiteral("DISPLAY"));
+        env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        env.insert(QStringLiteral("XDG_DATA_HOME"), data.root() + QStringLiteral("/data"));
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), data.root() + QStringLiteral("/run"));
+        QProcess program;
+        program.setProcessEnvironment(env);
+        program.start(consoleBinary(), arguments);
+        QVERIFY(program.waitForFinished(60000));
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), 0);
+        const QString output = QString::fromUtf8(program.readAllStandardOutput());
+        if (!whole.isEmpty())
+            QCOMPARE(output, whole);
+        for (const QString &part : parts)
+            QVERIFY2(output.contains(part), qPrintable(part + QStringLiteral(" in:\n") + output));
+        QVERIFY(!QFileInfo::exists(data.dataFolder()));
     }
 };
 

@@ -21,8 +21,9 @@ struct Version
     friend bool operator==(const Version &, const Version &) = default;
 };
 
-// The version of this program.
-inline constexpr Version ProgramVersion{1, 0, 6};
+// The version of this program, set once in the top CMakeLists.txt.
+inline constexpr Version ProgramVersion{DOCENTOR_VERSION_MAJOR, DOCENTOR_VERSION_MINOR,
+                                        DOCENTOR_VERSION_RELEASE};
 
 // The version file holds three little-endian signed 32-bit integers, major,
 // minor and release, in its first 12 bytes; what follows them is ignored.

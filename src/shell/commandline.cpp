@@ -1,0 +1,67 @@
+#include "shell/commandline.h"
+
+#include "update/version.h"
+
+namespace {
+
+QString versionText()
+{
+    return QStringLiteral("docentor %1\n").arg(update::ProgramVersion.text());
+}
+
+QString helpText()
+{
+    return QStringLiteral(
+                   "Użycie: docentor [opcje]\n"
+                   "\n"
+                   "Docentor %1: konsola nauczyciela w pracowni komputerowej. Programy\n"
+                   "na komputerach uczniów łączą się z nią na porcie TCP 6500.\n"
+                   "\n"
+                   "Opcje:\n"
+                   "  -h, --help     pokazuje tę pomoc i kończy pracę\n"
+                   "  -v, --version  pokazuje wersję programu i kończy pracę\n"
+                   "Pozostałe opcje przyjmuje biblioteka Qt (np. -platform xcb).\n"
+                   "\n"
+                   "Zmienne środowiskowe:\n"
+                   "  DOCENTOR_PORT=<port>\n"
+                   "      nasłuch na innym porcie niż 6500\n"
+                   "  DOCENTOR_UPDATE_HOST=<adres>\n"
+                   "      serwer aktualizacji, adres http:// lub https://; ma pierwszeństwo\n"
+                   "      przed wierszem <UPDATE HOST> w pliku settings.set i przed adresem\n"
+                   "      wbudowanym (%2)\n"
+                   "  DOCENTOR_NONINTERACTIVE=1\n"
+                   "      żadne okno komunikatu się nie pokazuje: każdy komunikat trafia na\n"
+                   "      standardowe wyjście błędów i od razu dostaje odpowiedź (OK; \"Nie\"\n"
+                   "      na pytanie; pole do wpisania jest anulowane)\n"
+                   "  DOCENTOR_ANSWER=yes\n"
+                   "      razem z DOCENTOR_NONINTERACTIVE=1: odpowiedź \"Tak\" na pytania\n"
+                   "\n"
+                   "Pliki:\n"
+                   "  $XDG_DATA_HOME/Mervix-Tablor (zwykle ~/.local/share/Mervix-Tablor):\n"
+                   "  ustawienia settings.set i dziennik log/ADMIN_<rrrr-mm-dd>.txt\n")
+            .arg(update::ProgramVersion.text(), QStringLiteral(DOCENTOR_UPDATE_HOST));
+}
+
+} // namespace
+
+std::optional<QString> commandLineAnswer(const QStringList &arguments)
+{
+    // The first of the two wins, as with most programs; the program's name
+    // comes first and is no option.
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        const QString &argument = arguments.at(i);
+        if (argument == QLatin1String("--help") || argument == QLatin1String("-h"))
+            return helpText();
+        if (argument == QLatin1String("--version") || argument == QLatin1String("-v"))
+            return versionText();
+    }
+    return std::nullopt;
+}
+
+std::optional<QString> commandLineAnswer(int argc, char **argv)
+{
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    return commandLineAnswer(arguments);
+}
