@@ -193,7 +193,7 @@ public:
         int idleLimit = 1000;
     };
     StreamTimings streamTimings;
-    // The largest stream the console keeps: far above a 100-megapixel
+    // The largest stream the console keeps: far above a 40-megapixel
     // picture or any process list.
     qint64 streamMemoryLimit = 256 * 1024 * 1024;
 
