@@ -5,11 +5,14 @@
 // Through all of it a well-behaved agent keeps being served: its packets are
 // accepted and logged, one entry each, and a command still reaches it; the
 // console's memory stays bounded.
+#include "link/jpegimage.h"
 #include "link/processlist.h"
 #include "shell/tfprogress.h"
 #include "support/classroom.h"
+#include "support/hostilejpeg.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
@@ -19,7 +22,9 @@
 #include <QSignalSpy>
 #include <QStatusBar>
 #include <QTest>
+#include <QTimer>
 #include <QTreeWidget>
+#include <QtEndian>
 
 #include <atomic>
 #include <functional>
@@ -287,6 +292,30 @@ public:
     ConsoleFixture console;
     TestAgent *good = nullptr;
     QList<qint32> goodNumbers;
+};
+
+// How late the window's thread runs a timer that is due every 10 ms: the
+// longest wait of an event posted to it, for the bench figures.
+class EventLag : public QObject
+{
+public:
+    EventLag()
+    {
+        m_clock.start();
+        m_timer.callOnTimeout(this, [this] {
+            const qint64 now = m_clock.nsecsElapsed();
+            if (m_last > 0)
+                longestMs = std::max(longestMs, (now - m_last) / 1000000 - 10);
+            m_last = now;
+        });
+        m_timer.start(10);
+    }
+    qint64 longestMs = 0;
+
+private:
+    QElapsedTimer m_clock;
+    QTimer m_timer;
+    qint64 m_last = 0;
 };
 
 } // namespace
@@ -613,6 +642,94 @@ private slots:
         QVERIFY(room.goodPackets(3));
         QVERIFY(room.commandReachesGood());
         QCOMPARE(room.goodEntriesLogged(), room.goodNumbers.size());
+    }
+
+    void hostileStream_data()
+    {
+        QTest::addColumn<bool>("screen");
+        QTest::addColumn<qint64>("heapBound");
+        // Read off the connection and dropped: nothing of it is kept.
+        QTest::newRow("256 MiB process list") << false << qint64(16 * 1024 * 1024);
+        // A small progressive picture of 8K whose 500 scans would take seconds
+        // and its coefficients (199 MB, within the decoder's 256 MiB) to decode.
+        QTest::newRow("hostile progressive picture")
+                << true << qint64(jpegimage::MaxDecoderMemory + 16 * 1024 * 1024);
+    }
+
+    // An agent streams what no agent needs to: a process list of 256 MiB
+    // nobody asked for, or a picture built to cost the decoder far more than
+    // its size. The reception ends as incomplete or the picture is refused,
+    // the memory it took is given back, and the well-behaved agent's
+    // packets, sent all the while, are each accepted and logged once.
+    void hostileStream()
+    {
+        QFETCH(bool, screen);
+        QFETCH(qint64, heapBound);
+        constexpr qint32 ListSize = 256 * 1024 * 1024;
+        Room room;
+        TFMain &main = room.main();
+        QSignalSpy finished(&main, &TFMain::streamFinished);
+        QString outcome;
+        connect(&main, &TFMain::streamFinished, &main, [&] { outcome = main.StatusEdit->text(); });
+        ThreadAgent agent(room.console.port());
+        QVERIFY(agent.connected());
+        QTRY_COMPARE(room.rows(), 2);
+        const QByteArray picture = hostilejpeg::progressive(7680, 4320, jpegimage::MaxScans);
+        QByteArray block(1024 * 1024, '\0');
+        qToLittleEndian<qint32>((ListSize - 4) / processlist::RecordSize, block.data());
+        const qint32 declared = screen ? qint32(picture.size()) : ListSize;
+
+        EventLag lag;
+        QElapsedTimer clock;
+        clock.start();
+        const qint64 before = liveHeapBytes();
+        HeapPeak heap;
+        agent.run([&](int fd) {
+            sendAll(fd, TestAgent::packetText(1, screen ? packet::ScreenShot : packet::ProcessList,
+                                              screen ? packet::ScreenAnnounceFlag : 0, declared));
+            while (!main.StreamInProgress.load() && !agent.stop.load())
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            if (screen) {
+                sendAll(fd, picture);
+                return;
+            }
+            for (qint64 sent = 0; sent < ListSize && !agent.stop.load(); sent += block.size()) {
+                if (!sendAll(fd, block))
+                    return;
+                block[0] = block[1] = block[2] = block[3] = 0;
+            }
+        });
+        // Once the announcement is taken (the well-behaved agent's numbers
+        // are told apart from it by the last accepted number).
+        QVERIFY(QTest::qWaitFor([&] { return main.LastPacketNo == 1; }, 10000));
+        while (finished.isEmpty())
+            QVERIFY(room.goodPacket());
+        const qint64 took = clock.elapsed();
+        QVERIFY(room.goodPackets(3));
+        heap.stop();
+
+        if (screen) {
+            QCOMPARE(outcome, QStringLiteral("Błąd ładowania obrazu"));
+            QVERIFY(main.ScreenShootImage->pixmap().isNull());
+        } else {
+            QCOMPARE(outcome,
+                     QStringLiteral("otrzymano niekompletny strumień danych, otrzymano: %1, "
+                                    "deklarowano: %1")
+                             .arg(ListSize));
+            QCOMPARE(main.ProcessListView->topLevelItemCount(), 0);
+        }
+        QVERIFY(room.commandReachesGood());
+        QCOMPARE(room.goodEntriesLogged(), room.goodNumbers.size());
+        QVERIFY2(heap.growth() < heapBound,
+                 qPrintable(QStringLiteral("heap grew by %1 bytes").arg(heap.growth())));
+        // What the reception and the decoder took is given back.
+        const qint64 kept = liveHeapBytes() - before;
+        QVERIFY2(kept < 4 * 1024 * 1024, qPrintable(QStringLiteral("%1 bytes kept").arg(kept)));
+        QVERIFY(agent.close(false));
+        QTRY_COMPARE_WITH_TIMEOUT(room.rows(), 1, 30000);
+        qInfo("reception and answer: %lld ms, heap peak +%lld KiB, longest event wait %lld ms, "
+              "%lld packets of the well-behaved agent",
+              took, heap.growth() / 1024, lag.longestMs, qint64(room.goodNumbers.size()));
     }
 };
 
