@@ -12,7 +12,6 @@
 #include "support/hostilejpeg.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
@@ -22,7 +21,6 @@
 #include <QSignalSpy>
 #include <QStatusBar>
 #include <QTest>
-#include <QTimer>
 #include <QTreeWidget>
 #include <QtEndian>
 
@@ -292,30 +290,6 @@ public:
     ConsoleFixture console;
     TestAgent *good = nullptr;
     QList<qint32> goodNumbers;
-};
-
-// How late the window's thread runs a timer that is due every 10 ms: the
-// longest wait of an event posted to it, for the bench figures.
-class EventLag : public QObject
-{
-public:
-    EventLag()
-    {
-        m_clock.start();
-        m_timer.callOnTimeout(this, [this] {
-            const qint64 now = m_clock.nsecsElapsed();
-            if (m_last > 0)
-                longestMs = std::max(longestMs, (now - m_last) / 1000000 - 10);
-            m_last = now;
-        });
-        m_timer.start(10);
-    }
-    qint64 longestMs = 0;
-
-private:
-    QElapsedTimer m_clock;
-    QTimer m_timer;
-    qint64 m_last = 0;
 };
 
 } // namespace
@@ -679,9 +653,6 @@ private slots:
         qToLittleEndian<qint32>((ListSize - 4) / processlist::RecordSize, block.data());
         const qint32 declared = screen ? qint32(picture.size()) : ListSize;
 
-        EventLag lag;
-        QElapsedTimer clock;
-        clock.start();
         const qint64 before = liveHeapBytes();
         HeapPeak heap;
         agent.run([&](int fd) {
@@ -704,7 +675,6 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return main.LastPacketNo == 1; }, 10000));
         while (finished.isEmpty())
             QVERIFY(room.goodPacket());
-        const qint64 took = clock.elapsed();
         QVERIFY(room.goodPackets(3));
         heap.stop();
 
@@ -727,9 +697,6 @@ private slots:
         QVERIFY2(kept < 4 * 1024 * 1024, qPrintable(QStringLiteral("%1 bytes kept").arg(kept)));
         QVERIFY(agent.close(false));
         QTRY_COMPARE_WITH_TIMEOUT(room.rows(), 1, 30000);
-        qInfo("reception and answer: %lld ms, heap peak +%lld KiB, longest event wait %lld ms, "
-              "%lld packets of the well-behaved agent",
-              took, heap.growth() / 1024, lag.longestMs, qint64(room.goodNumbers.size()));
     }
 };
 
