@@ -198,6 +198,52 @@ private slots:
         QVERIFY(!FProgress->isVisible());
     }
 
+    // A send that gives its connection up (as the time-out inside a packet
+    // does) removes its row during the walk, and a later computer may go
+    // meanwhile too: the walk still takes every computer as listed at its
+    // start, and the one that went gets the usual line.
+    void rowsRemovedDuringTheWalk()
+    {
+        Room room;
+        TFMain &main = room.main();
+        TestAgent &first = connectAgentFrom(room.console, QStringLiteral("127.0.0.1"));
+        TestAgent &second = connectAgentFrom(room.console, QStringLiteral("127.0.0.2"));
+        connectAgentFrom(room.console, QStringLiteral("127.0.0.3"));
+        auto closeConsoleSide = [&](const QByteArray &address) {
+            for (int i = 0; i < main.MyServer->activeConnections(); ++i) {
+                const platform::ConnectionPtr c = main.MyServer->connection(i);
+                if (c && c->peerAddress() == address)
+                    return c->close();
+            }
+        };
+        QObject::connect(main.SendStatusEdit, &QLineEdit::textChanged, main.SendStatusEdit, [&] {
+            if (main.RemoteIPEdit->text() == QLatin1String("127.0.0.1")) {
+                closeConsoleSide("127.0.0.1");
+                closeConsoleSide("127.0.0.3");
+            }
+        });
+        QStringList statusLines;
+        connect(main.StatusEdit, &QLineEdit::textChanged, main.StatusEdit,
+                [&](const QString &text) { statusLines << text; });
+
+        main.GroupLockMouseButton->click();
+
+        // The first computer's line names no one: its connection had gone
+        // by the time the line was written.
+        const QString operation = QStringLiteral("wyłącz myszkę");
+        QCOMPARE(statusLines, (QStringList{"Rozłączono z 127.0.0.1", "Rozłączono z 127.0.0.3",
+                                           sentLine(operation, ""), sentLine(operation, "SALA-2"),
+                                           "nie znaleziono połączenia na liście"}));
+        for (TestAgent *agent : {&first, &second}) {
+            PacketRecord p;
+            QVERIFY(agent->waitForPacket(p));
+            QCOMPARE(p.iCommand, 4);
+            QCOMPARE(p.iFlag, 4);
+        }
+        QCOMPARE(main.RemoteComputersListView->topLevelItemCount(), 1);
+        QVERIFY(!FProgress->isVisible());
+    }
+
     // Two agents on one computer: both rows send to the first connection.
     void twoRowsOneAddress()
     {

@@ -3,6 +3,7 @@
 // sanitizer build checks the latter). Every JPEG here is made by libjpeg in
 // the test itself.
 #include "link/jpegimage.h"
+#include "support/hostilejpeg.h"
 
 #include <QColor>
 #include <QRandomGenerator>
@@ -221,6 +222,83 @@ QByteArray progressive(int scans)
     return encodeWith(quadrantPicture(64, 48, true), options);
 }
 
+// A large picture of four flat quadrants, made row by row (setPixel would
+// take seconds at 8K).
+QImage largeQuadrants(int width, int height)
+{
+    QImage image(width, height, QImage::Format_RGB32);
+    for (int y = 0; y < height; ++y) {
+        auto *row = reinterpret_cast<QRgb *>(image.scanLine(y));
+        for (int x = 0; x < width; ++x)
+            row[x] = Quadrants[quadrantOf(x, y, width, height)].rgb();
+    }
+    return image;
+}
+
+// libjpeg's own progressive script (ten scans for colour, six for grey), as
+// an agent's encoder would write it.
+QByteArray usualProgressive(const QImage &image, bool grey)
+{
+    const QImage source
+            = image.convertToFormat(grey ? QImage::Format_Grayscale8 : QImage::Format_RGB888);
+    jpeg_compress_struct cinfo;
+    jpeg_error_mgr err;
+    cinfo.err = jpeg_std_error(&err);
+    jpeg_create_compress(&cinfo);
+    unsigned char *out = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&cinfo, &out, &size);
+    cinfo.image_width = JDIMENSION(source.width());
+    cinfo.image_height = JDIMENSION(source.height());
+    cinfo.input_components = grey ? 1 : 3;
+    cinfo.in_color_space = grey ? JCS_GRAYSCALE : JCS_RGB;
+    jpeg_set_defaults(&cinfo);
+    jpeg_set_quality(&cinfo, 90, TRUE);
+    jpeg_simple_progression(&cinfo);
+    jpeg_start_compress(&cinfo, TRUE);
+    while (cinfo.next_scanline < cinfo.image_height) {
+        JSAMPROW row = const_cast<JSAMPROW>(source.constScanLine(int(cinfo.next_scanline)));
+        jpeg_write_scanlines(&cinfo, &row, 1);
+    }
+    jpeg_finish_compress(&cinfo);
+    jpeg_destroy_compress(&cinfo);
+    QByteArray result(reinterpret_cast<const char *>(out), qsizetype(size));
+    std::free(out);
+    return result;
+}
+
+QByteArray segmentOf(quint8 marker, const QByteArray &body)
+{
+    const int length = int(body.size()) + 2;
+    return QByteArray("\xFF") + char(marker) + char(length >> 8) + char(length & 0xFF) + body;
+}
+
+// Junk between two segments: the decoder skips it with a warning.
+QByteArray withJunkBeforeScan(QByteArray jpeg)
+{
+    return jpeg.insert(markerOffset(jpeg, 0xDA), QByteArray("\x00\x11\x22", 3));
+}
+
+// A JFIF revision the decoder does not know (it knows 1.x and 2.x).
+QByteArray withJfifRevision(QByteArray jpeg, quint8 major)
+{
+    const int app0 = markerOffset(jpeg, 0xE0);
+    Q_ASSERT(app0 == 2 && jpeg.mid(app0 + 4, 5) == QByteArray("JFIF\0", 5));
+    jpeg[app0 + 9] = char(major);
+    return jpeg;
+}
+
+// The JFIF segment replaced by an Adobe one with an unknown colour transform
+// code: for three components the decoder then assumes YCbCr, which it is.
+QByteArray withAdobeTransform(QByteArray jpeg, quint8 transform)
+{
+    const int app0 = markerOffset(jpeg, 0xE0);
+    const int length = 2 + (quint8(jpeg[app0 + 2]) << 8 | quint8(jpeg[app0 + 3]));
+    QByteArray adobe("Adobe\0\x64\0\0\0\0", 11);
+    adobe += char(transform);
+    return jpeg.replace(app0, length, segmentOf(0xEE, adobe));
+}
+
 } // namespace
 
 class JpegImageTest : public QObject
@@ -256,6 +334,20 @@ private slots:
         QTest::newRow("arithmetic coding") << encodeWith(picture, options) << picture << 12;
         QTest::newRow("progressive, 100 scans") << progressive(100) << grey << 6;
         QTest::newRow("progressive, 500 scans") << progressive(jpegimage::MaxScans) << grey << 6;
+
+        // Warnings that lose nothing.
+        const QByteArray good = jpegimage::encode(picture, 90);
+        QTest::newRow("junk bytes before a marker") << withJunkBeforeScan(good) << picture << 12;
+        QTest::newRow("JFIF revision 3.01") << withJfifRevision(good, 3) << picture << 12;
+        QTest::newRow("unknown Adobe transform") << withAdobeTransform(good, 9) << picture << 12;
+
+        // Real screens up to 8K, progressive ones included, within every limit.
+        const QImage screen8k = largeQuadrants(7680, 4320);
+        QTest::newRow("8K") << jpegimage::encode(screen8k, 80) << screen8k << 12;
+        QTest::newRow("8K progressive") << usualProgressive(screen8k, false) << screen8k << 12;
+        const QImage grey8k = screen8k.convertToFormat(QImage::Format_Grayscale8)
+                                      .convertToFormat(QImage::Format_RGB32);
+        QTest::newRow("8K progressive grey") << usualProgressive(grey8k, true) << grey8k << 6;
     }
 
     void decodesWholePictures()
@@ -336,9 +428,11 @@ private slots:
                 << withDimensions(good, 10001, 10000) << tooLarge << QString();
         QTest::newRow("65500 x 65500 pixels")
                 << withDimensions(good, 65500, 65500) << tooLarge << QString();
+        QTest::newRow("8001 x 5000 pixels")
+                << withDimensions(good, 8001, 5000) << tooLarge << QString();
         // Exactly the limit is allowed; it fails on the missing data instead.
-        QTest::newRow("10000 x 10000 pixels, data of 64 x 48")
-                << withDimensions(good, 10000, 10000) << QString() << tooLarge;
+        QTest::newRow("8000 x 5000 pixels, data of 64 x 48")
+                << withDimensions(good, 8000, 5000) << QString() << tooLarge;
         QTest::newRow("zero height") << withDimensions(good, 64, 0) << QString() << QString();
 
         QTest::newRow("progressive, 501 scans")
@@ -349,6 +443,26 @@ private slots:
                 << fewScans.left(fewScans.size() * 3 / 4) << QString() << tooManyScans;
         QTest::newRow("progressive, 10001 x 10000 pixels")
                 << withDimensions(fewScans, 10001, 10000) << tooLarge << QString();
+
+        // Small files that are nothing but cheap scans over a large picture.
+        const QString tooMuchWork = QStringLiteral("more work");
+        using hostilejpeg::Bands;
+        QTest::newRow("hostile, 8K, 500 narrow scans")
+                << hostilejpeg::progressive(7680, 4320, jpegimage::MaxScans) << tooMuchWork
+                << QString();
+        QTest::newRow("hostile, 8K, 43 wide scans")
+                << hostilejpeg::progressive(7680, 4320, 43, Bands::Wide) << tooMuchWork
+                << QString();
+        QTest::newRow("hostile, at the pixel limit, 500 narrow scans")
+                << hostilejpeg::progressive(8000, 5000, jpegimage::MaxScans) << tooMuchWork
+                << QString();
+        QTest::newRow("hostile, 10000 x 10000, 500 narrow scans")
+                << hostilejpeg::progressive(10000, 10000, jpegimage::MaxScans) << tooLarge
+                << QString();
+        // Four components of 40 megapixels need 320 MB of coefficients.
+        QTest::newRow("progressive CMYK at the pixel limit")
+                << hostilejpeg::progressive(8000, 5000, 2, Bands::Narrow, 4)
+                << QStringLiteral("Backing store") << QString();
 
         EncodeOptions options;
         options.samples = Samples::TwoChannels;

@@ -5,9 +5,11 @@
 // Through all of it a well-behaved agent keeps being served: its packets are
 // accepted and logged, one entry each, and a command still reaches it; the
 // console's memory stays bounded.
+#include "link/jpegimage.h"
 #include "link/processlist.h"
 #include "shell/tfprogress.h"
 #include "support/classroom.h"
+#include "support/hostilejpeg.h"
 
 #include <QDir>
 #include <QFile>
@@ -20,6 +22,7 @@
 #include <QStatusBar>
 #include <QTest>
 #include <QTreeWidget>
+#include <QtEndian>
 
 #include <atomic>
 #include <functional>
@@ -613,6 +616,87 @@ private slots:
         QVERIFY(room.goodPackets(3));
         QVERIFY(room.commandReachesGood());
         QCOMPARE(room.goodEntriesLogged(), room.goodNumbers.size());
+    }
+
+    void hostileStream_data()
+    {
+        QTest::addColumn<bool>("screen");
+        QTest::addColumn<qint64>("heapBound");
+        // Read off the connection and dropped: nothing of it is kept.
+        QTest::newRow("256 MiB process list") << false << qint64(16 * 1024 * 1024);
+        // A small progressive picture of 8K whose 500 scans would take seconds
+        // and its coefficients (199 MB, within the decoder's 256 MiB) to decode.
+        QTest::newRow("hostile progressive picture")
+                << true << qint64(jpegimage::MaxDecoderMemory + 16 * 1024 * 1024);
+    }
+
+    // An agent streams what no agent needs to: a process list of 256 MiB
+    // nobody asked for, or a picture built to cost the decoder far more than
+    // its size. The reception ends as incomplete or the picture is refused,
+    // the memory it took is given back, and the well-behaved agent's
+    // packets, sent all the while, are each accepted and logged once.
+    void hostileStream()
+    {
+        QFETCH(bool, screen);
+        QFETCH(qint64, heapBound);
+        constexpr qint32 ListSize = 256 * 1024 * 1024;
+        Room room;
+        TFMain &main = room.main();
+        QSignalSpy finished(&main, &TFMain::streamFinished);
+        QString outcome;
+        connect(&main, &TFMain::streamFinished, &main, [&] { outcome = main.StatusEdit->text(); });
+        ThreadAgent agent(room.console.port());
+        QVERIFY(agent.connected());
+        QTRY_COMPARE(room.rows(), 2);
+        const QByteArray picture = hostilejpeg::progressive(7680, 4320, jpegimage::MaxScans);
+        QByteArray block(1024 * 1024, '\0');
+        qToLittleEndian<qint32>((ListSize - 4) / processlist::RecordSize, block.data());
+        const qint32 declared = screen ? qint32(picture.size()) : ListSize;
+
+        const qint64 before = liveHeapBytes();
+        HeapPeak heap;
+        agent.run([&](int fd) {
+            sendAll(fd, TestAgent::packetText(1, screen ? packet::ScreenShot : packet::ProcessList,
+                                              screen ? packet::ScreenAnnounceFlag : 0, declared));
+            while (!main.StreamInProgress.load() && !agent.stop.load())
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            if (screen) {
+                sendAll(fd, picture);
+                return;
+            }
+            for (qint64 sent = 0; sent < ListSize && !agent.stop.load(); sent += block.size()) {
+                if (!sendAll(fd, block))
+                    return;
+                block[0] = block[1] = block[2] = block[3] = 0;
+            }
+        });
+        // Once the announcement is taken (the well-behaved agent's numbers
+        // are told apart from it by the last accepted number).
+        QVERIFY(QTest::qWaitFor([&] { return main.LastPacketNo == 1; }, 10000));
+        while (finished.isEmpty())
+            QVERIFY(room.goodPacket());
+        QVERIFY(room.goodPackets(3));
+        heap.stop();
+
+        if (screen) {
+            QCOMPARE(outcome, QStringLiteral("Błąd ładowania obrazu"));
+            QVERIFY(main.ScreenShootImage->pixmap().isNull());
+        } else {
+            QCOMPARE(outcome,
+                     QStringLiteral("otrzymano niekompletny strumień danych, otrzymano: %1, "
+                                    "deklarowano: %1")
+                             .arg(ListSize));
+            QCOMPARE(main.ProcessListView->topLevelItemCount(), 0);
+        }
+        QVERIFY(room.commandReachesGood());
+        QCOMPARE(room.goodEntriesLogged(), room.goodNumbers.size());
+        QVERIFY2(heap.growth() < heapBound,
+                 qPrintable(QStringLiteral("heap grew by %1 bytes").arg(heap.growth())));
+        // What the reception and the decoder took is given back.
+        const qint64 kept = liveHeapBytes() - before;
+        QVERIFY2(kept < 4 * 1024 * 1024, qPrintable(QStringLiteral("%1 bytes kept").arg(kept)));
+        QVERIFY(agent.close(false));
+        QTRY_COMPARE_WITH_TIMEOUT(room.rows(), 1, 30000);
     }
 };
 

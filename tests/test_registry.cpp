@@ -346,6 +346,9 @@ void RegistryTest::nameLookupDecidesRemoval_data()
                                        << QByteArray("PRACOWNIA-\xa3\xd3"
                                                      "D\x8f")
                                        << true;
+    QTest::newRow("name with placeholders")
+            << QByteArray("SALA-%1%2") << QStringLiteral("SALA-%1%2") << QByteArray("SALA-%1%2")
+            << true;
 }
 
 void RegistryTest::nameLookupDecidesRemoval()

@@ -445,32 +445,110 @@ private slots:
         QVERIFY(match.captured(1).toLongLong() > 4);
     }
 
-    // A stream announced beyond what the console keeps is read off the
-    // connection but not kept: it ends as incomplete with nothing kept, the
-    // old views stay, and packets are read again afterwards.
+    void announcedBeyondTheLimit_data()
+    {
+        QTest::addColumn<qint64>("memoryLimit"); // 0: the console's own
+        QTest::addColumn<int>("records");
+        QTest::addColumn<bool>("kept");
+        QTest::newRow("beyond the memory limit") << qint64(64 * 1024) << 200 << false;
+        QTest::newRow("list of 65,537 processes") << qint64(0) << 65537 << false;
+        QTest::newRow("list of 65,536 processes") << qint64(0) << 65536 << true;
+    }
+
+    // A stream announced beyond what the console keeps (a list longer than
+    // any computer's) is read off the connection but not kept: it ends as
+    // incomplete with the bytes it received, the old views stay, and packets
+    // are read again afterwards.
     void announcedBeyondTheLimit()
     {
+        QFETCH(qint64, memoryLimit);
+        QFETCH(int, records);
+        QFETCH(bool, kept);
         Room room;
         TFMain &main = room.main();
-        main.streamMemoryLimit = 64 * 1024;
+        if (memoryLimit > 0)
+            main.streamMemoryLimit = memoryLimit;
         showOldViews(main);
         TestAgent &agent = room.console.connectAgent();
         QSignalSpy finished(&main, &TFMain::streamFinished);
         const QByteArray list = processlist::build(
-                QList<processlist::ProcessEntry>(200, {"duzo.exe", "Opis", 7}));
-        QVERIFY(list.size() > main.streamMemoryLimit);
+                QList<processlist::ProcessEntry>(records, {"duzo.exe", "Opis", 7}));
 
         QVERIFY(announce(room, agent, 1, false, qint32(list.size())));
         agent.send(list);
-        QVERIFY(finished.wait(10000));
-        QCOMPARE(main.StatusEdit->text(), incompleteText(0, list.size()));
-        QCOMPARE(rowsOf(main.ProcessListView), QStringList{"stary.exe/Stary/1"});
-        QCOMPARE(main.ProcessListStatusBar->currentMessage(), QStringLiteral("stara linia"));
+        QVERIFY(finished.wait(30000));
+        if (kept) {
+            QCOMPARE(main.StatusEdit->text(), wholeText(false, "SALA-1", list.size()));
+            QCOMPARE(main.ProcessListView->topLevelItemCount(), records);
+            QCOMPARE(main.ProcessListView->topLevelItem(records - 1)->text(0), "duzo.exe");
+        } else {
+            QCOMPARE(main.StatusEdit->text(), incompleteText(list.size(), list.size()));
+            QCOMPARE(rowsOf(main.ProcessListView), QStringList{"stary.exe/Stary/1"});
+            QCOMPARE(main.ProcessListStatusBar->currentMessage(), QStringLiteral("stara linia"));
+        }
 
         // Every byte of it was taken off the connection: the next packet is
         // read as a packet.
         agent.sendPacket(2, 1, 0, 0, "dalej");
         QTRY_COMPARE(main.StatusEdit->text(), QStringLiteral("dalej|"));
+    }
+
+    void failureOnTheWorker_data()
+    {
+        QTest::addColumn<bool>("screen");
+        QTest::addColumn<bool>("outOfMemory");
+        QTest::newRow("list, out of memory") << false << true;
+        QTest::newRow("picture, out of memory") << true << true;
+        QTest::newRow("picture, other error") << true << false;
+    }
+
+    // A failure on the stream's thread, running out of memory included, ends
+    // that reception as incomplete with what it had received; the console,
+    // and the other computers, go on.
+    void failureOnTheWorker()
+    {
+        QFETCH(bool, screen);
+        QFETCH(bool, outOfMemory);
+        Room room;
+        TFMain &main = room.main();
+        showOldViews(main);
+        TestAgent &agent = room.console.connectAgent();
+        TestAgent &other = connectAgentFrom(room.console, QStringLiteral("127.0.0.2"));
+        QSignalSpy finished(&main, &TFMain::streamFinished);
+        QStringList statusLines;
+        connect(main.StatusEdit, &QLineEdit::textChanged, main.StatusEdit,
+                [&](const QString &text) { statusLines << text; });
+        std::atomic<qint64> failedAt{-1};
+        main.streamReadHook = [&](qint64 received) {
+            if (received < 2048)
+                return;
+            failedAt = received;
+            if (outOfMemory)
+                throw std::bad_alloc();
+            throw std::runtime_error("broken");
+        };
+        const QByteArray payload = screen ? jpegBytes(quarteredPicture(640, 480))
+                                          : processlist::build(QList<processlist::ProcessEntry>(
+                                                  10, {"a.exe", "A", 1}));
+
+        QVERIFY(announce(room, agent, 1, screen, qint32(payload.size())));
+        other.sendPacket(5, 1, 0, 0, "czeka");
+        agent.send(payload);
+        QVERIFY(finished.wait(10000));
+        QVERIFY(failedAt.load() >= 2048);
+        QCOMPARE(statusLines.value(0), incompleteText(failedAt.load(), payload.size()));
+        QCOMPARE(rowsOf(main.ProcessListView), QStringList{"stary.exe/Stary/1"});
+        QCOMPARE(main.ScreenShootImage->size(), QSize(10, 10));
+        QVERIFY(!main.StreamInProgress);
+
+        // The other computer's packet, held back meanwhile, is read now; the
+        // same computer's next stream is received whole.
+        QTRY_COMPARE(main.StatusEdit->text(), QStringLiteral("czeka|"));
+        main.streamReadHook = {};
+        QVERIFY(announce(room, agent, 2, false, 1546));
+        agent.send(threeProcesses());
+        QVERIFY(finished.wait(10000));
+        QCOMPARE(main.StatusEdit->text(), wholeText(false, "SALA-1", 1546));
     }
 
     // At the real timing: a second's pause before the first read; a short

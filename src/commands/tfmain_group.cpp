@@ -5,20 +5,53 @@
 #include "shell/tfprogress.h"
 
 #include <QComboBox>
+#include <QLineEdit>
 #include <QProgressBar>
 #include <QTreeWidget>
 
+namespace {
+
+// Marks each row with its place in the walk, so that a row is found again
+// however the list has changed meanwhile.
+constexpr int WalkRole = Qt::UserRole + 1;
+
+QTreeWidgetItem *rowOfStep(const QTreeWidget *list, quint64 walk, int step)
+{
+    const QVariant mark = QVariant::fromValue((walk << 20) | quint64(step));
+    for (int i = 0; i < list->topLevelItemCount(); ++i) {
+        QTreeWidgetItem *row = list->topLevelItem(i);
+        if (row->data(0, WalkRole) == mark)
+            return row;
+    }
+    return nullptr;
+}
+
+} // namespace
+
+// The rows are walked as they stood when the walk began: a send that closes
+// its connection (the time-out after a partial send) removes a row during
+// the walk, and walking by index would then skip the next computer.
 void TFMain::walkAllComputers(void (TFMain::*single)())
 {
+    static quint64 walks = 0;
+    const quint64 walk = ++walks;
+    const int steps = RemoteComputersListView->topLevelItemCount();
+    for (int i = 0; i < steps; ++i)
+        RemoteComputersListView->topLevelItem(i)->setData(
+                0, WalkRole, QVariant::fromValue((walk << 20) | quint64(i)));
     if (FProgress) {
         FProgress->Show();
-        FProgress->ProgressBar->setMaximum(RemoteComputersListView->topLevelItemCount());
+        FProgress->ProgressBar->setMaximum(steps);
     }
-    // The row count is read again before every step.
-    for (int i = 0; i < RemoteComputersListView->topLevelItemCount(); ++i) {
-        RemoteComputersListView->setCurrentItem(RemoteComputersListView->topLevelItem(i));
-        RemoteComputersListViewClick();
-        (this->*single)();
+    for (int i = 0; i < steps; ++i) {
+        if (QTreeWidgetItem *row = rowOfStep(RemoteComputersListView, walk, i)) {
+            RemoteComputersListView->setCurrentItem(row);
+            RemoteComputersListViewClick();
+            (this->*single)();
+        } else {
+            // Its connection has gone, and its row with it.
+            StatusEdit->setText(QStringLiteral("nie znaleziono połączenia na liście"));
+        }
         if (FProgress)
             FProgress->advance(1);
     }

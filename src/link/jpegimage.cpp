@@ -2,11 +2,14 @@
 
 #include <QtEndian>
 
+#include <algorithm>
+
 #include <csetjmp>
 #include <cstdio> // jpeglib.h uses FILE without including it
 #include <cstdlib>
 #include <cstring>
 
+#include <jerror.h> // the message codes
 #include <jpeglib.h>
 
 // libjpeg reports fatal errors through error_exit, which must not return: it
@@ -32,6 +35,9 @@ struct Decoder
     jpeg_progress_mgr progress;
     unsigned char *pixels; // malloc'ed; handed to the QImage on success
     bool cmyk;
+    bool absorbing; // the scans are being read into the coefficient buffer
+    qint64 work;    // in block visits weighted by their band (see countWork)
+    qint64 workBudget;
 };
 
 struct Encoder
@@ -56,32 +62,77 @@ struct Encoder
     std::longjmp(err->jump, 1);
 }
 
-// Level -1 is a warning about the data itself (premature end, a bad Huffman
-// code, a marker inside the entropy data). The library would go on and fill
-// the rest with grey; a half-grey picture must not pass for the student's
-// screen, so a warning ends the decoding like an error. Trace messages
-// (level 0 and above) are of no interest.
+// Warnings that lose nothing: junk between two segments, a JFIF revision
+// newer than the library knows, a colour transform code it does not know
+// (it then assumes the usual one). Encoders do write these.
+bool harmless(int messageCode)
+{
+    return messageCode == JWRN_EXTRANEOUS_DATA || messageCode == JWRN_JFIF_MAJOR
+           || messageCode == JWRN_ADOBE_XFORM;
+}
+
+// Level -1 is a warning. Any other warning is about lost data (premature
+// end, a bad Huffman code, a marker inside the entropy data): the library
+// would go on and fill the rest with grey, and a half-grey picture must not
+// pass for the student's screen, so it ends the decoding like an error.
+// Trace messages (level 0 and above) are of no interest.
 void emitMessage(j_common_ptr cinfo, int level)
 {
-    if (level < 0)
+    if (level < 0 && !harmless(cinfo->err->msg_code))
         errorExit(cinfo);
 }
 
 void outputMessage(j_common_ptr) {}
 
-// Called before each step of input absorption. Every scan of a progressive
-// picture is a pass over the whole coefficient buffer, so a small file of
-// thousands of tiny scans costs minutes of work; stop counting at MaxScans.
+// A block costs its visit whatever its band holds, and then each coefficient
+// of the band: measured, a scan of the whole band over a block takes about
+// seven times as long as a scan of one coefficient.
+constexpr qint64 VisitCost = 10;
+
+qint64 blockCost(j_decompress_ptr dinfo)
+{
+    return VisitCost + dinfo->Se - dinfo->Ss + 1;
+}
+
+// What MaxWorkPasses full passes over every block of every component cost.
+// The usual script for a grey picture costs 3.4 such passes: DC, AC 1-5,
+// AC 6-63, two refinements of AC 1-63 and one of DC.
+qint64 workBudget(j_decompress_ptr dinfo)
+{
+    qint64 blocks = 0;
+    for (int c = 0; c < dinfo->num_components; ++c) {
+        const jpeg_component_info &component = dinfo->comp_info[c];
+        blocks += qint64(component.width_in_blocks) * component.height_in_blocks;
+    }
+    return std::max(MinWorkBudget, blocks * (VisitCost + DCTSIZE2) * MaxWorkPasses);
+}
+
+// Called before each step of input absorption, one row of blocks of the
+// current scan at a time. Every scan of a progressive picture is a pass over
+// its components' part of the coefficient buffer, so a small file of many
+// scans that are nothing but end-of-band runs costs seconds of work. Both
+// the scans and the work they cost are counted.
 void progressMonitor(j_common_ptr cinfo)
 {
     if (!cinfo->is_decompressor)
         return;
-    const auto *dinfo = reinterpret_cast<j_decompress_ptr>(cinfo);
+    const auto dinfo = reinterpret_cast<j_decompress_ptr>(cinfo);
     if (dinfo->input_scan_number > MaxScans) {
         char text[JMSG_LENGTH_MAX];
         std::snprintf(text, sizeof text, "picture has more than %d scans", MaxScans);
         failWith(cinfo, text);
     }
+    auto *d = static_cast<Decoder *>(cinfo->client_data);
+    if (!d->absorbing)
+        return;
+    qint64 row = 0;
+    for (int i = 0; i < dinfo->comps_in_scan; ++i) {
+        const jpeg_component_info *component = dinfo->cur_comp_info[i];
+        row += qint64(component->width_in_blocks) * component->v_samp_factor;
+    }
+    d->work += row * blockCost(dinfo);
+    if (d->work > d->workBudget)
+        failWith(cinfo, "picture takes more work to decode than its size allows");
 }
 
 void setUpErrors(ErrorManager &err)
@@ -112,6 +163,10 @@ bool runDecoder(Decoder &d, const unsigned char *data, unsigned long size)
         return false;
 
     jpeg_create_decompress(&d.cinfo);
+    d.cinfo.client_data = &d;
+    // A whole-picture buffer beyond this fails with "backing store not
+    // supported" instead of being allocated.
+    d.cinfo.mem->max_memory_to_use = MaxDecoderMemory;
     d.progress.progress_monitor = progressMonitor;
     d.cinfo.progress = &d.progress;
     jpeg_mem_src(&d.cinfo, data, size);
@@ -138,7 +193,11 @@ bool runDecoder(Decoder &d, const unsigned char *data, unsigned long size)
         break;
     }
 
+    // A picture of several scans is read whole here, counting its work.
+    d.workBudget = workBudget(&d.cinfo);
+    d.absorbing = true;
     jpeg_start_decompress(&d.cinfo);
+    d.absorbing = false;
 
     const JDIMENSION width = d.cinfo.output_width;
     const size_t stride = size_t(width) * 4;

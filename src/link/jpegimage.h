@@ -6,15 +6,28 @@
 
 // Decodes the JPEG picture of a student's screen with libjpeg-turbo.
 //
-// Refused, before they cost memory or time: anything that is not a whole,
-// clean JPEG (a decoder warning, such as a truncated file, counts as a
-// failure, since a half-grey picture must not pass for the student's screen),
-// a header declaring more than MaxPixels, and a progressive picture of more
-// than MaxScans scans.
+// Refused, before they cost much memory or time: anything that is not a
+// whole JPEG (a warning about lost data, such as a truncated file, counts as
+// a failure, since a half-grey picture must not pass for the student's
+// screen; warnings that lose nothing do not), a header declaring more than
+// MaxPixels, a picture whose decoder would need more than MaxDecoderMemory
+// (a progressive one holds all its coefficients), and a picture of several
+// scans of more than MaxScans scans or whose scans cost more than
+// MaxWorkPasses full passes over its blocks.
 namespace jpegimage {
 
-constexpr qint64 MaxPixels = 100'000'000;
+// 8K (7680 x 4320) is 33.2 megapixels; this leaves a fifth more.
+constexpr qint64 MaxPixels = 40'000'000;
+// The coefficients of a progressive picture of MaxPixels in three full
+// resolution components take 240 MB.
+constexpr long MaxDecoderMemory = 256L * 1024 * 1024;
 constexpr int MaxScans = 500;
+// The usual progressive scripts cost 2.6 to 3.4 passes (see jpegimage.cpp
+// for what a pass is); below MinWorkBudget (a sixth of a pass over an 8K
+// picture) the work is not counted against the picture's size, so that
+// small pictures may have up to MaxScans scans.
+constexpr int MaxWorkPasses = 4;
+constexpr qint64 MinWorkBudget = 16 * 1024 * 1024;
 
 // A null image on failure; error (when given) says why, for logs and tests.
 QImage decode(QByteArrayView data, QString *error = nullptr);

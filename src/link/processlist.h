@@ -14,6 +14,11 @@ constexpr int NameWidth = 255;
 constexpr int DescriptionWidth = 255;
 constexpr int RecordSize = NameWidth + DescriptionWidth + 4;
 constexpr int HeaderSize = 4;
+// No computer runs this many processes (a busy Windows machine runs a few
+// hundred): a longer list is refused like any stream beyond what the console
+// keeps. That is 33.7 MB.
+constexpr int MaxRecords = 65536;
+constexpr qint64 MaxStreamSize = HeaderSize + qint64(MaxRecords) * RecordSize;
 
 struct ProcessEntry
 {

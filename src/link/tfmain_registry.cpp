@@ -64,9 +64,10 @@ void TFMain::ShowLocalHostInfo()
 
     ServerPort = listenPortOverride >= 0 ? quint32(listenPortOverride) : 6500;
 
-    StatusBar->showMessage(QStringLiteral("Nazwa lokalnego komputera: %1, adres IP: %2, port: %3")
-                                   .arg(text(LocalHostName), text(LocalIP))
-                                   .arg(ServerPort));
+    // In one step: a second arg() would fill a "%1" inside the host name.
+    StatusBar->showMessage(
+            QStringLiteral("Nazwa lokalnego komputera: %1, adres IP: %2, port: %3")
+                    .arg(text(LocalHostName), text(LocalIP), QString::number(ServerPort)));
 }
 
 void TFMain::StartServer()

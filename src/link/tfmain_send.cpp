@@ -37,15 +37,19 @@ bool TFMain::SendPacket(const platform::ConnectionPtr &socket, PacketRecord &pac
         // is never cut short or mixed with another number.
         if (sent == 0) {
             packet.Pass = packet::PassValue;
-            ++packet.iPacketNo;
+            // An agent may have numbered its last packet 2147483647: the
+            // next number wraps to the lowest, as the agent's own counter does.
+            packet.iPacketNo = qint32(quint32(packet.iPacketNo) + 1u);
             text = FormatPacketText(packet);
         }
         const qint64 n = socket->send(text.constData() + sent, text.size() - sent);
-        if (n >= 0)
+        if (n > 0)
             sent += n;
         if (sent >= text.size())
             break;
-        if (n < 0) {
+        // Nothing taken is a failed attempt like a refusal, or the loop
+        // would spin without pause or end.
+        if (n <= 0) {
             ++failedAttempts;
             // A connection that failed meanwhile will take nothing more:
             // waiting out the whole time-out would only freeze the window.

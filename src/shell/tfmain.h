@@ -193,7 +193,10 @@ public:
         int idleLimit = 1000;
     };
     StreamTimings streamTimings;
-    // The largest stream the console keeps: far above a 100-megapixel
+    // Called on the stream's worker after each read with the bytes received
+    // so far; a test makes it throw.
+    std::function<void(qint64 received)> streamReadHook;
+    // The largest stream the console keeps: far above a 40-megapixel
     // picture or any process list.
     qint64 streamMemoryLimit = 256 * 1024 * 1024;
 
@@ -220,6 +223,11 @@ private:
     // link
     void startStream(const platform::ConnectionPtr &socket, bool screen);
     void receiveStream(platform::ConnectionPtr socket, qint32 declared, bool screen);
+    struct StreamReading;
+    struct StreamOutcome;
+    void readStream(platform::Connection &socket, qint32 declared, qint64 limit,
+                    StreamReading &reading);
+    void finishStream(const StreamOutcome &outcome);
     void postToWindow(std::function<void()> effect);
     // Shows a decoded picture, or reports a picture that did not decode.
     void showScreenPicture(const QImage &image);
