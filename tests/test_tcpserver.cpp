@@ -233,7 +233,6 @@ private slots:
     void resumeReadsReportsWaitingDataAtOnce();
     void connectionCaps_data();
     void connectionCaps();
-    void refusalReportedOncePerInterval();
     void totalCapLeavesRoomForFiles();
     void openFileLimitIsRaisedToHardLimit();
 };
@@ -859,38 +858,6 @@ void TcpServerTest::connectionCaps()
     bool decided = false;
     QVERIFY(connectAndSeeListed(server, clients, againFrom, &decided));
     QCOMPARE(server.connection(server.activeConnections() - 1)->peerAddress(), againFrom);
-}
-
-void TcpServerTest::refusalReportedOncePerInterval()
-{
-    TcpServer server;
-    server.setConnectionLimits(1, 0);
-    qint64 now = 1000000;
-    server.setClock([&] { return now; });
-    QVERIFY(server.listen(0));
-    QSignalSpy refusals(&server, &TcpServer::clientRefused);
-    std::vector<std::unique_ptr<Client>> clients;
-    bool decided = false;
-    QVERIFY(connectAndSeeListed(server, clients, "127.0.0.7", &decided));
-    QVERIFY(connectAndSeeListed(server, clients, "127.0.0.8", &decided));
-
-    // Refuses one more from the address at the given time; answers how many
-    // refusals have been reported in all.
-    auto refuseAt = [&](const char *address, qint64 at) {
-        now = at;
-        const bool listed = connectAndSeeListed(server, clients, address, &decided);
-        return !listed && decided ? int(refusals.size()) : -1;
-    };
-    QCOMPARE(refuseAt("127.0.0.7", 1000000), 1);
-    QCOMPARE(refuseAt("127.0.0.7", 1000001), 1);
-    QCOMPARE(refuseAt("127.0.0.8", 1000002), 2); // another address, its own pace
-    QCOMPARE(refuseAt("127.0.0.7", 1000000 + TcpServer::RefusalReportIntervalMs - 1), 2);
-    QCOMPARE(refuseAt("127.0.0.7", 1000000 + TcpServer::RefusalReportIntervalMs), 3);
-    QCOMPARE(refuseAt("127.0.0.8", 1000000 + TcpServer::RefusalReportIntervalMs), 3);
-    QCOMPARE(refuseAt("127.0.0.8", 1000002 + TcpServer::RefusalReportIntervalMs), 4);
-    QCOMPARE(refusals.at(2).at(0).toByteArray(), QByteArray("127.0.0.7"));
-    QCOMPARE(refusals.at(3).at(0).toByteArray(), QByteArray("127.0.0.8"));
-    QCOMPARE(server.activeConnections(), 2);
 }
 
 // With the cap taken from the open-file limit, computers from as many
