@@ -1,10 +1,9 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHash>
 #include <QObject>
 #include <QPointer>
-
-#include <QHash>
 
 #include <atomic>
 #include <functional>
