@@ -3,9 +3,10 @@
 # and prints one table of their figures, each against the floor measured in
 # the same run.
 #
-#   bench/run.sh [--quick] [build directory]
+#   bench/run.sh [--quick] [benchmark ...] [build directory]
 #
 # --quick runs fewer and smaller rounds (to try the scripts, not to quote).
+# Naming benchmarks (folders of bench/, e.g. hostile) runs only those.
 # The build directory defaults to build-bench beside this folder.
 set -euo pipefail
 
@@ -13,14 +14,21 @@ here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
 build="$root/build-bench"
 quick=()
+only=()
 for arg in "$@"; do
     case "$arg" in
     --quick) quick=(--quick) ;;
     -h | --help)
-        sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'
+        sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'
         exit 0
         ;;
-    *) build=$arg ;;
+    *)
+        if grep -qs "add_executable(bench_$arg" "$here/$arg/CMakeLists.txt"; then
+            only+=("$arg")
+        else
+            build=$arg
+        fi
+        ;;
     esac
 done
 
@@ -30,6 +38,9 @@ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DDOCENTOR_TEST
 targets=()
 for dir in "$here"/*/; do
     name=$(basename "$dir")
+    if [ ${#only[@]} -gt 0 ] && [[ " ${only[*]} " != *" $name "* ]]; then
+        continue
+    fi
     if grep -qs "add_executable(bench_$name" "$dir/CMakeLists.txt"; then
         targets+=("bench_$name")
     fi

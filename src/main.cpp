@@ -1,3 +1,4 @@
+#include "platform/openfilelimit.h"
 #include "shell/commandline.h"
 #include "shell/startup.h"
 
@@ -15,5 +16,7 @@ int main(int argc, char **argv)
     // icon (packaging/example.docentor.Docentor.desktop); on X11 the entry's
     // StartupWMClass does that.
     QGuiApplication::setDesktopFileName(QStringLiteral("example.docentor.Docentor"));
+    // Before anything is opened: the cap on connections follows the limit.
+    platform::raiseOpenFileLimit();
     return runConsole(argc, argv);
 }

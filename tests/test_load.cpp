@@ -24,7 +24,11 @@
 #include <QTreeWidget>
 #include <QtEndian>
 
+#include <QElapsedTimer>
+#include <QScopeGuard>
+
 #include <atomic>
+#include <deque>
 #include <functional>
 #include <thread>
 
@@ -103,9 +107,9 @@ private:
 // one: the console tells computers apart by address (and name) alone.
 constexpr char OtherAddress[] = "127.0.0.2";
 
-// A plain loopback socket to the console from OtherAddress, for the agents
-// that run on a thread of their own.
-int connectRaw(quint16 port)
+// A plain loopback socket to the console from OtherAddress (or the address
+// given), for the agents that run on a thread of their own.
+int connectRaw(quint16 port, const char *fromAddress = OtherAddress)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
@@ -114,7 +118,7 @@ int connectRaw(quint16 port)
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     sockaddr_in from{};
     from.sin_family = AF_INET;
-    ::inet_pton(AF_INET, OtherAddress, &from.sin_addr);
+    ::inet_pton(AF_INET, fromAddress, &from.sin_addr);
     if (::bind(fd, reinterpret_cast<sockaddr *>(&from), sizeof from) < 0) {
         ::close(fd);
         return -1;
@@ -329,9 +333,12 @@ private slots:
         std::vector<int> fds;
         std::atomic<bool> connected{false};
         std::atomic<bool> leave{false};
+        // Each computer of the storm from its own address, as a room is.
         std::thread storm([&] {
             for (int i = 0; i < Storm; ++i) {
-                const int fd = connectRaw(room.console.port());
+                const QByteArray from = "127.1." + QByteArray::number(i / 250) + '.'
+                                        + QByteArray::number(i % 250 + 1);
+                const int fd = connectRaw(room.console.port(), from.constData());
                 if (leaveAtOnce && fd >= 0)
                     ::close(fd);
                 else
@@ -359,16 +366,97 @@ private slots:
         QVERIFY(room.goodPackets(3));
         QVERIFY(room.commandReachesGood());
         QCOMPARE(room.goodEntriesLogged(), room.goodNumbers.size());
-        const QList<QByteArray> infos = logInfos(room.console.data);
-        const QByteArray from = QByteArray(" z ") + OtherAddress;
-        QCOMPARE(infos.count(QByteArray("Po\xb3\xb9"
-                                        "czono")
-                             + from),
+        QCOMPARE(logInfos(room.console.data, "Po\xb3\xb9"
+                                             "czono z 127.1.")
+                         .size(),
                  Storm);
-        QCOMPARE(infos.count(QByteArray("Roz\xb3\xb9"
-                                        "czono")
-                             + from),
+        QCOMPARE(logInfos(room.console.data, "Roz\xb3\xb9"
+                                             "czono z 127.1.")
+                         .size(),
                  Storm);
+    }
+
+    // 5,000 connects from one address, with the process allowed no more than
+    // 1024 open files, while the well-behaved agent keeps sending: the
+    // computer keeps its few connections, the rest are refused at once and
+    // logged once a minute, every packet of the well-behaved agent is logged,
+    // and once the storm is over computers are let in again.
+    void connectsFromOneAddress()
+    {
+        constexpr int Connects = 5000;
+        constexpr int Held = 500; // the storm's connections open at once
+        constexpr char StormAddress[] = "127.0.0.3";
+        Room room;
+        QVERIFY(room.goodPacket());
+        rlimit old{};
+        ::getrlimit(RLIMIT_NOFILE, &old);
+        rlimit low = old;
+        low.rlim_cur = qMin<rlim_t>(1024, old.rlim_cur);
+        QCOMPARE(::setrlimit(RLIMIT_NOFILE, &low), 0);
+        auto restore = qScopeGuard([&] { ::setrlimit(RLIMIT_NOFILE, &old); });
+
+        std::atomic<bool> stop{false};
+        std::atomic<bool> done{false};
+        std::atomic<int> failed{0};
+        QElapsedTimer elapsed;
+        elapsed.start();
+        std::thread storm([&] {
+            std::deque<int> open;
+            for (int i = 0; i < Connects && !stop.load(); ++i) {
+                const int fd = connectRaw(room.console.port(), StormAddress);
+                if (fd < 0) {
+                    ++failed;
+                    continue;
+                }
+                open.push_back(fd);
+                if (int(open.size()) > Held) {
+                    ::close(open.front());
+                    open.pop_front();
+                }
+            }
+            for (int fd : open)
+                ::close(fd);
+            done = true;
+        });
+        auto joinStorm = qScopeGuard([&] {
+            stop = true;
+            storm.join();
+        });
+        int mostRows = 0;
+        while (!done.load()) {
+            QVERIFY(room.goodPacket());
+            mostRows = qMax(mostRows, room.rows());
+        }
+        joinStorm.dismiss();
+        storm.join();
+        const qint64 stormMs = elapsed.elapsed();
+        QCOMPARE(room.goodEntriesLogged(), room.goodNumbers.size());
+        QVERIFY2(mostRows <= 1 + platform::TcpServer::ConnectionsPerAddress,
+                 qPrintable(QString::number(mostRows)));
+        QTRY_COMPARE_WITH_TIMEOUT(room.rows(), 1, 10000);
+
+        QVERIFY(room.goodPackets(3));
+        QVERIFY(room.commandReachesGood());
+        QCOMPARE(room.goodEntriesLogged(), room.goodNumbers.size());
+        const int refusals = logInfos(room.console.data, QByteArray("Odrzucono po\xb3\xb9"
+                                                                    "czenie z ")
+                                                                 + StormAddress)
+                                     .size();
+        QVERIFY(refusals >= 1);
+        QVERIFY2(refusals <= 1 + stormMs / 60000, qPrintable(QString::number(refusals)));
+        QVERIFY(logInfos(room.console.data, "ERROR").isEmpty());
+        QCOMPARE(failed.load(), 0);
+
+        // The storm is over: computers are let in again, from its address too.
+        const int again[] = {connectRaw(room.console.port(), StormAddress),
+                             connectRaw(room.console.port(), "127.0.0.4")};
+        auto closeAgain = qScopeGuard([&] {
+            for (int fd : again)
+                ::close(fd);
+        });
+        QVERIFY(again[0] >= 0 && again[1] >= 0);
+        QTRY_COMPARE(room.rows(), 3);
+        QVERIFY(room.goodPacket());
     }
 
     // An agent that sends megabytes without a pause: each read event takes

@@ -128,6 +128,8 @@ private slots:
     void findSelectedConnection();
     void firstAcceptedConnectionOfAddressIsFound();
     void failedConnectionIsNotFound();
+    void refusedConnection_data();
+    void refusedConnection();
 };
 
 void RegistryTest::localHostLineAndServerStart()
@@ -601,6 +603,78 @@ void RegistryTest::failedConnectionIsNotFound()
     QTRY_COMPARE(console.list()->topLevelItemCount(), 0);
     QCOMPARE(main.StatusEdit->text(), QStringLiteral("Rozłączono z 127.0.0.6"));
     QCOMPARE(main.MyServer->activeConnections(), 0);
+}
+
+void RegistryTest::refusedConnection_data()
+{
+    QTest::addColumn<QStringList>("listed"); // connected first
+    QTest::addColumn<int>("total");          // 0: from the open-file limit
+    QTest::addColumn<QString>("refusedFrom");
+    QTest::newRow("a fifth from one address")
+            << QStringList{"127.0.0.5", "127.0.0.5", "127.0.0.5", "127.0.0.5"} << 0
+            << QStringLiteral("127.0.0.5");
+    QTest::newRow("one over the total")
+            << QStringList{"127.0.0.5", "127.0.0.6"} << 2 << QStringLiteral("127.0.0.7");
+}
+
+// A connection over a cap leaves no row and asks no one for a name; the
+// teacher is told, and the log gets one entry a minute per address however
+// many are refused.
+void RegistryTest::refusedConnection()
+{
+    QFETCH(QStringList, listed);
+    QFETCH(int, total);
+    QFETCH(QString, refusedFrom);
+    NameService names;
+    Console console;
+    console.start();
+    TcpServer &server = *console.main().MyServer;
+    server.setConnectionLimits(TcpServer::ConnectionsPerAddress, total);
+    qint64 now = 5000000;
+    server.setClock([&] { return now; });
+    for (const QString &address : listed)
+        QVERIFY(console.connectFrom(address.toLatin1().constData()));
+    const QStringList rowsBefore = console.rows();
+
+    QList<QByteArray> asked;
+    TcpServer::setHostNameResolver([&](const QByteArray &address) {
+        asked << address;
+        return QByteArray();
+    });
+    std::vector<std::unique_ptr<TestAgent>> refused;
+    auto refuse = [&] {
+        refused.push_back(std::make_unique<TestAgent>());
+        TestAgent &agent = *refused.back();
+        agent.socket().bind(QHostAddress(refusedFrom), 0);
+        agent.connectTo(console.port());
+        return QTest::qWaitFor([&] { return !agent.isConnected(); }, 5000);
+    };
+    const QByteArray entry = logBlock("Odrzucono po\xb3\xb9"
+                                      "czenie z "
+                                      + refusedFrom.toLatin1()
+                                      + ": za du\xbfo po\xb3\xb9"
+                                        "cze\xf1");
+    QVERIFY(refuse());
+    QCOMPARE(console.main().StatusEdit->text(), QStringLiteral("Odrzucono połączenie z ")
+                                                        + refusedFrom
+                                                        + QStringLiteral(": za dużo połączeń"));
+    QVERIFY(console.log().endsWith(entry));
+
+    now += TcpServer::RefusalReportIntervalMs - 1;
+    QVERIFY(refuse());
+    QVERIFY(refuse());
+    QCOMPARE(console.log().count(entry), 1);
+    now += 1;
+    QVERIFY(refuse());
+    QCOMPARE(console.log().count(entry), 2);
+
+    QCOMPARE(console.rows(), rowsBefore);
+    QCOMPARE(server.activeConnections(), listed.size());
+    QVERIFY(asked.isEmpty());
+    QCOMPARE(console.log().count(logBlock("Po\xb3\xb9"
+                                          "czono z "
+                                          + refusedFrom.toLatin1())),
+             listed.count(refusedFrom));
 }
 
 QTEST_MAIN(RegistryTest)

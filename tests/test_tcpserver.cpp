@@ -1,6 +1,7 @@
 // The socket layer under the console: accepting, the live connections, the
 // per-connection operations, the notifications and their thread, errors, and
 // the behaviour under a burst of connects and under data left unread.
+#include "platform/openfilelimit.h"
 #include "platform/tcpserver.h"
 #include "support/rawsocket.h"
 
@@ -9,6 +10,7 @@
 #include <QElapsedTimer>
 #include <QScopeGuard>
 #include <QSet>
+#include <QSignalSpy>
 #include <QSocketNotifier>
 #include <QTest>
 #include <QThread>
@@ -67,7 +69,34 @@ public:
         }
         return out;
     }
+    // True when the console has ended the connection (an end of file or a
+    // reset), waiting at most timeoutMs.
+    bool ended(int timeoutMs)
+    {
+        pollfd p{m_fd, POLLIN, 0};
+        if (::poll(&p, 1, timeoutMs) != 1)
+            return false;
+        char c;
+        const ssize_t n = ::recv(m_fd, &c, 1, MSG_DONTWAIT);
+        return n == 0 || (n < 0 && errno == ECONNRESET);
+    }
 };
+
+// Connects the next computer and waits until the server has either listed
+// it (true) or ended it at once (false).
+bool connectAndSeeListed(TcpServer &server, std::vector<std::unique_ptr<Client>> &clients,
+                         const QByteArray &from, bool *decided)
+{
+    const int before = server.activeConnections();
+    clients.push_back(std::make_unique<Client>(server.localPort(), from.constData()));
+    Client &client = *clients.back();
+    bool listed = false;
+    *decided = client.connected() && QTest::qWaitFor([&] {
+                   listed = server.activeConnections() > before;
+                   return listed || client.ended(0);
+               });
+    return listed;
+}
 
 // Everything the server tells, as it was told.
 struct Recorder
@@ -202,6 +231,10 @@ private slots:
     void dataLeftUnreadDoesNotSpin();
     void dataReadByWorkerDoesNotSpin();
     void resumeReadsReportsWaitingDataAtOnce();
+    void connectionCaps_data();
+    void connectionCaps();
+    void totalCapLeavesRoomForFiles();
+    void openFileLimitIsRaisedToHardLimit();
 };
 
 void TcpServerTest::listensOnFreePortAndRefusesBusyOne()
@@ -616,12 +649,17 @@ void TcpServerTest::backlogHoldsBurstOfConnects()
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     addr.sin_port = htons(server.localPort());
 
-    // A whole room at once, before the server has had a chance to accept any.
+    // A whole room at once, before the server has had a chance to accept any;
+    // each computer from its own address.
     std::vector<int> fds;
     for (int i = 0; i < Burst; ++i) {
         const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         QVERIFY(fd >= 0);
         fds.push_back(fd);
+        sockaddr_in from{};
+        from.sin_family = AF_INET;
+        from.sin_addr.s_addr = htonl(INADDR_LOOPBACK + 256 + quint32(i));
+        QCOMPARE(::bind(fd, reinterpret_cast<sockaddr *>(&from), sizeof from), 0);
         const int rc = ::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
         QVERIFY(rc == 0 || errno == EINPROGRESS);
     }
@@ -758,6 +796,157 @@ void TcpServerTest::resumeReadsReportsWaitingDataAtOnce()
     for (int i = 0; i < 10 && got.isEmpty(); ++i)
         QCoreApplication::processEvents(QEventLoop::AllEvents);
     QCOMPARE(got, QByteArray("po strumieniu"));
+}
+
+void TcpServerTest::connectionCaps_data()
+{
+    QTest::addColumn<QByteArrayList>("from");     // in connect order
+    QTest::addColumn<int>("total");               // 0: from the open-file limit
+    QTest::addColumn<QByteArrayList>("listed");   // the addresses let in, in order
+    QTest::addColumn<QByteArrayList>("reported"); // refusals raised, in order
+    QTest::addColumn<QByteArray>("againFrom");    // let in once the first has gone
+    const QByteArray a = "127.0.0.5", b = "127.0.0.6", c = "127.0.0.7", d = "127.0.0.8";
+    QTest::newRow("one address over its cap")
+            << QByteArrayList{a, a, a, a, a, b, a} << 0 << QByteArrayList{a, a, a, a, b}
+            << QByteArrayList{a} << a;
+    QTest::newRow("two addresses over their caps")
+            << QByteArrayList{a, b, a, b, a, b, a, b, a, b} << 0
+            << QByteArrayList{a, b, a, b, a, b, a, b} << QByteArrayList{a, b} << a;
+    QTest::newRow("over the total") << QByteArrayList{a, b, c, d, d} << 3 << QByteArrayList{a, b, c}
+                                    << QByteArrayList{d} << d;
+    QTest::newRow("total before the address cap")
+            << QByteArrayList{a, a, b, a} << 2 << QByteArrayList{a, a} << QByteArrayList{b, a} << b;
+}
+
+// A connection over a cap is ended at once and never seen by the handlers;
+// the refusal is reported, and once a connection goes, room is made again.
+void TcpServerTest::connectionCaps()
+{
+    QFETCH(QByteArrayList, from);
+    QFETCH(int, total);
+    QFETCH(QByteArrayList, listed);
+    QFETCH(QByteArrayList, reported);
+    QFETCH(QByteArray, againFrom);
+    TcpServer server;
+    server.setConnectionLimits(TcpServer::ConnectionsPerAddress, total);
+    QVERIFY(server.listen(0));
+    Recorder events(server);
+    QSignalSpy refusals(&server, &TcpServer::clientRefused);
+
+    std::vector<std::unique_ptr<Client>> clients;
+    std::vector<Client *> inClients;
+    for (const QByteArray &address : from) {
+        bool decided = false;
+        if (connectAndSeeListed(server, clients, address, &decided))
+            inClients.push_back(clients.back().get());
+        QVERIFY2(decided, address.constData());
+    }
+    QByteArrayList got;
+    for (int i = 0; i < server.activeConnections(); ++i)
+        got << server.connection(i)->peerAddress();
+    QCOMPARE(got, listed);
+    QCOMPARE(int(events.accepted.size()), listed.size());
+    QVERIFY(events.closing.empty());
+    QByteArrayList told;
+    for (const QList<QVariant> &args : refusals)
+        told << args.at(0).toByteArray();
+    QCOMPARE(told, reported);
+    QVERIFY(events.serverErrors.isEmpty());
+
+    inClients.front()->close();
+    QTRY_COMPARE(server.activeConnections(), listed.size() - 1);
+    bool decided = false;
+    QVERIFY(connectAndSeeListed(server, clients, againFrom, &decided));
+    QCOMPARE(server.connection(server.activeConnections() - 1)->peerAddress(), againFrom);
+}
+
+// With the cap taken from the open-file limit, computers from as many
+// addresses as they like never use up the descriptors the console needs for
+// its files.
+void TcpServerTest::totalCapLeavesRoomForFiles()
+{
+    constexpr int Computers = 60;
+    constexpr int Room = 12; // connections the limit leaves for the server
+    rlimit old{};
+    ::getrlimit(RLIMIT_NOFILE, &old);
+    auto restore = qScopeGuard([&] { ::setrlimit(RLIMIT_NOFILE, &old); });
+    // The computers' sockets are made before the server counts what is open,
+    // as the console's own descriptors are before it listens.
+    std::vector<int> fds;
+    auto closeAll = qScopeGuard([&] {
+        for (int fd : fds)
+            ::close(fd);
+    });
+    for (int i = 0; i < Computers; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        QVERIFY(fd >= 0);
+        fds.push_back(fd);
+    }
+    // Every descriptor number in use stays below the lowered limit.
+    const int probe = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    QVERIFY(probe >= 0);
+    ::close(probe);
+    int highest = probe;
+    for (int fd : fds)
+        highest = qMax(highest, fd);
+    rlimit low = old;
+    low.rlim_cur = rlim_t(highest + 1 + TcpServer::SpareDescriptors + Room);
+    if (low.rlim_cur > old.rlim_max)
+        QSKIP("too few descriptors allowed");
+    QCOMPARE(::setrlimit(RLIMIT_NOFILE, &low), 0);
+
+    TcpServer server;
+    QVERIFY(server.listen(0));
+    Recorder events(server);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(server.localPort());
+    for (int i = 0; i < Computers; ++i) {
+        sockaddr_in from{};
+        from.sin_family = AF_INET;
+        from.sin_addr.s_addr = htonl(INADDR_LOOPBACK + 512 + quint32(i));
+        QCOMPARE(::bind(fds[size_t(i)], reinterpret_cast<sockaddr *>(&from), sizeof from), 0);
+        QCOMPARE(::connect(fds[size_t(i)], reinterpret_cast<sockaddr *>(&to), sizeof to), 0);
+    }
+    // Each is either listed or ended.
+    auto ended = [&](int fd) {
+        pollfd p{fd, POLLIN, 0};
+        return ::poll(&p, 1, 0) == 1;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(
+            std::count_if(fds.begin(), fds.end(), ended) + server.activeConnections() == Computers,
+            10000);
+    QVERIFY(server.activeConnections() > 0);
+    QVERIFY(std::count_if(fds.begin(), fds.end(), ended) > 0);
+    QVERIFY(events.serverErrors.isEmpty());
+
+    // The room left: the log, the settings and their copy, the update
+    // worker's connection and file, name lookups.
+    std::vector<int> files;
+    for (int fd; int(files.size()) < 16 && (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
+        files.push_back(fd);
+    for (int fd : files)
+        ::close(fd);
+    QCOMPARE(int(files.size()), 16);
+}
+
+void TcpServerTest::openFileLimitIsRaisedToHardLimit()
+{
+    rlimit old{};
+    ::getrlimit(RLIMIT_NOFILE, &old);
+    if (old.rlim_max == RLIM_INFINITY || old.rlim_max <= 256)
+        QSKIP("the hard limit leaves nothing to raise here");
+    auto restore = qScopeGuard([&] { ::setrlimit(RLIMIT_NOFILE, &old); });
+    rlimit low = old;
+    low.rlim_cur = 256;
+    QCOMPARE(::setrlimit(RLIMIT_NOFILE, &low), 0);
+
+    QCOMPARE(platform::raiseOpenFileLimit(), (long long)(old.rlim_max));
+    rlimit now{};
+    ::getrlimit(RLIMIT_NOFILE, &now);
+    QCOMPARE(now.rlim_cur, old.rlim_max);
+    QCOMPARE(platform::raiseOpenFileLimit(), (long long)(old.rlim_max)); // already there
 }
 
 QTEST_GUILESS_MAIN(TcpServerTest)

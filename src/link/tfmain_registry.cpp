@@ -93,6 +93,13 @@ void TFMain::MyServerClientConnect(const platform::ConnectionPtr &socket)
     logStatus(StatusEdit);
 }
 
+void TFMain::MyServerClientRefused(const QByteArray &address)
+{
+    StatusEdit->setText(QStringLiteral("Odrzucono połączenie z ") + text(address)
+                        + QStringLiteral(": za dużo połączeń"));
+    logStatus(StatusEdit);
+}
+
 void TFMain::MyServerClientDisconnect(const platform::ConnectionPtr &socket)
 {
     const QByteArray address = socket->peerAddress();

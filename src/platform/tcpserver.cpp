@@ -5,13 +5,17 @@
 #include <QThread>
 #include <QTimer>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <dirent.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -33,6 +37,29 @@ QString socketErrorText(int code, const char *api)
             .arg(QString::fromLocal8Bit(std::strerror(code)))
             .arg(code)
             .arg(QLatin1String(api));
+}
+
+qint64 steadyMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+}
+
+// How many descriptors the process has open; the fallback where the system
+// does not list them.
+int openDescriptors(int fallback)
+{
+    DIR *dir = ::opendir("/proc/self/fd");
+    if (!dir)
+        return fallback;
+    int count = 0;
+    while (const dirent *entry = ::readdir(dir)) {
+        if (entry->d_name[0] != '.')
+            ++count;
+    }
+    ::closedir(dir);
+    return count - 1; // the listing's own
 }
 
 } // namespace
@@ -227,6 +254,7 @@ TcpServer::~TcpServer()
         c->m_server = nullptr;
     }
     m_connections.clear();
+    m_perAddress.clear();
     close();
 }
 
@@ -262,6 +290,7 @@ bool TcpServer::listen(quint16 port, QString *errorText, int *errorCode)
         return fail("listen", fd);
 
     m_fd = fd;
+    m_descriptorsAtListen = openDescriptors(fd + 1);
     m_acceptNotifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
     connect(m_acceptNotifier, &QSocketNotifier::activated, this, &TcpServer::acceptPending);
     return true;
@@ -305,6 +334,28 @@ void TcpServer::resumeReads()
     }
 }
 
+void TcpServer::setConnectionLimits(int perAddress, int total)
+{
+    m_perAddressLimit = perAddress;
+    m_totalLimit = total;
+}
+
+int TcpServer::connectionLimit() const
+{
+    if (m_totalLimit > 0)
+        return m_totalLimit;
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return MaxConnections;
+    const qint64 room = qint64(limit.rlim_cur) - m_descriptorsAtListen - SpareDescriptors;
+    return int(std::clamp<qint64>(room, 0, MaxConnections));
+}
+
+void TcpServer::setClock(Clock clock)
+{
+    m_clock = std::move(clock);
+}
+
 void TcpServer::setHostNameResolver(HostNameResolver resolver)
 {
     std::lock_guard lock(resolverMutex);
@@ -337,8 +388,11 @@ void TcpServer::acceptPending()
     // the connect handler, which asks the name service for the computer's
     // name on this thread: a batch of 16 keeps a click waiting well under a
     // tenth of a second while a whole room connects, even when each answer
-    // takes a few milliseconds.
-    for (int i = 0; i < 16; ++i) {
+    // takes a few milliseconds. Refusals cost no lookup, so a wake-up refuses
+    // many more, but not without end either.
+    const int limit = connectionLimit();
+    int accepted = 0;
+    for (int round = 0; accepted < 16 && round < 256; ++round) {
         sockaddr_in addr{};
         socklen_t len = sizeof addr;
         const int fd = ::accept4(m_fd, reinterpret_cast<sockaddr *>(&addr), &len,
@@ -362,8 +416,14 @@ void TcpServer::acceptPending()
         }
         char text[INET_ADDRSTRLEN] = {};
         ::inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text);
+        const QByteArray address(text);
+        if (!admit(address, limit)) {
+            refuse(fd, address);
+            continue;
+        }
+        ++accepted;
 
-        ConnectionPtr c(new Connection(this, fd, QByteArray(text), ntohs(addr.sin_port)));
+        ConnectionPtr c(new Connection(this, fd, address, ntohs(addr.sin_port)));
         Connection *raw = c.get();
         c->m_notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
         connect(c->m_notifier, &QSocketNotifier::activated, this, [this, raw] { onReadable(raw); });
@@ -377,6 +437,39 @@ void TcpServer::acceptPending()
         m_connections.push_back(c);
         emit clientConnect(c);
     }
+}
+
+bool TcpServer::admit(const QByteArray &address, int limit)
+{
+    if (int(m_connections.size()) >= limit)
+        return false;
+    const auto it = m_perAddress.constFind(address);
+    if (it != m_perAddress.constEnd() && *it >= m_perAddressLimit)
+        return false;
+    ++m_perAddress[address];
+    return true;
+}
+
+void TcpServer::refuse(int fd, const QByteArray &address)
+{
+    // With a reset, so that nothing of the connection waits in the system
+    // for the peer's end either.
+    const linger lin{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &lin, sizeof lin);
+    ::close(fd);
+
+    const qint64 now = m_clock ? m_clock() : steadyMs();
+    const auto last = m_lastRefusalReport.constFind(address);
+    if (last != m_lastRefusalReport.constEnd() && now - *last < RefusalReportIntervalMs)
+        return;
+    // Only addresses reported within the last interval need remembering.
+    if (m_lastRefusalReport.size() >= 1024) {
+        m_lastRefusalReport.removeIf([now](const auto &entry) {
+            return now - entry.value() >= RefusalReportIntervalMs;
+        });
+    }
+    m_lastRefusalReport.insert(address, now);
+    emit clientRefused(address);
 }
 
 void TcpServer::onReadable(Connection *raw)
@@ -435,6 +528,9 @@ void TcpServer::release(Connection *raw)
     for (auto it = m_connections.begin(); it != m_connections.end(); ++it) {
         if (it->get() == raw) {
             m_connections.erase(it);
+            const auto count = m_perAddress.find(raw->m_address);
+            if (count != m_perAddress.end() && --*count <= 0)
+                m_perAddress.erase(count);
             return;
         }
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHash>
 #include <QObject>
 #include <QPointer>
 
@@ -131,6 +132,34 @@ public:
     // The accept queue holds a whole room reconnecting at once.
     static constexpr int ListenBacklog = 1024;
 
+    // How many connections the server keeps. One computer runs one agent;
+    // a few more let it reconnect before its old connection is seen to close.
+    // The total stays below the open-file limit with room for what the
+    // console opens besides (the day log and the settings file, each opened
+    // per write, the update worker's connection and installer file, name
+    // lookups): the limit in force, less the descriptors open when the server
+    // started listening, less SpareDescriptors; and never above
+    // MaxConnections, which is already far more computers than a school has
+    // and keeps each pass of the event loop over the notifiers short.
+    // A connection over either cap is closed at once: no notification, no
+    // row, no name lookup.
+    static constexpr int ConnectionsPerAddress = 4;
+    static constexpr int MaxConnections = 4096;
+    static constexpr int SpareDescriptors = 32;
+    // A refusal is reported at most this often for one address.
+    static constexpr qint64 RefusalReportIntervalMs = 60 * 1000;
+
+    // Replaces the caps (tests lower them); total 0 takes it from the
+    // open-file limit as above.
+    void setConnectionLimits(int perAddress, int total);
+    // The total cap in force now.
+    int connectionLimit() const;
+
+    // Milliseconds of a steady clock, for the pacing of refusal reports;
+    // tests move it by hand. An empty function restores the real one.
+    using Clock = std::function<qint64()>;
+    void setClock(Clock clock);
+
 signals:
     void clientConnect(const platform::ConnectionPtr &connection);
     // Raised while the connection can still be asked for its peer.
@@ -141,10 +170,15 @@ signals:
     // open afterwards is closed by the server.
     void clientError(const platform::ConnectionPtr &connection, int &errorCode);
     void serverError(int &errorCode);
+    // A connection from address was refused as one too many; raised at most
+    // once per RefusalReportIntervalMs for each address.
+    void clientRefused(const QByteArray &address);
 
 private:
     friend class Connection;
     void acceptPending();
+    bool admit(const QByteArray &address, int limit);
+    void refuse(int fd, const QByteArray &address);
     void onReadable(Connection *connection);
     void handleError(Connection *connection, int code);
     void release(Connection *connection);
@@ -153,6 +187,12 @@ private:
     int m_fd = -1;
     QSocketNotifier *m_acceptNotifier = nullptr;
     std::vector<ConnectionPtr> m_connections;
+    QHash<QByteArray, int> m_perAddress;
+    int m_perAddressLimit = ConnectionsPerAddress;
+    int m_totalLimit = 0;
+    int m_descriptorsAtListen = 0;
+    Clock m_clock;
+    QHash<QByteArray, qint64> m_lastRefusalReport;
 };
 
 } // namespace platform

@@ -506,6 +506,10 @@ void TFMain::wireHandlers()
             });
     connect(MyServer, &platform::TcpServer::serverError, this,
             [this, shielded](int &code) { shielded([&] { ServerSocketError(code); }); });
+    connect(MyServer, &platform::TcpServer::clientRefused, this,
+            [this, shielded](const QByteArray &address) {
+                shielded([&] { MyServerClientRefused(address); });
+            });
 
     connect(RemoteComputersListView, &QTreeWidget::itemClicked, this,
             guarded(&TFMain::RemoteComputersListViewClick));

@@ -136,6 +136,8 @@ public:
     void MyServerClientDisconnect(const platform::ConnectionPtr &socket);
     void MyServerClientError(const platform::ConnectionPtr &socket, int &errorCode);
     void ServerSocketError(int &errorCode);
+    // A connection refused as one too many (the server paces these).
+    void MyServerClientRefused(const QByteArray &address);
     void RemoteComputersListViewClick();
     bool FindSelectedConnection();
 

@@ -1,0 +1,455 @@
+// Hostile agents: what each attack of a misbehaving or malicious agent costs
+// the console while a well-behaved agent keeps sending. The console runs with
+// the open-file limit of a desktop session (1024). Attacks:
+//   idle      1500 connections from one address, held open and idle
+//   list      an unsolicited process list announced at 256 MiB and sent whole
+//   picture   a progressive JPEG of about 0.66 MB within the pixel and scan
+//             limits, made to be slow to decode
+//   forgery   status texts with CR LF and escape bytes that imitate log entries
+// Figures of each: the resident memory's peak above what it was before, the
+// longest wait of an event posted to the window every millisecond, how long
+// the console took to be done with it, and the well-behaved agent's packets
+// lost (sent but never logged as accepted); for the forgery also the entries
+// it managed to forge.
+//
+//   bench_hostile [--quick] [attack ...]
+#include "benchsupport.h"
+#include "hostilejpeg.h"
+
+#include "shell/tfmain.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QProcess>
+#include <QSet>
+#include <QTimer>
+#include <QTreeWidget>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace bench;
+
+namespace {
+
+constexpr rlim_t DesktopFileLimit = 1024;
+constexpr qint32 GoodNumbers = 1000000; // the well-behaved agent's packet numbers
+
+// Runs the event loop until done answers true or the time is up.
+bool waitFor(const std::function<bool()> &done, int timeoutMs)
+{
+    QEventLoop loop;
+    QTimer poll;
+    poll.setInterval(1);
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (done())
+            loop.quit();
+    });
+    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+    poll.start();
+    if (!done())
+        loop.exec();
+    return done();
+}
+
+// The child process that holds the idle connections, so that their
+// descriptors do not count against the console's limit.
+int holdIdleConnections(quint16 port, int count, const char *address)
+{
+    raiseFileLimit();
+    std::vector<int> fds;
+    for (int i = 0; i < count; ++i) {
+        const int fd = connectAgent(port, address);
+        if (fd >= 0)
+            fds.push_back(fd);
+    }
+    std::printf("ready %zu\n", fds.size());
+    std::fflush(stdout);
+    char c;
+    while (::read(STDIN_FILENO, &c, 1) > 0) {
+    }
+    closeAll(fds);
+    return 0;
+}
+
+struct Figures
+{
+    double peakMiB = 0;
+    double worstWaitMs = 0;
+    double handledMs = NAN; // NaN: not done within the time allowed
+    int sent = 0;
+    int lost = 0;
+};
+
+// A console with a well-behaved agent from 127.0.0.1 that sends its next
+// packet (a status text) as soon as its previous one was accepted, and the
+// probes of memory and of the window's answer time.
+class Arena
+{
+public:
+    Arena()
+    {
+        main().streamTimings.firstSleepMs = 0;
+        m_good = connectAgent(console.port(), "127.0.0.1");
+        m_goodPort = localPortOf(m_good);
+        waitFor([this] { return main().RemoteComputersListView->topLevelItemCount() > 0; }, 5000);
+        QObject::connect(main().MyServer, &platform::TcpServer::clientRead, &main(),
+                         [this](const platform::ConnectionPtr &c) {
+                             // After the console's own handler for the same read.
+                             if (m_outstanding && c->peerPort() == m_goodPort
+                                 && main().LastPacketNo == m_outstanding)
+                                 m_outstanding = 0;
+                         });
+        QObject::connect(&m_sender, &QTimer::timeout, &main(), [this] { sendGood(); });
+        QObject::connect(&main(), &TFMain::streamFinished, &main(), [this] { ++streamsFinished; });
+    }
+    ~Arena() { ::close(m_good); }
+    TFMain &main() { return console.main(); }
+
+    // Runs the attack until finished answers true or timeoutMs has passed.
+    // end: what ends the attack once it is measured; the log is read once
+    // the attacker's connections are gone (they may hold every descriptor).
+    Figures run(const std::function<void()> &start, const std::function<bool()> &finished,
+                int timeoutMs, const std::function<void()> &end = {})
+    {
+        Figures f;
+        const qint64 baseKiB = residentKiB();
+        std::atomic<qint64> peakKiB{baseKiB};
+        std::atomic<bool> probing{true};
+        // Shared with the posted events, which may run after this returns.
+        auto worst = std::make_shared<std::atomic<double>>(0.0);
+        std::thread memory([&] {
+            while (probing.load()) {
+                peakKiB = std::max(peakKiB.load(), residentKiB());
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+        });
+        std::thread prober([&, worst] {
+            while (probing.load()) {
+                const Clock::time_point posted = Clock::now();
+                QMetaObject::invokeMethod(
+                        &main(),
+                        [worst, posted] {
+                            const double waited = msBetween(posted, Clock::now());
+                            if (waited > worst->load())
+                                *worst = waited;
+                        },
+                        Qt::QueuedConnection);
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        });
+        m_sender.start(5);
+        waitFor([] { return false; }, 300); // the agent and the probes under way
+        const Clock::time_point begin = Clock::now();
+        start();
+        if (waitFor(finished, timeoutMs))
+            f.handledMs = msBetween(begin, Clock::now());
+        waitFor([] { return false; }, 500); // served after it, too
+        m_sender.stop();
+        waitFor([this] { return m_outstanding == 0; }, 10000);
+        probing = false;
+        memory.join();
+        prober.join();
+        QCoreApplication::processEvents();
+        if (end)
+            end();
+        waitFor([this] { return main().MyServer->activeConnections() <= 1; }, 30000);
+        f.peakMiB = double(peakKiB.load() - baseKiB) / 1024;
+        f.worstWaitMs = worst->load();
+        f.sent = int(m_sentNumbers.size());
+        f.lost = f.sent - goodLogged();
+        return f;
+    }
+
+    PrivateHome home;
+    LocalNames names;
+    Console console;
+    int streamsFinished = 0;
+
+private:
+    static quint16 localPortOf(int fd)
+    {
+        sockaddr_in addr{};
+        socklen_t len = sizeof addr;
+        ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
+        return ntohs(addr.sin_port);
+    }
+    void sendGood()
+    {
+        if (m_outstanding)
+            return;
+        m_outstanding = GoodNumbers + qint32(m_sentNumbers.size());
+        m_sentNumbers.insert(m_outstanding);
+        sendAll(m_good, packetText(m_outstanding, packet::CloseProcess, 0));
+    }
+    // How many of the sent packets the day log holds as accepted.
+    int goodLogged() const
+    {
+        const QDir folder(home.logFolder());
+        QSet<qint32> logged;
+        for (const QString &name : folder.entryList({QStringLiteral("ADMIN_*.txt")}, QDir::Files)) {
+            QFile file(folder.filePath(name));
+            if (!file.open(QIODevice::ReadOnly))
+                continue;
+            const QByteArray log = file.readAll();
+            for (qsizetype from = 0, end; (end = log.indexOf("----\r\n", from)) >= 0;
+                 from = end + 6) {
+                const QByteArray block = log.mid(from, end - from);
+                const qsizetype at = block.indexOf("\r\nPacket NO: ");
+                if (at < 0 || !block.contains("\r\nInfo: RCV: otrzymano dane\r\n"))
+                    continue;
+                const qsizetype start = at + 13;
+                const qint32 number = block.mid(start, block.indexOf('\r', start) - start).toInt();
+                if (m_sentNumbers.contains(number))
+                    logged.insert(number);
+            }
+        }
+        return int(logged.size());
+    }
+
+    int m_good = -1;
+    quint16 m_goodPort = 0;
+    qint32 m_outstanding = 0;
+    QSet<qint32> m_sentNumbers;
+    QTimer m_sender;
+};
+
+// An attacking agent on a thread of its own.
+class Attacker
+{
+public:
+    ~Attacker() { stop(); }
+    void start(quint16 port, const char *address, std::function<void(int fd)> script)
+    {
+        m_fd = connectAgent(port, address);
+        m_thread = std::thread([this, script = std::move(script)] {
+            if (m_fd >= 0)
+                script(m_fd);
+            done = true;
+        });
+    }
+    void stop()
+    {
+        if (m_fd >= 0)
+            ::shutdown(m_fd, SHUT_RDWR);
+        if (m_thread.joinable())
+            m_thread.join();
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = -1;
+    }
+    std::atomic<bool> done{false};
+
+private:
+    int m_fd = -1;
+    std::thread m_thread;
+};
+
+// Waits (on the attacker's thread) until the console reads a stream.
+bool streamStarted(TFMain &main)
+{
+    for (int i = 0; i < 10000 && !main.StreamInProgress.load(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return main.StreamInProgress.load();
+}
+
+void print(const QString &attack, const Figures &f, bool timed = true)
+{
+    const QString hostile = QStringLiteral("hostile");
+    printResult(hostile, attack + QStringLiteral(": memory peak"), f.peakMiB, NAN,
+                QStringLiteral("MiB"), Better::Lower, {});
+    printResult(hostile, attack + QStringLiteral(": longest wait of a posted event"), f.worstWaitMs,
+                NAN, QStringLiteral("ms"), Better::Lower, QStringLiteral("<= 100 ms"));
+    if (timed)
+        printResult(hostile, attack + QStringLiteral(": done with it after"), f.handledMs, NAN,
+                    QStringLiteral("ms"), Better::Lower, {});
+    printResult(hostile,
+                attack + QStringLiteral(": well-behaved agent's packets lost, of %1").arg(f.sent),
+                f.lost, NAN, QStringLiteral("packets"), Better::Lower, QStringLiteral("0"));
+}
+
+void idleConnections(int count)
+{
+    Arena arena;
+    QProcess holder;
+    bool ready = false;
+    QObject::connect(&holder, &QProcess::readyReadStandardOutput, &holder,
+                     [&] { ready = ready || holder.readAllStandardOutput().startsWith("ready"); });
+    Clock::time_point readyAt;
+    int kept = 0;
+    const Figures f = arena.run(
+            [&] {
+                holder.start(QCoreApplication::applicationFilePath(),
+                             {QStringLiteral("--idle-agents"),
+                              QString::number(arena.console.port()), QString::number(count),
+                              QStringLiteral("127.0.0.3")});
+            },
+            [&] {
+                kept = std::max(kept, arena.main().MyServer->activeConnections() - 1);
+                // Held for two seconds once all are connected.
+                if (ready && readyAt == Clock::time_point{})
+                    readyAt = Clock::now();
+                return ready && msBetween(readyAt, Clock::now()) > 2000;
+            },
+            60000,
+            [&] {
+                holder.closeWriteChannel();
+                waitFor([&] { return holder.state() == QProcess::NotRunning; }, 30000);
+            });
+    const QString attack = QStringLiteral("%1 idle connections from one address").arg(count);
+    print(attack, f, false);
+    printResult(QStringLiteral("hostile"), attack + QStringLiteral(": connections kept at most"),
+                kept, NAN, QStringLiteral("connections"), Better::Lower, {});
+}
+
+void processList(qint32 declared)
+{
+    Arena arena;
+    Attacker agent;
+    const Figures f = arena.run(
+            [&] {
+                agent.start(arena.console.port(), "127.0.0.4", [&, declared](int fd) {
+                    sendAll(fd, packetText(500001, packet::ProcessList,
+                                           packet::ProcessListAnnounceFlag, declared));
+                    if (!streamStarted(arena.main()))
+                        return;
+                    // Records of full-width texts, a mebibyte at a time.
+                    const qint32 count = (declared - 4) / 514;
+                    QByteArray record(514, 'W');
+                    record[254] = record[509] = '\0';
+                    QByteArray chunk;
+                    while (chunk.size() + record.size() <= 1024 * 1024)
+                        chunk += record;
+                    QByteArray head(reinterpret_cast<const char *>(&count), 4);
+                    qint64 left = declared;
+                    sendAll(fd, head);
+                    left -= 4;
+                    while (left > 0) {
+                        const qint64 n = std::min<qint64>(left, chunk.size());
+                        if (!sendAll(fd, chunk.constData(), size_t(n)))
+                            return;
+                        left -= n;
+                    }
+                });
+            },
+            [&] { return arena.streamsFinished > 0; }, 180000);
+    print(QStringLiteral("process list of %1 MiB").arg(declared / (1024 * 1024)), f);
+}
+
+QByteArray hostilePicture()
+{
+    // Making it takes about a minute: it is kept beside the benchmark.
+    const QString path = QCoreApplication::applicationDirPath() + QStringLiteral("/hostile.jpg");
+    QFile file(path);
+    if (file.open(QIODevice::ReadOnly))
+        return file.readAll();
+    std::fprintf(stderr, "making the hostile picture (about a minute) ...\n");
+    const QByteArray bytes = hostileProgressiveJpeg();
+    if (file.open(QIODevice::WriteOnly))
+        file.write(bytes);
+    return bytes;
+}
+
+void picture()
+{
+    const QByteArray jpeg = hostilePicture();
+    Arena arena;
+    Attacker agent;
+    const Figures f = arena.run(
+            [&] {
+                agent.start(arena.console.port(), "127.0.0.5", [&](int fd) {
+                    sendAll(fd, packetText(500002, packet::ScreenShot, packet::ScreenAnnounceFlag,
+                                           qint32(jpeg.size())));
+                    if (streamStarted(arena.main()))
+                        sendAll(fd, jpeg);
+                });
+            },
+            [&] { return arena.streamsFinished > 0; }, 120000);
+    print(QStringLiteral("progressive JPEG, 10000 x 10000, 498 scans, %1 KB")
+                  .arg(jpeg.size() / 1000),
+          f);
+}
+
+void forgery(int packets)
+{
+    Arena arena;
+    Attacker agent;
+    const Figures f = arena.run(
+            [&] {
+                agent.start(arena.console.port(), "127.0.0.6", [&, packets](int fd) {
+                    const QByteArray forged = "ok\r\n----\r\n2026-12-08 10:00:00\r\nInfo: SEND: "
+                                              "OK\r\n\x1b[2J\x1b]0;\x07";
+                    for (int i = 0; i < packets; ++i) {
+                        PacketRecord p;
+                        p.Pass = packet::PassValue;
+                        p.iPacketNo = 600000 + i;
+                        p.iCommand = packet::CloseProcess;
+                        packet::setFieldText(p.Bufor, forged);
+                        packet::setFieldText(p.ProcName, forged);
+                        packet::setFieldText(p.WindowTitle, forged);
+                        if (!sendAll(fd, FormatPacketText(p)))
+                            return;
+                        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                    }
+                });
+            },
+            [&] { return agent.done.load(); }, 60000);
+    const QString attack = QStringLiteral("CR LF and escape bytes in text fields");
+    print(attack, f);
+    // The console sends nothing here: every such entry is forged.
+    printResult(QStringLiteral("hostile"),
+                attack + QStringLiteral(": forged entries, of %1 packets").arg(packets),
+                arena.home.countLogEntries("SEND: OK"), NAN, QStringLiteral("entries"),
+                Better::Lower, QStringLiteral("0"));
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc == 5 && std::strcmp(argv[1], "--idle-agents") == 0)
+        return holdIdleConnections(quint16(std::atoi(argv[2])), std::atoi(argv[3]), argv[4]);
+    prepareEnvironment();
+    QApplication app(argc, argv);
+    QStringList attacks = app.arguments().mid(1);
+    const bool quick = attacks.removeAll(QStringLiteral("--quick")) > 0;
+    if (attacks.isEmpty())
+        attacks = {QStringLiteral("forgery"), QStringLiteral("idle"), QStringLiteral("picture"),
+                   QStringLiteral("list")};
+    printMachine();
+    // The limit of a desktop session, which the console may raise itself.
+    rlimit limit{};
+    ::getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = std::min(limit.rlim_max, DesktopFileLimit);
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+    printNote(QStringLiteral("hostile: the console's open-file limit is %1 as the benchmark "
+                             "starts; the well-behaved agent sends from another address")
+                      .arg(limit.rlim_cur));
+
+    for (const QString &attack : attacks) {
+        std::fprintf(stderr, "hostile: %s ...\n", qPrintable(attack));
+        if (attack == QLatin1String("idle"))
+            idleConnections(quick ? 1100 : 1500);
+        else if (attack == QLatin1String("list"))
+            processList(quick ? 32 * 1024 * 1024 : 256 * 1024 * 1024);
+        else if (attack == QLatin1String("picture"))
+            picture();
+        else if (attack == QLatin1String("forgery"))
+            forgery(quick ? 50 : 200);
+    }
+    return 0;
+}
