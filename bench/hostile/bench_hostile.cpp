@@ -3,8 +3,9 @@
 // the open-file limit of a desktop session (1024). Attacks:
 //   idle      1500 connections from one address, held open and idle
 //   list      an unsolicited process list announced at 256 MiB and sent whole
-//   picture   a progressive JPEG of about 0.66 MB within the pixel and scan
-//             limits, made to be slow to decode
+//   picture   progressive JPEGs made to be slow to decode: an 8K one within
+//             the decoder's pixel and scan limits, and a 10000 x 10000 one
+//             of about 0.66 MB
 //   forgery   status texts with CR LF and escape bytes that imitate log entries
 // Figures of each: the resident memory's peak above what it was before, the
 // longest wait of an event posted to the window every millisecond, how long
@@ -14,7 +15,7 @@
 //
 //   bench_hostile [--quick] [attack ...]
 #include "benchsupport.h"
-#include "hostilejpeg.h"
+#include "support/hostilejpeg.h"
 
 #include "shell/tfmain.h"
 
@@ -350,23 +351,12 @@ void processList(qint32 declared)
     print(QStringLiteral("process list of %1 MiB").arg(declared / (1024 * 1024)), f);
 }
 
-QByteArray hostilePicture()
+// One agent announces a picture and sends it: one that stays within the
+// decoder's pixel and scan limits and costs as much work as they allow, and
+// the one that took seconds before the limits (10000 x 10000, 498 scans).
+void picture(int width, int height, int scans)
 {
-    // Making it takes about a minute: it is kept beside the benchmark.
-    const QString path = QCoreApplication::applicationDirPath() + QStringLiteral("/hostile.jpg");
-    QFile file(path);
-    if (file.open(QIODevice::ReadOnly))
-        return file.readAll();
-    std::fprintf(stderr, "making the hostile picture (about a minute) ...\n");
-    const QByteArray bytes = hostileProgressiveJpeg();
-    if (file.open(QIODevice::WriteOnly))
-        file.write(bytes);
-    return bytes;
-}
-
-void picture()
-{
-    const QByteArray jpeg = hostilePicture();
+    const QByteArray jpeg = hostilejpeg::progressive(width, height, scans);
     Arena arena;
     Attacker agent;
     const Figures f = arena.run(
@@ -379,7 +369,10 @@ void picture()
                 });
             },
             [&] { return arena.streamsFinished > 0; }, 120000);
-    print(QStringLiteral("progressive JPEG, 10000 x 10000, 498 scans, %1 KB")
+    print(QStringLiteral("progressive JPEG, %1 x %2, %3 scans, %4 KB")
+                  .arg(width)
+                  .arg(height)
+                  .arg(scans)
                   .arg(jpeg.size() / 1000),
           f);
 }
@@ -446,9 +439,10 @@ int main(int argc, char **argv)
             idleConnections(quick ? 1100 : 1500);
         else if (attack == QLatin1String("list"))
             processList(quick ? 32 * 1024 * 1024 : 256 * 1024 * 1024);
-        else if (attack == QLatin1String("picture"))
-            picture();
-        else if (attack == QLatin1String("forgery"))
+        else if (attack == QLatin1String("picture")) {
+            picture(7680, 4320, 500);
+            picture(10000, 10000, 498);
+        } else if (attack == QLatin1String("forgery"))
             forgery(quick ? 50 : 200);
     }
     return 0;
