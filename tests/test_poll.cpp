@@ -1,11 +1,17 @@
-// A question to the whole class: the table of answers.
+// A question to the whole class: the table of answers, its spreadsheet file,
+// the screen pictures kept as evidence, and what the day log says of them.
 #include "commands/poll.h"
 #include "platform/cp1250.h"
+#include "shell/evidence.h"
+#include "support/classroom.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QSignalSpy>
 #include <QTest>
 
-#include <memory>
+#include <sys/stat.h>
 
 namespace {
 
@@ -42,6 +48,50 @@ struct Class
         }
     }
 };
+
+int modeOf(const QString &path)
+{
+    struct stat st = {};
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
+}
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Reads the file as a spreadsheet does: a record ends at CR LF outside
+// quotes, a doubled quote inside quotes is one quote. No byte-order mark, a
+// bare line break or an open quote gives nothing.
+QList<QStringList> readCsv(const QByteArray &bytes)
+{
+    const QString text = QString::fromUtf8(bytes.mid(3));
+    QList<QStringList> rows(1);
+    QString cell;
+    bool quoted = false;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text.at(i);
+        if (c == u'"' && quoted && text.mid(i + 1, 1) == u"\"")
+            cell += text.at(++i);
+        else if (c == u'"')
+            quoted = !quoted;
+        else if (quoted || (c != u';' && c != u'\r' && c != u'\n'))
+            cell += c;
+        else if (c == u';')
+            rows.last().append(std::exchange(cell, {}));
+        else if (c == u'\r' && text.mid(i + 1, 1) == u"\n") {
+            rows.last().append(std::exchange(cell, {}));
+            rows.append(QStringList());
+            ++i;
+        } else
+            return {};
+    }
+    if (!bytes.startsWith("\xEF\xBB\xBF") || quoted || !cell.isEmpty() || !rows.last().isEmpty())
+        return {};
+    rows.removeLast();
+    return rows;
+}
 
 } // namespace
 
@@ -142,6 +192,178 @@ private slots:
         poll.start(QStringLiteral("Gotowe?"), Poll::YesNo, {});
         poll.fillPacket(packet);
         QCOMPARE(packet.iFlag, 1);
+    }
+
+    void resultsAsSpreadsheet()
+    {
+        TempDataHome data;
+        Class room(4);
+        room.computers[3].hostName = QStringLiteral("=HYPERLINK(\"x\")");
+        Poll poll;
+        poll.start(QStringLiteral("Co \"wiesz\";\nnapisz"), Poll::Typed, room.computers, Start);
+        const char16_t *typed[] = {u"=SUM(A1:A9)|", u"+48 600;-1|", u"@cmd\r\nżółw|"};
+        for (int i = 0; i < 3; ++i)
+            poll.record(room.connections.at(i),
+                        answerPacket(6, 2, cp1250::fromUnicode(QStringView(typed[i]))),
+                        Start.addSecs(i));
+        evidence::logPollSent(poll, 4);
+
+        const QString proposed = evidence::proposedPollPath(Start);
+        QCOMPARE(proposed, data.dataFolder() + "/ankiety/2026-12-08_14-05-03.csv");
+        const evidence::Saved saved = evidence::savePollResults(poll, proposed);
+        QCOMPARE(saved.path, proposed);
+        QCOMPARE(modeOf(data.dataFolder() + "/ankiety"), 0700);
+        QCOMPARE(modeOf(saved.path), 0600);
+        const QList<QStringList> expected{
+                {"Pytanie", "Co \"wiesz\";\nnapisz"},
+                {"Czas", "2026-12-08 14:05:03"},
+                {""},
+                {"Komputer", "Adres IP", "Odpowiedź", "Czas"},
+                {"SALA-1", "127.0.0.1", "'=SUM(A1:A9)", "14:05:03"},
+                {"SALA-2", "127.0.0.2", "'+48 600;-1", "14:05:04"},
+                {"SALA-3", "127.0.0.3", "'@cmd\r\nżółw", "14:05:05"},
+                {"'=HYPERLINK(\"x\")", "127.0.0.4", "", ""},
+        };
+        QCOMPARE(readCsv(readAll(saved.path)), expected);
+
+        // A second save keeps the first file.
+        const evidence::Saved again = evidence::savePollResults(poll, proposed);
+        QCOMPARE(again.path, data.dataFolder() + "/ankiety/2026-12-08_14-05-03_2.csv");
+        QCOMPARE(readAll(again.path), readAll(saved.path));
+        const evidence::Saved nowhere = evidence::savePollResults(poll, data.root() + "/x/y.csv");
+        QCOMPARE(nowhere.error, ENOENT);
+
+        // The question is the teacher's; the students' answers stay out.
+        QCOMPARE(logInfos(data),
+                 (QList<QByteArray>{
+                         cp1250::fromUnicode(u"Ankieta wysłana do 4 komputerów (odpowiedź "
+                                             u"wpisywana): Co \"wiesz\";\\x0Anapisz"),
+                         cp1250::fromUnicode(u"Zapisano wyniki ankiety: ") + saved.path.toUtf8(),
+                         cp1250::fromUnicode(u"Zapisano wyniki ankiety: ") + again.path.toUtf8(),
+                         cp1250::fromUnicode(u"Błąd zapisu pliku: ") + nowhere.path.toUtf8()}));
+        poll.start({}, Poll::YesNo, {});
+        evidence::logPollSent(poll, 1);
+        QCOMPARE(logInfos(data).last(),
+                 cp1250::fromUnicode(u"Ankieta wysłana do 1 komputera (pytanie TAK / NIE): "));
+    }
+
+    void safeNames_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("name");
+        auto row = [](const char *name, const QString &text, const QString &safe) {
+            QTest::newRow(name) << text << safe;
+        };
+        const QString face = QString::fromUtf16(u"\U0001F600");
+
+        row("climbing up", "../../etc", "_.._etc");
+        row("both separators", "a/b\\c", "a_b_c");
+        row("terminal escape", "\x1b[2J", "_[2J");
+        row("empty", "", "nieznany");
+        row("only dots", "....", "nieznany");
+        row("hidden, trailing dot and blank", " .sala 12. ", "sala 12");
+        row("Polish letters", "Pracownia-ąę", "Pracownia-ąę");
+        row("names other systems refuse", "C:*?<>|\"", "C_______");
+        row("direction turned, line break", QString::fromUtf16(u"pc\u202Egpj.exe\u2028x"),
+            "pc_gpj.exe_x");
+        row("300 letters", QString(300, u'x'), QString(80, u'x'));
+        row("300 letters of two bytes", QString(300, u'ą'), QString(40, u'ą'));
+        row("cut not inside a character", "x" + face.repeated(30), "x" + face.repeated(19));
+    }
+
+    void safeNames()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, name);
+        QCOMPARE(evidence::safeNameComponent(text), name);
+    }
+
+    void picturesKeptAsSent()
+    {
+        TempDataHome data;
+        const QByteArray jpeg = jpegBytes(quarteredPicture(64, 48));
+        const QString folder = data.dataFolder() + "/obrazy";
+        // A folder left open by someone is closed before anything goes in.
+        QVERIFY(QDir().mkpath(folder));
+        QVERIFY(::chmod(QFile::encodeName(folder).constData(), 0755) == 0);
+
+        const evidence::Picture picture{"../../etc", "127.0.0.5", jpeg, Start};
+        const evidence::Saved first = evidence::savePicture(picture);
+        QCOMPARE(first.path, folder + "/_.._etc_127.0.0.5_2026-12-08_14-05-03.jpg");
+        QCOMPARE(readAll(first.path), jpeg);
+        QCOMPARE(modeOf(folder), 0700);
+        QCOMPARE(modeOf(first.path), 0600);
+
+        const QList<evidence::Picture> all{
+                {"SALA-1", "127.0.0.1", jpeg, Start},
+                {"SALA-2", "127.0.0.2", jpegBytes(quarteredPicture(32, 32)), Start.addSecs(-5)}};
+        const evidence::SavedAll saved = evidence::saveAllPictures(all, Start.addSecs(60));
+        QCOMPARE(saved.path, folder + "/2026-12-08_14-06-03");
+        QCOMPARE(saved.files,
+                 (QStringList{saved.path + "/SALA-1_127.0.0.1_2026-12-08_14-05-03.jpg",
+                              saved.path + "/SALA-2_127.0.0.2_2026-12-08_14-04-58.jpg"}));
+        QCOMPARE(readAll(saved.files.value(1)), all.at(1).jpeg);
+        QCOMPARE(readAll(saved.files.value(0)), jpeg);
+        QCOMPARE(modeOf(saved.path), 0700);
+        QCOMPARE(modeOf(saved.files.value(1)), 0600);
+        QVERIFY(evidence::saveAllPictures({}, Start).path.isEmpty());
+
+        QList<QByteArray> expected;
+        for (const QString &path : QStringList{first.path} + saved.files)
+            expected.append("Zapisano obraz: " + path.toUtf8());
+        QCOMPARE(logInfos(data), expected);
+    }
+
+    void plantedLinkNotFollowed_data()
+    {
+        QTest::addColumn<QString>("link");
+        QTest::addColumn<QString>("written"); // empty: the save is refused
+
+        const QString picture = "obrazy/SALA-1_127.0.0.1_2026-12-08_14-05-03";
+        QTest::newRow("at the picture") << picture + ".jpg" << picture + "_2.jpg";
+        QTest::newRow("at the pictures folder") << "obrazy"
+                                                << "";
+        QTest::newRow("at the folder of all pictures")
+                << "obrazy/2026-12-08_14-05-03"
+                << "obrazy/2026-12-08_14-05-03_2/SALA-1_127.0.0.1_2026-12-08_14-05-03.jpg";
+        QTest::newRow("at the poll results") << "ankiety/wyniki.csv"
+                                             << "ankiety/wyniki_2.csv";
+    }
+
+    void plantedLinkNotFollowed()
+    {
+        QFETCH(QString, link);
+        QFETCH(QString, written);
+
+        TempDataHome data;
+        const QString outside = data.root() + "/outside";
+        const QString at = data.dataFolder() + '/' + link;
+        QVERIFY(QDir().mkpath(QFileInfo(at).path()) && QDir().mkpath(outside));
+        data.writeFile("../../outside/victim", "untouched");
+        const bool folder = !link.contains('.');
+        QVERIFY(QFile::link(folder ? outside : outside + "/victim", at));
+
+        const evidence::Picture picture{"SALA-1", "127.0.0.1", "\xFF\xD8\xFF\xD9", Start};
+        evidence::Saved saved;
+        if (link.startsWith("ankiety")) {
+            saved = evidence::savePollResults(Poll(), at);
+        } else if (link.contains('/') && folder) {
+            const evidence::SavedAll all = evidence::saveAllPictures({picture}, Start);
+            saved = {all.files.value(0, all.path), all.error};
+        } else {
+            saved = evidence::savePicture(picture);
+        }
+
+        QCOMPARE(saved.ok(), !written.isEmpty());
+        QCOMPARE(saved.path, written.isEmpty() ? saved.path : data.dataFolder() + '/' + written);
+        QVERIFY(QFileInfo(at).isSymLink());
+        QCOMPARE(QDir(outside).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
+                 QStringList{"victim"});
+        QCOMPARE(readAll(outside + "/victim"), "untouched");
+        const QList<QByteArray> log = logInfos(data);
+        QCOMPARE(log.size(), 1);
+        QVERIFY(log.at(0).startsWith(saved.ok() ? QByteArray("Zapisano ")
+                                                : cp1250::fromUnicode(u"Błąd zapisu pliku: ")));
     }
 };
 
