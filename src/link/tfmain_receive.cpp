@@ -1,6 +1,7 @@
 // Receiving packets from the agents and acting on them.
 #include "shell/tfmain.h"
 
+#include "commands/messageanswer.h"
 #include "platform/cp1250.h"
 #include "shell/eventlog.h"
 #include "shell/tfprogress.h"
@@ -81,12 +82,8 @@ void TFMain::MyServerClientRead(const platform::ConnectionPtr &socket)
             FProgress->Close();
         break;
     case packet::Message:
-        if (p.iFlag == packet::AnswerNo)
-            MessageAnswerMemo->setPlainText(QStringLiteral("odpowiedź brzmi: NIE"));
-        else if (p.iFlag == packet::AnswerYes)
-            MessageAnswerMemo->setPlainText(QStringLiteral("odpowiedź brzmi: TAK"));
-        else if (p.iFlag == packet::AnswerTyped)
-            MessageAnswerMemo->setPlainText(cp1250::toUnicode(packet::fieldText(p.Bufor)));
+        if (const std::optional<MessageAnswer> answer = readMessageAnswer(p))
+            MessageAnswerMemo->setPlainText(answer->shownText());
         break;
     default:
         RcvStatusEdit->setText(QStringLiteral("nieznany typ polecenia: iCommand: ") + numbers(p));

@@ -1,0 +1,100 @@
+#pragma once
+
+#include "link/packet.h"
+
+#include <QDateTime>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+#include <optional>
+
+// One question to the whole class and every answer to it, each filed under
+// the connection it came on. A new question starts a new table; the previous
+// one is kept until then.
+class Poll : public QObject
+{
+    Q_OBJECT
+public:
+    enum Kind { YesNo, Typed };
+
+    // What tells the connections apart: the connection itself, held weakly.
+    // Any shared pointer converts to it; one that has been released stays
+    // distinct from every later connection, even one at the same address.
+    using Key = std::weak_ptr<const void>;
+
+    struct Computer
+    {
+        Key key;
+        QString hostName;
+        QString address;
+    };
+
+    // One line of the table: host name, address, answer, time of the answer
+    // (the last two empty while the computer has not answered).
+    struct Row
+    {
+        QString computer;
+        QString address;
+        QString answer;
+        QString time;
+    };
+
+    explicit Poll(QObject *parent = nullptr);
+
+    // The column captions of the table.
+    static QStringList header();
+
+    // Starts a new table for the computers in the order given; a computer
+    // listed twice under one key is kept once.
+    void start(const QString &question, Kind kind, const QList<Computer> &computers,
+               const QDateTime &at = QDateTime::currentDateTime());
+
+    // Files an answer packet that came on the connection of key. True when it
+    // went into the table: an answer from a computer outside the poll, one
+    // whose kind differs from the question's, or a second answer from one
+    // computer is left out.
+    bool record(const Key &key, const PacketRecord &packet,
+                const QDateTime &at = QDateTime::currentDateTime());
+
+    bool isStarted() const { return m_started; }
+    QString question() const { return m_question; }
+    Kind kind() const { return m_kind; }
+    QDateTime startedAt() const { return m_startedAt; }
+    int computerCount() const { return int(m_entries.size()); }
+    int answerCount() const;
+
+    QList<Row> rows() const;
+    // "TAK: n, NIE: n, bez odpowiedzi: n" or "odpowiedzi: n z m"; empty
+    // before the first poll.
+    QString tally() const;
+
+    // Writes the question into a message packet: the command, the kind's
+    // flag and the text in Windows-1250, cut to Bufor. Other fields are left
+    // as they are, as for every command.
+    void fillPacket(PacketRecord &packet) const;
+
+signals:
+    // A new poll started or an answer was filed.
+    void changed();
+
+private:
+    struct Entry
+    {
+        Computer computer;
+        bool answered = false;
+        bool yes = false;
+        QString text;
+        QDateTime at;
+    };
+
+    Entry *entryFor(const Key &key);
+
+    bool m_started = false;
+    QString m_question;
+    Kind m_kind = YesNo;
+    QDateTime m_startedAt;
+    QList<Entry> m_entries;
+};
