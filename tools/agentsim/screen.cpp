@@ -71,6 +71,17 @@ void drawClock(QPainter &painter, QSize size, int bar, QTime taken)
     painter.drawText(box, Qt::AlignCenter, text);
 }
 
+void drawTaskBar(QPainter &painter, QSize size, int bar, int shot)
+{
+    const QRect taskBar(0, size.height() - bar * 2, size.width(), bar * 2);
+    painter.fillRect(taskBar, QColor(30, 30, 40));
+    painter.setPen(Qt::white);
+    painter.drawText(taskBar.adjusted(bar, 0, -bar, 0), Qt::AlignVCenter | Qt::AlignLeft,
+                     QStringLiteral("Start"));
+    painter.drawText(taskBar.adjusted(bar, 0, -bar, 0), Qt::AlignVCenter | Qt::AlignRight,
+                     QStringLiteral("zrzut %1").arg(shot));
+}
+
 } // namespace
 
 QImage renderScreen(const QString &name, int number, QSize size, int shot, quint32 seed,
@@ -109,13 +120,7 @@ QImage renderScreen(const QString &name, int number, QSize size, int shot, quint
     drawClock(painter, size, bar, taken);
     painter.setFont(small);
 
-    const QRect taskBar(0, h - bar * 2, w, bar * 2);
-    painter.fillRect(taskBar, QColor(30, 30, 40));
-    painter.setPen(Qt::white);
-    painter.drawText(taskBar.adjusted(bar, 0, -bar, 0), Qt::AlignVCenter | Qt::AlignLeft,
-                     QStringLiteral("Start"));
-    painter.drawText(taskBar.adjusted(bar, 0, -bar, 0), Qt::AlignVCenter | Qt::AlignRight,
-                     QStringLiteral("zrzut %1").arg(shot));
+    drawTaskBar(painter, size, bar, shot);
 
     QFont big;
     big.setBold(true);
