@@ -6,7 +6,9 @@
 #include "platform/cp1250.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -49,6 +51,10 @@ public:
             m_process.kill();
             m_process.waitForFinished(5000);
         }
+        // The sockets belong to the server, which outlives the peers: a
+        // socket closing in its destructor must not write to a freed peer.
+        for (auto &p : m_peers)
+            QObject::disconnect(p->socket, nullptr, nullptr, nullptr);
     }
 
     // Starts the simulator with students students and waits until each has
@@ -464,6 +470,74 @@ private slots:
         QCOMPARE(run.closeAllAndWait(), 0);
     }
 
+    void screenPictureShowsTheMomentItIsTaken()
+    {
+        if (!encoderWorks())
+            QSKIP("the JPEG encoder is not built yet");
+        // Two runs alike in everything but the moment: the first picture of
+        // each is the same shot of the same student with the same seed.
+        QImage pictures[2];
+        qint64 doneAtMs = 0;
+        for (QImage &picture : pictures) {
+            // The clock shows whole seconds; the second picture waits for the next one.
+            QVERIFY(QTest::qWaitFor(
+                    [&] { return QDateTime::currentMSecsSinceEpoch() / 1000 > doneAtMs / 1000; },
+                    WaitMs));
+            SimulatorRun run;
+            QVERIFY(run.start({QStringLiteral("--screen-size"), QStringLiteral("320x200")}));
+            Peer &peer = *run.peer(QStringLiteral("UCZEN-01"));
+            SimulatorRun::send(peer, 1, 2, 0);
+            QByteArray stream;
+            QVERIFY(SimulatorRun::takeStream(peer, 2, 1, stream));
+            doneAtMs = QDateTime::currentMSecsSinceEpoch();
+            QString error;
+            picture = jpegimage::decode(stream, &error);
+            QVERIFY2(!picture.isNull(), qPrintable(error));
+            QCOMPARE(run.closeAllAndWait(), 0);
+        }
+        QVERIFY(pictures[0] != pictures[1]);
+    }
+
+    void screenAnswerWaitsForTheCaptureDelay_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<int>("answerFlag");
+        QTest::newRow("picture") << QString() << 1;
+        QTest::newRow("no picture") << QStringLiteral("--no-screen") << 2;
+    }
+
+    void screenAnswerWaitsForTheCaptureDelay()
+    {
+        QFETCH(QString, fault);
+        QFETCH(int, answerFlag);
+        if (answerFlag == packet::ScreenAnnounceFlag && !encoderWorks())
+            QSKIP("the JPEG encoder is not built yet");
+        constexpr int delayMs = 600;
+        QStringList args{QStringLiteral("--capture-delay"),    QString::number(delayMs),
+                         QStringLiteral("--screen-size"),      QStringLiteral("64x64"),
+                         QStringLiteral("--after-stream-gap"), QStringLiteral("0")};
+        if (!fault.isEmpty())
+            args.append(fault);
+        SimulatorRun run;
+        QVERIFY(run.start(args));
+        Peer &peer = *run.peer(QStringLiteral("UCZEN-01"));
+        QElapsedTimer sinceRequest;
+        sinceRequest.start();
+        // A command right behind the request is answered after the picture.
+        peer.socket->write(SimulatorRun::text(1, 2, 0) + SimulatorRun::text(2, 7, 0));
+        PacketRecord answer;
+        QVERIFY(SimulatorRun::takePacket(peer, answer));
+        QVERIFY2(sinceRequest.elapsed() >= delayMs,
+                 qPrintable(QStringLiteral("after %1 ms").arg(sinceRequest.elapsed())));
+        QCOMPARE(answer.iCommand, 2);
+        QCOMPARE(answer.iFlag, answerFlag);
+        QByteArray picture;
+        QVERIFY(SimulatorRun::takeBytes(peer, answer.StreamSize, picture));
+        QVERIFY(SimulatorRun::takePacket(peer, answer));
+        QCOMPARE(packet::fieldText(answer.Bufor), cp1250::fromUnicode(u"Zablokowano menu Start"));
+        QCOMPARE(run.closeAllAndWait(), 0);
+    }
+
     void streamFaults_data()
     {
         QTest::addColumn<QString>("fault");
@@ -645,6 +719,39 @@ private slots:
         QCOMPARE(packet::fieldText(answer.Bufor), cp1250::fromUnicode(u"Włączono monitor"));
         ::kill(pid_t(run.process().processId()), SIGTERM);
         QCOMPARE(run.waitForExit(), 0);
+    }
+
+    void commandLine_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("text"); // on standard output after 0, on standard error else
+
+        const QString delay = QStringLiteral("--capture-delay");
+        QTest::newRow("help") << QStringList{QStringLiteral("--help")} << 0
+                              << QStringLiteral("--capture-delay <ms>");
+        QTest::newRow("capture delay below zero")
+                << QStringList{delay, QStringLiteral("-1")} << 2
+                << QStringLiteral("Invalid value for --capture-delay: -1");
+        QTest::newRow("capture delay not whole")
+                << QStringList{delay, QStringLiteral("0.5")} << 2
+                << QStringLiteral("Invalid value for --capture-delay: 0.5");
+        QTest::newRow("capture delay without a value") << QStringList{delay} << 2 << delay;
+    }
+
+    void commandLine()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(int, exitCode);
+        QFETCH(QString, text);
+        QProcess process;
+        process.start(simulatorPath(), args);
+        QVERIFY(process.waitForFinished(WaitMs));
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process.exitCode(), exitCode);
+        const QString said = QString::fromUtf8(exitCode == 0 ? process.readAllStandardOutput()
+                                                             : process.readAllStandardError());
+        QVERIFY2(said.contains(text), qPrintable(said));
     }
 
     void nobodyListeningIsAFailure()

@@ -72,7 +72,7 @@ ParseOutcome parseOptions(const QStringList &arguments, Options &o, QString &mes
     };
     QList<Entry> entries;
     auto value = [&entries](QStringList names, QString help, QString valueName, QString def,
-                          std::function<bool(const QString &)> apply) {
+                            std::function<bool(const QString &)> apply) {
         if (!def.isEmpty())
             help += QStringLiteral(" Default: %1.").arg(def);
         entries.append({QCommandLineOption(names, help, valueName), apply});
@@ -84,8 +84,8 @@ ParseOutcome parseOptions(const QStringList &arguments, Options &o, QString &mes
     };
     auto flag = [&entries](QStringList names, QString help, bool &target) {
         entries.append({QCommandLineOption(names, help), [&target](const QString &) {
-                          return (target = true);
-                      }});
+                            return (target = true);
+                        }});
     };
     constexpr int maxMs = 24 * 3600 * 1000;
 
@@ -195,6 +195,12 @@ ParseOutcome parseOptions(const QStringList &arguments, Options &o, QString &mes
     intValue({QStringLiteral("packet-gap")},
              QStringLiteral("Milliseconds between two packets on one connection."),
              QStringLiteral("ms"), o.packetGapMs, 0, maxMs);
+    intValue({QStringLiteral("capture-delay")},
+             QStringLiteral("Milliseconds from a screen picture request to its announcement, the "
+                            "time an agent takes to grab and encode its screen; drawing the "
+                            "simulated picture counts towards it (0: announce as soon as the "
+                            "picture is drawn)."),
+             QStringLiteral("ms"), o.captureDelayMs, 0, maxMs);
     intValue({QStringLiteral("stream-delay")},
              QStringLiteral("Milliseconds between an announcement and its stream."),
              QStringLiteral("ms"), o.streamDelayMs, 0, maxMs);

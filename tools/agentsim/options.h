@@ -48,6 +48,7 @@ struct Options
     bool powerCloses = false;
 
     int packetGapMs = 50;
+    int captureDelayMs = 0;
     int streamDelayMs = 200;
     int afterStreamGapMs = 1500;
     int slowSeconds = 15;

@@ -378,18 +378,23 @@ void Student::sendProcessList()
 
 void Student::sendScreen()
 {
+    // A real agent needs a while to grab and encode its screen; drawing and
+    // encoding here count towards that while, so the announcement comes when
+    // the longer of the two has passed.
+    const QDeadlineTimer ready(m_options.captureDelayMs, Qt::PreciseTimer);
     ++m_shots;
     if (m_faults.noScreen) {
-        enqueuePacket(packet::ScreenShot, packet::ScreenCloseWaitFlag);
+        enqueuePacket(packet::ScreenShot, packet::ScreenCloseWaitFlag, 0, {}, 0, {}, -1, ready);
         return;
     }
     const QSize size = m_options.screenSize;
     QByteArray jpeg = jpegimage::encode(
-            renderScreen(m_name, m_number, size, m_shots, m_options.seed), m_options.jpegQuality);
+            renderScreen(m_name, m_number, size, m_shots, m_options.seed, QTime::currentTime()),
+            m_options.jpegQuality);
     if (jpeg.isEmpty()) {
         // Without a picture the teacher's wait window should still close.
         say(QStringLiteral("screen-unavailable reason=\"the encoder gave no data\""));
-        enqueuePacket(packet::ScreenShot, packet::ScreenCloseWaitFlag);
+        enqueuePacket(packet::ScreenShot, packet::ScreenCloseWaitFlag, 0, {}, 0, {}, -1, ready);
         return;
     }
     if (m_faults.corruptJpeg) {
@@ -397,11 +402,12 @@ void Student::sendScreen()
         jpeg.replace(0, half, QByteArray(half, '\0'));
     }
     enqueueStream(packet::ScreenShot, packet::ScreenAnnounceFlag, jpeg, QStringLiteral("screen"),
-                  QStringLiteral("width=%1 height=%2").arg(size.width()).arg(size.height()));
+                  QStringLiteral("width=%1 height=%2").arg(size.width()).arg(size.height()), ready);
 }
 
 void Student::enqueuePacket(qint32 command, qint32 flag, qint32 streamSize, const QByteArray &bufor,
-                            quint32 processId, const QByteArray &procName, int gapAfterMs)
+                            quint32 processId, const QByteArray &procName, int gapAfterMs,
+                            QDeadlineTimer notBefore)
 {
     Outgoing item;
     item.kind = Outgoing::Packet;
@@ -412,12 +418,13 @@ void Student::enqueuePacket(qint32 command, qint32 flag, qint32 streamSize, cons
     packet::setFieldText(item.packet.Bufor, bufor);
     packet::setFieldText(item.packet.ProcName, procName);
     item.gapAfterMs = gapAfterMs < 0 ? m_options.packetGapMs : gapAfterMs;
+    item.notBefore = notBefore;
     m_queue.append(item);
     pump();
 }
 
 void Student::enqueueStream(qint32 command, qint32 flag, QByteArray data, const QString &kind,
-                            const QString &summary)
+                            const QString &summary, QDeadlineTimer notBefore)
 {
     const qint32 announced = qint32(data.size());
     if (m_faults.shortStream && !data.isEmpty())
@@ -427,7 +434,7 @@ void Student::enqueueStream(qint32 command, qint32 flag, QByteArray data, const 
 
     // The console takes one read as one packet, and begins reading the stream
     // a second after the announcement: the stream must not ride along with it.
-    enqueuePacket(command, flag, announced, {}, 0, {}, m_options.streamDelayMs);
+    enqueuePacket(command, flag, announced, {}, 0, {}, m_options.streamDelayMs, notBefore);
 
     Outgoing item;
     item.kind = Outgoing::Stream;
@@ -451,6 +458,12 @@ void Student::pump()
         || m_socket->state() != QAbstractSocket::ConnectedState)
         return;
     m_busy = true;
+    // Whatever comes after a held item waits with it: the agent answers in order.
+    const qint64 holdNs = m_queue.constFirst().notBefore.remainingTimeNSecs();
+    if (holdNs > 0) {
+        m_gapTimer.start(int((holdNs + 999'999) / 1'000'000));
+        return;
+    }
     Outgoing item = m_queue.takeFirst();
     switch (item.kind) {
     case Outgoing::Packet:

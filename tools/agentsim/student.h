@@ -5,6 +5,7 @@
 #include "processtable.h"
 
 #include <QByteArray>
+#include <QDeadlineTimer>
 #include <QList>
 #include <QObject>
 #include <QPointer>
@@ -53,6 +54,7 @@ private:
         StreamMode mode = StreamMode::Whole;
         QString summary; // Stream: extra words of its output line; Close: the reason
         int gapAfterMs = 0;
+        QDeadlineTimer notBefore; // expired unless the item must wait for something
     };
 
     void connectNow();
@@ -70,9 +72,10 @@ private:
     void sendScreen();
     void enqueuePacket(qint32 command, qint32 flag, qint32 streamSize = 0,
                        const QByteArray &bufor = {}, quint32 processId = 0,
-                       const QByteArray &procName = {}, int gapAfterMs = -1);
+                       const QByteArray &procName = {}, int gapAfterMs = -1,
+                       QDeadlineTimer notBefore = {});
     void enqueueStream(qint32 command, qint32 flag, QByteArray data, const QString &kind,
-                       const QString &summary);
+                       const QString &summary, QDeadlineTimer notBefore = {});
 
     void pump();
     void writePacket(Outgoing &item);
