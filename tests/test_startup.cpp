@@ -4,9 +4,9 @@
 // answers without starting.
 #include "platform/cp1250.h"
 #include "platform/singleinstance.h"
-#include "shell/eventlog.h"
-#include "shell/settings.h"
 #include "shell/tfprogress.h"
+#include "storage/eventlog.h"
+#include "storage/settings.h"
 #include "support/consolefixture.h"
 #include "update/tfupdate.h"
 #include "update/version.h"

@@ -1,9 +1,10 @@
 // Receiving packets from the agents and acting on them.
 #include "shell/tfmain.h"
 
+#include "link/packet.h"
 #include "platform/cp1250.h"
-#include "shell/eventlog.h"
 #include "shell/tfprogress.h"
+#include "storage/eventlog.h"
 
 #include <QLineEdit>
 #include <QPlainTextEdit>

@@ -4,9 +4,9 @@
 #include "platform/singleinstance.h"
 #include "shell/dialogs.h"
 #include "shell/paintpace.h"
-#include "shell/settings.h"
 #include "shell/tfmain.h"
 #include "shell/tfprogress.h"
+#include "storage/settings.h"
 #include "update/tfupdate.h"
 
 #include <QApplication>

@@ -1,10 +1,10 @@
 #include "shell/tfmain.h"
 
 #include "platform/cp1250.h"
-#include "shell/datafolder.h"
 #include "shell/dialogs.h"
-#include "shell/eventlog.h"
 #include "shell/textfit.h"
+#include "storage/datafolder.h"
+#include "storage/eventlog.h"
 
 #include <QAction>
 #include <QApplication>
