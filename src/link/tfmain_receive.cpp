@@ -78,8 +78,8 @@ void TFMain::MyServerClientRead(const platform::ConnectionPtr &socket)
     case packet::ScreenShot:
         if (p.iFlag == packet::ScreenAnnounceFlag)
             startStream(socket, true);
-        else if (p.iFlag == packet::ScreenCloseWaitFlag && FProgress)
-            FProgress->Close();
+        else if (p.iFlag == packet::ScreenCloseWaitFlag && waitWindow())
+            waitWindow()->Close();
         break;
     case packet::Message:
         if (p.iFlag == packet::AnswerNo)
