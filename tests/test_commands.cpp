@@ -147,7 +147,7 @@ private slots:
         bool waitShownAtSend = false;
         connect(main.SendStatusEdit, &QLineEdit::textChanged, main.SendStatusEdit, [&] {
             ++sendLines;
-            waitShownAtSend = FProgress->isVisible();
+            waitShownAtSend = main.waitWindow()->isVisible();
         });
 
         (main.*handlerNamed(handler))();
@@ -162,7 +162,7 @@ private slots:
         QCOMPARE(main.StatusEdit->text(), sentLine(operation, QStringLiteral("SALA-1")));
         QCOMPARE(sendLines, 1);
         QCOMPARE(waitShownAtSend, waitWindow);
-        QCOMPARE(FProgress->isVisible(), waitWindow);
+        QCOMPARE(main.waitWindow()->isVisible(), waitWindow);
         QCOMPARE(main.isEnabled(), !waitWindow);
         QCOMPARE(logInfos(room.console.data, "SEND"), QList<QByteArray>{"SEND: OK"});
     }
@@ -190,7 +190,7 @@ private slots:
                 QStringLiteral("błąd podczas próby wysłania polecenia \"%1\" do: ").arg(operation));
         QVERIFY(main.SendStatusEdit->text().startsWith(QStringLiteral("brak połączenia z ")));
         // A failed request leaves the wait window to its own count-down.
-        QCOMPARE(FProgress->isVisible(), waitWindow);
+        QCOMPARE(main.waitWindow()->isVisible(), waitWindow);
         QTRY_COMPARE(main.RemoteComputersListView->topLevelItemCount(), 0);
     }
 
@@ -248,7 +248,7 @@ private slots:
         // The command is built before the lookup, found or not.
         QCOMPARE(main.CurrentPacket.iCommand, command);
         QCOMPARE(main.SendStatusEdit->text(), QStringLiteral("przed"));
-        QVERIFY(!FProgress->isVisible());
+        QVERIFY(!main.waitWindow()->isVisible());
         QVERIFY(logInfos(room.console.data, "SEND").isEmpty());
     }
 

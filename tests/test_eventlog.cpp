@@ -1,9 +1,10 @@
 // The day log as a technician finds it on disk: one file a day in the data
 // folder's "log" folder, one block an entry, CR LF line ends, the caller's
 // bytes as they came.
+#include "link/packet.h"
 #include "platform/cp1250.h"
-#include "shell/datafolder.h"
-#include "shell/eventlog.h"
+#include "storage/datafolder.h"
+#include "storage/eventlog.h"
 #include "support/privileges.h"
 #include "support/tempdata.h"
 

@@ -58,7 +58,7 @@ void recordSends(TFMain &main, SendRecord &record)
 {
     QObject::connect(main.SendStatusEdit, &QLineEdit::textChanged, main.SendStatusEdit, [&] {
         record.selected << main.RemoteIPEdit->text();
-        record.waitShown << FProgress->isVisible();
+        record.waitShown << main.waitWindow()->isVisible();
     });
 }
 
@@ -158,10 +158,10 @@ private slots:
         QCOMPARE(main.RemoteIPEdit->text(), QStringLiteral("127.0.0.9"));
         QCOMPARE(main.RemoteNameEdit->text(), QStringLiteral("SALA-9"));
         QCOMPARE(main.RemotePortEdit->text(), QString::number(nine.localPort()));
-        QVERIFY(!FProgress->isVisible());
+        QVERIFY(!main.waitWindow()->isVisible());
         QVERIFY(main.isEnabled());
-        QCOMPARE(FProgress->ProgressBar->maximum(), 3);
-        QCOMPARE(FProgress->ProgressBar->value(), 3);
+        QCOMPARE(main.waitWindow()->ProgressBar->maximum(), 3);
+        QCOMPARE(main.waitWindow()->ProgressBar->value(), 3);
     }
 
     // The second row's computer has gone, but its row stayed because its
@@ -195,7 +195,7 @@ private slots:
         }
         // A row without a connection leaves no trace in the day log.
         QCOMPARE(logInfos(room.console.data, "SEND"), (QList<QByteArray>{"SEND: OK", "SEND: OK"}));
-        QVERIFY(!FProgress->isVisible());
+        QVERIFY(!main.waitWindow()->isVisible());
     }
 
     // A send that gives its connection up (as the time-out inside a packet
@@ -241,7 +241,7 @@ private slots:
             QCOMPARE(p.iFlag, 4);
         }
         QCOMPARE(main.RemoteComputersListView->topLevelItemCount(), 1);
-        QVERIFY(!FProgress->isVisible());
+        QVERIFY(!main.waitWindow()->isVisible());
     }
 
     // Two agents on one computer: both rows send to the first connection.
@@ -329,19 +329,19 @@ private slots:
         Room room;
         TFMain &main = room.main();
         main.StatusEdit->setText(QStringLiteral("przed"));
-        FProgress->ProgressBar->setMaximum(100);
+        main.waitWindow()->ProgressBar->setMaximum(100);
         VisibilityLog visibility;
-        FProgress->installEventFilter(&visibility);
+        main.waitWindow()->installEventFilter(&visibility);
 
         main.GroupLockKeyboardButton->click();
 
         QCOMPARE(visibility.events, (QStringList{"shown", "hidden"}));
-        QCOMPARE(FProgress->ProgressBar->maximum(), 0);
+        QCOMPARE(main.waitWindow()->ProgressBar->maximum(), 0);
         QVERIFY(main.isEnabled());
         QCOMPARE(main.StatusEdit->text(), QStringLiteral("przed"));
         QCOMPARE(main.SendStatusEdit->text(), QString());
         QVERIFY(logInfos(room.console.data, "SEND").isEmpty());
-        FProgress->removeEventFilter(&visibility);
+        main.waitWindow()->removeEventFilter(&visibility);
     }
 
     // After a group command the selected computer is the last row's,

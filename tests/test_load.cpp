@@ -576,7 +576,7 @@ private slots:
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             sendAll(fd, list.mid(half));
         });
-        QTRY_COMPARE(FProgress->ProgressBar->value(), int(half));
+        QTRY_COMPARE(main.waitWindow()->ProgressBar->value(), int(half));
         rest = true;
         QVERIFY(finished.wait(10000));
         QCOMPARE(main.ProcessListView->topLevelItemCount(), 2);

@@ -256,7 +256,7 @@ private slots:
     void everyControlIsNamedForAssistiveTools()
     {
         ConsoleFixture console;
-        QList<QWidget *> windows{console.windows.main, console.windows.progress};
+        QList<QWidget *> windows{console.windows.main, console.main().waitWindow()};
         for (QWidget *window : windows) {
             QList<QWidget *> controls;
             for (QPushButton *button : window->findChildren<QPushButton *>()) {
@@ -428,14 +428,15 @@ private slots:
         ConsoleFixture console;
         TFUpdate *update = console.windows.update;
         QWidget *widget = nullptr;
+        TFProgress *wait = console.main().waitWindow();
         if (control == u"FProgress")
-            widget = console.windows.progress;
+            widget = wait;
         else if (control.startsWith(u"FUpdate/"))
             widget = update->findChild<QWidget *>(control.section(u'/', 1));
         if (!widget)
             widget = console.windows.main->findChild<QWidget *>(control);
         if (!widget)
-            widget = console.windows.progress->findChild<QWidget *>(control);
+            widget = wait->findChild<QWidget *>(control);
         QVERIFY(widget);
 
         // The value changes as the console changes it.
@@ -452,10 +453,10 @@ private slots:
             if (label == widget)
                 label->setText(value);
         }
-        if (widget == console.windows.progress) {
-            FProgress->Show();
+        if (widget == wait) {
+            wait->Show();
             for (int tick = 0; tick < TFProgress::CountdownSeconds; ++tick)
-                FProgress->Timer1Timer();
+                wait->Timer1Timer();
         }
 
         QAccessibleInterface *exposed = QAccessible::queryAccessibleInterface(widget);

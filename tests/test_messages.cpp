@@ -101,7 +101,7 @@ private slots:
         QCOMPARE(agent.received(), expectedText(number + 1));
         QCOMPARE(main.StatusEdit->text(),
                  QStringLiteral("wysłano polecenie \"pokaż komunikat\" do: SALA-1"));
-        QVERIFY(!FProgress->isVisible());
+        QVERIFY(!main.waitWindow()->isVisible());
         QCOMPARE(main.MessageAnswerMemo->toPlainText(), QStringLiteral("odpowiedź brzmi: TAK"));
         QCOMPARE(main.MessageEdit1->text(), shownText);
 

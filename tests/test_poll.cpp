@@ -2,7 +2,7 @@
 // the screen pictures kept as evidence, and what the day log says of them.
 #include "commands/poll.h"
 #include "platform/cp1250.h"
-#include "shell/evidence.h"
+#include "storage/evidence.h"
 #include "support/classroom.h"
 
 #include <QDir>
@@ -206,11 +206,11 @@ private slots:
             poll.record(room.connections.at(i),
                         answerPacket(6, 2, cp1250::fromUnicode(QStringView(typed[i]))),
                         Start.addSecs(i));
-        evidence::logPollSent(poll, 4);
+        poll.logSent(4);
 
         const QString proposed = evidence::proposedPollPath(Start);
         QCOMPARE(proposed, data.dataFolder() + "/ankiety/2026-12-08_14-05-03.csv");
-        const evidence::Saved saved = evidence::savePollResults(poll, proposed);
+        const evidence::Saved saved = poll.saveResults(proposed);
         QCOMPARE(saved.path, proposed);
         QCOMPARE(modeOf(data.dataFolder() + "/ankiety"), 0700);
         QCOMPARE(modeOf(saved.path), 0600);
@@ -227,10 +227,10 @@ private slots:
         QCOMPARE(readCsv(readAll(saved.path)), expected);
 
         // A second save keeps the first file.
-        const evidence::Saved again = evidence::savePollResults(poll, proposed);
+        const evidence::Saved again = poll.saveResults(proposed);
         QCOMPARE(again.path, data.dataFolder() + "/ankiety/2026-12-08_14-05-03_2.csv");
         QCOMPARE(readAll(again.path), readAll(saved.path));
-        const evidence::Saved nowhere = evidence::savePollResults(poll, data.root() + "/x/y.csv");
+        const evidence::Saved nowhere = poll.saveResults(data.root() + "/x/y.csv");
         QCOMPARE(nowhere.error, ENOENT);
 
         // The question is the teacher's; the students' answers stay out.
@@ -242,7 +242,7 @@ private slots:
                          cp1250::fromUnicode(u"Zapisano wyniki ankiety: ") + again.path.toUtf8(),
                          cp1250::fromUnicode(u"Błąd zapisu pliku: ") + nowhere.path.toUtf8()}));
         poll.start({}, Poll::YesNo, {});
-        evidence::logPollSent(poll, 1);
+        poll.logSent(1);
         QCOMPARE(logInfos(data).last(),
                  cp1250::fromUnicode(u"Ankieta wysłana do 1 komputera (pytanie TAK / NIE): "));
     }
@@ -346,7 +346,7 @@ private slots:
         const evidence::Picture picture{"SALA-1", "127.0.0.1", "\xFF\xD8\xFF\xD9", Start};
         evidence::Saved saved;
         if (link.startsWith("ankiety")) {
-            saved = evidence::savePollResults(Poll(), at);
+            saved = Poll().saveResults(at);
         } else if (link.contains('/') && folder) {
             const evidence::SavedAll all = evidence::saveAllPictures({picture}, Start);
             saved = {all.files.value(0, all.path), all.error};

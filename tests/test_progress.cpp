@@ -46,8 +46,8 @@ private slots:
     void designSettings()
     {
         ConsoleFixture console;
-        TFProgress *w = console.windows.progress;
-        QCOMPARE(FProgress, w);
+        TFProgress *w = console.main().waitWindow();
+        QVERIFY(w);
         QVERIFY(!w->isVisible());
         QCOMPARE(w->windowTitle(), DesignCaption);
         QCOMPARE(w->size(), QSize(480, 34));
@@ -75,7 +75,7 @@ private slots:
     void unattendedWindowClosesOnTheTenthTick()
     {
         ConsoleFixture console;
-        TFProgress *w = FProgress;
+        TFProgress *w = console.main().waitWindow();
         w->ProgressBar->setValue(30);
         w->Show();
         QVERIFY(w->isVisible());
@@ -112,7 +112,7 @@ private slots:
     void closedByItsUserStopsTicking()
     {
         ConsoleFixture console;
-        TFProgress *w = FProgress;
+        TFProgress *w = console.main().waitWindow();
         w->Show();
         for (int tick = 0; tick < 3; ++tick)
             w->Timer1Timer();
@@ -141,7 +141,7 @@ private slots:
     void showingAgainRestartsTheCountdown()
     {
         ConsoleFixture console;
-        TFProgress *w = FProgress;
+        TFProgress *w = console.main().waitWindow();
         w->Show();
         for (int tick = 0; tick < 6; ++tick)
             w->Timer1Timer();
@@ -161,7 +161,7 @@ private slots:
         // A bulk receiver still at work after the countdown closes the
         // window once more when it ends.
         ConsoleFixture console;
-        TFProgress *w = FProgress;
+        TFProgress *w = console.main().waitWindow();
         w->Show();
         for (int tick = 0; tick < 10; ++tick)
             w->Timer1Timer();
@@ -177,7 +177,7 @@ private slots:
     void realTimerClosesTheWindow()
     {
         ConsoleFixture console;
-        TFProgress *w = FProgress;
+        TFProgress *w = console.main().waitWindow();
         QSignalSpy ticks(w->Timer1, &QTimer::timeout);
         w->Show();
         QVERIFY(!console.main().isEnabled());
@@ -191,7 +191,7 @@ private slots:
     {
         ConsoleFixture console;
         console.start();
-        TFProgress *w = FProgress;
+        TFProgress *w = console.main().waitWindow();
         VisibilityCounter seen(w);
         console.main().GroupPowerOffMonitorButton->click();
         QCOMPARE(seen.shown, 1);

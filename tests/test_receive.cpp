@@ -118,7 +118,7 @@ private slots:
         TestAgent &agent = room.console.connectAgent();
         room.markFields();
         TFMain &main = room.main();
-        FProgress->Show();
+        main.waitWindow()->Show();
         QStringList rcvTexts;
         connect(main.RcvStatusEdit, &QLineEdit::textChanged, main.RcvStatusEdit,
                 [&](const QString &text) { rcvTexts << text; });
@@ -141,7 +141,7 @@ private slots:
                  expectedLog.size());
         QCOMPARE(main.StatusEdit->text(), status);
         QCOMPARE(main.MessageAnswerMemo->toPlainText(), memo);
-        QCOMPARE(FProgress->isVisible(), waitStaysOpen);
+        QCOMPARE(main.waitWindow()->isVisible(), waitStaysOpen);
         QCOMPARE(main.LastPacketNo, 5);
         QVERIFY(!main.StreamInProgress);
     }
@@ -397,8 +397,8 @@ private slots:
         main.streamTimings = {0, 10, 5};
         TestAgent &agent = room.console.connectAgent();
         const platform::ConnectionPtr connection = connectionOf(room.console, agent);
-        FProgress->ProgressBar->setRange(10, 100);
-        FProgress->ProgressBar->setValue(40);
+        main.waitWindow()->ProgressBar->setRange(10, 100);
+        main.waitWindow()->ProgressBar->setValue(40);
         bool captured = false;
         bool inProgress = false;
         qint32 declared = -1;
@@ -409,9 +409,9 @@ private slots:
             inProgress = main.StreamInProgress;
             declared = main.DeclaredStreamSize;
             current = main.CurrentSocket;
-            minimum = FProgress->ProgressBar->minimum();
-            maximum = FProgress->ProgressBar->maximum();
-            value = FProgress->ProgressBar->value();
+            minimum = main.waitWindow()->ProgressBar->minimum();
+            maximum = main.waitWindow()->ProgressBar->maximum();
+            value = main.waitWindow()->ProgressBar->value();
         });
         QSignalSpy finished(&main, &TFMain::streamFinished);
 
@@ -424,7 +424,7 @@ private slots:
         QCOMPARE(minimum, 0);
         QCOMPARE(maximum, size);
         QCOMPARE(value, 0);
-        QVERIFY(!FProgress->isVisible());
+        QVERIFY(!main.waitWindow()->isVisible());
 
         // Nothing follows: a stream of nothing is whole, any other is not.
         QVERIFY(finished.wait(10000));

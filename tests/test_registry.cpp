@@ -4,7 +4,7 @@
 // the reports of socket errors.
 #include "support/consolefixture.h"
 
-#include "shell/eventlog.h"
+#include "storage/eventlog.h"
 
 #include <QHash>
 #include <QHeaderView>

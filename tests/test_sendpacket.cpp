@@ -5,7 +5,7 @@
 #include "support/consolefixture.h"
 #include "support/rawsocket.h"
 
-#include "shell/eventlog.h"
+#include "storage/eventlog.h"
 
 #include <QDir>
 #include <QHostAddress>

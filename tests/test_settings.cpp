@@ -1,9 +1,9 @@
 // The data folder and the tagged settings file, on real files in a private
 // data home.
 #include "platform/cp1250.h"
-#include "shell/datafolder.h"
-#include "shell/eventlog.h"
-#include "shell/settings.h"
+#include "storage/datafolder.h"
+#include "storage/eventlog.h"
+#include "storage/settings.h"
 #include "support/consolefixture.h"
 #include "support/privileges.h"
 #include "support/tempdata.h"

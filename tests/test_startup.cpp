@@ -4,9 +4,9 @@
 // answers without starting.
 #include "platform/cp1250.h"
 #include "platform/singleinstance.h"
-#include "shell/eventlog.h"
-#include "shell/settings.h"
 #include "shell/tfprogress.h"
+#include "storage/eventlog.h"
+#include "storage/settings.h"
 #include "support/consolefixture.h"
 #include "update/tfupdate.h"
 #include "update/version.h"
@@ -15,6 +15,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QLineEdit>
+#include <QPointer>
 #include <QProcess>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -130,9 +131,9 @@ private slots:
     {
         ConsoleFixture console;
         QVERIFY(!console.windows.main->isVisible());
-        QVERIFY(!console.windows.progress->isVisible());
+        QVERIFY(console.main().waitWindow());
+        QVERIFY(!console.main().waitWindow()->isVisible());
         QVERIFY(!console.windows.update->isVisible());
-        QCOMPARE(FProgress, console.windows.progress);
         QCOMPARE(FUpdate, console.windows.update);
         QCOMPARE(console.main().closeWithoutAsking, false);
         QCOMPARE(console.main().CurrentPacket.iPacketNo, 0);
@@ -312,9 +313,11 @@ private slots:
             QCOMPARE(p.iCommand, 4);
             return;
         }
-        // Closing the main window ends the program: the connections go with
-        // it, and nothing is written on the way out.
+        // Closing the main window ends the program: the connections and the
+        // wait window go with it, and nothing is written on the way out.
+        const QPointer<TFProgress> wait = main.waitWindow();
         destroyWindows(console.windows);
+        QVERIFY(wait.isNull());
         QTRY_COMPARE_WITH_TIMEOUT(agent.socket().state(), QAbstractSocket::UnconnectedState, 10000);
         QCOMPARE(console.data.readLog(), logBefore);
         QCOMPARE(console.data.readFile("settings.set"), settingsBefore);

@@ -130,7 +130,7 @@ private slots:
         const QImage picture = quarteredPicture(size.width(), size.height());
         const QByteArray jpeg = jpegBytes(picture);
         QList<int> progress;
-        connect(FProgress->ProgressBar, &QProgressBar::valueChanged, FProgress,
+        connect(main.waitWindow()->ProgressBar, &QProgressBar::valueChanged, main.waitWindow(),
                 [&](int value) { progress << value; });
         bool inProgressAtOutcome = false;
         connect(main.StatusEdit, &QLineEdit::textChanged, main.StatusEdit,
@@ -138,7 +138,7 @@ private slots:
         QSignalSpy finished(&main, &TFMain::streamFinished);
 
         main.ScreenShootButtonClick();
-        QVERIFY(FProgress->isVisible());
+        QVERIFY(main.waitWindow()->isVisible());
         PacketRecord request;
         QVERIFY(agent.waitForPacket(request));
         QCOMPARE(request.iCommand, 2);
@@ -159,7 +159,7 @@ private slots:
         QVERIFY(near(shown.pixelColor(3 * w / 4, h / 4), Qt::green));
         QVERIFY(near(shown.pixelColor(w / 4, 3 * h / 4), Qt::blue));
         QVERIFY(near(shown.pixelColor(3 * w / 4, 3 * h / 4), Qt::white));
-        QVERIFY(!FProgress->isVisible());
+        QVERIFY(!main.waitWindow()->isVisible());
         QVERIFY(main.isEnabled());
         // The bar counts the bytes as they come, at most 1024 a read.
         QCOMPARE(progress.last(), jpeg.size());
@@ -181,7 +181,7 @@ private slots:
         QSignalSpy finished(&main, &TFMain::streamFinished);
 
         main.ReloadProcessListButtonClick();
-        QVERIFY(FProgress->isVisible());
+        QVERIFY(main.waitWindow()->isVisible());
         PacketRecord request;
         QVERIFY(agent.waitForPacket(request));
         QCOMPARE(request.iCommand, 0);
@@ -196,7 +196,7 @@ private slots:
         QCOMPARE(main.ProcessListStatusBar->currentMessage(), whole);
         QCOMPARE(main.StatusEdit->text(), whole);
         QCOMPARE(main.ScreenStatusBar->currentMessage(), QStringLiteral("stara linia"));
-        QVERIFY(!FProgress->isVisible());
+        QVERIFY(!main.waitWindow()->isVisible());
     }
 
     void outcome_data()
@@ -407,7 +407,8 @@ private slots:
             // The next piece only once the receiver has taken this one.
             QVERIFY(QTest::qWaitFor(
                     [&] {
-                        return FProgress->ProgressBar->value() >= i * Piece || !finished.isEmpty();
+                        return main.waitWindow()->ProgressBar->value() >= i * Piece
+                               || !finished.isEmpty();
                     },
                     5000));
         }

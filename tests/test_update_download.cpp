@@ -6,9 +6,9 @@
 #include "update/httpget.h"
 #include "update/tfupdate.h"
 
-#include "shell/eventlog.h"
 #include "shell/startup.h"
 #include "shell/tfmain.h"
+#include "storage/eventlog.h"
 
 #include <QDir>
 #include <QFile>

@@ -182,7 +182,7 @@ public:
             PictureConsole *self;
             bool eventFilter(QObject *o, QEvent *e) override
             {
-                if (e->type() == QEvent::Hide && o == FProgress)
+                if (e->type() == QEvent::Hide && o == self->m_console.main().waitWindow())
                     self->m_closed = Clock::now();
                 if (e->type() == QEvent::Paint && self->m_awaitingPaint) {
                     self->m_awaitingPaint = false;
@@ -197,7 +197,7 @@ public:
         auto *phases = new Phases;
         phases->self = this;
         phases->setParent(&main);
-        FProgress->installEventFilter(phases);
+        main.waitWindow()->installEventFilter(phases);
         main.ScreenShootImage->installEventFilter(phases);
     }
 

@@ -6,8 +6,9 @@
 // socket reads and the same log-entry writes (open, append, close).
 #include "benchsupport.h"
 
-#include "shell/eventlog.h"
+#include "link/packet.h"
 #include "shell/tfmain.h"
+#include "storage/eventlog.h"
 
 #include <QApplication>
 #include <QDateTime>
@@ -229,8 +230,9 @@ double floorRound(const Round &round)
             if (record.Pass != packet::PassValue || record.iPacketNo == last)
                 continue;
             last = record.iPacketNo;
+            const eventlog::PacketDump dump = packet::logDump(record);
             const QByteArray entry = eventlog::formatEntry(QDateTime::currentDateTime(),
-                                                           "RCV: otrzymano dane", true, &record);
+                                                           "RCV: otrzymano dane", true, &dump);
             const int fd
                     = ::open(logPath.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
             if (fd >= 0) {

@@ -1,7 +1,8 @@
 #include "commands/poll.h"
 
-#include "commands/messageanswer.h"
+#include "link/messageanswer.h"
 #include "platform/cp1250.h"
+#include "storage/eventlog.h"
 
 namespace {
 
@@ -133,4 +134,34 @@ void Poll::fillPacket(PacketRecord &packet) const
     packet.iCommand = packet::Message;
     packet.iFlag = m_kind == Typed ? packet::TypedAnswer : packet::YesNoQuestion;
     packet::setFieldText(packet.Bufor, cp1250::fromUnicode(m_question));
+}
+
+QList<QStringList> Poll::table() const
+{
+    QList<QStringList> rows{
+            {QStringLiteral("Pytanie"), m_question},
+            {QStringLiteral("Czas"), m_startedAt.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))},
+            {},
+            header(),
+    };
+    for (const Row &row : this->rows())
+        rows.append({row.computer, row.address, row.answer, row.time});
+    return rows;
+}
+
+evidence::Saved Poll::saveResults(const QString &path) const
+{
+    return evidence::saveTable(table(), path, u"Zapisano wyniki ankiety: ");
+}
+
+void Poll::logSent(int computers) const
+{
+    const QString text = QStringLiteral("Ankieta wysłana do %1 %2 (%3): ")
+                                 .arg(QString::number(computers),
+                                      computers == 1 ? QStringLiteral("komputera")
+                                                     : QStringLiteral("komputerów"),
+                                      m_kind == Typed ? QStringLiteral("odpowiedź wpisywana")
+                                                      : QStringLiteral("pytanie TAK / NIE"));
+    // The question is the teacher's, but it is shown, not obeyed, all the same.
+    WriteLog(cp1250::fromUnicode(text) + eventlog::visible(cp1250::fromUnicode(m_question)));
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "link/packet.h"
+#include "storage/evidence.h"
 
 #include <QDateTime>
 #include <QList>
@@ -75,6 +76,15 @@ public:
     // flag and the text in Windows-1250, cut to Bufor. Other fields are left
     // as they are, as for every command.
     void fillPacket(PacketRecord &packet) const;
+
+    // The question and its time, a blank row, the header and the rows: what
+    // the results file holds.
+    QList<QStringList> table() const;
+    // Writes the table to a new spreadsheet file at path (the teacher's
+    // choice), with its day-log entry.
+    evidence::Saved saveResults(const QString &path) const;
+    // The day-log entry of this poll going out to this many computers.
+    void logSent(int computers) const;
 
 signals:
     // A new poll started or an answer was filed.

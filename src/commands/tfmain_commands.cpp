@@ -30,8 +30,8 @@ void TFMain::runCommand(qint32 command, qint32 flag, const QString &operation, b
     }
     // The answer to these is a stream: the wait window keeps the teacher from
     // giving other commands meanwhile.
-    if (showWait && FProgress)
-        FProgress->Show();
+    if (showWait && waitWindow())
+        waitWindow()->Show();
     reportOutcome(SendPacket(CurrentSocket, CurrentPacket), operation);
 }
 

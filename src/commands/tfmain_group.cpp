@@ -39,9 +39,10 @@ void TFMain::walkAllComputers(void (TFMain::*single)())
     for (int i = 0; i < steps; ++i)
         RemoteComputersListView->topLevelItem(i)->setData(
                 0, WalkRole, QVariant::fromValue((walk << 20) | quint64(i)));
-    if (FProgress) {
-        FProgress->Show();
-        FProgress->ProgressBar->setMaximum(steps);
+    TFProgress *wait = waitWindow();
+    if (wait) {
+        wait->Show();
+        wait->ProgressBar->setMaximum(steps);
     }
     for (int i = 0; i < steps; ++i) {
         if (QTreeWidgetItem *row = rowOfStep(RemoteComputersListView, walk, i)) {
@@ -52,11 +53,11 @@ void TFMain::walkAllComputers(void (TFMain::*single)())
             // Its connection has gone, and its row with it.
             StatusEdit->setText(QStringLiteral("nie znaleziono połączenia na liście"));
         }
-        if (FProgress)
-            FProgress->advance(1);
+        if (wait)
+            wait->advance(1);
     }
-    if (FProgress)
-        FProgress->Close();
+    if (wait)
+        wait->Close();
 }
 
 void TFMain::GroupPowerOffMonitorButtonClick()

@@ -118,3 +118,26 @@ void ParsePacketText(QByteArrayView text, PacketRecord &p)
         packet::setFieldText(p.WindowTitle, field);
     packet::setFieldText(p.Bufor, rest);
 }
+
+eventlog::PacketDump packet::logDump(const PacketRecord &record)
+{
+    return {record.iPacketNo,
+            record.Pass,
+            record.iCommand,
+            record.iFlag,
+            record.StreamSize,
+            fieldText(record.Bufor),
+            fieldText(record.ProcName),
+            fieldText(record.WindowTitle),
+            record.ProcID};
+}
+
+void WriteLog(const QByteArray &text, bool dumpPacket, const PacketRecord *packet)
+{
+    if (!packet) {
+        WriteLog(text, dumpPacket);
+        return;
+    }
+    const eventlog::PacketDump dump = packet::logDump(*packet);
+    WriteLog(text, dumpPacket, &dump);
+}

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "storage/eventlog.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QtGlobal>
@@ -90,3 +92,12 @@ QByteArray FormatPacketText(const PacketRecord &packet);
 
 // Updates the record in place; fields the text does not supply keep their values.
 void ParsePacketText(QByteArrayView text, PacketRecord &packet);
+
+namespace packet {
+// The record as the day log's dump takes it; the texts point into the record.
+eventlog::PacketDump logDump(const PacketRecord &record);
+} // namespace packet
+
+// WriteLog with the dump of a record, as the link logs what it sends and
+// receives.
+void WriteLog(const QByteArray &text, bool dumpPacket, const PacketRecord *packet);

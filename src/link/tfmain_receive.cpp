@@ -1,10 +1,11 @@
 // Receiving packets from the agents and acting on them.
 #include "shell/tfmain.h"
 
-#include "commands/messageanswer.h"
+#include "link/messageanswer.h"
+#include "link/packet.h"
 #include "platform/cp1250.h"
-#include "shell/eventlog.h"
 #include "shell/tfprogress.h"
+#include "storage/eventlog.h"
 
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -78,8 +79,8 @@ void TFMain::MyServerClientRead(const platform::ConnectionPtr &socket)
     case packet::ScreenShot:
         if (p.iFlag == packet::ScreenAnnounceFlag)
             startStream(socket, true);
-        else if (p.iFlag == packet::ScreenCloseWaitFlag && FProgress)
-            FProgress->Close();
+        else if (p.iFlag == packet::ScreenCloseWaitFlag && waitWindow())
+            waitWindow()->Close();
         break;
     case packet::Message:
         if (const std::optional<MessageAnswer> answer = readMessageAnswer(p))

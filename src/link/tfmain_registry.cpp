@@ -2,7 +2,7 @@
 #include "shell/tfmain.h"
 
 #include "platform/cp1250.h"
-#include "shell/eventlog.h"
+#include "storage/eventlog.h"
 
 #include <QLineEdit>
 #include <QStatusBar>

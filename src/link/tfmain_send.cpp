@@ -1,8 +1,9 @@
 // The send path: every command to a student computer goes out here.
 #include "shell/tfmain.h"
 
+#include "link/packet.h"
 #include "platform/cp1250.h"
-#include "shell/eventlog.h"
+#include "storage/eventlog.h"
 
 #include <QLineEdit>
 

@@ -37,10 +37,10 @@ void TFMain::startStream(const platform::ConnectionPtr &socket, bool screen)
     DeclaredStreamSize = CurrentPacket.StreamSize;
     StreamInProgress = true;
     CurrentSocket = socket;
-    if (FProgress) {
-        FProgress->ProgressBar->setMinimum(0);
-        FProgress->ProgressBar->setMaximum(std::max(0, DeclaredStreamSize));
-        FProgress->ProgressBar->setValue(0);
+    if (TFProgress *wait = waitWindow()) {
+        wait->ProgressBar->setMinimum(0);
+        wait->ProgressBar->setMaximum(std::max(0, DeclaredStreamSize));
+        wait->ProgressBar->setValue(0);
     }
     // At most one receiver at a time: the previous one has cleared
     // StreamInProgress, so its thread is at its end.
@@ -120,11 +120,11 @@ void idlePause(platform::Connection &socket, const std::atomic<bool> &stop, int 
 // read; a backlog of many reads moves in at most ProgressSteps steps.
 constexpr qint64 ProgressSteps = 256;
 
-void advanceProgress(qint64 bytes)
+void advanceProgress(TFProgress *wait, qint64 bytes)
 {
     const qint64 step = std::max(ReadChunk, bytes / ProgressSteps);
-    for (; bytes > 0 && FProgress; bytes -= step)
-        FProgress->advance(std::min(bytes, step));
+    for (; bytes > 0 && wait; bytes -= step)
+        wait->advance(std::min(bytes, step));
 }
 
 // The process list read into ready rows: caption, description, id.
@@ -179,7 +179,8 @@ void TFMain::readStream(platform::Connection &socket, qint32 declared, qint64 li
             reading.stream.append(buffer, qsizetype(std::min(n, room)));
             reading.received += n;
             if (pending->fetch_add(n) == 0)
-                postToWindow([pending] { advanceProgress(pending->exchange(0)); });
+                postToWindow(
+                        [this, pending] { advanceProgress(waitWindow(), pending->exchange(0)); });
             if (streamReadHook)
                 streamReadHook(reading.received);
             if (reading.received - std::max<qint64>(expected, 0) > SurplusLimit)
@@ -242,8 +243,8 @@ void TFMain::receiveStream(platform::ConnectionPtr socket, qint32 declared, bool
 // StreamInProgress is cleared after all of them.
 void TFMain::finishStream(const StreamOutcome &outcome)
 {
-    if (FProgress)
-        FProgress->Close();
+    if (TFProgress *wait = waitWindow())
+        wait->Close();
     if (outcome.complete) {
         const QString text = (outcome.screen ? QStringLiteral("strumień danych od: ")
                                              : QStringLiteral("strumień danych od "))

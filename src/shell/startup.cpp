@@ -4,9 +4,9 @@
 #include "platform/singleinstance.h"
 #include "shell/dialogs.h"
 #include "shell/paintpace.h"
-#include "shell/settings.h"
 #include "shell/tfmain.h"
 #include "shell/tfprogress.h"
+#include "storage/settings.h"
 #include "update/tfupdate.h"
 
 #include <QApplication>
@@ -45,8 +45,7 @@ AppWindows createWindows()
     AppWindows windows;
     try {
         windows.main = new TFMain;
-        windows.progress = new TFProgress(windows.main);
-        FProgress = windows.progress;
+        windows.main->setWaitWindow(std::make_unique<TFProgress>(windows.main));
         windows.update = new TFUpdate(windows.main);
         FUpdate = windows.update;
     } catch (...) {
@@ -57,7 +56,7 @@ AppWindows createWindows()
     // Packets and stream progress change these two windows far faster than
     // a screen shows.
     new PaintPace(windows.main);
-    new PaintPace(windows.progress);
+    new PaintPace(windows.main->waitWindow());
     return windows;
 }
 
@@ -68,9 +67,7 @@ void destroyWindows(AppWindows &windows)
         windows.main->waitForWorkers();
     delete windows.update;
     FUpdate = nullptr;
-    delete windows.progress;
-    FProgress = nullptr;
-    delete windows.main;
+    delete windows.main; // and its wait window
     windows = {};
 }
 

@@ -4,16 +4,14 @@
 
 class SingleInstance;
 class TFMain;
-class TFProgress;
 class TFUpdate;
 
-// The three windows of the run, created hidden in this order: the main
-// window, the wait window, the update window. They also become FMain,
-// FProgress and FUpdate.
+// The windows of the run, created hidden in this order: the main window, its
+// wait window (which the main window keeps), the update window. The update
+// window also becomes FUpdate.
 struct AppWindows
 {
     TFMain *main = nullptr;
-    TFProgress *progress = nullptr;
     TFUpdate *update = nullptr;
 };
 AppWindows createWindows();

@@ -1,10 +1,11 @@
 #include "shell/tfmain.h"
 
 #include "platform/cp1250.h"
-#include "shell/datafolder.h"
 #include "shell/dialogs.h"
-#include "shell/eventlog.h"
 #include "shell/textfit.h"
+#include "shell/tfprogress.h"
+#include "storage/datafolder.h"
+#include "storage/eventlog.h"
 
 #include <QAction>
 #include <QApplication>
@@ -159,6 +160,13 @@ TFMain::~TFMain()
 {
     datafolder::setFailureReporter({});
     waitForWorkers();
+    // The wait window refers to this one; it goes while this one is whole.
+    m_waitWindow.reset();
+}
+
+void TFMain::setWaitWindow(std::unique_ptr<TFProgress> window)
+{
+    m_waitWindow = std::move(window);
 }
 
 void TFMain::buildWindow()

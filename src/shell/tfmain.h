@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -26,6 +27,7 @@ class QStatusBar;
 class QTabWidget;
 class QTimer;
 class QTreeWidget;
+class TFProgress;
 
 // The teacher's main window. Its handlers are the entry points of all the
 // console's behaviour; they live in the folder of their subsystem:
@@ -205,6 +207,12 @@ public:
     // Waits for the workers of this window (stream receiver, version checks).
     void waitForWorkers();
 
+    // The wait window the commands, the group walk and the streams show; the
+    // start-up hands it over, and this window keeps it for its own lifetime.
+    // Null until then: the handlers then go without it.
+    TFProgress *waitWindow() const { return m_waitWindow.get(); }
+    void setWaitWindow(std::unique_ptr<TFProgress> window);
+
 signals:
     // Raised on the user-interface thread when a stream reception has ended
     // and StreamInProgress is clear again.
@@ -239,6 +247,7 @@ private:
     void reportOutcome(bool sent, const QString &operation);
     void walkAllComputers(void (TFMain::*single)());
 
+    std::unique_ptr<TFProgress> m_waitWindow;
     bool m_shownOnce = false;
     // True while the teacher is asked about a new version or its download runs.
     bool m_offeringUpdate = false;

@@ -7,8 +7,6 @@
 
 #include <algorithm>
 
-TFProgress *FProgress = nullptr;
-
 TFProgress::TFProgress(QWidget *mainWindow, QWidget *parent)
     : QWidget(parent,
               Qt::Tool | Qt::WindowStaysOnTopHint | Qt::CustomizeWindowHint | Qt::WindowTitleHint)

@@ -39,6 +39,3 @@ protected:
 private:
     QWidget *m_mainWindow;
 };
-
-// The one wait window of the run.
-extern TFProgress *FProgress;

@@ -1,9 +1,9 @@
 #include "update/tfupdate.h"
 
-#include "shell/datafolder.h"
-#include "shell/settings.h"
 #include "shell/textfit.h"
 #include "shell/tfmain.h"
+#include "storage/datafolder.h"
+#include "storage/settings.h"
 #include "update/updatehost.h"
 #include "update/version.h"
 

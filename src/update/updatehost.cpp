@@ -1,6 +1,6 @@
 #include "update/updatehost.h"
 
-#include "shell/settings.h"
+#include "storage/settings.h"
 
 namespace update {
 

@@ -7,8 +7,6 @@
 #include <QStringList>
 #include <QStringView>
 
-class Poll;
-
 // What the teacher keeps of a lesson besides the day log: the answers of a
 // poll as a spreadsheet file and the pictures of the students' screens, in
 // folders of the data folder that only this user may enter. A file is always
@@ -36,9 +34,6 @@ struct Saved
 // typed by students.
 QByteArray csvDocument(const QList<QStringList> &rows);
 
-// The question and its time, a blank row, the header and the poll's rows.
-QByteArray pollCsv(const Poll &poll);
-
 // A part of a file name made of a text that others choose (a host name):
 // separators, control and invisible format characters and the characters
 // other systems refuse become "_", leading dots and blanks and trailing dots
@@ -56,8 +51,9 @@ QString stampOf(const QDateTime &at);
 // cannot be had.
 QString proposedPollPath(const QDateTime &startedAt);
 
-// Writes the poll's table to a new file at path (the teacher's choice).
-Saved savePollResults(const Poll &poll, const QString &path);
+// Writes a table as csvDocument() has it to a new file at path (the
+// teacher's choice); the day-log entry is entry followed by the path.
+Saved saveTable(const QList<QStringList> &rows, const QString &path, QStringView entry);
 
 // One picture as the agent sent it: its JPEG bytes, written unchanged.
 struct Picture
@@ -79,8 +75,5 @@ struct SavedAll : Saved
     QStringList files;
 };
 SavedAll saveAllPictures(const QList<Picture> &pictures, const QDateTime &at);
-
-// The day-log entry of a poll that went out to this many computers.
-void logPollSent(const Poll &poll, int computers);
 
 } // namespace evidence

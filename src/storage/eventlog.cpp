@@ -1,6 +1,6 @@
-#include "shell/eventlog.h"
+#include "storage/eventlog.h"
 
-#include "shell/datafolder.h"
+#include "storage/datafolder.h"
 
 #include <QFile>
 
@@ -110,22 +110,22 @@ QString fileNameFor(const QDate &date)
 }
 
 QByteArray formatEntry(const QDateTime &when, const QByteArray &text, bool dumpPacket,
-                       const PacketRecord *p)
+                       const PacketDump *p)
 {
     QByteArray out;
     out += when.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")).toLatin1();
     out += "\r\n";
     writeLine(out, "Info: ", text);
     if (dumpPacket && p) {
-        writeLine(out, "Packet NO: ", QByteArray::number(p->iPacketNo));
-        writeLine(out, "Pass: ", QByteArray::number(p->Pass));
-        writeLine(out, "Command: ", QByteArray::number(p->iCommand));
-        writeLine(out, "Flag: ", QByteArray::number(p->iFlag));
-        writeLine(out, "StreamSize: ", QByteArray::number(p->StreamSize));
-        writeLine(out, "Bufor: ", visible(packet::fieldText(p->Bufor)));
-        writeLine(out, "ProcName: ", visible(packet::fieldText(p->ProcName)));
-        writeLine(out, "WindowTitle: ", visible(packet::fieldText(p->WindowTitle)));
-        writeLine(out, "ProcID: ", QByteArray::number(p->ProcID));
+        writeLine(out, "Packet NO: ", QByteArray::number(p->packetNo));
+        writeLine(out, "Pass: ", QByteArray::number(p->pass));
+        writeLine(out, "Command: ", QByteArray::number(p->command));
+        writeLine(out, "Flag: ", QByteArray::number(p->flag));
+        writeLine(out, "StreamSize: ", QByteArray::number(p->streamSize));
+        writeLine(out, "Bufor: ", visible(p->bufor));
+        writeLine(out, "ProcName: ", visible(p->procName));
+        writeLine(out, "WindowTitle: ", visible(p->windowTitle));
+        writeLine(out, "ProcID: ", QByteArray::number(p->procId));
     }
     out += "----\r\n";
     return out;
@@ -145,7 +145,7 @@ int pendingEntries()
 
 } // namespace eventlog
 
-void WriteLog(const QByteArray &text, bool dumpPacket, const PacketRecord *packet)
+void WriteLog(const QByteArray &text, bool dumpPacket, const eventlog::PacketDump *packet)
 {
     using namespace eventlog;
     // Date and time from one reading, so the timestamp always matches its file.

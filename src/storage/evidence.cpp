@@ -1,9 +1,8 @@
-#include "shell/evidence.h"
+#include "storage/evidence.h"
 
-#include "commands/poll.h"
 #include "platform/cp1250.h"
-#include "shell/datafolder.h"
-#include "shell/eventlog.h"
+#include "storage/datafolder.h"
+#include "storage/eventlog.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -196,12 +195,12 @@ Saved writeNewFile(int folder, const QString &folderPath, const QString &base,
     return {folderPath + QLatin1Char('/') + name, error};
 }
 
-void logSaved(const char16_t *what, const Saved &saved)
+void logSaved(QStringView what, const Saved &saved)
 {
     // The path may hold a host name: shown, not obeyed.
     const QByteArray path = eventlog::visible(cp1250::fromUnicode(saved.path));
     if (saved.ok()) {
-        WriteLog(cp1250::fromUnicode(QStringView(what)) + path);
+        WriteLog(cp1250::fromUnicode(what) + path);
         return;
     }
     WriteLog(cp1250::fromUnicode(u"Błąd zapisu pliku: ") + path
@@ -246,20 +245,6 @@ QByteArray csvDocument(const QList<QStringList> &rows)
     return QByteArray("\xEF\xBB\xBF") + text.toUtf8();
 }
 
-QByteArray pollCsv(const Poll &poll)
-{
-    QList<QStringList> rows{
-            {QStringLiteral("Pytanie"), poll.question()},
-            {QStringLiteral("Czas"),
-             poll.startedAt().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))},
-            {},
-            Poll::header(),
-    };
-    for (const Poll::Row &row : poll.rows())
-        rows.append({row.computer, row.address, row.answer, row.time});
-    return csvDocument(rows);
-}
-
 QString safeNameComponent(QStringView text)
 {
     QString name;
@@ -300,7 +285,7 @@ QString proposedPollPath(const QDateTime &startedAt)
     return folder + QLatin1Char('/') + stampOf(startedAt) + QStringLiteral(".csv");
 }
 
-Saved savePollResults(const Poll &poll, const QString &path)
+Saved saveTable(const QList<QStringList> &rows, const QString &path, QStringView entry)
 {
     const QFileInfo info(path);
     const QString folderPath = info.absolutePath();
@@ -317,8 +302,8 @@ Saved savePollResults(const Poll &poll, const QString &path)
     if (folder.get() < 0)
         saved.error = errno;
     else
-        saved = writeNewFile(folder.get(), folderPath, base, extension, pollCsv(poll));
-    logSaved(u"Zapisano wyniki ankiety: ", saved);
+        saved = writeNewFile(folder.get(), folderPath, base, extension, csvDocument(rows));
+    logSaved(entry, saved);
     return saved;
 }
 
@@ -371,18 +356,6 @@ SavedAll saveAllPictures(const QList<Picture> &pictures, const QDateTime &at)
             all.error = saved.error;
     }
     return all;
-}
-
-void logPollSent(const Poll &poll, int computers)
-{
-    const QString text
-            = QStringLiteral("Ankieta wysłana do %1 %2 (%3): ")
-                      .arg(computers)
-                      .arg(computers == 1 ? QStringLiteral("komputera")
-                                          : QStringLiteral("komputerów"))
-                      .arg(poll.kind() == Poll::Typed ? QStringLiteral("odpowiedź wpisywana")
-                                                      : QStringLiteral("pytanie TAK / NIE"));
-    WriteLog(cp1250::fromUnicode(text) + eventlog::visible(cp1250::fromUnicode(poll.question())));
 }
 
 } // namespace evidence

@@ -1,4 +1,4 @@
-#include "commands/messageanswer.h"
+#include "link/messageanswer.h"
 
 #include "platform/cp1250.h"
 

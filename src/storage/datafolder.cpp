@@ -1,4 +1,4 @@
-#include "shell/datafolder.h"
+#include "storage/datafolder.h"
 
 #include <QDir>
 #include <QFile>

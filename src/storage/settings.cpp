@@ -1,8 +1,8 @@
-#include "shell/settings.h"
+#include "storage/settings.h"
 
 #include "platform/cp1250.h"
-#include "shell/datafolder.h"
-#include "shell/eventlog.h"
+#include "storage/datafolder.h"
+#include "storage/eventlog.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,11 +1,30 @@
 #pragma once
 
-#include "link/packet.h"
-
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QDateTime>
 
 #include <functional>
+
+namespace eventlog {
+
+// The nine fields of a packet as the dump prints them. The log knows nothing
+// of the wire: whoever has a packet fills this in, and the texts are the
+// bytes of each field up to its zero byte, borrowed for the call.
+struct PacketDump
+{
+    qint32 packetNo = 0;
+    qint32 pass = 0;
+    qint32 command = 0;
+    qint32 flag = 0;
+    qint32 streamSize = 0;
+    QByteArrayView bufor;
+    QByteArrayView procName;
+    QByteArrayView windowTitle;
+    quint32 procId = 0;
+};
+
+} // namespace eventlog
 
 // The day log: "log/ADMIN_<yyyy-MM-dd>.txt" in the data folder, one block a
 // call, opened and closed for each entry, CR LF line ends, Windows-1250 text.
@@ -21,7 +40,7 @@
 // as it is; a caller that puts an agent's text into it passes it through
 // visible() first.
 void WriteLog(const QByteArray &text, bool dumpPacket = false,
-              const PacketRecord *packet = nullptr);
+              const eventlog::PacketDump *packet = nullptr);
 
 namespace eventlog {
 
@@ -31,7 +50,7 @@ QByteArray visible(QByteArrayView text);
 
 // The whole block of one entry as it goes into the file.
 QByteArray formatEntry(const QDateTime &now, const QByteArray &text, bool dumpPacket,
-                       const PacketRecord *packet);
+                       const PacketDump *packet);
 QString fileNameFor(const QDate &date);
 
 // The local clock, replaceable so that tests can stand at midnight.
