@@ -133,7 +133,7 @@ private slots:
         QVERIFY(!console.windows.progress->isVisible());
         QVERIFY(!console.windows.update->isVisible());
         QCOMPARE(FProgress, console.windows.progress);
-        QCOMPARE(FUpdate, console.windows.update);
+        QCOMPARE(console.main().updateWindow(), console.windows.update);
         QCOMPARE(console.main().closeWithoutAsking, false);
         QCOMPARE(console.main().CurrentPacket.iPacketNo, 0);
         QCOMPARE(console.main().LastPacketNo, 0);

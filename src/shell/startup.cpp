@@ -47,8 +47,8 @@ AppWindows createWindows()
         windows.main = new TFMain;
         windows.progress = new TFProgress(windows.main);
         FProgress = windows.progress;
-        windows.update = new TFUpdate(windows.main);
-        FUpdate = windows.update;
+        windows.update = new TFUpdate;
+        windows.main->setUpdateWindow(windows.update);
     } catch (...) {
         // The start-up guard shows the error; the windows made so far go.
         destroyWindows(windows);
@@ -67,7 +67,6 @@ void destroyWindows(AppWindows &windows)
     if (windows.main)
         windows.main->waitForWorkers();
     delete windows.update;
-    FUpdate = nullptr;
     delete windows.progress;
     FProgress = nullptr;
     delete windows.main;

@@ -8,8 +8,8 @@ class TFProgress;
 class TFUpdate;
 
 // The three windows of the run, created hidden in this order: the main
-// window, the wait window, the update window. They also become FMain,
-// FProgress and FUpdate.
+// window, the wait window, the update window. The first two also become
+// FMain and FProgress; the main window is given the update window.
 struct AppWindows
 {
     TFMain *main = nullptr;

@@ -4,6 +4,7 @@
 #include "platform/tcpserver.h"
 
 #include <QMainWindow>
+#include <QPointer>
 
 #include <atomic>
 #include <functional>
@@ -26,6 +27,7 @@ class QStatusBar;
 class QTabWidget;
 class QTimer;
 class QTreeWidget;
+class TFUpdate;
 
 // The teacher's main window. Its handlers are the entry points of all the
 // console's behaviour; they live in the folder of their subsystem:
@@ -180,6 +182,10 @@ public:
     void CheckForNewVersion(bool silent);
     void Sprawdczyjestnowawersja1Click();
     void UpdateTimerTimer();
+    // The window a new version is fetched in; the window set owns it. Once
+    // it has started the installer, this window closes without its question.
+    void setUpdateWindow(TFUpdate *window);
+    TFUpdate *updateWindow() const;
 
     // --- Seams for tests ------------------------------------------------------
     // The port StartServer listens on when set (0: any free port); the
@@ -242,6 +248,7 @@ private:
     bool m_shownOnce = false;
     // True while the teacher is asked about a new version or its download runs.
     bool m_offeringUpdate = false;
+    QPointer<TFUpdate> m_updateWindow;
     std::thread m_streamThread;
     std::atomic<bool> m_stopWorkers{false};
     std::mutex m_workersMutex;

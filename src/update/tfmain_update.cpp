@@ -125,25 +125,41 @@ void TFMain::Sprawdczyjestnowawersja1Click()
     CheckForNewVersion(false);
 }
 
+void TFMain::setUpdateWindow(TFUpdate *window)
+{
+    m_updateWindow = window;
+    if (!window)
+        return;
+    connect(window, &TFUpdate::installerStarted, this, [this] {
+        closeWithoutAsking = true;
+        close();
+    });
+    // Going back from a failed download leaves the console as it was: it
+    // asks again on close.
+    connect(window, &QDialog::rejected, this, [this] { closeWithoutAsking = false; });
+}
+
+TFUpdate *TFMain::updateWindow() const
+{
+    return m_updateWindow;
+}
+
 void TFMain::UpdateTimerTimer()
 {
     // One question per positive check.
     UpdateTimer->stop();
     // A check that ends while the teacher is being asked, or while the update
     // window is open, has nothing new to ask about.
-    if (m_offeringUpdate || (FUpdate && FUpdate->isVisible()))
+    if (m_offeringUpdate || (m_updateWindow && m_updateWindow->isVisible()))
         return;
     const QScopedValueRollback offering(m_offeringUpdate, true);
     const bool fetch = Dialogs::instance().question(
             this, QStringLiteral("Nowa wersja"),
             versionLines() + QStringLiteral("Czy chcesz pobrać nową wersje programu ?"));
-    if (!fetch || !FUpdate)
+    if (!fetch || !m_updateWindow)
         return;
-    FUpdate->VersionLabel->setText(update::ProgramVersion.text());
-    FUpdate->NewVersionLabel->setText(update::serverVersion().text());
-    FUpdate->exec();
-    // The update window has started the installer and closed this window
-    // already unless it is still open.
-    if (closeWithoutAsking && isVisible())
-        close();
+    m_updateWindow->VersionLabel->setText(update::ProgramVersion.text());
+    m_updateWindow->NewVersionLabel->setText(update::serverVersion().text());
+    // A started installer closes this window from inside.
+    m_updateWindow->exec();
 }
