@@ -28,6 +28,9 @@ class QTabWidget;
 class QTimer;
 class QTreeWidget;
 class TFUpdate;
+namespace update {
+class VersionCheck;
+}
 
 // The teacher's main window. Its handlers are the entry points of all the
 // console's behaviour; they live in the folder of their subsystem:
@@ -186,6 +189,8 @@ public:
     // it has started the installer, this window closes without its question.
     void setUpdateWindow(TFUpdate *window);
     TFUpdate *updateWindow() const;
+    // The checks of this window, made at the first one.
+    update::VersionCheck &versionCheck();
 
     // --- Seams for tests ------------------------------------------------------
     // The port StartServer listens on when set (0: any free port); the
@@ -249,10 +254,9 @@ private:
     // True while the teacher is asked about a new version or its download runs.
     bool m_offeringUpdate = false;
     QPointer<TFUpdate> m_updateWindow;
+    update::VersionCheck *m_versionCheck = nullptr;
     std::thread m_streamThread;
     std::atomic<bool> m_stopWorkers{false};
-    std::mutex m_workersMutex;
-    std::vector<std::thread> m_workers;
 };
 
 // The error a socket raises when it cannot listen; start-up shows its text.
