@@ -134,7 +134,7 @@ private slots:
         QVERIFY(console.main().waitWindow());
         QVERIFY(!console.main().waitWindow()->isVisible());
         QVERIFY(!console.windows.update->isVisible());
-        QCOMPARE(FUpdate, console.windows.update);
+        QCOMPARE(console.main().updateWindow(), console.windows.update);
         QCOMPARE(console.main().closeWithoutAsking, false);
         QCOMPARE(console.main().CurrentPacket.iPacketNo, 0);
         QCOMPARE(console.main().LastPacketNo, 0);

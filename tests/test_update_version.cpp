@@ -1,21 +1,74 @@
-// The version record, its comparison, the version file's bytes and the
-// choice of the vendor's server address.
+// The version record, its comparison, the version file's bytes, the choice
+// of the vendor's server address, and the check itself against a real HTTP
+// server on this machine, without any window.
 #include "support/httpserver.h"
 #include "support/tempdata.h"
+#include "update/httpget.h"
 #include "update/updatehost.h"
 #include "update/version.h"
+#include "update/versioncheck.h"
 
+#include <QSignalSpy>
 #include <QTest>
+#include <QThread>
+
+#include <memory>
+#include <new>
+#include <stdexcept>
 
 using update::Version;
 
 Q_DECLARE_METATYPE(Version)
 Q_DECLARE_METATYPE(std::optional<Version>)
 
+namespace {
+
+const QByteArray VersionPath = "/mervix/tablor/program/admin_wersja.bin";
+
+// A check and, in order, what it reports.
+struct CheckFixture
+{
+    HttpTestServer http;
+    std::unique_ptr<update::VersionCheck> check = std::make_unique<update::VersionCheck>();
+    QStringList reports;
+    bool offOwnThread = false;
+
+    CheckFixture()
+    {
+        if (!http.listen())
+            qFatal("the test HTTP server cannot listen");
+        using update::VersionCheck;
+        for (const auto &[signal, name] :
+             {std::pair{&VersionCheck::newerVersionFound, "newer"},
+              std::pair{&VersionCheck::noNewerVersion, "no newer"},
+              std::pair{&VersionCheck::connectionFailed, "no connection"},
+              std::pair{&VersionCheck::checkEnded, "ended"}}) {
+            QObject::connect(check.get(), signal, check.get(), [this, name] {
+                reports << QString::fromLatin1(name);
+                if (QThread::currentThread() != check->thread())
+                    offOwnThread = true;
+            });
+        }
+    }
+    QUrl url(const QByteArray &host = {}) const
+    {
+        return QUrl(QString::fromLatin1((host.isEmpty() ? http.address() : host) + VersionPath));
+    }
+};
+
+} // namespace
+
 class UpdateVersionTest : public QObject
 {
     Q_OBJECT
 private slots:
+    void cleanup()
+    {
+        update::setIdleTimeout(std::chrono::seconds(30));
+        update::setTransferHook({});
+        update::setServerVersion({1, 0, 0});
+    }
+
     void comparison_data()
     {
         QTest::addColumn<Version>("server");
@@ -126,6 +179,158 @@ private slots:
         QCOMPARE(update::updateHost(), expected);
         QCOMPARE(update::updateUrl(update::VersionFilePath).toString(),
                  expected + QStringLiteral("/mervix/tablor/program/admin_wersja.bin"));
+    }
+
+    // Every kind of answer a server may give, in both modes: a newer
+    // version is reported from either, the rest only to the menu's check,
+    // and only a 200 answer with all 12 bytes is a version at all.
+    void check_data()
+    {
+        QTest::addColumn<HttpTestServer::Response>("response");
+        QTest::addColumn<QString>("server"); // "served", "closed", "hanging" or "throw <stage>"
+        QTest::addColumn<bool>("silent");
+        QTest::addColumn<QStringList>("reports");
+        QTest::addColumn<Version>("version"); // the server's version afterwards
+        const Version before{1, 0, 3};
+        const QString served = QStringLiteral("served");
+        const QStringList ended{QStringLiteral("ended")};
+        for (const bool silent : {true, false}) {
+            const char *mode = silent ? "at start-up" : "from the menu";
+            auto menuOnly = [&](const char *report) {
+                return silent ? ended : QStringList{QString::fromLatin1(report), ended.first()};
+            };
+            for (const Version &v : {Version{1, 0, 7}, Version{1, 1, 0}, Version{2, 0, 0}}) {
+                QTest::addRow("%s %s", qPrintable(v.text()), mode)
+                        << HttpTestServer::Response(200, versionFile(v.major, v.minor, v.release))
+                        << served << silent << QStringList{"newer", "ended"} << v;
+            }
+            // A longer file is read for its first 12 bytes.
+            for (const Version &v : {Version{1, 0, 6}, Version{0, 9, 9}, Version{1, 0, 5}}) {
+                QTest::addRow("%s %s", qPrintable(v.text()), mode)
+                        << HttpTestServer::Response(200, versionFile(v.major, v.minor, v.release)
+                                                                 + QByteArray(500, 'x'))
+                        << served << silent << menuOnly("no newer") << v;
+            }
+
+            auto noVersion = [&](const char *name, const HttpTestServer::Response &response) {
+                QTest::addRow("%s %s", name, mode)
+                        << response << served << silent << ended << before;
+            };
+            noVersion("404", {404, "<html>Nie znaleziono</html>"});
+            noVersion("500", {500, versionFile(2, 0, 0)});
+            noVersion("403 with 12 bytes", {403, versionFile(2, 0, 0)});
+            // Under the old rule these 8 bytes made 1.1.x count as newer.
+            noVersion("8-byte body", {200, versionFile(1, 1, 0).left(8)});
+            noVersion("empty body", {200, QByteArray()});
+            HttpTestServer::Response response(200, versionFile(3, 0, 0));
+            response.delivery = HttpTestServer::Delivery::BrokenOff;
+            response.brokenAfter = 8;
+            noVersion("body broken off", response);
+
+            // No server, one that stops answering, or a check that fails
+            // inside, even for want of memory.
+            auto unreachable = [&](const char *name, const QString &server,
+                                   HttpTestServer::Delivery delivery) {
+                HttpTestServer::Response stalled(200, versionFile(2, 0, 0));
+                stalled.delivery = delivery;
+                QTest::addRow("%s %s", name, mode)
+                        << stalled << server << silent << menuOnly("no connection") << before;
+            };
+            using Delivery = HttpTestServer::Delivery;
+            unreachable("nobody listening", QStringLiteral("closed"), Delivery::Whole);
+            unreachable("a connect that hangs", QStringLiteral("hanging"), Delivery::Whole);
+            unreachable("no answer at all", served, Delivery::Silent);
+            unreachable("header, then silence", served, Delivery::HeaderOnly);
+            unreachable("out of memory at the start", QStringLiteral("throw start"),
+                        Delivery::Whole);
+            unreachable("out of memory at the header", QStringLiteral("throw header"),
+                        Delivery::Whole);
+            unreachable("an error in the body", QStringLiteral("throw body"), Delivery::Whole);
+        }
+    }
+    void check()
+    {
+        QFETCH(HttpTestServer::Response, response);
+        QFETCH(QString, server);
+        QFETCH(bool, silent);
+        QFETCH(QStringList, reports);
+        QFETCH(Version, version);
+        CheckFixture f;
+        update::setServerVersion({1, 0, 3});
+        update::setIdleTimeout(std::chrono::milliseconds(300));
+        f.http.serve(VersionPath, response);
+        HttpTestServer::HangingPort hanging;
+        QByteArray host;
+        if (server == QLatin1String("closed") || server == QLatin1String("hanging")) {
+            const quint16 port = server == QLatin1String("closed") ? HttpTestServer::closedPort()
+                                                                   : hanging.port();
+            host = "http://127.0.0.1:" + QByteArray::number(port);
+        }
+        if (server.startsWith(QLatin1String("throw"))) {
+            const auto at = server.endsWith(QLatin1String("start")) ? update::TransferStage::Start
+                            : server.endsWith(QLatin1String("header"))
+                                    ? update::TransferStage::Header
+                                    : update::TransferStage::Body;
+            update::setTransferHook([at](update::TransferStage stage) {
+                if (stage == at && at == update::TransferStage::Body)
+                    throw std::runtime_error("a failure inside the check");
+                if (stage == at)
+                    throw std::bad_alloc();
+            });
+        }
+
+        f.check->start(f.url(host), silent);
+        QTRY_VERIFY_WITH_TIMEOUT(f.reports.contains(QStringLiteral("ended")), 20000);
+        QCOMPARE(f.reports, reports);
+        QVERIFY(!f.offOwnThread);
+        QCOMPARE(update::serverVersion(), version);
+        // Qt's HTTP client may ask again when an answer breaks off.
+        for (const auto &request : f.http.requests) {
+            QCOMPARE(request.method, QByteArray("GET"));
+            QCOMPARE(request.userAgent, QByteArray("UPDATE CHECK"));
+        }
+        if (version != Version{1, 0, 3})
+            QCOMPARE(f.http.requests.size(), 1);
+    }
+
+    // Stopping the checks, or destroying their object, does not wait for a
+    // server that never answers, and nothing more is reported for them; a
+    // check after the stop runs as usual.
+    void stoppingChecks_data()
+    {
+        QTest::addColumn<bool>("destroy");
+        QTest::newRow("stopped, then checked again") << false;
+        QTest::newRow("its object destroyed") << true;
+    }
+    void stoppingChecks()
+    {
+        QFETCH(bool, destroy);
+        CheckFixture f;
+        // Far beyond the test's own time limit: only the stop can end these.
+        update::setIdleTimeout(std::chrono::hours(1));
+        HttpTestServer::Response silent;
+        silent.delivery = HttpTestServer::Delivery::Silent;
+        f.http.serve(VersionPath, silent);
+        QSignalSpy served(&f.http, &HttpTestServer::requestServed);
+        // The start-up check and one from the menu, side by side.
+        f.check->start(f.url(), true);
+        f.check->start(f.url(), false);
+        QTRY_COMPARE_WITH_TIMEOUT(served.size(), 2, 10000);
+        if (destroy) {
+            f.check.reset();
+            QVERIFY(f.reports.isEmpty());
+            return;
+        }
+        f.check->stop();
+        QCoreApplication::processEvents();
+        QVERIFY(f.reports.isEmpty());
+
+        update::setServerVersion({1, 0, 0});
+        f.http.serve(VersionPath, {200, versionFile(1, 0, 7)});
+        f.check->start(f.url(), true);
+        QTRY_VERIFY_WITH_TIMEOUT(f.reports.contains(QStringLiteral("ended")), 20000);
+        QCOMPARE(f.reports, (QStringList{"newer", "ended"}));
+        QCOMPARE(update::serverVersion(), (Version{1, 0, 7}));
     }
 };
 

@@ -6,6 +6,7 @@
 #include "link/processlist.h"
 #include "platform/cp1250.h"
 #include "shell/tfprogress.h"
+#include "update/versioncheck.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -295,14 +296,7 @@ void TFMain::waitForWorkers()
     m_stopWorkers = true;
     if (m_streamThread.joinable())
         m_streamThread.join();
-    std::vector<std::thread> workers;
-    {
-        std::lock_guard lock(m_workersMutex);
-        workers.swap(m_workers);
-    }
-    for (std::thread &worker : workers) {
-        if (worker.joinable())
-            worker.join();
-    }
+    if (m_versionCheck)
+        m_versionCheck->stop();
     m_stopWorkers = false;
 }

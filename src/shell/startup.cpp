@@ -46,8 +46,8 @@ AppWindows createWindows()
     try {
         windows.main = new TFMain;
         windows.main->setWaitWindow(std::make_unique<TFProgress>(windows.main));
-        windows.update = new TFUpdate(windows.main);
-        FUpdate = windows.update;
+        windows.update = new TFUpdate;
+        windows.main->setUpdateWindow(windows.update);
     } catch (...) {
         // The start-up guard shows the error; the windows made so far go.
         destroyWindows(windows);
@@ -66,7 +66,6 @@ void destroyWindows(AppWindows &windows)
     if (windows.main)
         windows.main->waitForWorkers();
     delete windows.update;
-    FUpdate = nullptr;
     delete windows.main; // and its wait window
     windows = {};
 }

@@ -7,8 +7,8 @@ class TFMain;
 class TFUpdate;
 
 // The windows of the run, created hidden in this order: the main window, its
-// wait window (which the main window keeps), the update window. The update
-// window also becomes FUpdate.
+// wait window (which the main window keeps), the update window (which the
+// main window is given).
 struct AppWindows
 {
     TFMain *main = nullptr;

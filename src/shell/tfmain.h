@@ -4,6 +4,7 @@
 #include "platform/tcpserver.h"
 
 #include <QMainWindow>
+#include <QPointer>
 
 #include <atomic>
 #include <functional>
@@ -28,6 +29,10 @@ class QTabWidget;
 class QTimer;
 class QTreeWidget;
 class TFProgress;
+class TFUpdate;
+namespace update {
+class VersionCheck;
+}
 
 // The teacher's main window. Its handlers are the entry points of all the
 // console's behaviour; they live in the folder of their subsystem:
@@ -182,6 +187,12 @@ public:
     void CheckForNewVersion(bool silent);
     void Sprawdczyjestnowawersja1Click();
     void UpdateTimerTimer();
+    // The window a new version is fetched in; the window set owns it. Once
+    // it has started the installer, this window closes without its question.
+    void setUpdateWindow(TFUpdate *window);
+    TFUpdate *updateWindow() const;
+    // The checks of this window, made at the first one.
+    update::VersionCheck &versionCheck();
 
     // --- Seams for tests ------------------------------------------------------
     // The port StartServer listens on when set (0: any free port); the
@@ -251,10 +262,10 @@ private:
     bool m_shownOnce = false;
     // True while the teacher is asked about a new version or its download runs.
     bool m_offeringUpdate = false;
+    QPointer<TFUpdate> m_updateWindow;
+    update::VersionCheck *m_versionCheck = nullptr;
     std::thread m_streamThread;
     std::atomic<bool> m_stopWorkers{false};
-    std::mutex m_workersMutex;
-    std::vector<std::thread> m_workers;
 };
 
 // The error a socket raises when it cannot listen; start-up shows its text.

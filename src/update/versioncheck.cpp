@@ -2,21 +2,24 @@
 
 #include "update/httpget.h"
 
+#include <algorithm>
+
 namespace update {
 
 namespace {
-std::atomic<int> checksCompleted{0};
+
+// Whatever goes wrong inside the check itself, running out of memory
+// included, ends it as a server that could not be asked: the console goes on.
+VersionAnswer askServer(const QUrl &url, const std::atomic<bool> &stop)
+{
+    try {
+        return fetchServerVersion(url, stop);
+    } catch (...) {
+        return {VersionAnswer::NoConnection, {}};
+    }
+}
+
 } // namespace
-
-int completedChecks()
-{
-    return checksCompleted.load();
-}
-
-void countCompletedCheck()
-{
-    ++checksCompleted;
-}
 
 VersionAnswer fetchServerVersion(const QUrl &url, const std::atomic<bool> &stop)
 {
@@ -52,6 +55,86 @@ VersionAnswer fetchServerVersion(const QUrl &url, const std::atomic<bool> &stop)
     if (const std::optional<Version> version = parseVersionFile(body))
         return {VersionAnswer::Found, *version};
     return {VersionAnswer::NotAvailable, {}};
+}
+
+VersionCheck::VersionCheck(QObject *parent)
+    : QObject(parent)
+{}
+
+VersionCheck::~VersionCheck()
+{
+    stop();
+}
+
+void VersionCheck::start(const QUrl &url, bool silent)
+{
+    std::lock_guard lock(m_workersMutex);
+    m_workers.emplace_back([this, url, silent] {
+        const VersionAnswer answer = askServer(url, m_stop);
+        if (answer.kind == VersionAnswer::Found)
+            setServerVersion(answer.version);
+        // Nothing thrown may reach the thread's end, which would end the
+        // console; without memory to report the outcome it goes unreported,
+        // and the worker is joined when the checks are stopped.
+        try {
+            QMetaObject::invokeMethod(
+                    this,
+                    [this, answer, silent, self = std::this_thread::get_id()] {
+                        finishCheck(self, answer, silent);
+                    },
+                    Qt::QueuedConnection);
+        } catch (...) {
+        }
+    });
+}
+
+void VersionCheck::stop()
+{
+    m_stop = true;
+    std::vector<std::thread> workers;
+    {
+        std::lock_guard lock(m_workersMutex);
+        workers.swap(m_workers);
+    }
+    for (std::thread &worker : workers) {
+        if (worker.joinable())
+            worker.join();
+    }
+    m_stop = false;
+}
+
+void VersionCheck::finishCheck(std::thread::id worker, const VersionAnswer &answer, bool silent)
+{
+    // A finished check does not wait for the console's end to be joined.
+    std::thread finished;
+    {
+        std::lock_guard lock(m_workersMutex);
+        const auto it
+                = std::find_if(m_workers.begin(), m_workers.end(),
+                               [worker](const std::thread &t) { return t.get_id() == worker; });
+        if (it == m_workers.end())
+            return; // stopped meanwhile
+        finished = std::move(*it);
+        m_workers.erase(it);
+    }
+    finished.join();
+
+    switch (answer.kind) {
+    case VersionAnswer::Found:
+        if (answer.version.isNewerThan(ProgramVersion))
+            emit newerVersionFound();
+        else if (!silent)
+            emit noNewerVersion();
+        break;
+    case VersionAnswer::NoConnection:
+        if (!silent)
+            emit connectionFailed();
+        break;
+    case VersionAnswer::NotAvailable:
+    case VersionAnswer::Stopped:
+        break;
+    }
+    emit checkEnded();
 }
 
 } // namespace update

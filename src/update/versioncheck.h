@@ -2,9 +2,13 @@
 
 #include "update/version.h"
 
+#include <QObject>
 #include <QUrl>
 
 #include <atomic>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 // Reading the version file from the vendor's web server.
 namespace update {
@@ -24,10 +28,41 @@ struct VersionAnswer
 // Runs on the calling worker thread until the answer is known.
 VersionAnswer fetchServerVersion(const QUrl &url, const std::atomic<bool> &stop);
 
-// How many checks have ended with everything they show already shown;
-// counted on the user-interface thread. Lets a caller wait for a check that
-// shows nothing.
-int completedChecks();
-void countCompletedCheck();
+// The check whether the vendor's web server offers a newer version. Each
+// check runs on a worker of its own, several at once if need be; what it
+// finds arrives as signals on the thread this object lives on. A silent
+// check (the one at start-up) reports only a newer version.
+class VersionCheck : public QObject
+{
+    Q_OBJECT
+public:
+    explicit VersionCheck(QObject *parent = nullptr);
+    // Stops the checks still running, as stop() does.
+    ~VersionCheck() override;
+
+    // Starts a check of the version file at url.
+    void start(const QUrl &url, bool silent);
+    // Ends every running check and waits for its worker; nothing more is
+    // reported for any of them.
+    void stop();
+
+signals:
+    // The server offers a newer version; serverVersion() holds it.
+    void newerVersionFound();
+    // The server's version is not newer (a check from the menu only).
+    void noNewerVersion();
+    // The server could not be asked (a check from the menu only).
+    void connectionFailed();
+    // A check has ended, after whatever it reported; also one that
+    // reported nothing.
+    void checkEnded();
+
+private:
+    void finishCheck(std::thread::id worker, const VersionAnswer &answer, bool silent);
+
+    std::atomic<bool> m_stop{false};
+    std::mutex m_workersMutex;
+    std::vector<std::thread> m_workers;
+};
 
 } // namespace update
