@@ -1,5 +1,6 @@
 #include "storage/eventlog.h"
 
+#include "platform/writeall.h"
 #include "storage/datafolder.h"
 
 #include <QFile>
@@ -61,17 +62,8 @@ bool append(const QString &folder, const QDate &date, const QByteArray &block)
     }
     if (fd < 0)
         return false; // the entry is lost; nothing is reported
-    const char *data = block.constData();
-    qsizetype left = block.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd, data, size_t(left));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break; // a torn block stays as it is
-        data += n;
-        left -= n;
-    }
+    // A torn block stays as it is.
+    platform::writeAll(fd, block);
     ::close(fd);
     return true;
 }

@@ -1,6 +1,7 @@
 #include "storage/evidence.h"
 
 #include "platform/cp1250.h"
+#include "platform/writeall.h"
 #include "storage/datafolder.h"
 #include "storage/eventlog.h"
 
@@ -157,22 +158,6 @@ int createFreshFile(int folder, const QString &base, const QString &extension, Q
     return -EEXIST;
 }
 
-int writeAll(int fd, const QByteArray &content)
-{
-    const char *data = content.constData();
-    qsizetype left = content.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd, data, size_t(left));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return n < 0 ? errno : EIO;
-        data += n;
-        left -= n;
-    }
-    return 0;
-}
-
 // Writes content to a new file in folder (whose path is folderPath). A file
 // that could not be written whole is removed: half a record is no record.
 Saved writeNewFile(int folder, const QString &folderPath, const QString &base,
@@ -185,7 +170,7 @@ Saved writeNewFile(int folder, const QString &folderPath, const QString &base,
     // Exactly the owner's, whatever the umask left.
     int error = ::fchmod(fd, 0600) == 0 ? 0 : errno;
     if (error == 0)
-        error = writeAll(fd, content);
+        error = platform::writeAll(fd, content);
     if (error == 0 && ::fsync(fd) != 0)
         error = errno;
     if (::close(fd) != 0 && error == 0)

@@ -1,6 +1,7 @@
 #include "storage/settings.h"
 
 #include "platform/cp1250.h"
+#include "platform/writeall.h"
 #include "storage/datafolder.h"
 #include "storage/eventlog.h"
 
@@ -52,22 +53,6 @@ QList<QByteArray> readLines(const QString &path)
     return lines;
 }
 
-bool writeAll(int fd, QByteArrayView bytes)
-{
-    const char *data = bytes.data();
-    qsizetype left = bytes.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd, data, size_t(left));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        left -= n;
-    }
-    return true;
-}
-
 // The scratch copy, readable by the user only. A link in its place is
 // removed, not written through; anything else that is not a plain file is
 // left alone and the copy is skipped, as when it cannot be opened.
@@ -85,7 +70,7 @@ void writeScratch(const QString &path, const QByteArray &content)
         // One left by an older version may still be open to others.
         if ((st.st_mode & 077) != 0)
             ::fchmod(fd, 0600);
-        writeAll(fd, content);
+        platform::writeAll(fd, content);
     }
     ::close(fd);
 }
@@ -99,7 +84,7 @@ bool replaceFile(const QString &path, const QByteArray &content)
     const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0)
         return false;
-    bool ok = writeAll(fd, content) && ::fsync(fd) == 0;
+    bool ok = platform::writeAll(fd, content) == 0 && ::fsync(fd) == 0;
     ok = ::close(fd) == 0 && ok;
     ok = ok && ::rename(temp.constData(), QFile::encodeName(path).constData()) == 0;
     if (!ok) {
