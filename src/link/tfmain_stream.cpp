@@ -6,7 +6,6 @@
 #include "link/processlist.h"
 #include "platform/cp1250.h"
 #include "shell/tfprogress.h"
-#include "update/versioncheck.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -289,14 +288,4 @@ void TFMain::showScreenPicture(const QImage &image)
 void TFMain::FillProcessList(const QByteArray &stream)
 {
     fillRows(ProcessListView, processRows(stream));
-}
-
-void TFMain::waitForWorkers()
-{
-    m_stopWorkers = true;
-    if (m_streamThread.joinable())
-        m_streamThread.join();
-    if (m_versionCheck)
-        m_versionCheck->stop();
-    m_stopWorkers = false;
 }

@@ -96,3 +96,15 @@ void TFMain::UpdateTimerTimer()
     // A started installer closes this window from inside.
     m_updateWindow->exec();
 }
+
+// Here, at the top, since it ends the workers of every layer: the stream
+// receiver and the version checks.
+void TFMain::waitForWorkers()
+{
+    m_stopWorkers = true;
+    if (m_streamThread.joinable())
+        m_streamThread.join();
+    if (m_versionCheck)
+        m_versionCheck->stop();
+    m_stopWorkers = false;
+}
