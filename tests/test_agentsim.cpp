@@ -281,39 +281,53 @@ private slots:
         QTest::addColumn<int>("answerCommand");
         QTest::addColumn<int>("answerFlag");
         QTest::addColumn<QString>("answerText");
+        QTest::addColumn<QString>("what");
 
         const QStringList none;
         const QString noText;
-        QTest::newRow("monitor off") << none << 4 << 0 << 0u << QByteArray() << noText << 1 << 0
-                                     << QStringLiteral("Wyłączono monitor");
-        QTest::newRow("keyboard off") << none << 4 << 2 << 0u << QByteArray() << noText << 1 << 0
-                                      << QStringLiteral("Wyłączono klawiaturę");
+        QTest::newRow("monitor off")
+                << none << 4 << 0 << 0u << QByteArray() << noText << 1 << 0
+                << QStringLiteral("Wyłączono monitor") << QStringLiteral("monitor off");
+        QTest::newRow("keyboard off")
+                << none << 4 << 2 << 0u << QByteArray() << noText << 1 << 0
+                << QStringLiteral("Wyłączono klawiaturę") << QStringLiteral("keyboard off");
         QTest::newRow("mouse on") << none << 4 << 5 << 0u << QByteArray() << noText << 1 << 0
-                                  << QStringLiteral("Włączono mysz");
+                                  << QStringLiteral("Włączono mysz") << QStringLiteral("mouse on");
+        QTest::newRow("device operation nobody knows")
+                << none << 4 << 9 << 0u << QByteArray() << noText << 1 << 0
+                << QStringLiteral("Nieznana operacja: 9")
+                << QStringLiteral("unknown device operation");
         QTest::newRow("restart") << none << 5 << 2 << 0u << QByteArray() << noText << 1 << 0
-                                 << QStringLiteral("Ponowne uruchamianie komputera");
-        QTest::newRow("lock start menu") << none << 7 << 0 << 0u << QByteArray() << noText << 1 << 0
-                                         << QStringLiteral("Zablokowano menu Start");
-        QTest::newRow("unlock start menu") << none << 8 << 0 << 0u << QByteArray() << noText << 1
-                                           << 0 << QStringLiteral("Odblokowano menu Start");
-        QTest::newRow("run program") << none << 3 << 0 << 0u << QByteArray("calc") << noText << 1
-                                     << 0 << QStringLiteral("Uruchomiono program calc");
+                                 << QStringLiteral("Ponowne uruchamianie komputera")
+                                 << QStringLiteral("restart");
+        QTest::newRow("lock start menu")
+                << none << 7 << 0 << 0u << QByteArray() << noText << 1 << 0
+                << QStringLiteral("Zablokowano menu Start") << QStringLiteral("lock start menu");
+        QTest::newRow("unlock start menu")
+                << none << 8 << 0 << 0u << QByteArray() << noText << 1 << 0
+                << QStringLiteral("Odblokowano menu Start") << QStringLiteral("unlock start menu");
+        QTest::newRow("run program")
+                << none << 3 << 0 << 0u << QByteArray("calc") << noText << 1 << 0
+                << QStringLiteral("Uruchomiono program calc") << QStringLiteral("run program");
         QTest::newRow("close a process nobody runs")
                 << QStringList{QStringLiteral("--synthetic-processes")} << 1 << 0 << 99999u
                 << QByteArray() << noText << 1 << 0
-                << QStringLiteral("Nie znaleziono procesu 99999");
+                << QStringLiteral("Nie znaleziono procesu 99999")
+                << QStringLiteral("close process");
         QTest::newRow("plain message")
                 << none << 6 << 0 << 0u << QByteArray() << QStringLiteral("Koniec lekcji") << 1 << 0
-                << QStringLiteral("Komunikat potwierdzony");
-        QTest::newRow("question, yes") << none << 6 << 1 << 0u << QByteArray()
-                                       << QStringLiteral("Gotowe?") << 6 << 1 << QString();
+                << QStringLiteral("Komunikat potwierdzony") << QStringLiteral("message");
+        QTest::newRow("question, yes")
+                << none << 6 << 1 << 0u << QByteArray() << QStringLiteral("Gotowe?") << 6 << 1
+                << QString() << QStringLiteral("question");
         QTest::newRow("question, no")
                 << QStringList{QStringLiteral("--yes-no"), QStringLiteral("no")} << 6 << 1 << 0u
-                << QByteArray() << QStringLiteral("Gotowe?") << 6 << 0 << QString();
+                << QByteArray() << QStringLiteral("Gotowe?") << 6 << 0 << QString()
+                << QStringLiteral("question");
         QTest::newRow("typed answer")
                 << QStringList{QStringLiteral("--typed-answer"), QStringLiteral("Już, %n!")} << 6
                 << 2 << 0u << QByteArray() << QStringLiteral("Jak się czujesz?") << 6 << 2
-                << QStringLiteral("Już, UCZEN-01!");
+                << QStringLiteral("Już, UCZEN-01!") << QStringLiteral("message with typed answer");
     }
 
     void answersCommands()
@@ -327,6 +341,7 @@ private slots:
         QFETCH(int, answerCommand);
         QFETCH(int, answerFlag);
         QFETCH(QString, answerText);
+        QFETCH(QString, what);
 
         SimulatorRun run;
         QVERIFY(run.start(args
@@ -350,6 +365,7 @@ private slots:
         QVERIFY(run.waitForLine(
                 QStringLiteral("UCZEN-01 received no=7 code=%1 flag=%2 ").arg(command).arg(flag),
                 &line));
+        QVERIFY2(line.contains(QStringLiteral(" what=\"%1\"").arg(what)), qPrintable(line));
         if (!message.isEmpty())
             QVERIFY2(line.endsWith(QStringLiteral("text=\"%1\"").arg(message)), qPrintable(line));
         QCOMPARE(run.closeAllAndWait(), 0);

@@ -1,6 +1,7 @@
 // The teacher's commands to the one selected computer.
 #include "shell/tfmain.h"
 
+#include "commands/commandtable.h"
 #include "platform/cp1250.h"
 #include "shell/dialogs.h"
 #include "shell/tfprogress.h"
@@ -9,76 +10,121 @@
 #include <QLineEdit>
 #include <QTreeWidget>
 
-void TFMain::reportOutcome(bool sent, const QString &operation)
+namespace {
+
+// The process the teacher picked, or null after telling them to pick one.
+QTreeWidgetItem *chosenProcessRow(QWidget *parent, QTreeWidget *list)
 {
-    const QString host
-            = CurrentSocket ? cp1250::toUnicode(CurrentSocket->peerHostName()) : QString();
-    StatusEdit->setText((sent ? QStringLiteral("wysłano polecenie \"")
-                              : QStringLiteral("błąd podczas próby wysłania polecenia \""))
-                        + operation + QStringLiteral("\" do: ") + host);
+    QTreeWidgetItem *row = list->currentItem();
+    if (row && row->isSelected())
+        return row;
+    Dialogs::instance().message(parent, QString(), QStringLiteral("Wybierz program z listy"),
+                                Dialogs::Icon::None);
+    return nullptr;
 }
 
-// The common pattern: the command goes into CurrentPacket before the lookup,
-// whether or not a connection is then found.
-void TFMain::runCommand(qint32 command, qint32 flag, const QString &operation, bool showWait)
+// The list shows process ids as unsigned decimals, so every listed process
+// can be closed, those with the top bit set too.
+quint32 processIdOf(const QTreeWidgetItem &row)
 {
-    CurrentPacket.iCommand = command;
-    CurrentPacket.iFlag = flag;
+    const QString pidText = row.text(2);
+    bool ok = false;
+    const uint pid = pidText.toUInt(&ok, 10);
+    if (!ok)
+        throw HandlerError(
+                QStringLiteral("'%1' is not a valid integer value").arg(pidText).toStdString());
+    return pid;
+}
+
+bool askProgramName(QWidget *parent, QString &name)
+{
+    return Dialogs::instance().inputText(
+            parent, QStringLiteral("Uruchom program"),
+            QStringLiteral("Wprowadź nazwę programu, np: clac aby uruchomić kalkulator"), name);
+}
+
+} // namespace
+
+// The command goes into CurrentPacket before the lookup, whether or not a
+// connection is then found.
+void TFMain::runCommand(const commands::Command &command, const std::function<void()> &fill)
+{
+    commands::prepare(CurrentPacket, command, teacherChoice(command));
+    if (fill)
+        fill();
     if (!FindSelectedConnection()) {
-        StatusEdit->setText(QStringLiteral("nie znaleziono połączenia na liście"));
+        if (commands::reportsOutcome(command))
+            StatusEdit->setText(commands::notFoundText());
         return;
     }
-    // The answer to these is a stream: the wait window keeps the teacher from
-    // giving other commands meanwhile.
-    if (showWait && waitWindow())
+    // Up before the send: the answer may come at once.
+    if (command.showsWait && waitWindow())
         waitWindow()->Show();
-    reportOutcome(SendPacket(CurrentSocket, CurrentPacket), operation);
+    const bool sent = SendPacket(CurrentSocket, CurrentPacket);
+    if (!commands::reportsOutcome(command))
+        return;
+    // The name as it stands after the send, which may have closed the connection.
+    const QString host
+            = CurrentSocket ? cp1250::toUnicode(CurrentSocket->peerHostName()) : QString();
+    StatusEdit->setText(commands::outcomeText(command, sent, host));
+}
+
+int TFMain::teacherChoice(const commands::Command &command) const
+{
+    switch (command.flagFrom) {
+    case commands::FlagFrom::PowerChoice:
+        return PowerOffPCOption->currentIndex();
+    case commands::FlagFrom::MessageKind:
+        return MessageTypeComboBox->currentIndex();
+    case commands::FlagFrom::Fixed:
+        break;
+    }
+    return 0;
 }
 
 void TFMain::PowerOffMonitorButtonClick()
 {
-    runCommand(packet::Device, packet::MonitorOff, QStringLiteral("wyłącz monitor"), false);
+    runCommand(commands::MonitorOff);
 }
 
 void TFMain::PowerOnMonitorButtonClick()
 {
-    runCommand(packet::Device, packet::MonitorOn, QStringLiteral("włącz monitor"), false);
+    runCommand(commands::MonitorOn);
 }
 
 void TFMain::DisconnectKeyboardButtonClick()
 {
-    runCommand(packet::Device, packet::KeyboardOff, QStringLiteral("wyłącz klawiature"), false);
+    runCommand(commands::KeyboardOff);
 }
 
 void TFMain::ConnectKeyboardButtonClick()
 {
-    runCommand(packet::Device, packet::KeyboardOn, QStringLiteral("włącz klawiature"), false);
+    runCommand(commands::KeyboardOn);
 }
 
 void TFMain::DisableMouseButtonClick()
 {
-    runCommand(packet::Device, packet::MouseOff, QStringLiteral("wyłącz myszkę"), false);
+    runCommand(commands::MouseOff);
 }
 
 void TFMain::EnableMouseButtonClick()
 {
-    runCommand(packet::Device, packet::MouseOn, QStringLiteral("włącz mysz"), false);
+    runCommand(commands::MouseOn);
 }
 
 void TFMain::LockStartMenuButtonClick()
 {
-    runCommand(packet::LockStartMenu, 0, QStringLiteral("zablokuj menu start"), false);
+    runCommand(commands::LockStartMenu);
 }
 
 void TFMain::UnLockStartMenuButtonClick()
 {
-    runCommand(packet::UnlockStartMenu, 0, QStringLiteral("odblokuj menu start"), false);
+    runCommand(commands::UnlockStartMenu);
 }
 
 void TFMain::PowerOffPCButtonClick()
 {
-    runCommand(packet::Power, PowerOffPCOption->currentIndex(), QStringLiteral("wył. komputer"),
-               false);
+    runCommand(commands::PowerOff);
 }
 
 void TFMain::PowerOffPCOptionChange()
@@ -89,55 +135,27 @@ void TFMain::PowerOffPCOptionChange()
 
 void TFMain::ReloadProcessListButtonClick()
 {
-    runCommand(packet::ProcessList, 0, QStringLiteral("lista procesów"), true);
+    runCommand(commands::ProcessList);
 }
 
 void TFMain::ScreenShootButtonClick()
 {
-    runCommand(packet::ScreenShot, 0, QStringLiteral("podgląd ekranu"), true);
+    runCommand(commands::ScreenShot);
 }
 
 void TFMain::CloseProgramButtonClick()
 {
-    QTreeWidgetItem *row = ProcessListView->currentItem();
-    if (!row || !row->isSelected()) {
-        Dialogs::instance().message(this, QString(), QStringLiteral("Wybierz program z listy"),
-                                    Dialogs::Icon::None);
-        return;
-    }
-    CurrentPacket.iCommand = packet::CloseProcess;
-    CurrentPacket.iFlag = 0;
-
-    // The list shows process ids as unsigned decimals, so every listed
-    // process can be closed, those with the top bit set too.
-    const QString pidText = row->text(2);
-    bool ok = false;
-    const uint pid = pidText.toUInt(&ok, 10);
-    if (!ok)
-        throw HandlerError(
-                QStringLiteral("'%1' is not a valid integer value").arg(pidText).toStdString());
-    CurrentPacket.ProcID = pid;
-
-    if (!FindSelectedConnection()) {
-        StatusEdit->setText(QStringLiteral("nie znaleziono połączenia na liście"));
-        return;
-    }
-    reportOutcome(SendPacket(CurrentSocket, CurrentPacket), QStringLiteral("zamknij program"));
+    // A PID that is no number stops the command after it went into the record.
+    if (const QTreeWidgetItem *row = chosenProcessRow(this, ProcessListView))
+        runCommand(commands::CloseProcess, [&] { CurrentPacket.ProcID = processIdOf(*row); });
 }
 
 void TFMain::RunNewProgramButtonClick()
 {
     QString name;
-    if (!Dialogs::instance().inputText(this, QStringLiteral("Uruchom program"),
-                                       QStringLiteral("Wprowadź nazwę programu, np: clac aby "
-                                                      "uruchomić kalkulator"),
-                                       name))
-        return;
-    CurrentPacket.iCommand = packet::RunProgram;
-    CurrentPacket.iFlag = 0;
     // Cut to the field when longer; the record is never overrun.
-    packet::setFieldText(CurrentPacket.ProcName, cp1250::fromUnicode(name));
-    // No outcome line: SendPacket's own line and log entry say it all.
-    if (FindSelectedConnection())
-        SendPacket(CurrentSocket, CurrentPacket);
+    if (askProgramName(this, name))
+        runCommand(commands::RunProgram, [&] {
+            packet::setFieldText(CurrentPacket.ProcName, cp1250::fromUnicode(name));
+        });
 }

@@ -2,6 +2,8 @@
 // each row as a click would and runs the single-computer command for it.
 #include "shell/tfmain.h"
 
+#include "commands/commandtable.h"
+
 #include "shell/tfprogress.h"
 
 #include <QComboBox>
@@ -31,7 +33,7 @@ QTreeWidgetItem *rowOfStep(const QTreeWidget *list, quint64 walk, int step)
 // The rows are walked as they stood when the walk began: a send that closes
 // its connection (the time-out after a partial send) removes a row during
 // the walk, and walking by index would then skip the next computer.
-void TFMain::walkAllComputers(void (TFMain::*single)())
+void TFMain::walkAllComputers(const commands::Command &command)
 {
     static quint64 walks = 0;
     const quint64 walk = ++walks;
@@ -48,10 +50,10 @@ void TFMain::walkAllComputers(void (TFMain::*single)())
         if (QTreeWidgetItem *row = rowOfStep(RemoteComputersListView, walk, i)) {
             RemoteComputersListView->setCurrentItem(row);
             RemoteComputersListViewClick();
-            (this->*single)();
+            runCommand(command);
         } else {
             // Its connection has gone, and its row with it.
-            StatusEdit->setText(QStringLiteral("nie znaleziono połączenia na liście"));
+            StatusEdit->setText(commands::notFoundText());
         }
         if (wait)
             wait->advance(1);
@@ -62,47 +64,47 @@ void TFMain::walkAllComputers(void (TFMain::*single)())
 
 void TFMain::GroupPowerOffMonitorButtonClick()
 {
-    walkAllComputers(&TFMain::PowerOffMonitorButtonClick);
+    walkAllComputers(commands::MonitorOff);
 }
 
 void TFMain::GroupPowerOnMonitorButtonClick()
 {
-    walkAllComputers(&TFMain::PowerOnMonitorButtonClick);
+    walkAllComputers(commands::MonitorOn);
 }
 
 void TFMain::GroupLockMouseButtonClick()
 {
-    walkAllComputers(&TFMain::DisableMouseButtonClick);
+    walkAllComputers(commands::MouseOff);
 }
 
 void TFMain::GroupUnLockMouseButtonClick()
 {
-    walkAllComputers(&TFMain::EnableMouseButtonClick);
+    walkAllComputers(commands::MouseOn);
 }
 
 void TFMain::GroupLockKeyboardButtonClick()
 {
-    walkAllComputers(&TFMain::DisconnectKeyboardButtonClick);
+    walkAllComputers(commands::KeyboardOff);
 }
 
 void TFMain::GroupUnLockKeyboardButtonClick()
 {
-    walkAllComputers(&TFMain::ConnectKeyboardButtonClick);
+    walkAllComputers(commands::KeyboardOn);
 }
 
 void TFMain::DisableStartMenuAllButtonClick()
 {
-    walkAllComputers(&TFMain::LockStartMenuButtonClick);
+    walkAllComputers(commands::LockStartMenu);
 }
 
 void TFMain::EnableStartMenuAllButtonClick()
 {
-    walkAllComputers(&TFMain::UnLockStartMenuButtonClick);
+    walkAllComputers(commands::UnlockStartMenu);
 }
 
 void TFMain::GroupPowerOffPCButtonClick()
 {
-    walkAllComputers(&TFMain::PowerOffPCButtonClick);
+    walkAllComputers(commands::PowerOff);
 }
 
 void TFMain::GroupPowerOffPCOptionChange()

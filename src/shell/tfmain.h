@@ -30,6 +30,9 @@ class QTimer;
 class QTreeWidget;
 class TFProgress;
 class TFUpdate;
+namespace commands {
+struct Command;
+}
 namespace update {
 class VersionCheck;
 }
@@ -254,9 +257,11 @@ private:
     void showScreenPicture(const QImage &image);
 
     // commands
-    void runCommand(qint32 command, qint32 flag, const QString &operation, bool showWait);
-    void reportOutcome(bool sent, const QString &operation);
-    void walkAllComputers(void (TFMain::*single)());
+    // Writes the command into CurrentPacket, then fill's fields, then sends
+    // it to the selected computer and reports the outcome.
+    void runCommand(const commands::Command &command, const std::function<void()> &fill = {});
+    int teacherChoice(const commands::Command &command) const;
+    void walkAllComputers(const commands::Command &command);
 
     std::unique_ptr<TFProgress> m_waitWindow;
     bool m_shownOnce = false;

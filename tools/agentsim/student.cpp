@@ -1,5 +1,6 @@
 #include "student.h"
 
+#include "commands/commandtable.h"
 #include "link/jpegimage.h"
 #include "link/processlist.h"
 #include "output.h"
@@ -22,37 +23,20 @@ constexpr int SurplusBytes = 1000;
 // The console never sends this much without a complete packet in it.
 constexpr qsizetype InboxLimit = 64 * 1024;
 
+// What the console's own command table calls the command; the rest are
+// named by what the simulator cannot tell about them.
 QString operationName(qint32 command, qint32 flag)
 {
-    static const char *const device[]
-            = {"monitor off", "monitor on", "keyboard off", "keyboard on", "mouse off", "mouse on"};
-    static const char *const power[] = {"shut down", "log off", "restart"};
-    static const char *const message[] = {"message", "question", "message with typed answer"};
+    const QString known = commands::toolName(command, flag);
+    if (!known.isEmpty())
+        return known;
     switch (command) {
-    case packet::ProcessList:
-        return QStringLiteral("process list");
-    case packet::CloseProcess:
-        return QStringLiteral("close process");
-    case packet::ScreenShot:
-        return QStringLiteral("screen picture");
-    case packet::RunProgram:
-        return QStringLiteral("run program");
     case packet::Device:
-        if (flag >= 0 && flag < 6)
-            return QLatin1String(device[flag]);
         return QStringLiteral("unknown device operation");
     case packet::Power:
-        if (flag >= 0 && flag < 3)
-            return QLatin1String(power[flag]);
         return QStringLiteral("unknown power operation");
     case packet::Message:
-        if (flag >= 0 && flag < 3)
-            return QLatin1String(message[flag]);
         return QStringLiteral("unknown message kind");
-    case packet::LockStartMenu:
-        return QStringLiteral("lock start menu");
-    case packet::UnlockStartMenu:
-        return QStringLiteral("unlock start menu");
     default:
         return QStringLiteral("unknown");
     }
