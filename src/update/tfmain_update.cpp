@@ -47,6 +47,14 @@ update::VersionCheck &TFMain::versionCheck()
     return *m_versionCheck;
 }
 
+void TFMain::waitForWorkers()
+{
+    // A stream's result still on its way has no window left to show it.
+    m_stream.reset();
+    if (m_versionCheck)
+        m_versionCheck->stop();
+}
+
 void TFMain::CheckForNewVersion(bool silent)
 {
     // The settings file is read here, on the user-interface thread.
