@@ -5,7 +5,6 @@
 #include "shell/tfprogress.h"
 #include "support/classroom.h"
 
-#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPixmap>
@@ -213,9 +212,6 @@ private slots:
         const QByteArray list = threeProcesses();
         const QByteArray jpeg = jpegBytes(quarteredPicture(640, 480));
 
-        QTest::newRow("list, no processes")
-                << false << 4 << processlist::build({}) << wholeText(false, "SALA-1", 4) << true
-                << QStringList();
         QTest::newRow("list, nothing announced")
                 << false << 0 << QByteArray() << wholeText(false, "SALA-1", 0) << true
                 << QStringList();
@@ -223,19 +219,11 @@ private slots:
                 << false << -5 << QByteArray() << incompleteText(0, -5) << false << oldRows;
         QTest::newRow("list, short") << false << 1546 << list.left(1000)
                                      << incompleteText(1000, 1546) << false << oldRows;
-        QTest::newRow("list, surplus in the same burst")
-                << false << 4 << processlist::build({}) + QByteArray(100, 'x')
-                << incompleteText(104, 4) << false << oldRows;
         QTest::newRow("picture, short")
                 << true << int(jpeg.size()) << jpeg.left(jpeg.size() - 440)
                 << incompleteText(jpeg.size() - 440, jpeg.size()) << false << oldRows;
         QTest::newRow("picture, no JPEG at all")
                 << true << 5000 << noise(5000) << badPicture << true << oldRows;
-        QTest::newRow("picture, JPEG cut short and announced so")
-                << true << int(jpeg.size() / 2) << jpeg.left(jpeg.size() / 2) << badPicture << true
-                << oldRows;
-        QTest::newRow("picture, nothing announced")
-                << true << 0 << QByteArray() << badPicture << true << oldRows;
     }
 
     // Whatever the outcome, packets are read again afterwards; an incomplete
@@ -311,27 +299,6 @@ private slots:
         }
     }
 
-    // Once the whole stream is in, a closed connection ends the reception
-    // at once: there is nothing more to wait for.
-    void wholeStreamThenClosed()
-    {
-        Room room({20, 10, 100000});
-        TFMain &main = room.main();
-        TestAgent &agent = room.console.connectAgent();
-        QSignalSpy finished(&main, &TFMain::streamFinished);
-
-        QVERIFY(announce(room, agent, 1, false, 4));
-        agent.send(processlist::build({}));
-        agent.close();
-        QVERIFY(finished.wait(10000));
-
-        // The host name of a connection that has closed may be gone already.
-        const QRegularExpression whole(
-                QStringLiteral("^strumień danych od (SALA-1)?, otrzymano: 4, deklarowano: 4$"));
-        QVERIFY2(whole.match(main.ProcessListStatusBar->currentMessage()).hasMatch(),
-                 qPrintable(main.ProcessListStatusBar->currentMessage()));
-    }
-
     // A command to another computer during the stream re-points the send
     // target; the stream goes on from the computer that announced it.
     void commandDuringStream()
@@ -389,123 +356,16 @@ private slots:
         QCOMPARE(logInfos(room.console.data, "RCV").size(), 2);
     }
 
-    // The idle rounds are counted over the whole reception, not since the
-    // last bytes: a stream that trickles in with a pause before every piece
-    // runs out of its budget although data keeps coming.
-    void idleBudgetSpansWholeReception()
-    {
-        Room room({20, 10, 40});
-        TFMain &main = room.main();
-        TestAgent &agent = room.console.connectAgent();
-        constexpr int Piece = 500;
-        constexpr int Pieces = 60;
-        QSignalSpy finished(&main, &TFMain::streamFinished);
-
-        QVERIFY(announce(room, agent, 1, false, Piece * Pieces));
-        for (int i = 1; i <= Pieces && finished.isEmpty(); ++i) {
-            agent.send(QByteArray(Piece, 'p'));
-            // The next piece only once the receiver has taken this one.
-            QVERIFY(QTest::qWaitFor(
-                    [&] {
-                        return main.waitWindow()->ProgressBar->value() >= i * Piece
-                               || !finished.isEmpty();
-                    },
-                    5000));
-        }
-        QVERIFY(!finished.isEmpty() || finished.wait(10000));
-
-        const QString status = main.StatusEdit->text();
-        QVERIFY2(status.startsWith(QStringLiteral("otrzymano niekompletny strumień danych"))
-                         && status.endsWith(QStringLiteral(", deklarowano: 30000")),
-                 qPrintable(status));
-    }
-
-    // An agent that never stops sending after the declared bytes does not
-    // keep the receiver, or the console's memory, for ever.
-    void endlessSurplusEnds()
-    {
-        Room room({20, 10, 100});
-        TFMain &main = room.main();
-        TestAgent &agent = room.console.connectAgent();
-        QSignalSpy finished(&main, &TFMain::streamFinished);
-        const QByteArray block(64 * 1024, 's');
-
-        QVERIFY(announce(room, agent, 1, false, 4));
-        QVERIFY(QTest::qWaitFor(
-                [&] {
-                    if (agent.socket().bytesToWrite() < 4 * block.size())
-                        agent.socket().write(block);
-                    return !finished.isEmpty();
-                },
-                60000));
-
-        const QRegularExpression incomplete(QStringLiteral(
-                "^otrzymano niekompletny strumień danych, otrzymano: (\\d+), deklarowano: 4$"));
-        const QRegularExpressionMatch match = incomplete.match(main.StatusEdit->text());
-        QVERIFY2(match.hasMatch(), qPrintable(main.StatusEdit->text()));
-        QVERIFY(match.captured(1).toLongLong() > 4);
-    }
-
-    void announcedBeyondTheLimit_data()
-    {
-        QTest::addColumn<qint64>("memoryLimit"); // 0: the console's own
-        QTest::addColumn<int>("records");
-        QTest::addColumn<bool>("kept");
-        QTest::newRow("beyond the memory limit") << qint64(64 * 1024) << 200 << false;
-        QTest::newRow("list of 65,537 processes") << qint64(0) << 65537 << false;
-        QTest::newRow("list of 65,536 processes") << qint64(0) << 65536 << true;
-    }
-
-    // A stream announced beyond what the console keeps (a list longer than
-    // any computer's) is read off the connection but not kept: it ends as
-    // incomplete with the bytes it received, the old views stay, and packets
-    // are read again afterwards.
-    void announcedBeyondTheLimit()
-    {
-        QFETCH(qint64, memoryLimit);
-        QFETCH(int, records);
-        QFETCH(bool, kept);
-        Room room;
-        TFMain &main = room.main();
-        if (memoryLimit > 0)
-            main.streamMemoryLimit = memoryLimit;
-        showOldViews(main);
-        TestAgent &agent = room.console.connectAgent();
-        QSignalSpy finished(&main, &TFMain::streamFinished);
-        const QByteArray list = processlist::build(
-                QList<processlist::ProcessEntry>(records, {"duzo.exe", "Opis", 7}));
-
-        QVERIFY(announce(room, agent, 1, false, qint32(list.size())));
-        agent.send(list);
-        QVERIFY(finished.wait(30000));
-        if (kept) {
-            QCOMPARE(main.StatusEdit->text(), wholeText(false, "SALA-1", list.size()));
-            QCOMPARE(main.ProcessListView->topLevelItemCount(), records);
-            QCOMPARE(main.ProcessListView->topLevelItem(records - 1)->text(0), "duzo.exe");
-        } else {
-            QCOMPARE(main.StatusEdit->text(), incompleteText(list.size(), list.size()));
-            QCOMPARE(rowsOf(main.ProcessListView), QStringList{"stary.exe/Stary/1"});
-            QCOMPARE(main.ProcessListStatusBar->currentMessage(), QStringLiteral("stara linia"));
-        }
-
-        // Every byte of it was taken off the connection: the next packet is
-        // read as a packet.
-        agent.sendPacket(2, 1, 0, 0, "dalej");
-        QTRY_COMPARE(main.StatusEdit->text(), QStringLiteral("dalej|"));
-    }
-
     void failureOnTheWorker_data()
     {
         QTest::addColumn<bool>("screen");
         QTest::addColumn<bool>("outOfMemory");
-        QTest::newRow("list, out of memory") << false << true;
         QTest::newRow("picture, out of memory") << true << true;
-        QTest::newRow("picture, other error") << true << false;
     }
 
-    // A failure on the stream's thread, running out of memory included, ends
-    // that reception as incomplete with what it had received; the console,
-    // and the other computers, go on.
+    // A failure on the stream's thread ends that reception as incomplete
+    // with what it had received; the console, and the other computers, go
+    // on.
     void failureOnTheWorker()
     {
         QFETCH(bool, screen);
@@ -550,31 +410,6 @@ private slots:
         agent.send(threeProcesses());
         QVERIFY(finished.wait(10000));
         QCOMPARE(main.StatusEdit->text(), wholeText(false, "SALA-1", 1546));
-    }
-
-    // At the real timing: a second's pause before the first read; a short
-    // stream is given up after 1001 idle rounds of 10 ms on top of it.
-    void realTiming()
-    {
-        Room room(TFMain::StreamTimings{});
-        TFMain &main = room.main();
-        TestAgent &agent = room.console.connectAgent();
-        QSignalSpy finished(&main, &TFMain::streamFinished);
-        QElapsedTimer clock;
-
-        clock.start();
-        QVERIFY(announce(room, agent, 1, false, 4));
-        agent.send(processlist::build({}));
-        QVERIFY(finished.wait(30000));
-        QVERIFY2(clock.elapsed() >= 1000, qPrintable(QString::number(clock.elapsed())));
-        QCOMPARE(main.StatusEdit->text(), wholeText(false, QStringLiteral("SALA-1"), 4));
-
-        clock.restart();
-        QVERIFY(announce(room, agent, 2, true, 61440));
-        agent.send(noise(61000));
-        QVERIFY(finished.wait(60000));
-        QVERIFY2(clock.elapsed() >= 1000 + 1001 * 10, qPrintable(QString::number(clock.elapsed())));
-        QCOMPARE(main.StatusEdit->text(), incompleteText(61000, 61440));
     }
 };
 

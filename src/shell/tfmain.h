@@ -1,6 +1,7 @@
 #pragma once
 
 #include "link/packet.h"
+#include "link/streamreception.h"
 #include "platform/tcpserver.h"
 
 #include <QMainWindow>
@@ -203,20 +204,11 @@ public:
     static int listenPortOverride;
     // The pause between two send attempts.
     std::function<void(int ms)> sendPause;
-    // The timing of the stream receivers.
-    struct StreamTimings
-    {
-        int firstSleepMs = 1000;
-        int idleSleepMs = 10;
-        int idleLimit = 1000;
-    };
+    // The timing, read hook and memory limit of the stream receptions.
+    using StreamTimings = StreamReception::Timings;
     StreamTimings streamTimings;
-    // Called on the stream's worker after each read with the bytes received
-    // so far; a test makes it throw.
-    std::function<void(qint64 received)> streamReadHook;
-    // The largest stream the console keeps: far above a 40-megapixel
-    // picture or any process list.
-    qint64 streamMemoryLimit = 256 * 1024 * 1024;
+    StreamReception::ReadHook streamReadHook;
+    qint64 streamMemoryLimit = StreamReception::Limits{}.memory;
 
     // Waits for the workers of this window (stream receiver, version checks).
     void waitForWorkers();
@@ -246,13 +238,7 @@ private:
 
     // link
     void startStream(const platform::ConnectionPtr &socket, bool screen);
-    void receiveStream(platform::ConnectionPtr socket, qint32 declared, bool screen);
-    struct StreamReading;
-    struct StreamOutcome;
-    void readStream(platform::Connection &socket, qint32 declared, qint64 limit,
-                    StreamReading &reading);
-    void finishStream(const StreamOutcome &outcome);
-    void postToWindow(std::function<void()> effect);
+    void finishStream(const StreamReception::Result &outcome);
     // Shows a decoded picture, or reports a picture that did not decode.
     void showScreenPicture(const QImage &image);
 
@@ -269,8 +255,9 @@ private:
     bool m_offeringUpdate = false;
     QPointer<TFUpdate> m_updateWindow;
     update::VersionCheck *m_versionCheck = nullptr;
-    std::thread m_streamThread;
-    std::atomic<bool> m_stopWorkers{false};
+    std::unique_ptr<StreamReception> m_stream;
+    // The position the wait window's bar shows of the current stream.
+    qint64 m_streamShown = 0;
 };
 
 // The error a socket raises when it cannot listen; start-up shows its text.

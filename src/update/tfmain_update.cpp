@@ -47,6 +47,14 @@ update::VersionCheck &TFMain::versionCheck()
     return *m_versionCheck;
 }
 
+void TFMain::waitForWorkers()
+{
+    // A stream's result still on its way has no window left to show it.
+    m_stream.reset();
+    if (m_versionCheck)
+        m_versionCheck->stop();
+}
+
 void TFMain::CheckForNewVersion(bool silent)
 {
     // The settings file is read here, on the user-interface thread.
@@ -95,16 +103,4 @@ void TFMain::UpdateTimerTimer()
     m_updateWindow->NewVersionLabel->setText(update::serverVersion().text());
     // A started installer closes this window from inside.
     m_updateWindow->exec();
-}
-
-// Here, at the top, since it ends the workers of every layer: the stream
-// receiver and the version checks.
-void TFMain::waitForWorkers()
-{
-    m_stopWorkers = true;
-    if (m_streamThread.joinable())
-        m_streamThread.join();
-    if (m_versionCheck)
-        m_versionCheck->stop();
-    m_stopWorkers = false;
 }

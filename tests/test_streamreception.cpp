@@ -1,0 +1,487 @@
+// The reception of one announced stream on its own, without any window: a
+// real agent at the other end of a loopback connection sends the bytes.
+#include "link/processlist.h"
+#include "link/streamreception.h"
+#include "platform/cp1250.h"
+#include "support/classroom.h"
+#include "support/rawsocket.h"
+
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QTest>
+#include <QThread>
+
+#include <atomic>
+#include <optional>
+#include <thread>
+
+using Kind = StreamReception::Kind;
+using Timings = StreamReception::Timings;
+
+namespace {
+
+// Most rows give up on a short stream after about a second instead of ten.
+constexpr Timings Quick{20, 10, 100};
+
+class Agent : public RawSocket
+{
+public:
+    using RawSocket::RawSocket;
+    void send(const QByteArray &bytes)
+    {
+        for (qsizetype done = 0; done < bytes.size();) {
+            const ssize_t n = ::send(m_fd, bytes.constData() + done, size_t(bytes.size() - done),
+                                     MSG_NOSIGNAL);
+            if (n <= 0)
+                return;
+            done += n;
+        }
+    }
+    // Sends what the connection takes now, without waiting.
+    void offer(const QByteArray &bytes)
+    {
+        ::send(m_fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
+    }
+};
+
+// One agent connected to a server on loopback, as the console sees it.
+struct Link
+{
+    ClassroomNames names{QHash<QByteArray, QByteArray>{{"127.0.0.1", "SALA-1"}}};
+    platform::TcpServer server;
+    std::unique_ptr<Agent> agent;
+    platform::ConnectionPtr connection;
+
+    bool connect()
+    {
+        if (!server.listen(0))
+            return false;
+        QSignalSpy joined(&server, &platform::TcpServer::clientConnect);
+        agent = std::make_unique<Agent>(server.localPort(), "127.0.0.1");
+        if (!agent->connected() || !joined.wait(5000))
+            return false;
+        connection = server.connection(0);
+        return connection != nullptr;
+    }
+    // Waits until the connection holds count bytes unread.
+    bool holds(qint64 count)
+    {
+        return QTest::qWaitFor([&] { return connection->bytesWaiting() >= count; }, 5000);
+    }
+};
+
+// What a reception reported, in order.
+struct Reports
+{
+    QList<qint64> progress;
+    std::optional<StreamReception::Result> result;
+    std::unique_ptr<StreamReception> reception;
+
+    void start(Link &link, qint32 declared, Kind kind, const Timings &timings = Quick,
+               qint64 memoryLimit = StreamReception::Limits{}.memory,
+               StreamReception::ReadHook hook = {})
+    {
+        reception = std::make_unique<StreamReception>(link.connection, declared, kind, timings,
+                                                      StreamReception::Limits{memoryLimit},
+                                                      std::move(hook));
+        QObject::connect(reception.get(), &StreamReception::progress, reception.get(),
+                         [this](qint64 received) { progress << received; });
+        QObject::connect(reception.get(), &StreamReception::finished, reception.get(),
+                         [this](const StreamReception::Result &r) { result = r; });
+        reception->start();
+    }
+    bool finished(int timeoutMs = 10000)
+    {
+        return QTest::qWaitFor([&] { return result.has_value(); }, timeoutMs);
+    }
+};
+
+QByteArray noise(int size)
+{
+    QByteArray bytes(size, '\0');
+    for (char &byte : bytes)
+        byte = char(QRandomGenerator::global()->bounded(256));
+    return bytes;
+}
+
+QByteArray threeProcesses()
+{
+    return processlist::build({
+            {QByteArray("explorer.exe\0resztki po poprzedniej nazwie", 43), "Eksplorator", 4},
+            {cp1250::fromUnicode(u"Zażółć.exe"), cp1250::fromUnicode(u"Gęślą jaźń"), 2147483649u},
+            {"svchost.exe", QByteArray(), 4294967295u},
+    });
+}
+
+// The progress reports climb to the bytes received, the last one exact.
+bool progressClimbsTo(const QList<qint64> &progress, qint64 received)
+{
+    for (qsizetype i = 1; i < progress.size(); ++i)
+        if (progress[i] <= progress[i - 1])
+            return false;
+    return received == 0 ? progress.isEmpty() : progress.value(progress.size() - 1) == received;
+}
+
+enum class Ending { StaysOpen, Closed };
+
+} // namespace
+
+Q_DECLARE_METATYPE(Kind)
+Q_DECLARE_METATYPE(Ending)
+
+class StreamReceptionTest : public QObject
+{
+    Q_OBJECT
+private slots:
+    void rules_data()
+    {
+        QTest::addColumn<Kind>("kind");
+        QTest::addColumn<int>("declared");
+        QTest::addColumn<QByteArray>("payload");
+        QTest::addColumn<Ending>("ending");
+        QTest::addColumn<int>("idleLimit");
+        QTest::addColumn<bool>("complete");
+        QTest::addColumn<qint64>("received");
+        QTest::addColumn<QStringList>("rows"); // of a complete list
+        QTest::addColumn<QSize>("picture");    // of a complete picture; 0x0: none
+
+        const Kind list = Kind::ProcessList;
+        const Kind screen = Kind::ScreenPicture;
+        const Ending open = Ending::StaysOpen;
+        const QByteArray three = threeProcesses();
+        const QByteArray jpeg = jpegBytes(quarteredPicture(640, 480));
+        const QSize none(0, 0);
+        const qint64 jpegSize = jpeg.size();
+
+        QTest::newRow("list, three processes")
+                << list << 1546 << three << open << 100 << true << qint64(1546)
+                << QStringList{"explorer.exe|Eksplorator|4", "Zażółć.exe|Gęślą jaźń|2147483649",
+                               "svchost.exe||4294967295"}
+                << none;
+        QTest::newRow("list, no processes") << list << 4 << processlist::build({}) << open << 100
+                                            << true << qint64(4) << QStringList() << none;
+        QTest::newRow("list, nothing announced") << list << 0 << QByteArray() << open << 100 << true
+                                                 << qint64(0) << QStringList() << none;
+        QTest::newRow("list, negative size") << list << -5 << QByteArray() << open << 100 << false
+                                             << qint64(0) << QStringList() << none;
+        QTest::newRow("list, short") << list << 1546 << three.left(1000) << open << 100 << false
+                                     << qint64(1000) << QStringList() << none;
+        QTest::newRow("list, surplus in the same burst")
+                << list << 4 << processlist::build({}) + QByteArray(100, 'x') << open << 100
+                << false << qint64(104) << QStringList() << none;
+        // Once the whole stream is in, a closed connection ends the
+        // reception at once, however long the idle budget.
+        QTest::newRow("list, whole, then the connection closed")
+                << list << 4 << processlist::build({}) << Ending::Closed << 100000 << true
+                << qint64(4) << QStringList() << none;
+        QTest::newRow("picture, whole") << screen << int(jpegSize) << jpeg << open << 100 << true
+                                        << jpegSize << QStringList() << QSize(640, 480);
+        QTest::newRow("picture, short")
+                << screen << int(jpegSize) << jpeg.left(jpegSize - 440) << open << 100 << false
+                << jpegSize - 440 << QStringList() << none;
+        QTest::newRow("picture, connection closed part-way")
+                << screen << 61440 << noise(30000) << Ending::Closed << 100 << false
+                << qint64(30000) << QStringList() << none;
+        QTest::newRow("picture, no JPEG at all") << screen << 5000 << noise(5000) << open << 100
+                                                 << true << qint64(5000) << QStringList() << none;
+        QTest::newRow("picture, JPEG cut short and announced so")
+                << screen << int(jpegSize / 2) << jpeg.left(jpegSize / 2) << open << 100 << true
+                << jpegSize / 2 << QStringList() << none;
+        QTest::newRow("picture, nothing announced") << screen << 0 << QByteArray() << open << 100
+                                                    << true << qint64(0) << QStringList() << none;
+    }
+
+    // Exactly the announced bytes make a complete stream, decoded on the
+    // reception's thread; anything else ends as incomplete with what came,
+    // and nothing of it is handed on.
+    void rules()
+    {
+        QFETCH(Kind, kind);
+        QFETCH(int, declared);
+        QFETCH(QByteArray, payload);
+        QFETCH(Ending, ending);
+        QFETCH(int, idleLimit);
+        QFETCH(bool, complete);
+        QFETCH(qint64, received);
+        QFETCH(QStringList, rows);
+        QFETCH(QSize, picture);
+        Link link;
+        QVERIFY(link.connect());
+        Reports reports;
+
+        reports.start(link, declared, kind, {20, 10, idleLimit});
+        link.agent->send(payload);
+        if (ending == Ending::Closed)
+            link.agent->close();
+        QVERIFY(reports.finished());
+
+        const StreamReception::Result &r = *reports.result;
+        QCOMPARE(r.kind, kind);
+        QCOMPARE(r.complete, complete);
+        QCOMPARE(r.received, received);
+        QCOMPARE(r.declared, declared);
+        QVERIFY(progressClimbsTo(reports.progress, received));
+        QStringList shownRows;
+        for (const QStringList &row : r.rows)
+            shownRows << row.join(QLatin1Char('|'));
+        QCOMPARE(shownRows, rows);
+        QCOMPARE(r.picture.size(), picture);
+        if (complete) {
+            QCOMPARE(r.kept, received);
+            // A closed connection may have lost its name already.
+            if (ending == Ending::StaysOpen)
+                QCOMPARE(r.peerName, QStringLiteral("SALA-1"));
+        } else {
+            QVERIFY(r.peerName.isEmpty());
+        }
+        // The picture's bytes as they came, for a complete picture only.
+        QCOMPARE(r.jpeg, complete && kind == Kind::ScreenPicture ? payload : QByteArray());
+    }
+    // However many reads come while the owner is busy, one progress report
+    // waits for it, with the latest figure; the result follows it.
+    void progressCoalesced()
+    {
+        Link link;
+        QVERIFY(link.connect());
+        const QByteArray list = processlist::build(
+                QList<processlist::ProcessEntry>(200, {"duzo.exe", "Opis", 7}));
+        Reports reports;
+        std::atomic<qint64> seen{0};
+
+        link.agent->send(list);
+        QVERIFY(link.holds(list.size()));
+        reports.start(link, qint32(list.size()), Kind::ProcessList, {0, 10, 100},
+                      StreamReception::Limits{}.memory, [&](qint64 received) { seen = received; });
+        // The owner takes no events until every byte has been read.
+        QDeadlineTimer deadline(10000);
+        while (seen.load() < list.size() && !deadline.hasExpired())
+            QThread::yieldCurrentThread();
+        QCOMPARE(seen.load(), list.size());
+        QVERIFY(reports.finished());
+
+        QCOMPARE(reports.progress, QList<qint64>{list.size()});
+        QVERIFY(reports.result->complete);
+        QCOMPARE(reports.result->rows.size(), 200);
+    }
+
+    void idleBudget_data()
+    {
+        QTest::addColumn<int>("idleLimit");
+        QTest::addColumn<bool>("complete");
+        QTest::newRow("one idle round allowed") << 1 << true;
+        QTest::newRow("none allowed") << 0 << false;
+    }
+
+    // The stream comes in two pieces with one idle round between them: an
+    // idle budget of n rounds gives up at round n + 1, never sooner.
+    void idleBudget()
+    {
+        QFETCH(int, idleLimit);
+        QFETCH(bool, complete);
+        Link link;
+        QVERIFY(link.connect());
+        Reports reports;
+
+        link.agent->send(QByteArray(500, 'a'));
+        QVERIFY(link.holds(500));
+        // A long pause, which the rest of the stream ends at once.
+        reports.start(link, 1000, Kind::ProcessList, {0, 60000, idleLimit});
+        QVERIFY(QTest::qWaitFor([&] { return !reports.progress.isEmpty(); }, 5000));
+        link.agent->send(QByteArray(500, 'b'));
+        QVERIFY(reports.finished(30000));
+
+        QCOMPARE(reports.result->complete, complete);
+        QCOMPARE(reports.result->received, complete ? 1000 : 500);
+    }
+
+    // The idle rounds are counted over the whole reception, not since the
+    // last bytes: a stream that trickles in with a pause before every piece
+    // runs out of its budget although data keeps coming.
+    void idleBudgetSpansWholeReception()
+    {
+        Link link;
+        QVERIFY(link.connect());
+        constexpr int Piece = 500;
+        constexpr int Pieces = 60;
+        Reports reports;
+
+        reports.start(link, Piece * Pieces, Kind::ProcessList, {20, 10, 40});
+        for (int i = 1; i <= Pieces && !reports.result; ++i) {
+            link.agent->send(QByteArray(Piece, 'p'));
+            // The next piece only once the reception has taken this one.
+            QVERIFY(QTest::qWaitFor(
+                    [&] {
+                        return reports.progress.value(reports.progress.size() - 1) >= i * Piece
+                               || reports.result;
+                    },
+                    5000));
+        }
+        QVERIFY(reports.finished());
+
+        QVERIFY(!reports.result->complete);
+        QVERIFY(reports.result->received < Piece * Pieces);
+    }
+
+    // An agent that never stops sending after the declared bytes does not
+    // keep the reception, or the console's memory, for ever.
+    void endlessSurplusEnds()
+    {
+        Link link;
+        QVERIFY(link.connect());
+        Reports reports;
+        std::atomic<bool> stop{false};
+
+        reports.start(link, 4, Kind::ProcessList, {20, 10, 100});
+        std::thread flood([&] {
+            const QByteArray block(64 * 1024, 's');
+            while (!stop.load()) {
+                link.agent->offer(block);
+                QThread::yieldCurrentThread();
+            }
+        });
+        const bool ended = reports.finished(60000);
+        stop = true;
+        link.agent->reset();
+        flood.join();
+
+        QVERIFY(ended);
+        QVERIFY(!reports.result->complete);
+        QVERIFY(reports.result->received > 4 + StreamReception::SurplusLimit);
+        QVERIFY(reports.result->kept <= 4);
+    }
+
+    void announcedBeyondTheLimit_data()
+    {
+        QTest::addColumn<qint64>("memoryLimit"); // 0: the console's own
+        QTest::addColumn<int>("records");
+        QTest::addColumn<bool>("kept");
+        QTest::newRow("beyond the memory limit") << qint64(64 * 1024) << 200 << false;
+        QTest::newRow("list of 65,537 processes") << qint64(0) << 65537 << false;
+        QTest::newRow("list of 65,536 processes") << qint64(0) << 65536 << true;
+    }
+
+    // A stream announced beyond what the console keeps (a list longer than
+    // any computer's) is read off the connection but not kept: it ends as
+    // incomplete with the bytes it received, and what follows it on the
+    // connection is untouched.
+    void announcedBeyondTheLimit()
+    {
+        QFETCH(qint64, memoryLimit);
+        QFETCH(int, records);
+        QFETCH(bool, kept);
+        Link link;
+        QVERIFY(link.connect());
+        Reports reports;
+        const QByteArray list = processlist::build(
+                QList<processlist::ProcessEntry>(records, {"duzo.exe", "Opis", 7}));
+
+        reports.start(link, qint32(list.size()), Kind::ProcessList, Quick,
+                      memoryLimit > 0 ? memoryLimit : StreamReception::Limits{}.memory);
+        link.agent->send(list);
+        QVERIFY(reports.finished(30000));
+
+        const StreamReception::Result &r = *reports.result;
+        QCOMPARE(r.complete, kept);
+        QCOMPARE(r.received, list.size());
+        QCOMPARE(r.kept, kept ? list.size() : 0);
+        QCOMPARE(r.rows.size(), kept ? records : 0);
+        if (kept)
+            QCOMPARE(r.rows.last().first(), QStringLiteral("duzo.exe"));
+        link.agent->send("dalej");
+        QVERIFY(link.holds(5));
+        char next[16];
+        QCOMPARE(link.connection->receive(next, sizeof next), 5);
+        QCOMPARE(QByteArray(next, 5), QByteArray("dalej"));
+    }
+
+    void failureOnTheThread_data()
+    {
+        QTest::addColumn<Kind>("kind");
+        QTest::addColumn<bool>("outOfMemory");
+        QTest::newRow("list, out of memory") << Kind::ProcessList << true;
+        QTest::newRow("picture, out of memory") << Kind::ScreenPicture << true;
+        QTest::newRow("picture, other error") << Kind::ScreenPicture << false;
+    }
+
+    // A failure on the reception's thread, running out of memory included,
+    // ends it as incomplete with what it had received, and hands nothing on.
+    void failureOnTheThread()
+    {
+        QFETCH(Kind, kind);
+        QFETCH(bool, outOfMemory);
+        Link link;
+        QVERIFY(link.connect());
+        Reports reports;
+        std::atomic<qint64> failedAt{-1};
+        const QByteArray payload = kind == Kind::ScreenPicture
+                                           ? jpegBytes(quarteredPicture(640, 480))
+                                           : processlist::build(QList<processlist::ProcessEntry>(
+                                                   10, {"a.exe", "A", 1}));
+
+        reports.start(link, qint32(payload.size()), kind, Quick, StreamReception::Limits{}.memory,
+                      [&](qint64 received) {
+                          if (received < 2048)
+                              return;
+                          failedAt = received;
+                          if (outOfMemory)
+                              throw std::bad_alloc();
+                          throw std::runtime_error("broken");
+                      });
+        link.agent->send(payload);
+        QVERIFY(reports.finished());
+
+        const StreamReception::Result &r = *reports.result;
+        QVERIFY(failedAt.load() >= 2048);
+        QVERIFY(!r.complete);
+        QCOMPARE(r.received, failedAt.load());
+        QVERIFY(r.rows.isEmpty() && r.picture.isNull() && r.jpeg.isEmpty());
+        QVERIFY(progressClimbsTo(reports.progress, failedAt.load()));
+    }
+
+    // Stopping a reception that waits for bytes ends its thread at once,
+    // long before its pauses would have; it then has all it will report.
+    void stopEndsPromptly()
+    {
+        Link link;
+        QVERIFY(link.connect());
+        Reports reports;
+
+        reports.start(link, 1000, Kind::ProcessList, {60000, 60000, 1000});
+        link.agent->send(QByteArray(10, 'x'));
+        reports.reception->stop();
+        QVERIFY(reports.finished());
+        QVERIFY(!reports.result->complete);
+        QCOMPARE(reports.result->received, 0);
+    }
+
+    // At the real timing: a second's pause before the first read; a short
+    // stream is given up after 1001 idle rounds of 10 ms on top of it.
+    void realTiming()
+    {
+        Link link;
+        QVERIFY(link.connect());
+        QElapsedTimer clock;
+
+        Reports whole;
+        clock.start();
+        whole.start(link, 4, Kind::ProcessList, Timings{});
+        link.agent->send(processlist::build({}));
+        QVERIFY(whole.finished(30000));
+        QVERIFY2(clock.elapsed() >= 1000, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY(whole.result->complete);
+
+        Reports shortOne;
+        clock.restart();
+        shortOne.start(link, 61440, Kind::ScreenPicture, Timings{});
+        link.agent->send(noise(61000));
+        QVERIFY(shortOne.finished(60000));
+        QVERIFY2(clock.elapsed() >= 1000 + 1001 * 10, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY(!shortOne.result->complete);
+        QCOMPARE(shortOne.result->received, 61000);
+    }
+};
+
+QTEST_GUILESS_MAIN(StreamReceptionTest)
+#include "test_streamreception.moc"
