@@ -116,6 +116,10 @@ int connectRaw(quint16 port, const char *fromAddress = OtherAddress)
         return -1;
     const int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    // The port is chosen at connect, for this destination: thousands of
+    // connects from one address would otherwise run out of ports while
+    // earlier ones linger in TIME_WAIT (other runs on the machine included).
+    ::setsockopt(fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);
     sockaddr_in from{};
     from.sin_family = AF_INET;
     ::inet_pton(AF_INET, fromAddress, &from.sin_addr);
