@@ -127,6 +127,18 @@ class ConsoleEndToEnd(unittest.TestCase):
         cls.console_err.flush()
         with open(cls.console_err.name, "rb") as f:
             sys.stderr.write("console's standard error:\n" + f.read().decode("utf-8", "replace"))
+        # A console that is still running without its server usually waits on
+        # a box (the port taken, a refusal): say what its windows show.
+        code = cls.console.poll()
+        sys.stderr.write("console: %s\n" % ("running" if code is None else "ended with %d" % code))
+        if code is None:
+            try:
+                for app in App.desktop_apps("Docentor"):
+                    for node in App.walk(app):
+                        if node.name:
+                            sys.stderr.write("  %s: %s\n" % (node.getRoleName(), node.name))
+            except Exception as error:  # the report must not hide the failure
+                sys.stderr.write("  no accessibility tree: %s\n" % error)
 
     @classmethod
     def tearDownClass(cls):
