@@ -225,13 +225,11 @@ void TcpServer::acceptPending()
     // Bounded, so that a storm of connects cannot starve the window; the
     // notifier fires again for what is left. Every accepted connection runs
     // the connect handler, which asks the name service for the computer's
-    // name on this thread: a batch of 16 keeps a click waiting well under a
-    // tenth of a second while a whole room connects, even when each answer
-    // takes a few milliseconds. Refusals cost no lookup, so a wake-up refuses
+    // name on this thread. Refusals cost no lookup, so a wake-up refuses
     // many more, but not without end either.
     const int limit = connectionLimit();
     int accepted = 0;
-    for (int round = 0; accepted < 16 && round < 256; ++round) {
+    for (int round = 0; accepted < AcceptsPerWakeup && round < 256; ++round) {
         sockaddr_in addr{};
         socklen_t len = sizeof addr;
         const int fd = ::accept4(m_fd, reinterpret_cast<sockaddr *>(&addr), &len,
