@@ -63,6 +63,9 @@ struct Link
         if (!agent->connected() || !joined.wait(5000))
             return false;
         connection = server.connection(0);
+        // As the console does while a stream is received: the reception
+        // reads, the server does not report the waiting bytes meanwhile.
+        server.holdReads();
         return connection != nullptr;
     }
     // Waits until the connection holds count bytes unread.

@@ -41,6 +41,9 @@ void TFMain::startStream(const platform::ConnectionPtr &socket, bool screen)
 {
     DeclaredStreamSize = CurrentPacket.StreamSize;
     StreamInProgress = true;
+    // Until the stream ends, its bytes and other computers' packets wait in
+    // their connections; the reception takes its own on its thread.
+    MyServer->holdReads();
     CurrentSocket = socket;
     if (TFProgress *wait = waitWindow()) {
         wait->ProgressBar->setMinimum(0);

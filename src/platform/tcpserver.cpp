@@ -1,8 +1,6 @@
 #include "platform/tcpserver.h"
 
-#include <QMetaObject>
 #include <QSocketNotifier>
-#include <QThread>
 #include <QTimer>
 
 #include <algorithm>
@@ -13,8 +11,7 @@
 #include <dirent.h>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <poll.h>
-#include <sys/ioctl.h>
+#include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -25,11 +22,6 @@ namespace {
 
 std::mutex resolverMutex;
 TcpServer::HostNameResolver resolverOverride;
-
-bool onThreadOf(const QObject *object)
-{
-    return object && object->thread() == QThread::currentThread();
-}
 
 QString socketErrorText(int code, const char *api)
 {
@@ -64,181 +56,6 @@ int openDescriptors(int fallback)
 
 } // namespace
 
-// --- Connection -----------------------------------------------------------
-
-Connection::Connection(TcpServer *server, int fd, QByteArray address, quint16 port)
-    : m_server(server)
-    , m_fd(fd)
-    , m_address(std::move(address))
-    , m_port(port)
-{}
-
-Connection::~Connection()
-{
-    if (m_fd >= 0)
-        ::close(m_fd);
-}
-
-bool Connection::descriptorValid() const
-{
-    std::lock_guard lock(m_mutex);
-    return m_fd >= 0;
-}
-
-bool Connection::isOpen() const
-{
-    return !m_failed.load() && descriptorValid();
-}
-
-QByteArray Connection::peerAddress() const
-{
-    return descriptorValid() ? m_address : QByteArray();
-}
-
-quint16 Connection::peerPort() const
-{
-    return descriptorValid() ? m_port : 0;
-}
-
-QByteArray Connection::peerHostName() const
-{
-    if (!isOpen() && !m_closing.load())
-        return {};
-    const QByteArray address = peerAddress();
-    return address.isEmpty() ? QByteArray() : TcpServer::lookupHostName(address);
-}
-
-qint64 Connection::receive(char *data, qint64 maxSize)
-{
-    ++m_receiveCount;
-    int error = 0;
-    {
-        std::lock_guard lock(m_mutex);
-        if (m_fd < 0 || m_failed.load())
-            return 0;
-        if (maxSize <= 0)
-            return -1;
-        const ssize_t n = ::recv(m_fd, data, size_t(maxSize), MSG_DONTWAIT);
-        if (n >= 0)
-            return n;
-        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
-            return -1;
-        error = errno;
-        m_failed = true;
-    }
-    reportError(error);
-    return -1;
-}
-
-bool Connection::waitForReadable(int ms) const
-{
-    int fd;
-    {
-        std::lock_guard lock(m_mutex);
-        fd = m_failed.load() ? -1 : m_fd;
-    }
-    if (fd < 0) {
-        QThread::msleep(ulong(std::max(0, ms)));
-        return false;
-    }
-    // Not under the lock, which would hold up a send or close of the window
-    // for the whole wait. Should the connection be closed meanwhile, the
-    // wait merely ends early or lasts its time.
-    pollfd p{fd, POLLIN, 0};
-    return ::poll(&p, 1, std::max(0, ms)) > 0 && (p.revents & (POLLIN | POLLHUP | POLLERR));
-}
-
-qint64 Connection::bytesWaiting() const
-{
-    std::lock_guard lock(m_mutex);
-    int count = 0;
-    if (m_fd < 0 || m_failed.load() || ::ioctl(m_fd, FIONREAD, &count) < 0)
-        return 0;
-    return count;
-}
-
-qint64 Connection::send(const char *data, qint64 size)
-{
-    int error = 0;
-    {
-        std::lock_guard lock(m_mutex);
-        if (m_fd < 0 || m_failed.load())
-            return -1;
-        const ssize_t n = ::send(m_fd, data, size_t(size), MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (n >= 0)
-            return n;
-        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
-            return -1;
-        error = errno;
-        m_failed = true;
-    }
-    reportError(error);
-    return -1;
-}
-
-void Connection::close()
-{
-    TcpServer *server = m_server.data();
-    if (server && !onThreadOf(server)) {
-        std::weak_ptr<Connection> weak = weak_from_this();
-        QMetaObject::invokeMethod(
-                server,
-                [weak] {
-                    if (auto self = weak.lock())
-                        self->close();
-                },
-                Qt::QueuedConnection);
-        return;
-    }
-    if (m_closing.exchange(true) || !descriptorValid())
-        return;
-    ConnectionPtr self = shared_from_this();
-    if (server)
-        emit server->clientDisconnect(self);
-    closeDescriptor();
-    if (server)
-        server->release(this);
-}
-
-void Connection::closeDescriptor()
-{
-    if (m_notifier) {
-        m_notifier->setEnabled(false);
-        m_notifier->deleteLater();
-        m_notifier = nullptr;
-    }
-    if (m_resumeTimer) {
-        m_resumeTimer->stop();
-        m_resumeTimer->deleteLater();
-        m_resumeTimer = nullptr;
-    }
-    std::lock_guard lock(m_mutex);
-    if (m_fd >= 0) {
-        ::close(m_fd);
-        m_fd = -1;
-    }
-}
-
-void Connection::reportError(int code)
-{
-    // Errors are always raised from the event loop, never from inside the
-    // call that met them: a send or a worker's read must not find its
-    // connection closed and released under its feet.
-    TcpServer *server = m_server.data();
-    if (!server)
-        return;
-    std::weak_ptr<Connection> weak = weak_from_this();
-    QMetaObject::invokeMethod(
-            server,
-            [server, weak, code] {
-                if (auto self = weak.lock())
-                    server->handleError(self.get(), code);
-            },
-            Qt::QueuedConnection);
-}
-
-// --- TcpServer ------------------------------------------------------------
-
 TcpServer::TcpServer(QObject *parent)
     : QObject(parent)
 {}
@@ -256,6 +73,9 @@ TcpServer::~TcpServer()
     m_connections.clear();
     m_perAddress.clear();
     close();
+    delete m_readyNotifier;
+    if (m_epoll >= 0)
+        ::close(m_epoll);
 }
 
 bool TcpServer::listen(quint16 port, QString *errorText, int *errorCode)
@@ -272,6 +92,13 @@ bool TcpServer::listen(quint16 port, QString *errorText, int *errorCode)
         return false;
     };
 
+    if (m_epoll < 0) {
+        m_epoll = ::epoll_create1(EPOLL_CLOEXEC);
+        if (m_epoll < 0)
+            return fail("epoll_create1", -1);
+        m_readyNotifier = new QSocketNotifier(m_epoll, QSocketNotifier::Read, this);
+        connect(m_readyNotifier, &QSocketNotifier::activated, this, &TcpServer::serveReady);
+    }
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return fail("socket", -1);
@@ -324,13 +151,25 @@ ConnectionPtr TcpServer::connection(int index) const
     return m_connections[size_t(index)];
 }
 
+void TcpServer::holdReads()
+{
+    // Nothing is changed in the watch set now: a connection is set aside
+    // only when it turns out to have data while the hold lasts, so holding
+    // costs nothing for the quiet ones.
+    m_readsHeld = true;
+}
+
 void TcpServer::resumeReads()
 {
-    for (const ConnectionPtr &c : m_connections) {
-        if (c->m_resumeTimer)
-            c->m_resumeTimer->stop();
-        if (c->m_notifier)
-            c->m_notifier->setEnabled(true);
+    m_readsHeld = false;
+    if (m_setAsideTimer)
+        m_setAsideTimer->stop();
+    std::vector<quint64> aside;
+    aside.swap(m_setAside);
+    for (quint64 key : aside) {
+        const ConnectionPtr c = m_watched.value(key);
+        if (c && !watch(c.get()))
+            handleError(c.get(), errno);
     }
 }
 
@@ -386,13 +225,11 @@ void TcpServer::acceptPending()
     // Bounded, so that a storm of connects cannot starve the window; the
     // notifier fires again for what is left. Every accepted connection runs
     // the connect handler, which asks the name service for the computer's
-    // name on this thread: a batch of 16 keeps a click waiting well under a
-    // tenth of a second while a whole room connects, even when each answer
-    // takes a few milliseconds. Refusals cost no lookup, so a wake-up refuses
+    // name on this thread. Refusals cost no lookup, so a wake-up refuses
     // many more, but not without end either.
     const int limit = connectionLimit();
     int accepted = 0;
-    for (int round = 0; accepted < 16 && round < 256; ++round) {
+    for (int round = 0; accepted < AcceptsPerWakeup && round < 256; ++round) {
         sockaddr_in addr{};
         socklen_t len = sizeof addr;
         const int fd = ::accept4(m_fd, reinterpret_cast<sockaddr *>(&addr), &len,
@@ -424,16 +261,17 @@ void TcpServer::acceptPending()
         ++accepted;
 
         ConnectionPtr c(new Connection(this, fd, address, ntohs(addr.sin_port)));
-        Connection *raw = c.get();
-        c->m_notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
-        connect(c->m_notifier, &QSocketNotifier::activated, this, [this, raw] { onReadable(raw); });
-        c->m_resumeTimer = new QTimer(this);
-        c->m_resumeTimer->setSingleShot(true);
-        c->m_resumeTimer->setInterval(UnreadDataRetryMs);
-        connect(c->m_resumeTimer, &QTimer::timeout, this, [raw] {
-            if (raw->m_notifier)
-                raw->m_notifier->setEnabled(true);
-        });
+        c->m_key = ++m_lastKey;
+        if (!watch(c.get())) {
+            // The system cannot watch one more: as if it had never come.
+            int reported = errno;
+            c->m_key = 0;
+            if (--m_perAddress[address] <= 0)
+                m_perAddress.remove(address);
+            emit serverError(reported);
+            continue;
+        }
+        m_watched.insert(c->m_key, c);
         m_connections.push_back(c);
         emit clientConnect(c);
     }
@@ -472,12 +310,55 @@ void TcpServer::refuse(int fd, const QByteArray &address)
     emit clientRefused(address);
 }
 
-void TcpServer::onReadable(Connection *raw)
+bool TcpServer::watch(Connection *c)
 {
-    ConnectionPtr c = find(raw);
-    if (!c || !c->isOpen())
-        return;
+    epoll_event event{};
+    event.events = EPOLLIN | EPOLLRDHUP;
+    event.data.u64 = c->m_key;
+    return ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, c->m_fd, &event) == 0;
+}
 
+void TcpServer::unwatch(Connection *c)
+{
+    if (c->m_key == 0)
+        return;
+    // Before the descriptor is closed, while the set can still find it; a
+    // connection set aside is no longer in the set, which is fine.
+    ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, c->m_fd, nullptr);
+    m_watched.remove(c->m_key);
+    c->m_key = 0;
+}
+
+void TcpServer::serveReady()
+{
+    // Level-triggered: what is not served now (over the bound, or data a
+    // handler left for later) is reported again at the next wake-up, and
+    // the set hands the ready ones out in turn.
+    epoll_event events[ReadyPerWakeup];
+    const int ready = ::epoll_wait(m_epoll, events, ReadyPerWakeup, 0);
+    for (int i = 0; i < ready; ++i) {
+        // A handler may have closed a connection further down the list.
+        const ConnectionPtr c = m_watched.value(events[i].data.u64);
+        if (c)
+            serve(c, events[i].events);
+    }
+}
+
+void TcpServer::serve(const ConnectionPtr &c, quint32 events)
+{
+    if (!c->isOpen()) {
+        // Failed, and its error is on its way: stop watching it till then.
+        ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, c->m_fd, nullptr);
+        return;
+    }
+    // Plain data needs no look: only an end or an error may hide behind it.
+    if (!(events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR))) {
+        if (m_readsHeld)
+            setAside(c);
+        else
+            emit clientRead(c);
+        return;
+    }
     char probe;
     ssize_t n;
     int code = 0;
@@ -489,26 +370,67 @@ void TcpServer::onReadable(Connection *raw)
         code = errno;
     }
     if (n == 0) {
-        c->close(); // the peer has closed
-        return;
-    }
-    if (n < 0) {
+        c->close(); // the peer has closed, and all it sent has been read
+    } else if (n < 0) {
         if (code != EAGAIN && code != EWOULDBLOCK && code != EINTR) {
             c->m_failed = true;
             handleError(c.get(), code);
         }
-        return;
+    } else if (m_readsHeld) {
+        setAside(c);
+    } else {
+        emit clientRead(c); // what was sent before the end is read first
     }
+}
 
-    const quint64 before = c->receiveCount();
-    emit clientRead(c);
-    // Data left unread (while a stream is received, the handler stands
-    // aside) would wake us again at once, for ever: pause this connection's
-    // notification for a moment and report the data again later.
-    if (c->receiveCount() == before && c->m_notifier && c->m_resumeTimer) {
-        c->m_notifier->setEnabled(false);
-        c->m_resumeTimer->start();
+// A connection with data waiting while reads are held would wake the event
+// loop at once, for ever: it leaves the set until the hold ends, and is
+// looked at now and then meanwhile, so that its end is still reported once
+// its reader has taken the data.
+void TcpServer::setAside(const ConnectionPtr &c)
+{
+    ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, c->m_fd, nullptr);
+    m_setAside.push_back(c->m_key);
+    if (!m_setAsideTimer) {
+        m_setAsideTimer = new QTimer(this);
+        m_setAsideTimer->setInterval(HeldConnectionCheckMs);
+        connect(m_setAsideTimer, &QTimer::timeout, this, &TcpServer::checkSetAside);
     }
+    if (!m_setAsideTimer->isActive())
+        m_setAsideTimer->start();
+}
+
+void TcpServer::checkSetAside()
+{
+    std::vector<quint64> aside;
+    aside.swap(m_setAside);
+    for (quint64 key : aside) {
+        const ConnectionPtr c = m_watched.value(key);
+        if (!c)
+            continue;
+        char probe;
+        ssize_t n;
+        int code = 0;
+        {
+            std::lock_guard lock(c->m_mutex);
+            n = c->m_fd < 0 ? -1 : ::recv(c->m_fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+            code = errno;
+        }
+        if (n > 0) {
+            m_setAside.push_back(key); // still waits for the hold to end
+        } else if (n == 0) {
+            c->close();
+        } else if (code != EAGAIN && code != EWOULDBLOCK && code != EINTR) {
+            c->m_failed = true;
+            handleError(c.get(), code);
+        } else if (!watch(c.get())) { // its reader has taken it all
+            handleError(c.get(), errno);
+        }
+    }
+    if (!m_readsHeld)
+        resumeReads(); // a handler above ended the hold
+    else if (m_setAside.empty())
+        m_setAsideTimer->stop();
 }
 
 void TcpServer::handleError(Connection *raw, int code)

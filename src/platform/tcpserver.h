@@ -68,10 +68,6 @@ public:
     // clientDisconnect is raised before this returns.
     void close();
 
-    // How many receive() calls have been made, to tell whether a read
-    // notification was acted on.
-    quint64 receiveCount() const { return m_receiveCount.load(); }
-
 private:
     friend class TcpServer;
     Connection(TcpServer *server, int fd, QByteArray address, quint16 port);
@@ -87,15 +83,20 @@ private:
     std::atomic<bool> m_closing{false};
     const QByteArray m_address;
     const quint16 m_port;
-    std::atomic<quint64> m_receiveCount{0};
-    QSocketNotifier *m_notifier = nullptr;
-    QTimer *m_resumeTimer = nullptr;
+    // The connection's name in the server's watch set; 0 once unwatched.
+    quint64 m_key = 0;
 };
 
 using ConnectionPtr = std::shared_ptr<Connection>;
 
 // A message-driven, non-blocking TCP listening server. All notifications are
 // raised on the thread that owns the server (the user-interface thread).
+//
+// All connections share one watch set behind a single notifier, so a wake-up
+// costs what the ready connections cost, not what all of them cost. Data is
+// reported for as long as it waits: a clientRead handler reads it, or holds
+// reads (holdReads) while something else, a stream reader on its thread,
+// takes it.
 class TcpServer : public QObject
 {
     Q_OBJECT
@@ -115,9 +116,15 @@ public:
     int activeConnections() const { return int(m_connections.size()); }
     ConnectionPtr connection(int index) const;
 
-    // Re-arms every read notification that was paused because the handler
-    // left the data unread.
+    // While reads are held no clientRead is raised: data waits in the
+    // connections, a reader on another thread takes its own, and an ended
+    // connection is still reported (once its data has been taken). Nothing
+    // waiting wakes the event loop again and again.
+    void holdReads();
+    // Ends the hold: whatever waits is reported on the next turns of the
+    // event loop.
     void resumeReads();
+    bool readsHeld() const { return m_readsHeld; }
 
     // Replaces the reverse name lookup (tests use it to make a name vanish).
     // An empty function restores the system's lookup.
@@ -125,9 +132,17 @@ public:
     static void setHostNameResolver(HostNameResolver resolver);
     static QByteArray lookupHostName(const QByteArray &address);
 
-    // How long a connection whose data was left unread waits before its
-    // read notification is raised again.
-    static constexpr int UnreadDataRetryMs = 50;
+    // While reads are held, how often a connection with data waiting is
+    // looked at again to tell whether it has ended or its data was taken.
+    static constexpr int HeldConnectionCheckMs = 50;
+    // Ready connections served per wake-up; the notifier fires again for the
+    // rest, so that a room sending at once cannot starve the window.
+    static constexpr int ReadyPerWakeup = 32;
+    // Connections taken in per wake-up: a click waits for at most this many
+    // connect handlers, each with its name lookup. Each turn of the event
+    // loop also redraws the list, so fewer per wake-up list a whole room
+    // later; this many keep a click under a fiftieth of a second.
+    static constexpr int AcceptsPerWakeup = 8;
 
     // The accept queue holds a whole room reconnecting at once.
     static constexpr int ListenBacklog = 1024;
@@ -139,8 +154,7 @@ public:
     // per write, the update worker's connection and installer file, name
     // lookups): the limit in force, less the descriptors open when the server
     // started listening, less SpareDescriptors; and never above
-    // MaxConnections, which is already far more computers than a school has
-    // and keeps each pass of the event loop over the notifiers short.
+    // MaxConnections, which is already far more computers than a school has.
     // A connection over either cap is closed at once: no notification, no
     // row, no name lookup.
     static constexpr int ConnectionsPerAddress = 4;
@@ -179,14 +193,27 @@ private:
     void acceptPending();
     bool admit(const QByteArray &address, int limit);
     void refuse(int fd, const QByteArray &address);
-    void onReadable(Connection *connection);
+    bool watch(Connection *connection);
+    void unwatch(Connection *connection);
+    void serveReady();
+    void serve(const ConnectionPtr &connection, quint32 events);
+    void setAside(const ConnectionPtr &connection);
+    void checkSetAside();
     void handleError(Connection *connection, int code);
     void release(Connection *connection);
     ConnectionPtr find(Connection *connection) const;
 
     int m_fd = -1;
     QSocketNotifier *m_acceptNotifier = nullptr;
+    int m_epoll = -1;
+    QSocketNotifier *m_readyNotifier = nullptr;
     std::vector<ConnectionPtr> m_connections;
+    QHash<quint64, ConnectionPtr> m_watched;
+    quint64 m_lastKey = 0;
+    bool m_readsHeld = false;
+    // Connections taken out of the watch set while reads are held.
+    std::vector<quint64> m_setAside;
+    QTimer *m_setAsideTimer = nullptr;
     QHash<QByteArray, int> m_perAddress;
     int m_perAddressLimit = ConnectionsPerAddress;
     int m_totalLimit = 0;

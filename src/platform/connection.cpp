@@ -1,0 +1,188 @@
+// The operations on one accepted connection; the server that watches it is
+// in tcpserver.cpp.
+#include "platform/tcpserver.h"
+
+#include <QMetaObject>
+#include <QThread>
+
+#include <algorithm>
+#include <cerrno>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace platform {
+
+namespace {
+
+bool onThreadOf(const QObject *object)
+{
+    return object && object->thread() == QThread::currentThread();
+}
+
+} // namespace
+
+Connection::Connection(TcpServer *server, int fd, QByteArray address, quint16 port)
+    : m_server(server)
+    , m_fd(fd)
+    , m_address(std::move(address))
+    , m_port(port)
+{}
+
+Connection::~Connection()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+bool Connection::descriptorValid() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_fd >= 0;
+}
+
+bool Connection::isOpen() const
+{
+    return !m_failed.load() && descriptorValid();
+}
+
+QByteArray Connection::peerAddress() const
+{
+    return descriptorValid() ? m_address : QByteArray();
+}
+
+quint16 Connection::peerPort() const
+{
+    return descriptorValid() ? m_port : 0;
+}
+
+QByteArray Connection::peerHostName() const
+{
+    if (!isOpen() && !m_closing.load())
+        return {};
+    const QByteArray address = peerAddress();
+    return address.isEmpty() ? QByteArray() : TcpServer::lookupHostName(address);
+}
+
+qint64 Connection::receive(char *data, qint64 maxSize)
+{
+    int error = 0;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_fd < 0 || m_failed.load())
+            return 0;
+        if (maxSize <= 0)
+            return -1;
+        const ssize_t n = ::recv(m_fd, data, size_t(maxSize), MSG_DONTWAIT);
+        if (n >= 0)
+            return n;
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
+            return -1;
+        error = errno;
+        m_failed = true;
+    }
+    reportError(error);
+    return -1;
+}
+
+bool Connection::waitForReadable(int ms) const
+{
+    int fd;
+    {
+        std::lock_guard lock(m_mutex);
+        fd = m_failed.load() ? -1 : m_fd;
+    }
+    if (fd < 0) {
+        QThread::msleep(ulong(std::max(0, ms)));
+        return false;
+    }
+    // Not under the lock, which would hold up a send or close of the window
+    // for the whole wait. Should the connection be closed meanwhile, the
+    // wait merely ends early or lasts its time.
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, std::max(0, ms)) > 0 && (p.revents & (POLLIN | POLLHUP | POLLERR));
+}
+
+qint64 Connection::bytesWaiting() const
+{
+    std::lock_guard lock(m_mutex);
+    int count = 0;
+    if (m_fd < 0 || m_failed.load() || ::ioctl(m_fd, FIONREAD, &count) < 0)
+        return 0;
+    return count;
+}
+
+qint64 Connection::send(const char *data, qint64 size)
+{
+    int error = 0;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_fd < 0 || m_failed.load())
+            return -1;
+        const ssize_t n = ::send(m_fd, data, size_t(size), MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n >= 0)
+            return n;
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
+            return -1;
+        error = errno;
+        m_failed = true;
+    }
+    reportError(error);
+    return -1;
+}
+
+void Connection::close()
+{
+    TcpServer *server = m_server.data();
+    if (server && !onThreadOf(server)) {
+        std::weak_ptr<Connection> weak = weak_from_this();
+        QMetaObject::invokeMethod(
+                server,
+                [weak] {
+                    if (auto self = weak.lock())
+                        self->close();
+                },
+                Qt::QueuedConnection);
+        return;
+    }
+    if (m_closing.exchange(true) || !descriptorValid())
+        return;
+    ConnectionPtr self = shared_from_this();
+    if (server)
+        emit server->clientDisconnect(self);
+    closeDescriptor();
+    if (server)
+        server->release(this);
+}
+
+void Connection::closeDescriptor()
+{
+    if (TcpServer *server = m_server.data())
+        server->unwatch(this);
+    std::lock_guard lock(m_mutex);
+    if (m_fd >= 0) {
+        ::close(m_fd);
+        m_fd = -1;
+    }
+}
+
+void Connection::reportError(int code)
+{
+    // Errors are always raised from the event loop, never from inside the
+    // call that met them: a send or a worker's read must not find its
+    // connection closed and released under its feet.
+    TcpServer *server = m_server.data();
+    if (!server)
+        return;
+    std::weak_ptr<Connection> weak = weak_from_this();
+    QMetaObject::invokeMethod(
+            server,
+            [server, weak, code] {
+                if (auto self = weak.lock())
+                    server->handleError(self.get(), code);
+            },
+            Qt::QueuedConnection);
+}
+
+} // namespace platform
