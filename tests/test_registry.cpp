@@ -114,6 +114,7 @@ private slots:
     void rowsSortByAddressText();
     void disconnectRemovesRow_data();
     void disconnectRemovesRow();
+    void disconnectOfOneOfTwoSameAddressRows_data();
     void disconnectOfOneOfTwoSameAddressRows();
     void nameLookupDecidesRemoval_data();
     void nameLookupDecidesRemoval();
@@ -306,25 +307,43 @@ void RegistryTest::disconnectRemovesRow()
     QCOMPARE(console.main().MyServer->activeConnections(), 1);
 }
 
+void RegistryTest::disconnectOfOneOfTwoSameAddressRows_data()
+{
+    QTest::addColumn<int>("computers");
+    QTest::newRow("two rows") << 2;
+    QTest::newRow("three rows") << 3;
+}
+
 void RegistryTest::disconnectOfOneOfTwoSameAddressRows()
 {
+    QFETCH(int, computers);
     NameService names;
     names.names["127.0.0.1"] = "SALA-1";
     Console console;
     console.start();
-    TestAgent *a = console.connectFrom("127.0.0.1");
-    TestAgent *b = console.connectFrom("127.0.0.1");
-    QVERIFY(a && b);
-    QCOMPARE(console.list()->topLevelItemCount(), 2);
+    QList<TestAgent *> agents;
+    for (int i = 0; i < computers; ++i) {
+        agents.append(console.connectFrom("127.0.0.1"));
+        QVERIFY(agents.last());
+    }
+    QCOMPARE(console.list()->topLevelItemCount(), computers);
 
-    // The computer of the second row goes; the first row with its address and
-    // name is the one removed, so the row left shows the port that went.
-    const quint16 secondRowPort = console.list()->topLevelItem(1)->text(2).toUShort();
-    TestAgent *leaving = secondRowPort == a->localPort() ? a : b;
-    QCOMPARE(leaving->localPort(), secondRowPort);
+    // The computer of the last row goes; the first row with its address and
+    // name is the one removed, and only that one, so the rows left show the
+    // ports of the second row onwards, the one that went included.
+    QStringList left;
+    for (int i = 1; i < computers; ++i)
+        left << row("127.0.0.1", "SALA-1", console.list()->topLevelItem(i)->text(2).toUShort());
+    const quint16 lastRowPort = console.list()->topLevelItem(computers - 1)->text(2).toUShort();
+    TestAgent *leaving = nullptr;
+    for (TestAgent *agent : agents) {
+        if (agent->localPort() == lastRowPort)
+            leaving = agent;
+    }
+    QVERIFY(leaving);
     leaving->close();
-    QTRY_COMPARE(console.list()->topLevelItemCount(), 1);
-    QCOMPARE(console.rows(), QStringList{row("127.0.0.1", "SALA-1", secondRowPort)});
+    QTRY_COMPARE(console.list()->topLevelItemCount(), computers - 1);
+    QCOMPARE(console.rows(), left);
     QCOMPARE(console.main().StatusEdit->text(), QStringLiteral("Rozłączono z 127.0.0.1"));
 }
 
