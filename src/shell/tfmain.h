@@ -234,6 +234,15 @@ protected:
 
 private:
     void buildWindow();
+    void placeWindow();
+    void buildMenu();
+    QWidget *buildComputerList(QWidget *parent);
+    void buildProcessTab();
+    void buildScreenTab();
+    void buildMiscTab();
+    QWidget *buildMessageGroup(QWidget *tab);
+    void buildGroupTab();
+    QWidget *buildTrafficFields(QWidget *parent);
     void wireHandlers();
 
     // link
