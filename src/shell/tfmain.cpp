@@ -84,32 +84,38 @@ void TFMain::setWaitWindow(std::unique_ptr<TFProgress> window)
     m_waitWindow = std::move(window);
 }
 
+// An error raised by a handler is shown in the standard box and the event
+// loop goes on.
+void TFMain::runShielded(const std::function<void()> &handler)
+{
+    try {
+        handler();
+    } catch (const std::exception &error) {
+        Dialogs::showError(this, QString::fromUtf8(error.what()));
+    }
+}
+
+// Signals may carry arguments these handlers do not take.
+std::function<void()> TFMain::shielded(void (TFMain::*handler)())
+{
+    return [this, handler] {
+        runShielded([&] { (this->*handler)(); });
+    };
+}
+
 void TFMain::wireHandlers()
 {
-    // An error raised by a handler is shown in the standard box and the
-    // event loop goes on.
-    auto shielded = [this](auto &&handler) {
-        try {
-            handler();
-        } catch (const std::exception &error) {
-            Dialogs::showError(this, QString::fromUtf8(error.what()));
-        }
-    };
-    // Signals may carry arguments these handlers do not take.
-    auto guarded = [this, shielded](void (TFMain::*handler)()) {
-        return [this, shielded, handler] {
-            shielded([&] { (this->*handler)(); });
-        };
-    };
-    auto onConnection = [this, shielded](void (TFMain::*handler)(const platform::ConnectionPtr &)) {
-        return [this, shielded, handler](const platform::ConnectionPtr &c) {
-            shielded([&] { (this->*handler)(c); });
-        };
-    };
-    auto onClick = [&](QPushButton *button, void (TFMain::*handler)()) {
-        connect(button, &QPushButton::clicked, this, guarded(handler));
-    };
+    wireServer();
+    wireControls();
+}
 
+void TFMain::wireServer()
+{
+    auto onConnection = [this](void (TFMain::*handler)(const platform::ConnectionPtr &)) {
+        return [this, handler](const platform::ConnectionPtr &c) {
+            runShielded([&] { (this->*handler)(c); });
+        };
+    };
     connect(MyServer, &platform::TcpServer::clientConnect, this,
             onConnection(&TFMain::MyServerClientConnect));
     connect(MyServer, &platform::TcpServer::clientDisconnect, this,
@@ -117,21 +123,26 @@ void TFMain::wireHandlers()
     connect(MyServer, &platform::TcpServer::clientRead, this,
             onConnection(&TFMain::MyServerClientRead));
     connect(MyServer, &platform::TcpServer::clientError, this,
-            [this, shielded](const platform::ConnectionPtr &c, int &code) {
-                shielded([&] { MyServerClientError(c, code); });
+            [this](const platform::ConnectionPtr &c, int &code) {
+                runShielded([&] { MyServerClientError(c, code); });
             });
     connect(MyServer, &platform::TcpServer::serverError, this,
-            [this, shielded](int &code) { shielded([&] { ServerSocketError(code); }); });
-    connect(MyServer, &platform::TcpServer::clientRefused, this,
-            [this, shielded](const QByteArray &address) {
-                shielded([&] { MyServerClientRefused(address); });
-            });
+            [this](int &code) { runShielded([&] { ServerSocketError(code); }); });
+    connect(MyServer, &platform::TcpServer::clientRefused, this, [this](const QByteArray &address) {
+        runShielded([&] { MyServerClientRefused(address); });
+    });
+}
 
+void TFMain::wireControls()
+{
+    auto onClick = [this](QPushButton *button, void (TFMain::*handler)()) {
+        connect(button, &QPushButton::clicked, this, shielded(handler));
+    };
     connect(RemoteComputersListView, &QTreeWidget::itemClicked, this,
-            guarded(&TFMain::RemoteComputersListViewClick));
+            shielded(&TFMain::RemoteComputersListViewClick));
     // Enter on a row picks it too, for those who work the list by keyboard.
     connect(RemoteComputersListView, &QTreeWidget::itemActivated, this,
-            guarded(&TFMain::RemoteComputersListViewClick));
+            shielded(&TFMain::RemoteComputersListViewClick));
 
     onClick(CloseProgramButton, &TFMain::CloseProgramButtonClick);
     onClick(ReloadProcessListButton, &TFMain::ReloadProcessListButtonClick);
@@ -148,7 +159,7 @@ void TFMain::wireHandlers()
     onClick(BitBtn5, &TFMain::ConnectKeyboardButtonClick);
     onClick(BitBtn3, &TFMain::BitBtn3Click);
     connect(PowerOffPCOption, &QComboBox::activated, this,
-            guarded(&TFMain::PowerOffPCOptionChange));
+            shielded(&TFMain::PowerOffPCOptionChange));
 
     onClick(GroupPowerOffMonitorButton, &TFMain::GroupPowerOffMonitorButtonClick);
     onClick(GroupPowerOnMonitorButton, &TFMain::GroupPowerOnMonitorButtonClick);
@@ -160,11 +171,11 @@ void TFMain::wireHandlers()
     onClick(DisableStartMenuAllButton, &TFMain::DisableStartMenuAllButtonClick);
     onClick(GroupPowerOffPCButton, &TFMain::GroupPowerOffPCButtonClick);
     connect(GroupPowerOffPCOption, &QComboBox::activated, this,
-            guarded(&TFMain::GroupPowerOffPCOptionChange));
+            shielded(&TFMain::GroupPowerOffPCOptionChange));
 
     connect(Sprawdczyjestnowawersja1, &QAction::triggered, this,
-            guarded(&TFMain::Sprawdczyjestnowawersja1Click));
-    connect(UpdateTimer, &QTimer::timeout, this, guarded(&TFMain::UpdateTimerTimer));
+            shielded(&TFMain::Sprawdczyjestnowawersja1Click));
+    connect(UpdateTimer, &QTimer::timeout, this, shielded(&TFMain::UpdateTimerTimer));
 }
 
 void TFMain::FormShow()

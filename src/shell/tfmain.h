@@ -244,6 +244,10 @@ private:
     void buildGroupTab();
     QWidget *buildTrafficFields(QWidget *parent);
     void wireHandlers();
+    void wireServer();
+    void wireControls();
+    void runShielded(const std::function<void()> &handler);
+    std::function<void()> shielded(void (TFMain::*handler)());
 
     // link
     void startStream(const platform::ConnectionPtr &socket, bool screen);
