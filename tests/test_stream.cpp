@@ -35,23 +35,6 @@ struct Room
     TFMain &main() { return console.main(); }
 };
 
-QByteArray noise(int size)
-{
-    QByteArray bytes(size, '\0');
-    for (char &byte : bytes)
-        byte = char(QRandomGenerator::global()->bounded(256));
-    return bytes;
-}
-
-QByteArray threeProcesses()
-{
-    return processlist::build({
-            {QByteArray("explorer.exe\0resztki po poprzedniej nazwie", 43), "Eksplorator", 4},
-            {cp1250::fromUnicode(u"Zażółć.exe"), cp1250::fromUnicode(u"Gęślą jaźń"), 2147483649u},
-            {"svchost.exe", QByteArray(), 4294967295u},
-    });
-}
-
 QString wholeText(bool screen, const QString &host, qint64 size)
 {
     return QStringLiteral("%1%2, otrzymano: %3, deklarowano: %3")

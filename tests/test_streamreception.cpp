@@ -101,23 +101,6 @@ struct Reports
     }
 };
 
-QByteArray noise(int size)
-{
-    QByteArray bytes(size, '\0');
-    for (char &byte : bytes)
-        byte = char(QRandomGenerator::global()->bounded(256));
-    return bytes;
-}
-
-QByteArray threeProcesses()
-{
-    return processlist::build({
-            {QByteArray("explorer.exe\0resztki po poprzedniej nazwie", 43), "Eksplorator", 4},
-            {cp1250::fromUnicode(u"Zażółć.exe"), cp1250::fromUnicode(u"Gęślą jaźń"), 2147483649u},
-            {"svchost.exe", QByteArray(), 4294967295u},
-    });
-}
-
 // The progress reports climb to the bytes received, the last one exact.
 bool progressClimbsTo(const QList<qint64> &progress, qint64 received)
 {

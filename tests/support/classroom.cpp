@@ -1,11 +1,15 @@
 #include "support/classroom.h"
 
+#include "link/processlist.h"
+#include "platform/cp1250.h"
+
 #include <QBuffer>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QHostAddress>
 #include <QPainter>
+#include <QRandomGenerator>
 #include <QTest>
 #include <QTreeWidget>
 
@@ -153,4 +157,21 @@ QByteArray jpegBytes(const QImage &picture)
     if (!picture.save(&buffer, "JPEG", 90))
         qFatal("Qt's JPEG writer is missing");
     return bytes;
+}
+
+QByteArray noise(int size)
+{
+    QByteArray bytes(size, '\0');
+    for (char &byte : bytes)
+        byte = char(QRandomGenerator::global()->bounded(256));
+    return bytes;
+}
+
+QByteArray threeProcesses()
+{
+    return processlist::build({
+            {QByteArray("explorer.exe\0resztki po poprzedniej nazwie", 43), "Eksplorator", 4},
+            {cp1250::fromUnicode(u"Zażółć.exe"), cp1250::fromUnicode(u"Gęślą jaźń"), 2147483649u},
+            {"svchost.exe", QByteArray(), 4294967295u},
+    });
 }

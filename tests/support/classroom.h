@@ -61,3 +61,9 @@ QList<QByteArray> logInfos(const TempDataHome &data, const QByteArray &prefix);
 QImage quarteredPicture(int width, int height);
 // The picture as JPEG file bytes, written by Qt's own JPEG writer.
 QByteArray jpegBytes(const QImage &picture);
+
+// Random bytes: a stream that is no picture and no list.
+QByteArray noise(int size);
+// A process-list stream of three records that try the reader: a name with
+// bytes after its zero, Polish letters, PIDs with the top bit set.
+QByteArray threeProcesses();
