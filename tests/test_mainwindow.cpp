@@ -212,7 +212,6 @@ private slots:
         QCOMPARE(headers(main.RemoteComputersListView),
                  (QStringList{"Adres IP", "Nazwa komputera", "Port"}));
         QCOMPARE(widths(main.RemoteComputersListView), (QList<int>{100, 150, 70}));
-        QVERIFY(main.RemoteComputersListView->isSortingEnabled());
         QCOMPARE(headers(main.ProcessListView), (QStringList{"Proces", "Opis", "PID"}));
         for (QTreeWidget *list : {main.RemoteComputersListView, main.ProcessListView}) {
             QCOMPARE(list->selectionBehavior(), QAbstractItemView::SelectRows);

@@ -556,10 +556,10 @@ void RegistryTest::findSelectedConnection()
     QVERIFY(console.connectFrom("127.0.0.2"));
     TFMain &main = console.main();
 
-    // The fields under the list are the key, whatever the rows say.
+    // The selected address is the key, whatever the rows say.
     const ConnectionPtr before = main.MyServer->connection(1);
     main.CurrentSocket = before;
-    main.RemoteIPEdit->setText(selectedAddress);
+    main.classroom().select(selectedAddress.toLatin1());
     const bool found = main.FindSelectedConnection();
     QCOMPARE(found, expectedIndex >= 0);
     QCOMPARE(main.CurrentSocket,

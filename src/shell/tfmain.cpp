@@ -31,24 +31,14 @@
 
 #include <algorithm>
 
-int TFMain::listenPortOverride = -1;
+int &TFMain::listenPortOverride = Classroom::listenPortOverride;
 
 TFMain::TFMain(QWidget *parent)
     : QMainWindow(parent)
 {
     setObjectName(QStringLiteral("FMain"));
-    // Only iPacketNo is fixed at creation; the other fields start as empty
-    // texts and zeros, which are valid values to go out with.
-    CurrentPacket = PacketRecord{};
-    CurrentPacket.iPacketNo = 0;
-    sendPause = [](int ms) {
-        QThread::msleep(ulong(ms));
-    };
-
     buildWindow();
 
-    MyServer = new platform::TcpServer(this);
-    MyServer->setObjectName(QStringLiteral("MyServer"));
     UpdateTimer = new QTimer(this);
     UpdateTimer->setObjectName(QStringLiteral("UpdateTimer"));
     UpdateTimer->setInterval(10000);
@@ -74,7 +64,13 @@ TFMain::TFMain(QWidget *parent)
 TFMain::~TFMain()
 {
     datafolder::setFailureReporter({});
+    // The classroom goes first: its last reports (connections closing) have
+    // no window left to show them.
+    m_classroom->disconnect(this);
+    m_commander->disconnect(this);
     waitForWorkers();
+    m_commander.reset();
+    m_classroom.reset();
     // The wait window refers to this one; it goes while this one is whole.
     m_waitWindow.reset();
 }
@@ -105,32 +101,9 @@ std::function<void()> TFMain::shielded(void (TFMain::*handler)())
 
 void TFMain::wireHandlers()
 {
-    wireServer();
+    wireClassroom();
+    wireCommander();
     wireControls();
-}
-
-void TFMain::wireServer()
-{
-    auto onConnection = [this](void (TFMain::*handler)(const platform::ConnectionPtr &)) {
-        return [this, handler](const platform::ConnectionPtr &c) {
-            runShielded([&] { (this->*handler)(c); });
-        };
-    };
-    connect(MyServer, &platform::TcpServer::clientConnect, this,
-            onConnection(&TFMain::MyServerClientConnect));
-    connect(MyServer, &platform::TcpServer::clientDisconnect, this,
-            onConnection(&TFMain::MyServerClientDisconnect));
-    connect(MyServer, &platform::TcpServer::clientRead, this,
-            onConnection(&TFMain::MyServerClientRead));
-    connect(MyServer, &platform::TcpServer::clientError, this,
-            [this](const platform::ConnectionPtr &c, int &code) {
-                runShielded([&] { MyServerClientError(c, code); });
-            });
-    connect(MyServer, &platform::TcpServer::serverError, this,
-            [this](int &code) { runShielded([&] { ServerSocketError(code); }); });
-    connect(MyServer, &platform::TcpServer::clientRefused, this, [this](const QByteArray &address) {
-        runShielded([&] { MyServerClientRefused(address); });
-    });
 }
 
 void TFMain::wireControls()

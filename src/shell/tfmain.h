@@ -1,8 +1,7 @@
 #pragma once
 
-#include "link/packet.h"
-#include "link/streamreception.h"
-#include "platform/tcpserver.h"
+#include "commands/commander.h"
+#include "link/classroom.h"
 
 #include <QMainWindow>
 #include <QPointer>
@@ -10,9 +9,6 @@
 #include <atomic>
 #include <functional>
 #include <memory>
-#include <mutex>
-#include <thread>
-#include <vector>
 
 class QAction;
 class QComboBox;
@@ -31,27 +27,26 @@ class QTimer;
 class QTreeWidget;
 class TFProgress;
 class TFUpdate;
-namespace commands {
-struct Command;
-}
 namespace update {
 class VersionCheck;
 }
 
-// The teacher's main window. Its handlers are the entry points of all the
-// console's behaviour; they live in the folder of their subsystem:
+// The teacher's main window. The rules live in the classroom (the link) and
+// the commander (the commands); the handlers here are the entry points the
+// controls call, and the window shows what those two report:
 //   shell/tfmain.cpp            the window itself, resize rule, close question
-//   link/tfmain_registry.cpp    server, computer list, selected computer
-//   link/tfmain_send.cpp        SendPacket
-//   link/tfmain_receive.cpp     MyServerClientRead and its dispatch
-//   link/tfmain_stream.cpp      the bulk stream receivers and their consumers
-//   commands/tfmain_commands.cpp  the commands to the selected computer
-//   commands/tfmain_messages.cpp  messages to students
-//   commands/tfmain_group.cpp     the commands to every listed computer
-//   update/tfmain_update.cpp      the version check
+//   shell/tfmain_build.cpp      its controls
+//   shell/tfmain_link.cpp       server, computer list, streams: into texts
+//   shell/tfmain_commands.cpp   the commands to one computer and to all
+//   update/tfmain_update.cpp    the version check
 class TFMain : public QMainWindow
 {
     Q_OBJECT
+    // Made first: the link's names below refer into it.
+    std::unique_ptr<Classroom> m_classroom = std::make_unique<Classroom>();
+    std::unique_ptr<commands::Commander> m_commander
+            = std::make_unique<commands::Commander>(*m_classroom);
+
 public:
     explicit TFMain(QWidget *parent = nullptr);
     ~TFMain() override;
@@ -113,22 +108,25 @@ public:
     QComboBox *GroupPowerOffPCOption = nullptr;
     QPushButton *GroupPowerOffPCButton = nullptr;
 
-    platform::TcpServer *MyServer = nullptr;
+    platform::TcpServer *const MyServer = m_classroom->MyServer;
     QTimer *UpdateTimer = nullptr;
     QMenuBar *MainMenu1 = nullptr;
     QMenu *PomocMenu = nullptr;
     QAction *Sprawdczyjestnowawersja1 = nullptr;
 
-    // --- State of the link ---------------------------------------------------
-    QByteArray LocalHostName;
-    QByteArray LocalIP;
-    quint32 ServerPort = 0;
-    // Shared with the stream receiver's thread.
-    std::atomic<bool> StreamInProgress{false};
-    qint32 DeclaredStreamSize = 0;
-    platform::ConnectionPtr CurrentSocket;
-    PacketRecord CurrentPacket;
-    qint32 LastPacketNo = 0;
+    // --- The link's state, under the names the window has always had -------
+    // Each is the classroom's own.
+    QByteArray &LocalHostName = m_classroom->LocalHostName;
+    QByteArray &LocalIP = m_classroom->LocalIP;
+    quint32 &ServerPort = m_classroom->ServerPort;
+    std::atomic<bool> &StreamInProgress = m_classroom->StreamInProgress;
+    qint32 &DeclaredStreamSize = m_classroom->DeclaredStreamSize;
+    platform::ConnectionPtr &CurrentSocket = m_classroom->CurrentSocket;
+    PacketRecord &CurrentPacket = m_classroom->CurrentPacket;
+    qint32 &LastPacketNo = m_classroom->LastPacketNo;
+
+    Classroom &classroom() { return *m_classroom; }
+    commands::Commander &commander() { return *m_commander; }
 
     bool closeWithoutAsking = false;
 
@@ -198,17 +196,13 @@ public:
     // The checks of this window, made at the first one.
     update::VersionCheck &versionCheck();
 
-    // --- Seams for tests ------------------------------------------------------
-    // The port StartServer listens on when set (0: any free port); the
-    // console itself always uses 6500.
-    static int listenPortOverride;
-    // The pause between two send attempts.
-    std::function<void(int ms)> sendPause;
-    // The timing, read hook and memory limit of the stream receptions.
+    // --- Seams for tests: the classroom's -------------------------------------
+    static int &listenPortOverride;
+    std::function<void(int ms)> &sendPause = m_classroom->environment.sendPause;
     using StreamTimings = StreamReception::Timings;
-    StreamTimings streamTimings;
-    StreamReception::ReadHook streamReadHook;
-    qint64 streamMemoryLimit = StreamReception::Limits{}.memory;
+    StreamTimings &streamTimings = m_classroom->environment.streamTimings;
+    StreamReception::ReadHook &streamReadHook = m_classroom->environment.streamReadHook;
+    qint64 &streamMemoryLimit = m_classroom->environment.streamMemoryLimit;
 
     // Waits for the workers of this window (stream receiver, version checks).
     void waitForWorkers();
@@ -244,21 +238,23 @@ private:
     void buildGroupTab();
     QWidget *buildTrafficFields(QWidget *parent);
     void wireHandlers();
-    void wireServer();
+    void wireClassroom();
+    void wireStreams();
+    void wireCommander();
     void wireControls();
     void runShielded(const std::function<void()> &handler);
     std::function<void()> shielded(void (TFMain::*handler)());
 
     // link
-    void startStream(const platform::ConnectionPtr &socket, bool screen);
-    void finishStream(const StreamReception::Result &outcome);
+    void showComputerJoined(int index);
+    void showStreamStart(qint32 declared);
+    void showStream(const StreamReception::Result &outcome);
     // Shows a decoded picture, or reports a picture that did not decode.
     void showScreenPicture(const QImage &image);
 
     // commands
-    // Writes the command into CurrentPacket, then fill's fields, then sends
-    // it to the selected computer and reports the outcome.
-    void runCommand(const commands::Command &command, const std::function<void()> &fill = {});
+    void runCommand(const commands::Command &command,
+                    const std::function<void(PacketRecord &)> &fill = {});
     int teacherChoice(const commands::Command &command) const;
     void walkAllComputers(const commands::Command &command);
 
@@ -268,16 +264,8 @@ private:
     bool m_offeringUpdate = false;
     QPointer<TFUpdate> m_updateWindow;
     update::VersionCheck *m_versionCheck = nullptr;
-    std::unique_ptr<StreamReception> m_stream;
     // The position the wait window's bar shows of the current stream.
     qint64 m_streamShown = 0;
-};
-
-// The error a socket raises when it cannot listen; start-up shows its text.
-class SocketError : public std::runtime_error
-{
-public:
-    using std::runtime_error::runtime_error;
 };
 
 // An error raised by an event handler; shown in the standard error box.

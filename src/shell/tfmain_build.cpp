@@ -192,10 +192,8 @@ QWidget *TFMain::buildComputerList(QWidget *parent)
             GroupBox6, "RemoteComputersListView",
             {QStringLiteral("Adres IP"), QStringLiteral("Nazwa komputera"), QStringLiteral("Port")},
             {100, 150, 70}, QStringLiteral("Lista kompurerów"));
-    RemoteComputersListView->setSortingEnabled(true);
-    RemoteComputersListView->sortByColumn(0, Qt::AscendingOrder);
-    // Turning sorting on makes the headers clickable: one click would re-sort
-    // the list for good, and the group commands walk it in its order.
+    // The rows stand in the classroom's order (by address); a header click
+    // must not re-sort them, the group commands walk them in that order.
     RemoteComputersListView->header()->setSectionsClickable(false);
     RemoteComputersListView->header()->setSortIndicatorShown(false);
     leftLayout->addWidget(RemoteComputersListView, 1);

@@ -50,7 +50,8 @@ update::VersionCheck &TFMain::versionCheck()
 void TFMain::waitForWorkers()
 {
     // A stream's result still on its way has no window left to show it.
-    m_stream.reset();
+    if (m_classroom)
+        m_classroom->stopStream();
     if (m_versionCheck)
         m_versionCheck->stop();
 }

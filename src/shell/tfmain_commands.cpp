@@ -1,10 +1,9 @@
-// The teacher's commands to the one selected computer.
+// The teacher's commands to the one selected computer, from its controls.
 #include "shell/tfmain.h"
 
 #include "commands/commandtable.h"
 #include "platform/cp1250.h"
 #include "shell/dialogs.h"
-#include "shell/tfprogress.h"
 
 #include <QComboBox>
 #include <QLineEdit>
@@ -45,28 +44,10 @@ bool askProgramName(QWidget *parent, QString &name)
 
 } // namespace
 
-// The command goes into CurrentPacket before the lookup, whether or not a
-// connection is then found.
-void TFMain::runCommand(const commands::Command &command, const std::function<void()> &fill)
+void TFMain::runCommand(const commands::Command &command,
+                        const std::function<void(PacketRecord &)> &fill)
 {
-    commands::prepare(CurrentPacket, command, teacherChoice(command));
-    if (fill)
-        fill();
-    if (!FindSelectedConnection()) {
-        if (commands::reportsOutcome(command))
-            StatusEdit->setText(commands::notFoundText());
-        return;
-    }
-    // Up before the send: the answer may come at once.
-    if (command.showsWait && waitWindow())
-        waitWindow()->Show();
-    const bool sent = SendPacket(CurrentSocket, CurrentPacket);
-    if (!commands::reportsOutcome(command))
-        return;
-    // The name as it stands after the send, which may have closed the connection.
-    const QString host
-            = CurrentSocket ? cp1250::toUnicode(CurrentSocket->peerHostName()) : QString();
-    StatusEdit->setText(commands::outcomeText(command, sent, host));
+    m_commander->run(command, teacherChoice(command), fill);
 }
 
 int TFMain::teacherChoice(const commands::Command &command) const
@@ -147,7 +128,8 @@ void TFMain::CloseProgramButtonClick()
 {
     // A PID that is no number stops the command after it went into the record.
     if (const QTreeWidgetItem *row = chosenProcessRow(this, ProcessListView))
-        runCommand(commands::CloseProcess, [&] { CurrentPacket.ProcID = processIdOf(*row); });
+        runCommand(commands::CloseProcess,
+                   [&](PacketRecord &record) { record.ProcID = processIdOf(*row); });
 }
 
 void TFMain::RunNewProgramButtonClick()
@@ -155,7 +137,15 @@ void TFMain::RunNewProgramButtonClick()
     QString name;
     // Cut to the field when longer; the record is never overrun.
     if (askProgramName(this, name))
-        runCommand(commands::RunProgram, [&] {
-            packet::setFieldText(CurrentPacket.ProcName, cp1250::fromUnicode(name));
+        runCommand(commands::RunProgram, [&](PacketRecord &record) {
+            packet::setFieldText(record.ProcName, cp1250::fromUnicode(name));
         });
+}
+
+void TFMain::BitBtn3Click()
+{
+    // Cut to Bufor when longer; characters Windows-1250 lacks go as "?".
+    runCommand(commands::Message, [this](PacketRecord &record) {
+        packet::setFieldText(record.Bufor, cp1250::fromUnicode(MessageEdit1->text()));
+    });
 }

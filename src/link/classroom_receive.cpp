@@ -1,15 +1,10 @@
 // Receiving packets from the agents and acting on them.
-#include "shell/tfmain.h"
+#include "link/classroom.h"
 
 #include "link/messageanswer.h"
 #include "link/packet.h"
 #include "platform/cp1250.h"
-#include "shell/tfprogress.h"
 #include "storage/eventlog.h"
-
-#include <QLineEdit>
-#include <QPlainTextEdit>
-#include <QProgressBar>
 
 namespace {
 
@@ -29,7 +24,7 @@ QString numbers(const PacketRecord &p)
 
 } // namespace
 
-void TFMain::MyServerClientRead(const platform::ConnectionPtr &socket)
+void Classroom::MyServerClientRead(const platform::ConnectionPtr &socket)
 {
     // While a stream is received, no connection is read here: the stream's
     // bytes must not be taken for packets, and others wait their turn.
@@ -54,40 +49,51 @@ void TFMain::MyServerClientRead(const platform::ConnectionPtr &socket)
     const PacketRecord &p = CurrentPacket;
 
     if (p.Pass != packet::PassValue) {
-        RcvStatusEdit->setText(QStringLiteral("nieznany pakiet: ") + numbers(p));
+        emit receiveReport(QStringLiteral("nieznany pakiet: ") + numbers(p));
         WriteLog("RCV: nieznany pakiet", true, &CurrentPacket);
         return;
     }
     if (p.iPacketNo == LastPacketNo) {
-        RcvStatusEdit->setText(QStringLiteral("kopia pakietu: iCommand: ") + numbers(p));
+        emit receiveReport(QStringLiteral("kopia pakietu: iCommand: ") + numbers(p));
         WriteLog("RCV: kopia pakietu", true, &CurrentPacket);
         return;
     }
 
     LastPacketNo = p.iPacketNo;
-    RcvStatusEdit->setText(QStringLiteral("otrzymano dane: iCommand: ") + numbers(p));
+    emit receiveReport(QStringLiteral("otrzymano dane: iCommand: ") + numbers(p));
     WriteLog("RCV: otrzymano dane", true, &CurrentPacket);
 
+    dispatch(socket);
+}
+
+void Classroom::dispatch(const platform::ConnectionPtr &socket)
+{
+    const PacketRecord &p = CurrentPacket;
     switch (p.iCommand) {
     case packet::ProcessList:
         if (p.iFlag == packet::ProcessListAnnounceFlag)
             startStream(socket, false);
         break;
     case packet::CloseProcess:
-        StatusEdit->setText(cp1250::toUnicode(packet::fieldText(p.Bufor)));
+        emit statusText(cp1250::toUnicode(packet::fieldText(p.Bufor)));
         break;
     case packet::ScreenShot:
         if (p.iFlag == packet::ScreenAnnounceFlag)
             startStream(socket, true);
-        else if (p.iFlag == packet::ScreenCloseWaitFlag && waitWindow())
-            waitWindow()->Close();
+        else if (p.iFlag == packet::ScreenCloseWaitFlag)
+            emit waitEnded();
         break;
     case packet::Message:
-        if (const std::optional<MessageAnswer> answer = readMessageAnswer(p))
-            MessageAnswerMemo->setPlainText(answer->shownText());
+        if (const std::optional<MessageAnswer> answer = readMessageAnswer(p)) {
+            if (Computer *computer = computerOf(socket)) {
+                computer->state.answer = answer->shownText();
+                computer->state.answerTime = QDateTime::currentDateTime();
+            }
+            emit answerReceived(socket, *answer);
+        }
         break;
     default:
-        RcvStatusEdit->setText(QStringLiteral("nieznany typ polecenia: iCommand: ") + numbers(p));
+        emit receiveReport(QStringLiteral("nieznany typ polecenia: iCommand: ") + numbers(p));
         WriteLog("RCV: nieznany typ polecenia", true, &CurrentPacket);
         break;
     }

@@ -1,11 +1,9 @@
 // The send path: every command to a student computer goes out here.
-#include "shell/tfmain.h"
+#include "link/classroom.h"
 
 #include "link/packet.h"
 #include "platform/cp1250.h"
 #include "storage/eventlog.h"
-
-#include <QLineEdit>
 
 namespace {
 constexpr int RetryPauseMs = 10;
@@ -17,14 +15,14 @@ QByteArray noConnectionEntry()
 }
 } // namespace
 
-bool TFMain::SendPacket(const platform::ConnectionPtr &socket, PacketRecord &packet)
+bool Classroom::SendPacket(const platform::ConnectionPtr &socket, PacketRecord &packet)
 {
     auto hostName = [&socket] {
         return socket ? cp1250::toUnicode(socket->peerHostName()) : QString();
     };
 
     if (!socket || !socket->isOpen()) {
-        SendStatusEdit->setText(QStringLiteral("brak połączenia z ") + hostName());
+        emit sendReport(QStringLiteral("brak połączenia z ") + hostName());
         WriteLog(noConnectionEntry(), true, &packet);
         return false;
     }
@@ -55,13 +53,13 @@ bool TFMain::SendPacket(const platform::ConnectionPtr &socket, PacketRecord &pac
             // A connection that failed meanwhile will take nothing more:
             // waiting out the whole time-out would only freeze the window.
             if (!socket->isOpen()) {
-                SendStatusEdit->setText(QStringLiteral("brak połączenia z ") + hostName());
+                emit sendReport(QStringLiteral("brak połączenia z ") + hostName());
                 WriteLog(noConnectionEntry(), true, &packet);
                 return false;
             }
             if (failedAttempts > FailedAttemptsTolerated) {
-                SendStatusEdit->setText(QStringLiteral("upłynął czas na wysłanie danych do: ")
-                                        + hostName());
+                emit sendReport(QStringLiteral("upłynął czas na wysłanie danych do: ")
+                                + hostName());
                 WriteLog("SEND: TIMEOUT", true, &packet);
                 // Part of the text is already on the wire and the rest will
                 // never follow: the agent would read the next packet as the
@@ -71,17 +69,17 @@ bool TFMain::SendPacket(const platform::ConnectionPtr &socket, PacketRecord &pac
                     socket->close();
                 return false;
             }
-            sendPause(RetryPauseMs);
+            environment.sendPause(RetryPauseMs);
         }
     }
 
-    SendStatusEdit->setText(QStringLiteral("wysłano dane: iCommand: %1, iFalg: %2, iPacketNo: %3, "
-                                           "data size: %4 do: ")
-                                    .arg(packet.iCommand)
-                                    .arg(packet.iFlag)
-                                    .arg(packet.iPacketNo)
-                                    .arg(text.size())
-                            + hostName());
+    emit sendReport(QStringLiteral("wysłano dane: iCommand: %1, iFalg: %2, iPacketNo: %3, "
+                                   "data size: %4 do: ")
+                            .arg(packet.iCommand)
+                            .arg(packet.iFlag)
+                            .arg(packet.iPacketNo)
+                            .arg(text.size())
+                    + hostName());
     WriteLog("SEND: OK", true, &packet);
     return true;
 }
