@@ -7,6 +7,8 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QHash>
+#include <QImage>
 #include <QObject>
 #include <QString>
 
@@ -28,6 +30,8 @@ struct ComputerState
     // The outcome line of the latest command sent to it.
     QString outcome;
     QDateTime outcomeTime;
+    // The latest picture fitted into the class overview's tile.
+    QImage thumbnail;
 };
 
 // One connected computer as the list shows it.
@@ -129,6 +133,19 @@ public:
     // its result is dropped.
     void stopStream();
 
+    // --- Glances: the class overview's screen pictures ------------------------
+    // Asks the computer for its screen without a trace: no report, no day-log
+    // entry, the working record left as it is but for the packet number,
+    // which every packet of the console takes in turn. The computer's next
+    // screen answer is the glance's: its stream is received by the same
+    // rules without the first pause, and its picture fitted into bound.
+    bool requestGlance(const platform::ConnectionPtr &connection, QSize bound);
+    // Glances asked of this computer and not answered yet.
+    int glancesAwaited(const platform::ConnectionPtr &connection) const;
+    // How long an unanswered glance is waited for before an answer from the
+    // computer is taken as the teacher's again.
+    static constexpr int GlanceForgottenMs = 30000;
+
 signals:
     void computerJoined(int index);
     // After the computer has left the list; index is where it stood.
@@ -149,13 +166,37 @@ signals:
     // A handler met an error; the text is what it said.
     void failed(const QString &what);
 
+    void glanceAnnounced(const platform::ConnectionPtr &connection);
+    // The glance's outcome; a complete picture is kept with its computer
+    // (thumbnail, JPEG bytes and time) before this is raised.
+    void glanceReceived(const platform::ConnectionPtr &connection,
+                        const StreamReception::Result &result);
+    // The computer answered a glance without a picture.
+    void glanceRefused(const platform::ConnectionPtr &connection);
+    // A glance's stream has ended and StreamInProgress is clear again.
+    void glanceFinished();
+
 private:
     void wireServer();
+    bool sendPacket(const platform::ConnectionPtr &socket, PacketRecord &packet, bool quiet);
     void startStream(const platform::ConnectionPtr &socket, bool screen);
     void finishStream(const StreamReception::Result &outcome);
     void dispatch(const platform::ConnectionPtr &socket);
+    // Takes the packet when it answers a glance; false when it is the teacher's.
+    bool takeGlanceAnswer(const platform::ConnectionPtr &socket, const PacketRecord &packet);
+    void startGlance(const platform::ConnectionPtr &socket, qint32 declared, QSize bound);
+    void keepPicture(const platform::ConnectionPtr &socket, const StreamReception::Result &outcome,
+                     bool glance);
 
     std::vector<Computer> m_computers;
     QByteArray m_selected;
     std::unique_ptr<StreamReception> m_stream;
+    struct Glance
+    {
+        std::weak_ptr<platform::Connection> connection;
+        QSize bound;
+        QDateTime askedAt;
+    };
+    // In the order asked: a computer answers in the order it was asked.
+    std::vector<Glance> m_glances;
 };

@@ -44,8 +44,13 @@ void Classroom::MyServerClientRead(const platform::ConnectionPtr &socket)
         return;
 
     // All that one event brings is one packet; the agent never runs two
-    // packets together.
-    ParsePacketText(text, CurrentPacket);
+    // packets together. It goes into the working record unless it answers
+    // a glance, which leaves no trace.
+    PacketRecord incoming = CurrentPacket;
+    ParsePacketText(text, incoming);
+    if (takeGlanceAnswer(socket, incoming))
+        return;
+    CurrentPacket = incoming;
     const PacketRecord &p = CurrentPacket;
 
     if (p.Pass != packet::PassValue) {

@@ -17,13 +17,24 @@ QByteArray noConnectionEntry()
 
 bool Classroom::SendPacket(const platform::ConnectionPtr &socket, PacketRecord &packet)
 {
+    return sendPacket(socket, packet, false);
+}
+
+// A quiet send (a glance) reports nothing and writes nothing to the log.
+bool Classroom::sendPacket(const platform::ConnectionPtr &socket, PacketRecord &packet, bool quiet)
+{
     auto hostName = [&socket] {
         return socket ? cp1250::toUnicode(socket->peerHostName()) : QString();
     };
+    auto report = [&](const QString &text, const QByteArray &entry) {
+        if (quiet)
+            return;
+        emit sendReport(text);
+        WriteLog(entry, true, &packet);
+    };
 
     if (!socket || !socket->isOpen()) {
-        emit sendReport(QStringLiteral("brak połączenia z ") + hostName());
-        WriteLog(noConnectionEntry(), true, &packet);
+        report(QStringLiteral("brak połączenia z ") + hostName(), noConnectionEntry());
         return false;
     }
 
@@ -53,8 +64,7 @@ bool Classroom::SendPacket(const platform::ConnectionPtr &socket, PacketRecord &
             // A connection that failed meanwhile will take nothing more:
             // waiting out the whole time-out would only freeze the window.
             if (!socket->isOpen()) {
-                emit sendReport(QStringLiteral("brak połączenia z ") + hostName());
-                WriteLog(noConnectionEntry(), true, &packet);
+                report(QStringLiteral("brak połączenia z ") + hostName(), noConnectionEntry());
                 return false;
             }
             if (failedAttempts > FailedAttemptsTolerated) {
@@ -73,13 +83,13 @@ bool Classroom::SendPacket(const platform::ConnectionPtr &socket, PacketRecord &
         }
     }
 
-    emit sendReport(QStringLiteral("wysłano dane: iCommand: %1, iFalg: %2, iPacketNo: %3, "
-                                   "data size: %4 do: ")
-                            .arg(packet.iCommand)
-                            .arg(packet.iFlag)
-                            .arg(packet.iPacketNo)
-                            .arg(text.size())
-                    + hostName());
-    WriteLog("SEND: OK", true, &packet);
+    report(QStringLiteral("wysłano dane: iCommand: %1, iFalg: %2, iPacketNo: %3, "
+                          "data size: %4 do: ")
+                           .arg(packet.iCommand)
+                           .arg(packet.iFlag)
+                           .arg(packet.iPacketNo)
+                           .arg(text.size())
+                   + hostName(),
+           "SEND: OK");
     return true;
 }

@@ -38,6 +38,9 @@ struct Decoder
     bool absorbing; // the scans are being read into the coefficient buffer
     qint64 work;    // in block visits weighted by their band (see countWork)
     qint64 workBudget;
+    // The size the caller will fit the picture into; empty for full size.
+    int boundWidth;
+    int boundHeight;
 };
 
 struct Encoder
@@ -193,6 +196,21 @@ bool runDecoder(Decoder &d, const unsigned char *data, unsigned long size)
         break;
     }
 
+    // The decoder's own scaling (down to an eighth) costs a fraction of a
+    // full decode; it stops where the picture would get smaller than the
+    // size it is to be fitted into.
+    if (d.boundWidth > 0 && d.boundHeight > 0) {
+        const QSize fitted = QSize(int(d.cinfo.image_width), int(d.cinfo.image_height))
+                                     .scaled(d.boundWidth, d.boundHeight, Qt::KeepAspectRatio);
+        for (unsigned denom = 8; denom > 1; denom /= 2) {
+            if (d.cinfo.image_width / denom >= unsigned(fitted.width())
+                && d.cinfo.image_height / denom >= unsigned(fitted.height())) {
+                d.cinfo.scale_num = 1;
+                d.cinfo.scale_denom = denom;
+                break;
+            }
+        }
+    }
     // A picture of several scans is read whole here, counting its work.
     d.workBudget = workBudget(&d.cinfo);
     d.absorbing = true;
@@ -243,7 +261,14 @@ bool runEncoder(Encoder &e, const unsigned char *rgb, int width, int height, qsi
 
 QImage decode(QByteArrayView data, QString *error)
 {
+    return decodeWithin(data, QSize(), error);
+}
+
+QImage decodeWithin(QByteArrayView data, QSize bound, QString *error)
+{
     Decoder d{};
+    d.boundWidth = bound.width();
+    d.boundHeight = bound.height();
     setUpErrors(d.err);
     d.cinfo.err = &d.err.pub;
 
@@ -271,6 +296,8 @@ QImage decode(QByteArrayView data, QString *error)
     }
     if (error)
         error->clear();
+    if (bound.isValid() && !bound.isEmpty())
+        return image.scaled(bound, Qt::KeepAspectRatio, Qt::SmoothTransformation);
     return image;
 }
 

@@ -32,6 +32,11 @@ constexpr qint64 MinWorkBudget = 16 * 1024 * 1024;
 // A null image on failure; error (when given) says why, for logs and tests.
 QImage decode(QByteArrayView data, QString *error = nullptr);
 
+// The picture fitted into bound with its proportions kept, for a thumbnail:
+// the decoder itself scales down by up to an eighth first, so a large
+// picture costs far less than a full decode. Refused as decode refuses.
+QImage decodeWithin(QByteArrayView data, QSize bound, QString *error = nullptr);
+
 // Encodes an image as a baseline JPEG (the agent's side; used by the
 // simulator, the tests and the benchmarks).
 QByteArray encode(const QImage &image, int quality = 85);

@@ -187,7 +187,7 @@ void StreamReception::run()
             // A large picture or list takes a while to read: here, not in
             // the owner's thread.
             if (screen) {
-                result->picture = jpegimage::decode(reading.stream);
+                result->picture = jpegimage::decodeWithin(reading.stream, m_bound);
                 result->jpeg = reading.stream;
             } else {
                 result->rows = processRows(reading.stream);

@@ -73,6 +73,10 @@ public:
     // The process list read into rows: caption, description, id.
     static QList<QStringList> processRows(QByteArrayView stream);
 
+    // A picture is fitted into bound (proportions kept) as it is decoded;
+    // set before start. Empty: full size.
+    void setPictureBound(QSize bound) { m_bound = bound; }
+
     void start();
     // Ends the reception promptly; its result (incomplete, unless all was
     // in) still comes unless the object goes first.
@@ -97,6 +101,7 @@ private:
     const Timings m_timings;
     const Limits m_limits;
     const ReadHook m_readHook;
+    QSize m_bound;
     std::atomic<bool> m_stop{false};
     std::atomic<qint64> m_latest{0};
     std::atomic<bool> m_progressWaiting{false};

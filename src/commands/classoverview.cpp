@@ -1,0 +1,215 @@
+#include "commands/classoverview.h"
+
+#include "commands/commander.h"
+#include "link/classroom.h"
+#include "platform/cp1250.h"
+#include "storage/eventlog.h"
+#include "storage/settings.h"
+
+#include <algorithm>
+
+namespace commands {
+
+namespace {
+
+void logEntry(const QString &text)
+{
+    WriteLog(cp1250::fromUnicode(text));
+}
+
+} // namespace
+
+ClassOverview::ClassOverview(Classroom &classroom, Commander &commander, QObject *parent)
+    : QObject(parent)
+    , m_classroom(classroom)
+{
+    m_clock.start();
+    m_pumpTimer.setSingleShot(true);
+    m_answerTimer.setSingleShot(true);
+    m_teacherTimer.setSingleShot(true);
+    connect(&m_pumpTimer, &QTimer::timeout, this, &ClassOverview::pump);
+    connect(&m_answerTimer, &QTimer::timeout, this, &ClassOverview::answerTimedOut);
+    connect(&m_teacherTimer, &QTimer::timeout, this, &ClassOverview::teacherDone);
+
+    connect(&commander, &Commander::waitRequested, this, &ClassOverview::teacherAsked);
+    connect(&classroom, &Classroom::waitEnded, this, &ClassOverview::teacherDone);
+    connect(&classroom, &Classroom::streamFinished, this, &ClassOverview::teacherDone);
+    connect(&classroom, &Classroom::glanceAnnounced, this,
+            [this](const platform::ConnectionPtr &c) {
+                if (c == m_awaiting)
+                    m_answerTimer.stop();
+            });
+    connect(&classroom, &Classroom::glanceReceived, this,
+            [this](const platform::ConnectionPtr &c, const StreamReception::Result &result) {
+                const bool shown = result.complete && !result.picture.isNull();
+                settle(c, shown ? TileState::Current : TileState::NoAnswer);
+            });
+    connect(&classroom, &Classroom::glanceRefused, this,
+            [this](const platform::ConnectionPtr &c) { settle(c, TileState::NoAnswer); });
+    connect(&classroom, &Classroom::glanceFinished, this, &ClassOverview::pump);
+    connect(&classroom, &Classroom::computerJoined, this, &ClassOverview::pump);
+    connect(&classroom, &Classroom::computerLeft, this, &ClassOverview::markDisconnected);
+}
+
+void ClassOverview::setActive(bool active)
+{
+    if (active == m_active)
+        return;
+    m_active = active;
+    logEntry(active ? QStringLiteral("Podgląd klasy: włączony")
+                    : QStringLiteral("Podgląd klasy: wyłączony"));
+    if (active) {
+        pump();
+    } else {
+        m_pumpTimer.stop();
+    }
+}
+
+void ClassOverview::setIntervalSeconds(int seconds)
+{
+    seconds = std::clamp(seconds, MinIntervalSeconds, MaxIntervalSeconds);
+    if (seconds == m_intervalSeconds)
+        return;
+    m_intervalSeconds = seconds;
+    WriteSetting(IntervalTag, QByteArray::number(seconds));
+    pump();
+}
+
+void ClassOverview::restoreInterval()
+{
+    bool ok = false;
+    const int stored = ReadSetting(IntervalTag).trimmed().toInt(&ok);
+    m_intervalSeconds = ok ? std::clamp(stored, MinIntervalSeconds, MaxIntervalSeconds)
+                           : DefaultIntervalSeconds;
+}
+
+ClassOverview::TileState ClassOverview::stateOf(const platform::ConnectionPtr &connection) const
+{
+    if (!connection || !connection->isOpen())
+        return TileState::Disconnected;
+    const auto slot = m_slots.constFind(connection.get());
+    return slot == m_slots.cend() ? TileState::Waiting : slot->state;
+}
+
+ClassOverview::Slot &ClassOverview::slotOf(const platform::ConnectionPtr &connection)
+{
+    return m_slots[connection.get()];
+}
+
+bool ClassOverview::due(const Slot &slot, qint64 now) const
+{
+    const bool intervalOver = slot.askedAt < 0 || now - slot.askedAt >= m_intervalSeconds * 1000;
+    const bool teacherDone
+            = slot.teacherAskedAt < 0 || now - slot.teacherAskedAt >= timings.teacherGraceMs;
+    return intervalOver && teacherDone;
+}
+
+// Asks the next computer that is due, when nothing stands in the way.
+void ClassOverview::pump()
+{
+    if (!m_active || m_awaiting || m_teacherWaiting || m_classroom.StreamInProgress.load())
+        return;
+    const std::vector<Computer> &computers = m_classroom.computers();
+    const qint64 now = m_clock.elapsed();
+    for (size_t step = 0; step < computers.size(); ++step) {
+        const size_t i = (m_next + step) % computers.size();
+        const platform::ConnectionPtr &connection = computers[i].connection;
+        if (!connection || !connection->isOpen())
+            continue;
+        Slot &slot = slotOf(connection);
+        if (!due(slot, now))
+            continue;
+        slot.askedAt = now;
+        if (!m_classroom.requestGlance(connection, m_bound))
+            continue;
+        m_awaiting = connection;
+        m_next = i + 1;
+        m_answerTimer.start(timings.answerTimeoutMs);
+        return;
+    }
+    scheduleNext(now);
+}
+
+// Wakes up when the first computer becomes due again.
+void ClassOverview::scheduleNext(qint64 now)
+{
+    qint64 wait = -1;
+    for (const Computer &computer : m_classroom.computers()) {
+        if (!computer.connection || !computer.connection->isOpen())
+            continue;
+        const Slot &slot = slotOf(computer.connection);
+        const qint64 intervalAt = slot.askedAt + m_intervalSeconds * 1000;
+        const qint64 teacherAt
+                = slot.teacherAskedAt < 0 ? 0 : slot.teacherAskedAt + timings.teacherGraceMs;
+        const qint64 at = std::max(intervalAt, teacherAt);
+        wait = wait < 0 ? at - now : std::min(wait, at - now);
+    }
+    if (wait >= 0 || !m_classroom.computers().empty())
+        m_pumpTimer.start(int(std::clamp<qint64>(wait, 10, 60000)));
+}
+
+void ClassOverview::settle(const platform::ConnectionPtr &connection, TileState state)
+{
+    Slot &slot = slotOf(connection);
+    const bool stopped = state == TileState::NoAnswer && slot.state != TileState::NoAnswer;
+    slot.state = state;
+    if (connection == m_awaiting) {
+        m_answerTimer.stop();
+        m_awaiting.reset();
+    }
+    if (stopped && m_active) {
+        logEntry(QStringLiteral("Podgląd klasy: brak odpowiedzi od %1 (%2)")
+                         .arg(cp1250::toUnicode(connection->peerAddress()),
+                              cp1250::toUnicode(connection->peerHostName())));
+    }
+    const int index = m_classroom.indexOf(connection);
+    if (index >= 0)
+        emit tileChanged(index);
+    pump();
+}
+
+void ClassOverview::answerTimedOut()
+{
+    if (m_awaiting)
+        settle(platform::ConnectionPtr(m_awaiting), TileState::NoAnswer);
+}
+
+void ClassOverview::teacherAsked()
+{
+    m_teacherWaiting = true;
+    if (m_classroom.CurrentSocket)
+        slotOf(m_classroom.CurrentSocket).teacherAskedAt = m_clock.elapsed();
+    m_teacherTimer.start(timings.teacherWaitMs);
+}
+
+void ClassOverview::teacherDone()
+{
+    if (!m_teacherWaiting)
+        return;
+    m_teacherWaiting = false;
+    m_teacherTimer.stop();
+    pump();
+}
+
+// Computers that stay listed after their connection closed show it; the
+// slots of those gone from the list are dropped.
+void ClassOverview::markDisconnected()
+{
+    QHash<const platform::Connection *, Slot> kept;
+    const std::vector<Computer> &computers = m_classroom.computers();
+    for (size_t i = 0; i < computers.size(); ++i) {
+        const platform::ConnectionPtr &c = computers[i].connection;
+        if (const auto slot = m_slots.constFind(c.get()); slot != m_slots.cend())
+            kept.insert(c.get(), *slot);
+        if (c && !c->isOpen())
+            emit tileChanged(int(i));
+    }
+    m_slots.swap(kept);
+    if (m_awaiting && !m_awaiting->isOpen()) {
+        m_answerTimer.stop();
+        m_awaiting.reset();
+    }
+    pump();
+}
+
+} // namespace commands

@@ -1,0 +1,101 @@
+#pragma once
+
+#include "platform/tcpserver.h"
+
+#include <QElapsedTimer>
+#include <QHash>
+#include <QObject>
+#include <QSize>
+#include <QTimer>
+
+class Classroom;
+
+namespace commands {
+
+class Commander;
+
+// Keeps a recent picture of every listed computer's screen while it is
+// active: the computers are asked one after another, each at most once per
+// interval, and the teacher always goes first. No request goes out while a
+// teacher's command waits for its answer or a teacher's stream is received,
+// and none to a computer the teacher has just asked for a picture or a
+// process list. The day log gets only the overview being switched on and off
+// and a computer that stops answering.
+class ClassOverview : public QObject
+{
+    Q_OBJECT
+public:
+    enum class TileState { Waiting, Current, NoAnswer, Disconnected };
+
+    struct Timings
+    {
+        // An announcement that does not come within this is no answer.
+        int answerTimeoutMs = 5000;
+        // The longest a teacher's command is waited for: the wait window's.
+        int teacherWaitMs = 10000;
+        // A computer the teacher asked for a stream is left alone this long.
+        int teacherGraceMs = 5000;
+    };
+
+    static constexpr int DefaultIntervalSeconds = 5;
+    static constexpr int MinIntervalSeconds = 1;
+    static constexpr int MaxIntervalSeconds = 60;
+    static constexpr const char *IntervalTag = "<OVERVIEW INTERVAL>";
+
+    ClassOverview(Classroom &classroom, Commander &commander, QObject *parent = nullptr);
+
+    Timings timings;
+
+    void setActive(bool active);
+    bool isActive() const { return m_active; }
+
+    // Clamped to the allowed range; kept in the settings file.
+    void setIntervalSeconds(int seconds);
+    int intervalSeconds() const { return m_intervalSeconds; }
+    // Takes the interval from the settings file (the default without one).
+    void restoreInterval();
+
+    // The size pictures are fitted into.
+    void setThumbnailBound(QSize bound) { m_bound = bound; }
+    QSize thumbnailBound() const { return m_bound; }
+
+    TileState stateOf(const platform::ConnectionPtr &connection) const;
+
+signals:
+    // The tile at this place of the computer list has a new state or picture.
+    void tileChanged(int index);
+
+private:
+    struct Slot
+    {
+        TileState state = TileState::Waiting;
+        qint64 askedAt = -1;        // ms on m_clock; -1: never
+        qint64 teacherAskedAt = -1; // ditto
+    };
+
+    void pump();
+    bool due(const Slot &slot, qint64 now) const;
+    void scheduleNext(qint64 now);
+    void settle(const platform::ConnectionPtr &connection, TileState state);
+    void answerTimedOut();
+    void teacherAsked();
+    void teacherDone();
+    void markDisconnected();
+    Slot &slotOf(const platform::ConnectionPtr &connection);
+
+    Classroom &m_classroom;
+    bool m_active = false;
+    int m_intervalSeconds = DefaultIntervalSeconds;
+    QSize m_bound{240, 135};
+    bool m_teacherWaiting = false;
+    // The glance asked and not yet answered; null when none.
+    platform::ConnectionPtr m_awaiting;
+    size_t m_next = 0; // where the next round-robin search begins
+    QHash<const platform::Connection *, Slot> m_slots;
+    QElapsedTimer m_clock;
+    QTimer m_pumpTimer;
+    QTimer m_answerTimer;
+    QTimer m_teacherTimer;
+};
+
+} // namespace commands

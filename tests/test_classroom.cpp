@@ -1,0 +1,282 @@
+// The classroom and the class overview without any window: real loopback
+// connections from scripted students, the real day log.
+#include "commands/classoverview.h"
+#include "commands/commander.h"
+#include "link/classroom.h"
+#include "platform/cp1250.h"
+#include "support/samples.h"
+
+#include <QHostAddress>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
+
+#include <memory>
+#include <vector>
+
+using commands::ClassOverview;
+
+namespace {
+
+// A student computer that answers every screen request with its picture,
+// without one (the agent's "no screen" packet), or not at all.
+class Student : public QObject
+{
+public:
+    enum Answer { Picture, NoPicture, Silent };
+
+    Student(Answer answer, const QByteArray &jpeg)
+        : m_answer(answer)
+        , m_jpeg(jpeg)
+    {
+        connect(&agent.socket(), &QTcpSocket::readyRead, this, &Student::read);
+    }
+
+    TestAgent agent;
+    int requests = 0;
+    std::function<void()> onRequest;
+
+private:
+    void read()
+    {
+        m_inbox += agent.socket().readAll();
+        // Every packet of the console begins with the pass value; its last
+        // field may hold a "|" of its own.
+        const QByteArray start = QByteArray::number(packet::PassValue) + '|';
+        while (m_inbox.count('|') >= 9) {
+            const qsizetype next = m_inbox.indexOf(start, 1);
+            const QByteArray text = next < 0 ? m_inbox : m_inbox.left(next);
+            m_inbox.remove(0, text.size());
+            PacketRecord p{};
+            ParsePacketText(text, p);
+            if (p.iCommand == packet::ScreenShot)
+                answer();
+        }
+    }
+
+    // As an agent does: the announcement, a pause, the picture; one request
+    // after another.
+    void answer()
+    {
+        ++requests;
+        if (onRequest)
+            onRequest();
+        if (m_answer != Silent && ++m_pending == 1)
+            answerNext();
+    }
+
+    void answerNext()
+    {
+        const bool picture = m_answer == Picture;
+        agent.socket().write(TestAgent::packetText(++m_number, packet::ScreenShot,
+                                                   picture ? packet::ScreenAnnounceFlag
+                                                           : packet::ScreenCloseWaitFlag,
+                                                   picture ? qint32(m_jpeg.size()) : 0));
+        QTimer::singleShot(GapMs, this, [this, picture] {
+            if (picture)
+                agent.socket().write(m_jpeg);
+            QTimer::singleShot(GapMs, this, [this] {
+                if (--m_pending > 0)
+                    answerNext();
+            });
+        });
+    }
+
+    static constexpr int GapMs = 20;
+    int m_pending = 0;
+    Answer m_answer;
+    QByteArray m_jpeg;
+    QByteArray m_inbox;
+    qint32 m_number = 1000;
+};
+
+// A classroom listening on a free port, with its students.
+struct Room
+{
+    Room()
+    {
+        Classroom::listenPortOverride = 0;
+        classroom.environment.streamTimings.firstSleepMs = 0;
+        classroom.ShowLocalHostInfo();
+        classroom.StartServer();
+    }
+    ~Room() { Classroom::listenPortOverride = -1; }
+
+    Student &join(const QString &address, Student::Answer answer)
+    {
+        students.push_back(std::make_unique<Student>(answer, picture));
+        Student &student = *students.back();
+        const size_t before = classroom.computers().size();
+        if (!student.agent.socket().bind(QHostAddress(address), 0)
+            || !student.agent.connectTo(classroom.MyServer->localPort()))
+            qFatal("no connection from %s", qPrintable(address));
+        if (!QTest::qWaitFor([&] { return classroom.computers().size() == before + 1; }))
+            qFatal("%s not listed", qPrintable(address));
+        return student;
+    }
+    platform::ConnectionPtr connectionOf(const Student &student) const
+    {
+        for (const Computer &c : classroom.computers())
+            if (c.port == student.agent.localPort())
+                return c.connection;
+        return {};
+    }
+
+    TempDataHome data;
+    ClassroomNames names{
+            {{"127.0.0.1", "SALA-1"}, {"127.0.0.2", "SALA-2"}, {"127.0.0.3", "SALA-3"}}};
+    QByteArray picture = jpegBytes(quarteredPicture(640, 360));
+    Classroom classroom;
+    commands::Commander commander{classroom};
+    std::vector<std::unique_ptr<Student>> students;
+};
+
+} // namespace
+
+class ClassroomTest : public QObject
+{
+    Q_OBJECT
+private slots:
+    void glancesLeaveNoTrace();
+    void overviewAsksInTurnAndLogsOnlyItsSwitching();
+    void overviewYieldsToTheTeacher();
+    void silentComputerIsMarkedOnce();
+};
+
+// Glances and then a teacher's request: the glances' answers are fitted to
+// their bound, with no report, no log
+// entry and the working record untouched but for its number; the third is
+// the teacher's, shown as always.
+void ClassroomTest::glancesLeaveNoTrace()
+{
+    Room room;
+    Classroom &c = room.classroom;
+    room.join(QStringLiteral("127.0.0.1"), Student::Picture);
+    Student &quiet = room.join(QStringLiteral("127.0.0.2"), Student::NoPicture);
+    const platform::ConnectionPtr one = c.computers()[0].connection;
+    packet::setFieldText(c.CurrentPacket.Bufor, "tekst nauczyciela");
+    c.CurrentPacket.iCommand = packet::Message;
+    const PacketRecord before = c.CurrentPacket;
+    const QByteArray logBefore = room.data.readLog();
+    QSignalSpy reports(&c, &Classroom::statusText);
+    QSignalSpy sends(&c, &Classroom::sendReport);
+    QSignalSpy receives(&c, &Classroom::receiveReport);
+    QSignalSpy waits(&c, &Classroom::waitEnded);
+    QSignalSpy teacher(&c, &Classroom::streamReceived);
+    QSignalSpy glances(&c, &Classroom::glanceReceived);
+    QSignalSpy refused(&c, &Classroom::glanceRefused);
+
+    QVERIFY(c.requestGlance(one, QSize(160, 160)));
+    QVERIFY(c.requestGlance(room.connectionOf(quiet), QSize(160, 160)));
+    QTRY_COMPARE(glances.size(), 1);
+    QTRY_COMPARE(refused.size(), 1);
+    QVERIFY(c.requestGlance(one, QSize(64, 36)));
+    QTRY_COMPARE(glances.size(), 2);
+    QCOMPARE(glances[0][1].value<StreamReception::Result>().picture.size(), QSize(160, 90));
+    QCOMPARE(glances[1][1].value<StreamReception::Result>().picture.size(), QSize(64, 36));
+    QCOMPARE(c.computers()[0].state.picture, room.picture);
+    QCOMPARE(c.computers()[0].state.thumbnail.size(), QSize(64, 36));
+    QCOMPARE(c.glancesAwaited(one), 0);
+    QVERIFY(reports.isEmpty() && sends.isEmpty() && receives.isEmpty() && waits.isEmpty());
+    QVERIFY(teacher.isEmpty());
+    QCOMPARE(room.data.readLog(), logBefore);
+    QCOMPARE(c.CurrentPacket.iPacketNo, before.iPacketNo + 3);
+    PacketRecord expected = before;
+    expected.iPacketNo = c.CurrentPacket.iPacketNo;
+    QCOMPARE(FormatPacketText(c.CurrentPacket), FormatPacketText(expected));
+
+    c.CurrentPacket.iCommand = packet::ScreenShot;
+    c.CurrentPacket.iFlag = 0;
+    QVERIFY(c.SendPacket(one, c.CurrentPacket));
+    QVERIFY(teacher.wait(5000));
+    QCOMPARE(teacher[0][0].value<StreamReception::Result>().picture.size(), QSize(640, 360));
+    QCOMPARE(glances.size(), 2);
+    QVERIFY(room.data.readLog().contains("RCV: otrzymano dane"));
+}
+
+void ClassroomTest::overviewAsksInTurnAndLogsOnlyItsSwitching()
+{
+    Room room;
+    QList<int> order;
+    for (int i = 1; i <= 3; ++i) {
+        Student &s = room.join(QStringLiteral("127.0.0.%1").arg(i), Student::Picture);
+        s.onRequest = [&order, i] {
+            order << i;
+        };
+    }
+    ClassOverview overview(room.classroom, room.commander);
+    overview.setIntervalSeconds(1);
+    QSignalSpy tiles(&overview, &ClassOverview::tileChanged);
+
+    overview.setActive(true);
+    QTRY_VERIFY_WITH_TIMEOUT(order.size() >= 6, 10000);
+    overview.setActive(false);
+
+    // One after another, each once a round.
+    QCOMPARE(order.mid(0, 6), (QList<int>{1, 2, 3, 1, 2, 3}));
+    for (const Computer &c : room.classroom.computers()) {
+        QCOMPARE(overview.stateOf(c.connection), ClassOverview::TileState::Current);
+        QCOMPARE(c.state.picture, room.picture);
+        QVERIFY(c.state.thumbnail.width() <= overview.thumbnailBound().width());
+    }
+    QVERIFY(tiles.size() >= 3);
+    const QList<QByteArray> entries = logInfos(room.data, cp1250::fromUnicode(u"Podgląd"));
+    QCOMPARE(entries, (QList<QByteArray>{cp1250::fromUnicode(u"Podgląd klasy: włączony"),
+                                         cp1250::fromUnicode(u"Podgląd klasy: wyłączony")}));
+    QVERIFY(logInfos(room.data, "SEND").isEmpty());
+    QVERIFY(logInfos(room.data, "RCV").isEmpty());
+    QCOMPARE(room.data.readFile(QStringLiteral("settings.set")).contains("<OVERVIEW INTERVAL>1"),
+             true);
+}
+
+// While the teacher waits for a picture no glance goes out, and the computer
+// the teacher asked is left alone for a while after.
+void ClassroomTest::overviewYieldsToTheTeacher()
+{
+    Room room;
+    Student &asked = room.join(QStringLiteral("127.0.0.1"), Student::Picture);
+    Student &other = room.join(QStringLiteral("127.0.0.2"), Student::Picture);
+    ClassOverview overview(room.classroom, room.commander);
+    overview.timings.teacherGraceMs = 60000;
+    overview.setIntervalSeconds(1);
+    int glancesDuringWait = -1;
+    QSignalSpy teacher(&room.classroom, &Classroom::streamReceived);
+    connect(&room.classroom, &Classroom::streamReceived, &overview,
+            [&] { glancesDuringWait = asked.requests - 1 + other.requests; });
+
+    room.classroom.select("127.0.0.1");
+    QVERIFY(room.commander.run(commands::ScreenShot, 0));
+    overview.setActive(true);
+    QVERIFY(teacher.wait(5000));
+    QTest::qWait(4000);
+    QTRY_VERIFY_WITH_TIMEOUT(other.requests >= 2, 10000);
+
+    QCOMPARE(glancesDuringWait, 0);
+    QCOMPARE(asked.requests, 1);
+}
+
+void ClassroomTest::silentComputerIsMarkedOnce()
+{
+    Room room;
+    Student &silent = room.join(QStringLiteral("127.0.0.1"), Student::Silent);
+    Student &answering = room.join(QStringLiteral("127.0.0.2"), Student::Picture);
+    ClassOverview overview(room.classroom, room.commander);
+    overview.timings.answerTimeoutMs = 200;
+    overview.setIntervalSeconds(1);
+
+    overview.setActive(true);
+    QTRY_VERIFY_WITH_TIMEOUT(silent.requests >= 2 && answering.requests >= 2, 10000);
+
+    QCOMPARE(overview.stateOf(room.connectionOf(silent)), ClassOverview::TileState::NoAnswer);
+    QCOMPARE(overview.stateOf(room.connectionOf(answering)), ClassOverview::TileState::Current);
+    QCOMPARE(logInfos(room.data, cp1250::fromUnicode(u"Podgląd klasy: brak")),
+             (QList<QByteArray>{cp1250::fromUnicode(u"Podgląd klasy: brak odpowiedzi od "
+                                                    u"127.0.0.1 (SALA-1)")}));
+    // A computer that leaves shows it.
+    const platform::ConnectionPtr gone = room.connectionOf(silent);
+    silent.agent.close();
+    QTRY_COMPARE(overview.stateOf(gone), ClassOverview::TileState::Disconnected);
+}
+
+QTEST_GUILESS_MAIN(ClassroomTest)
+#include "test_classroom.moc"
