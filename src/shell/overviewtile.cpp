@@ -140,9 +140,9 @@ void OverviewTile::paintEvent(QPaintEvent *)
         painter.setOpacity(1.0);
     }
 
-    const bool grey = m_state == State::Disconnected;
-    painter.setPen(
-            palette().color(grey ? QPalette::Disabled : QPalette::Active, QPalette::WindowText));
+    // The texts keep full contrast: greyed text is hard to read, and the
+    // state already says the computer is gone.
+    painter.setPen(palette().color(QPalette::WindowText));
     const int lineHeight = fontMetrics().height();
     QRect line(area.left(), area.bottom() + 1 + textGap, area.width(), lineHeight);
     painter.drawText(line, Qt::AlignLeft | Qt::AlignVCenter,
