@@ -1,0 +1,214 @@
+#include "shell/overviewtile.h"
+
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QStringList>
+
+namespace {
+
+// Room for the focus frame around the picture, and between picture and text.
+constexpr int frameMargin = 3;
+constexpr int textGap = 4;
+const QColor emptyPicture(32, 32, 32);
+
+} // namespace
+
+OverviewTile::OverviewTile(const QString &hostName, const QString &address, int pictureWidth,
+                           QWidget *parent)
+    : QWidget(parent)
+    , m_hostName(hostName)
+    , m_address(address)
+{
+    setFocusPolicy(Qt::StrongFocus);
+    setPictureWidth(pictureWidth);
+    updateTexts();
+}
+
+QSize OverviewTile::pictureAreaSize(int pictureWidth)
+{
+    // Most classroom screens are wide; a tall one is shown narrow, not cut.
+    return {pictureWidth, pictureWidth * 9 / 16};
+}
+
+void OverviewTile::setPictureWidth(int width)
+{
+    m_pictureWidth = width;
+    const QSize area = pictureAreaSize(width);
+    const int textHeight = 2 * fontMetrics().height();
+    setFixedSize(area.width() + 2 * frameMargin,
+                 area.height() + textGap + textHeight + 2 * frameMargin);
+    update();
+}
+
+void OverviewTile::setState(State state, const QImage &thumbnail, const QDateTime &pictureTime)
+{
+    const bool wasGrey = m_state == State::Disconnected;
+    m_state = state;
+    if (!thumbnail.isNull()) {
+        // A caller that hands over a whole screen by mistake must not make
+        // thirty tiles hold thirty screens.
+        const QSize area = pictureAreaSize(m_pictureWidth);
+        m_thumbnail
+                = thumbnail.width() > area.width() || thumbnail.height() > area.height()
+                          ? thumbnail.scaled(area, Qt::KeepAspectRatio, Qt::SmoothTransformation)
+                          : thumbnail;
+        m_cache = QPixmap();
+    }
+    if (!thumbnail.isNull() || pictureTime.isValid())
+        m_pictureTime = pictureTime;
+    if (wasGrey != (state == State::Disconnected))
+        m_cache = QPixmap();
+    updateTexts();
+    update();
+}
+
+QRect OverviewTile::pictureArea() const
+{
+    return {QPoint(frameMargin, frameMargin), pictureAreaSize(m_pictureWidth)};
+}
+
+QString OverviewTile::title() const
+{
+    if (m_hostName.isEmpty())
+        return m_address;
+    if (m_address.isEmpty())
+        return m_hostName;
+    return QStringLiteral("%1 (%2)").arg(m_hostName, m_address);
+}
+
+QString OverviewTile::timeText() const
+{
+    if (m_thumbnail.isNull() || !m_pictureTime.isValid())
+        return {};
+    return m_pictureTime.toString(QStringLiteral("HH:mm:ss"));
+}
+
+QString OverviewTile::stateText() const
+{
+    switch (m_state) {
+    case State::Waiting:
+        return QStringLiteral("czekam na obraz");
+    case State::Current:
+        break;
+    case State::NoAnswer:
+        return QStringLiteral("brak odpowiedzi");
+    case State::Disconnected:
+        return QStringLiteral("rozłączony");
+    }
+    return {};
+}
+
+void OverviewTile::updateTexts()
+{
+    setAccessibleName(m_hostName.isEmpty() ? m_address : m_hostName);
+    QStringList parts;
+    if (const QString state = stateText(); !state.isEmpty())
+        parts << state;
+    if (const QString time = timeText(); !time.isEmpty())
+        parts << QStringLiteral("obraz z %1").arg(time);
+    setAccessibleDescription(parts.isEmpty() ? QStringLiteral("brak obrazu")
+                                             : parts.join(QStringLiteral(", ")));
+}
+
+const QPixmap &OverviewTile::scaledPicture(QSize size)
+{
+    if (m_cache.isNull() || m_cache.deviceIndependentSize().toSize() != size) {
+        const qreal ratio = devicePixelRatioF();
+        // A disconnected computer's last picture stays, greyed: it is old.
+        const QImage source = m_state == State::Disconnected
+                                      ? m_thumbnail.convertToFormat(QImage::Format_Grayscale8)
+                                      : m_thumbnail;
+        m_cache = QPixmap::fromImage(
+                source.scaled(size * ratio, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
+        m_cache.setDevicePixelRatio(ratio);
+    }
+    return m_cache;
+}
+
+void OverviewTile::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    const QRect area = pictureArea();
+    painter.fillRect(area, emptyPicture);
+    if (!m_thumbnail.isNull()) {
+        const QRect target = OverviewView::pictureRect(area.size(), m_thumbnail.size())
+                                     .translated(area.topLeft());
+        if (m_state == State::Disconnected)
+            painter.setOpacity(0.7);
+        painter.drawPixmap(target.topLeft(), scaledPicture(target.size()));
+        painter.setOpacity(1.0);
+    }
+
+    // The texts keep full contrast: greyed text is hard to read, and the
+    // state already says the computer is gone.
+    painter.setPen(palette().color(QPalette::WindowText));
+    const int lineHeight = fontMetrics().height();
+    QRect line(area.left(), area.bottom() + 1 + textGap, area.width(), lineHeight);
+    painter.drawText(line, Qt::AlignLeft | Qt::AlignVCenter,
+                     fontMetrics().elidedText(title(), Qt::ElideRight, line.width()));
+    QStringList status;
+    if (const QString time = timeText(); !time.isEmpty())
+        status << time;
+    if (const QString state = stateText(); !state.isEmpty())
+        status << state;
+    line.translate(0, lineHeight);
+    painter.drawText(line, Qt::AlignLeft | Qt::AlignVCenter,
+                     fontMetrics().elidedText(status.join(QStringLiteral(" · ")), Qt::ElideRight,
+                                              line.width()));
+
+    if (hasFocus()) {
+        painter.setPen(QPen(palette().color(QPalette::Highlight), 2));
+        painter.setBrush(Qt::NoBrush);
+        painter.drawRect(QRectF(rect()).adjusted(1, 1, -1, -1));
+    }
+}
+
+void OverviewTile::mouseReleaseEvent(QMouseEvent *event)
+{
+    // A press dragged off the tile is taken back, as on a button.
+    if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint()))
+        emit clicked();
+}
+
+void OverviewTile::mouseDoubleClickEvent(QMouseEvent *event)
+{
+    if (event->button() == Qt::LeftButton)
+        emit doubleClicked();
+}
+
+void OverviewTile::keyPressEvent(QKeyEvent *event)
+{
+    switch (event->key()) {
+    case Qt::Key_Left:
+        emit stepRequested(-1, 0);
+        break;
+    case Qt::Key_Right:
+        emit stepRequested(1, 0);
+        break;
+    case Qt::Key_Up:
+        emit stepRequested(0, -1);
+        break;
+    case Qt::Key_Down:
+        emit stepRequested(0, 1);
+        break;
+    case Qt::Key_Enter:
+    case Qt::Key_Return:
+        emit clicked();
+        break;
+    default:
+        QWidget::keyPressEvent(event);
+    }
+}
+
+void OverviewTile::focusInEvent(QFocusEvent *event)
+{
+    QWidget::focusInEvent(event);
+    update();
+}
+
+void OverviewTile::focusOutEvent(QFocusEvent *event)
+{
+    QWidget::focusOutEvent(event);
+    update();
+}

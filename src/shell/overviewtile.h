@@ -1,0 +1,58 @@
+#pragma once
+
+#include "shell/overviewview.h"
+
+#include <QDateTime>
+#include <QImage>
+#include <QPixmap>
+#include <QWidget>
+
+// One computer of the class overview: its screen's thumbnail above its name
+// and the age of the picture. A tile is a widget of its own so that a new
+// picture repaints this tile alone.
+class OverviewTile : public QWidget
+{
+    Q_OBJECT
+public:
+    using State = OverviewView::TileState;
+
+    OverviewTile(const QString &hostName, const QString &address, int pictureWidth,
+                 QWidget *parent);
+
+    void setPictureWidth(int width);
+    void setState(State state, const QImage &thumbnail, const QDateTime &pictureTime);
+
+    // The size of the picture's area at a width of the tile's picture.
+    static QSize pictureAreaSize(int pictureWidth);
+
+signals:
+    void clicked();
+    void doubleClicked();
+    // The arrow keys: the teacher walks the grid.
+    void stepRequested(int columnStep, int rowStep);
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
+    void mouseDoubleClickEvent(QMouseEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
+    void focusInEvent(QFocusEvent *event) override;
+    void focusOutEvent(QFocusEvent *event) override;
+
+private:
+    QRect pictureArea() const;
+    QString title() const;
+    QString timeText() const;
+    QString stateText() const;
+    void updateTexts();
+    const QPixmap &scaledPicture(QSize size);
+
+    QString m_hostName;
+    QString m_address;
+    State m_state = State::Waiting;
+    QImage m_thumbnail;
+    QDateTime m_pictureTime;
+    // The thumbnail as last drawn: painting a tile is a copy, not a scaling.
+    QPixmap m_cache;
+    int m_pictureWidth = 0;
+};

@@ -1,0 +1,228 @@
+#include "shell/overviewview.h"
+
+#include "shell/overviewtile.h"
+
+#include <QEvent>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QSlider>
+#include <QSpinBox>
+#include <QVBoxLayout>
+
+#include <algorithm>
+
+namespace {
+
+// Widths of a tile's picture: from a glance at a full room to reading a
+// student's screen without opening it.
+constexpr int minPictureWidth = 160;
+constexpr int maxPictureWidth = 480;
+constexpr int defaultPictureWidth = 240;
+constexpr int gridMargin = 8;
+constexpr int gridSpacing = 8;
+
+} // namespace
+
+OverviewView::OverviewView(QWidget *parent)
+    : QWidget(parent)
+{
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(buildTopBar());
+
+    m_scroll = new QScrollArea(this);
+    m_scroll->setObjectName(QStringLiteral("OverviewScrollArea"));
+    m_scroll->setAccessibleName(QStringLiteral("Ekrany uczniów"));
+    // The tiles take the focus; the area scrolls to the focused one.
+    m_scroll->setFocusPolicy(Qt::NoFocus);
+    m_grid = new QWidget;
+    m_scroll->setWidget(m_grid);
+    // The grid follows the viewport's width, which the scroll bar changes
+    // as well as the window.
+    m_scroll->viewport()->installEventFilter(this);
+    layout->addWidget(m_scroll, 1);
+}
+
+QWidget *OverviewView::buildTopBar()
+{
+    auto *bar = new QWidget(this);
+    auto *row = new QHBoxLayout(bar);
+
+    m_zoom = new QSlider(Qt::Horizontal, bar);
+    m_zoom->setObjectName(QStringLiteral("OverviewZoomSlider"));
+    m_zoom->setRange(minPictureWidth, maxPictureWidth);
+    m_zoom->setSingleStep(16);
+    m_zoom->setPageStep(80);
+    m_zoom->setValue(defaultPictureWidth);
+    m_zoom->setAccessibleName(QStringLiteral("Powiększenie"));
+    m_zoom->setAccessibleDescription(QStringLiteral("%1 px").arg(defaultPictureWidth));
+    auto *zoomLabel = new QLabel(QStringLiteral("Powiększenie:"), bar);
+    zoomLabel->setBuddy(m_zoom);
+    connect(m_zoom, &QSlider::valueChanged, this, &OverviewView::setTileWidth);
+
+    m_interval = new QSpinBox(bar);
+    m_interval->setObjectName(QStringLiteral("OverviewIntervalSpinBox"));
+    m_interval->setRange(1, 60);
+    m_interval->setValue(5);
+    m_interval->setSuffix(QStringLiteral(" s"));
+    m_interval->setAccessibleName(QStringLiteral("Odświeżaj co (sekundy)"));
+    auto *intervalLabel = new QLabel(QStringLiteral("Odświeżaj co:"), bar);
+    intervalLabel->setBuddy(m_interval);
+    connect(m_interval, &QSpinBox::valueChanged, this, &OverviewView::intervalChanged);
+
+    const QString saveCaption = QStringLiteral("Zapisz wszystkie");
+    m_saveAll = new QPushButton(saveCaption, bar);
+    m_saveAll->setObjectName(QStringLiteral("SaveAllPicturesButton"));
+    m_saveAll->setAccessibleName(saveCaption);
+    connect(m_saveAll, &QPushButton::clicked, this, &OverviewView::saveAllRequested);
+
+    row->addWidget(zoomLabel);
+    row->addWidget(m_zoom, 1);
+    row->addSpacing(16);
+    row->addWidget(intervalLabel);
+    row->addWidget(m_interval);
+    row->addStretch(1);
+    row->addWidget(m_saveAll);
+    return bar;
+}
+
+void OverviewView::insertTile(int index, const QString &hostName, const QString &address)
+{
+    index = std::clamp(index, 0, int(m_tiles.size()));
+    auto *tile = new OverviewTile(hostName, address, m_zoom->value(), m_grid);
+    connectTile(tile);
+    m_tiles.insert(index, tile);
+    // Tab walks the tiles in the list's order, whatever order they came in.
+    for (int i = 0; i < m_tiles.size(); ++i)
+        QWidget::setTabOrder(i == 0 ? static_cast<QWidget *>(m_saveAll) : m_tiles[i - 1],
+                             m_tiles[i]);
+    relayout();
+    tile->show();
+}
+
+void OverviewView::removeTile(int index)
+{
+    if (index < 0 || index >= m_tiles.size())
+        return;
+    OverviewTile *tile = m_tiles.takeAt(index);
+    // The keyboard stays in the grid, on the tile that took this one's place.
+    if (tile->hasFocus() && !m_tiles.isEmpty())
+        m_tiles[std::min(index, int(m_tiles.size()) - 1)]->setFocus(Qt::OtherFocusReason);
+    tile->disconnect(this);
+    tile->hide();
+    // The removal may come from a handler of this tile's own click.
+    tile->deleteLater();
+    relayout();
+}
+
+int OverviewView::tileCount() const
+{
+    return m_tiles.size();
+}
+
+void OverviewView::setTile(int index, TileState state, const QImage &thumbnail,
+                           const QDateTime &pictureTime)
+{
+    if (index < 0 || index >= m_tiles.size())
+        return;
+    m_tiles[index]->setState(state, thumbnail, pictureTime);
+}
+
+QSize OverviewView::thumbnailSize() const
+{
+    return OverviewTile::pictureAreaSize(m_zoom->value());
+}
+
+int OverviewView::intervalSeconds() const
+{
+    return m_interval->value();
+}
+
+void OverviewView::setIntervalSeconds(int seconds)
+{
+    m_interval->setValue(seconds);
+}
+
+QPushButton *OverviewView::saveAllButton() const
+{
+    return m_saveAll;
+}
+
+QWidget *OverviewView::tileWidget(int index) const
+{
+    return index >= 0 && index < m_tiles.size() ? m_tiles[index] : nullptr;
+}
+
+QRect OverviewView::pictureRect(QSize area, QSize picture)
+{
+    if (area.isEmpty() || picture.isEmpty())
+        return {};
+    const QSize fitted = picture.scaled(area, Qt::KeepAspectRatio);
+    return {QPoint((area.width() - fitted.width()) / 2, (area.height() - fitted.height()) / 2),
+            fitted};
+}
+
+bool OverviewView::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == m_scroll->viewport() && event->type() == QEvent::Resize)
+        relayout();
+    return QWidget::eventFilter(watched, event);
+}
+
+void OverviewView::connectTile(OverviewTile *tile)
+{
+    // A tile learns its place when it speaks: places shift with every
+    // insertion and removal before it.
+    connect(tile, &OverviewTile::clicked, this, [this, tile] {
+        if (const int index = m_tiles.indexOf(tile); index >= 0)
+            emit tileClicked(index);
+    });
+    connect(tile, &OverviewTile::doubleClicked, this, [this, tile] {
+        if (const int index = m_tiles.indexOf(tile); index >= 0)
+            emit tileDoubleClicked(index);
+    });
+    connect(tile, &OverviewTile::stepRequested, this,
+            [this, tile](int columnStep, int rowStep) { moveFocus(tile, columnStep, rowStep); });
+}
+
+void OverviewView::setTileWidth(int width)
+{
+    for (OverviewTile *tile : std::as_const(m_tiles))
+        tile->setPictureWidth(width);
+    m_zoom->setAccessibleDescription(QStringLiteral("%1 px").arg(width));
+    relayout();
+    emit thumbnailSizeChanged(thumbnailSize());
+}
+
+void OverviewView::relayout()
+{
+    const int width = m_scroll->viewport()->width();
+    if (m_tiles.isEmpty()) {
+        m_grid->resize(width, 0);
+        return;
+    }
+    const QSize tile = m_tiles.first()->size();
+    m_columns = std::max(1, (width - 2 * gridMargin + gridSpacing) / (tile.width() + gridSpacing));
+    for (int i = 0; i < m_tiles.size(); ++i) {
+        const int column = i % m_columns;
+        const int row = i / m_columns;
+        m_tiles[i]->move(gridMargin + column * (tile.width() + gridSpacing),
+                         gridMargin + row * (tile.height() + gridSpacing));
+    }
+    const int rows = (int(m_tiles.size()) + m_columns - 1) / m_columns;
+    // A tile wider than a narrow window scrolls sideways rather than being cut.
+    m_grid->resize(std::max(width, 2 * gridMargin + tile.width()),
+                   2 * gridMargin + rows * tile.height() + (rows - 1) * gridSpacing);
+}
+
+void OverviewView::moveFocus(OverviewTile *from, int columnStep, int rowStep)
+{
+    const int index = m_tiles.indexOf(from);
+    const int target = index + columnStep + rowStep * m_columns;
+    if (index < 0 || target < 0 || target >= m_tiles.size())
+        return;
+    m_tiles[target]->setFocus(Qt::OtherFocusReason);
+    m_scroll->ensureWidgetVisible(m_tiles[target]);
+}
