@@ -38,6 +38,10 @@ public:
     {
         return false;
     }
+    QString saveFileName(QWidget *, const QString &, const QString &, const QString &) override
+    {
+        return {};
+    }
 };
 
 QuietDialogs quietDialogs;

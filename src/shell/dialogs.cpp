@@ -1,6 +1,7 @@
 #include "shell/dialogs.h"
 
 #include <QApplication>
+#include <QFileDialog>
 #include <QInputDialog>
 #include <QMessageBox>
 
@@ -37,6 +38,12 @@ public:
         return ok;
     }
 
+    QString saveFileName(QWidget *parent, const QString &caption, const QString &proposedPath,
+                         const QString &filter) override
+    {
+        return QFileDialog::getSaveFileName(parent, caption, proposedPath, filter);
+    }
+
 private:
     static QMessageBox::Icon toQt(Icon icon)
     {
@@ -59,7 +66,8 @@ private:
 // With DOCENTOR_NONINTERACTIVE=1 in the environment no box is shown: each one
 // is written to stderr as "<kind> [<caption>] <text>" and answered at once,
 // OK for a message, No for a question (Yes when DOCENTOR_ANSWER=yes), cancel
-// for an input box. This lets a script or a test run the real program
+// for an input box and for the save-file picker (printed with the path it
+// proposes). This lets a script or a test run the real program
 // unattended and read what it would have told the teacher.
 class StderrDialogs final : public Dialogs
 {
@@ -81,6 +89,13 @@ public:
     {
         print("input", caption, prompt);
         return false;
+    }
+
+    QString saveFileName(QWidget *, const QString &caption, const QString &proposedPath,
+                         const QString &) override
+    {
+        print("save", caption, proposedPath);
+        return {};
     }
 
 private:

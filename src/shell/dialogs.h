@@ -4,8 +4,9 @@
 
 class QWidget;
 
-// Every message box and the one-line input box of the console go through
-// here, so that tests can answer them. Production shows Qt's own dialogs.
+// Every message box, the one-line input box and the save-file picker of the
+// console go through here, so that tests can answer them. Production shows
+// Qt's own dialogs.
 class Dialogs
 {
 public:
@@ -21,6 +22,11 @@ public:
     // The one-line input box; false when cancelled.
     virtual bool inputText(QWidget *parent, const QString &caption, const QString &prompt,
                            QString &text)
+            = 0;
+    // The picker of a file to write, opened at proposedPath; filter as Qt's
+    // file dialogs take it ("Arkusz CSV (*.csv)"). Empty when cancelled.
+    virtual QString saveFileName(QWidget *parent, const QString &caption,
+                                 const QString &proposedPath, const QString &filter)
             = 0;
 
     // The dialogs in use; the real ones unless a test installed others.

@@ -12,7 +12,7 @@
 class FakeDialogs : public Dialogs
 {
 public:
-    enum class Kind { Message, Question, Input };
+    enum class Kind { Message, Question, Input, Save };
     struct Shown
     {
         Kind kind;
@@ -28,6 +28,10 @@ public:
     QList<bool> questionAnswers;
     // Answers for the input boxes to come; nullopt cancels. Cancel when none is left.
     QList<std::optional<QString>> inputAnswers;
+    // Paths chosen in the save-file pickers to come; an empty one cancels.
+    // Cancel when none is left. A picker is remembered with the path it
+    // proposed as its text.
+    QStringList saveAnswers;
 
     QList<Shown> shown;
 
@@ -50,6 +54,12 @@ public:
         }
         text = *inputAnswers.takeFirst();
         return true;
+    }
+    QString saveFileName(QWidget *, const QString &caption, const QString &proposedPath,
+                         const QString &) override
+    {
+        shown.append({Kind::Save, caption, proposedPath, Icon::None});
+        return saveAnswers.isEmpty() ? QString() : saveAnswers.takeFirst();
     }
 
     QStringList texts() const
