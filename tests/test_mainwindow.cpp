@@ -5,6 +5,7 @@
 #include "update/tfupdate.h"
 #include "update/version.h"
 
+#include <QAbstractSpinBox>
 #include <QAccessible>
 #include <QAction>
 #include <QComboBox>
@@ -17,6 +18,8 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollBar>
+#include <QSlider>
 #include <QStatusBar>
 #include <QStyle>
 #include <QStyleOptionButton>
@@ -197,11 +200,12 @@ private slots:
         QCOMPARE(main.windowTitle(), QStringLiteral("Docentor"));
 
         QTabWidget *tabs = main.PageControl1;
-        const QStringList pages{"TabSheet1", "TabSheet3", "TabSheet2", "TabSheet4"};
+        const QStringList pages{"TabSheet1", "TabSheet3", "TabSheet2", "TabSheet4", "TabSheet5"};
         const QStringList captions{"Lista programów", "Podgląd ekranu", "Różne",
-                                   "Operacje zbiorcze ( wszystkie komputery z listy )"};
-        QCOMPARE(tabs->count(), 4);
-        for (int i = 0; i < 4; ++i) {
+                                   "Operacje zbiorcze ( wszystkie komputery z listy )",
+                                   "Podgląd klasy"};
+        QCOMPARE(tabs->count(), 5);
+        for (int i = 0; i < 5; ++i) {
             QCOMPARE(tabs->widget(i)->objectName(), pages[i]);
             QCOMPARE(tabs->tabText(i), captions[i]);
         }
@@ -230,9 +234,13 @@ private slots:
         QCOMPARE(main.MessageEdit1->width(), 513);
         QCOMPARE(main.MessageAnswerMemo->size(), QSize(513, 65));
         QVERIFY(main.MessageAnswerMemo->isReadOnly());
-        // Every text field is read-only but the message text.
-        for (QLineEdit *field : main.findChildren<QLineEdit *>())
-            QCOMPARE(field->isReadOnly(), field != main.MessageEdit1);
+        // Every text field is read-only but the teacher's texts.
+        for (QLineEdit *field : main.findChildren<QLineEdit *>()) {
+            const bool typed = field == main.MessageEdit1
+                               || field->objectName() == QLatin1String("PollQuestionEdit")
+                               || qobject_cast<QAbstractSpinBox *>(field->parentWidget());
+            QCOMPARE(field->isReadOnly(), !typed);
+        }
 
         QCOMPARE(main.RemoteNameEdit->width(), 169);
         QCOMPARE(main.RemoteIPEdit->width(), 89);
@@ -262,8 +270,15 @@ private slots:
                 QCOMPARE(button->accessibleName(), button->text());
                 controls << button;
             }
+            // A spin box's own field is part of it, named with it.
             for (auto *w : window->findChildren<QLineEdit *>())
+                if (!qobject_cast<QAbstractSpinBox *>(w->parentWidget()))
+                    controls << w;
+            for (auto *w : window->findChildren<QAbstractSpinBox *>())
                 controls << w;
+            for (auto *w : window->findChildren<QAbstractSlider *>())
+                if (!qobject_cast<QScrollBar *>(w))
+                    controls << w;
             for (auto *w : window->findChildren<QComboBox *>())
                 controls << w;
             for (auto *w : window->findChildren<QTreeWidget *>())

@@ -184,6 +184,7 @@ void StreamReception::run()
         result->complete = reading.keep && reading.received == m_declared;
         if (result->complete) {
             result->peerName = cp1250::toUnicode(m_connection->peerHostName());
+            result->peerAddress = cp1250::toUnicode(m_connection->peerAddress());
             // A large picture or list takes a while to read: here, not in
             // the owner's thread.
             if (screen) {
@@ -196,6 +197,7 @@ void StreamReception::run()
     } catch (...) {
         result->complete = false;
         result->peerName.clear();
+        result->peerAddress.clear();
         result->picture = {};
         result->rows = {};
         result->jpeg = {};

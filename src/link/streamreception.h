@@ -53,6 +53,7 @@ public:
         qint32 declared = 0;
         // Of a complete stream only.
         QString peerName;
+        QString peerAddress;
         QImage picture;          // null when the bytes are no picture
         QList<QStringList> rows; // caption, description, id
         QByteArray jpeg;         // the picture's bytes as they came

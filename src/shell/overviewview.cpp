@@ -56,7 +56,7 @@ QWidget *OverviewView::buildTopBar()
     m_zoom->setSingleStep(16);
     m_zoom->setPageStep(80);
     m_zoom->setValue(defaultPictureWidth);
-    m_zoom->setAccessibleName(QStringLiteral("Powiększenie"));
+    m_zoom->setAccessibleName(QStringLiteral("Powiększenie:"));
     m_zoom->setAccessibleDescription(QStringLiteral("%1 px").arg(defaultPictureWidth));
     auto *zoomLabel = new QLabel(QStringLiteral("Powiększenie:"), bar);
     zoomLabel->setBuddy(m_zoom);
@@ -67,7 +67,7 @@ QWidget *OverviewView::buildTopBar()
     m_interval->setRange(1, 60);
     m_interval->setValue(5);
     m_interval->setSuffix(QStringLiteral(" s"));
-    m_interval->setAccessibleName(QStringLiteral("Odświeżaj co (sekundy)"));
+    m_interval->setAccessibleName(QStringLiteral("Odświeżaj co:"));
     auto *intervalLabel = new QLabel(QStringLiteral("Odświeżaj co:"), bar);
     intervalLabel->setBuddy(m_interval);
     connect(m_interval, &QSpinBox::valueChanged, this, &OverviewView::intervalChanged);

@@ -68,7 +68,9 @@ TFMain::~TFMain()
     // no window left to show them.
     m_classroom->disconnect(this);
     m_commander->disconnect(this);
+    m_overview->disconnect(this);
     waitForWorkers();
+    m_overview.reset();
     m_commander.reset();
     m_classroom.reset();
     // The wait window refers to this one; it goes while this one is whole.
@@ -104,6 +106,7 @@ void TFMain::wireHandlers()
     wireClassroom();
     wireCommander();
     wireControls();
+    wireOverview();
 }
 
 void TFMain::wireControls()
@@ -201,6 +204,7 @@ void TFMain::closeEvent(QCloseEvent *event)
 {
     if (FormClose()) {
         event->accept();
+        m_overview->setActive(false);
         emit closed();
     } else {
         event->ignore();

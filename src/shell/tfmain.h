@@ -1,5 +1,6 @@
 #pragma once
 
+#include "commands/classoverview.h"
 #include "commands/commander.h"
 #include "link/classroom.h"
 
@@ -27,6 +28,8 @@ class QTimer;
 class QTreeWidget;
 class TFProgress;
 class TFUpdate;
+class OverviewView;
+class PollPanel;
 namespace update {
 class VersionCheck;
 }
@@ -46,6 +49,8 @@ class TFMain : public QMainWindow
     std::unique_ptr<Classroom> m_classroom = std::make_unique<Classroom>();
     std::unique_ptr<commands::Commander> m_commander
             = std::make_unique<commands::Commander>(*m_classroom);
+    std::unique_ptr<commands::ClassOverview> m_overview
+            = std::make_unique<commands::ClassOverview>(*m_classroom, *m_commander);
 
 public:
     explicit TFMain(QWidget *parent = nullptr);
@@ -108,6 +113,13 @@ public:
     QComboBox *GroupPowerOffPCOption = nullptr;
     QPushButton *GroupPowerOffPCButton = nullptr;
 
+    // Beside "Podgląd ekranu": the picture shown there, as the agent sent it.
+    QPushButton *SavePictureButton = nullptr;
+
+    QWidget *TabSheet5 = nullptr; // "Podgląd klasy"
+    OverviewView *ClassOverviewView = nullptr;
+    PollPanel *PollBox = nullptr;
+
     platform::TcpServer *const MyServer = m_classroom->MyServer;
     QTimer *UpdateTimer = nullptr;
     QMenuBar *MainMenu1 = nullptr;
@@ -127,6 +139,7 @@ public:
 
     Classroom &classroom() { return *m_classroom; }
     commands::Commander &commander() { return *m_commander; }
+    commands::ClassOverview &overview() { return *m_overview; }
 
     bool closeWithoutAsking = false;
 
@@ -185,6 +198,15 @@ public:
     void GroupPowerOffPCButtonClick();
     void GroupPowerOffPCOptionChange();
 
+    // the class overview, the poll and the saved pictures
+    void PageControl1Change();
+    void OverviewTileClick(int index);
+    void OverviewTileDoubleClick(int index);
+    void SavePictureButtonClick();
+    void SaveAllPicturesButtonClick();
+    void PollSendClick(const QString &question, Poll::Kind kind);
+    void PollSaveClick();
+
     // update
     void CheckForNewVersion(bool silent);
     void Sprawdczyjestnowawersja1Click();
@@ -236,12 +258,17 @@ private:
     void buildMiscTab();
     QWidget *buildMessageGroup(QWidget *tab);
     void buildGroupTab();
+    void buildOverviewTab();
+    void buildSavePictureButton();
     QWidget *buildTrafficFields(QWidget *parent);
     void wireHandlers();
     void wireClassroom();
     void wireStreams();
     void wireCommander();
     void wireControls();
+    void wireOverview();
+    void showTile(int index);
+    void showSaved(const QString &what, const QString &path, int error);
     void runShielded(const std::function<void()> &handler);
     std::function<void()> shielded(void (TFMain::*handler)());
 
@@ -250,7 +277,7 @@ private:
     void showStreamStart(qint32 declared);
     void showStream(const StreamReception::Result &outcome);
     // Shows a decoded picture, or reports a picture that did not decode.
-    void showScreenPicture(const QImage &image);
+    bool showScreenPicture(const QImage &image);
 
     // commands
     void runCommand(const commands::Command &command,
@@ -266,6 +293,16 @@ private:
     update::VersionCheck *m_versionCheck = nullptr;
     // The position the wait window's bar shows of the current stream.
     qint64 m_streamShown = 0;
+    // The picture "Podgląd ekranu" shows, for saving it as it came.
+    struct ShownPicture
+    {
+        QByteArray jpeg;
+        QString hostName;
+        QString address;
+        QDateTime at;
+    };
+    ShownPicture m_shownPicture;
+    bool m_overviewRestored = false;
 };
 
 // An error raised by an event handler; shown in the standard error box.

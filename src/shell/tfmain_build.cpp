@@ -139,11 +139,13 @@ void TFMain::buildWindow()
     buildScreenTab();
     buildMiscTab();
     buildGroupTab();
+    buildOverviewTab();
     PageControl1->addTab(TabSheet1, QStringLiteral("Lista programów"));
     PageControl1->addTab(TabSheet3, QStringLiteral("Podgląd ekranu"));
     PageControl1->addTab(TabSheet2, QStringLiteral("Różne"));
     PageControl1->addTab(TabSheet4,
                          QStringLiteral("Operacje zbiorcze ( wszystkie komputery z listy )"));
+    PageControl1->addTab(TabSheet5, QStringLiteral("Podgląd klasy"));
     PageControl1->setCurrentIndex(0);
 
     outer->addWidget(buildTrafficFields(central));
@@ -273,6 +275,7 @@ void TFMain::buildScreenTab()
             10, 8,
             std::max(130, textfit::buttonWidth(ScreenShootButton, {ScreenShootButton->text()})),
             27);
+    buildSavePictureButton();
     tab3->addWidget(Panel3);
 }
 

@@ -12,6 +12,7 @@
 #include <QPixmap>
 #include <QPlainTextEdit>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QStatusBar>
 #include <QTreeWidget>
 
@@ -179,9 +180,11 @@ void TFMain::showStream(const StreamReception::Result &outcome)
                                    .arg(outcome.declared);
     (screen ? ScreenStatusBar : ProcessListStatusBar)->showMessage(text);
     StatusEdit->setText(text);
-    if (screen)
-        showScreenPicture(outcome.picture);
-    else
+    if (screen && showScreenPicture(outcome.picture)) {
+        m_shownPicture = {outcome.jpeg, outcome.peerName, outcome.peerAddress,
+                          QDateTime::currentDateTime()};
+        SavePictureButton->setEnabled(true);
+    } else if (!screen)
         fillRows(ProcessListView, outcome.rows);
 }
 
@@ -190,14 +193,15 @@ void TFMain::ShowScreenImage(const QByteArray &stream)
     showScreenPicture(jpegimage::decode(stream));
 }
 
-void TFMain::showScreenPicture(const QImage &image)
+bool TFMain::showScreenPicture(const QImage &image)
 {
     if (image.isNull()) {
         StatusEdit->setText(QStringLiteral("Błąd ładowania obrazu"));
-        return; // the previous picture stays
+        return false; // the previous picture stays
     }
     ScreenShootImage->setPixmap(QPixmap::fromImage(image));
     ScreenShootImage->resize(image.size());
+    return true;
 }
 
 void TFMain::FillProcessList(const QByteArray &stream)

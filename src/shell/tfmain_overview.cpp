@@ -1,0 +1,173 @@
+// The class overview tab, the question to the whole class, and the pictures
+// saved as evidence.
+#include "shell/tfmain.h"
+
+#include "link/jpegimage.h"
+#include "platform/cp1250.h"
+#include "shell/dialogs.h"
+#include "shell/overviewview.h"
+#include "shell/pollpanel.h"
+#include "shell/textfit.h"
+#include "storage/evidence.h"
+
+#include <QHBoxLayout>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTreeWidget>
+
+void TFMain::buildOverviewTab()
+{
+    TabSheet5 = new QWidget;
+    TabSheet5->setObjectName(QStringLiteral("TabSheet5"));
+    auto *tab = new QHBoxLayout(TabSheet5);
+    ClassOverviewView = new OverviewView(TabSheet5);
+    ClassOverviewView->setObjectName(QStringLiteral("ClassOverviewView"));
+    tab->addWidget(ClassOverviewView, 1);
+    PollBox = new PollPanel(m_commander->poll(), TabSheet5);
+    PollBox->setFixedWidth(420);
+    tab->addWidget(PollBox);
+}
+
+void TFMain::buildSavePictureButton()
+{
+    SavePictureButton = new QPushButton(QStringLiteral("Zapisz obraz"), Panel3);
+    SavePictureButton->setObjectName(QStringLiteral("SavePictureButton"));
+    SavePictureButton->setAccessibleName(SavePictureButton->text());
+    SavePictureButton->setGeometry(
+            ScreenShootButton->geometry().right() + 9, ScreenShootButton->y(),
+            std::max(130, textfit::buttonWidth(SavePictureButton, {SavePictureButton->text()})),
+            ScreenShootButton->height());
+    // Until a picture is shown there is nothing to keep.
+    SavePictureButton->setEnabled(false);
+}
+
+void TFMain::wireOverview()
+{
+    OverviewView *view = ClassOverviewView;
+    commands::ClassOverview *overview = m_overview.get();
+    connect(m_classroom.get(), &Classroom::computerJoined, view, [this](int index) {
+        const Computer &c = m_classroom->computers()[size_t(index)];
+        ClassOverviewView->insertTile(index, cp1250::toUnicode(c.hostName),
+                                      cp1250::toUnicode(c.address));
+    });
+    connect(m_classroom.get(), &Classroom::computerLeft, view, &OverviewView::removeTile);
+    connect(overview, &commands::ClassOverview::tileChanged, this, &TFMain::showTile);
+    connect(view, &OverviewView::tileClicked, this,
+            [this](int index) { runShielded([&] { OverviewTileClick(index); }); });
+    connect(view, &OverviewView::tileDoubleClicked, this,
+            [this](int index) { runShielded([&] { OverviewTileDoubleClick(index); }); });
+    connect(view, &OverviewView::intervalChanged, overview,
+            &commands::ClassOverview::setIntervalSeconds);
+    connect(view, &OverviewView::thumbnailSizeChanged, overview,
+            &commands::ClassOverview::setThumbnailBound);
+    overview->setThumbnailBound(view->thumbnailSize());
+    connect(view, &OverviewView::saveAllRequested, this,
+            shielded(&TFMain::SaveAllPicturesButtonClick));
+    connect(SavePictureButton, &QPushButton::clicked, this,
+            shielded(&TFMain::SavePictureButtonClick));
+    connect(PollBox, &PollPanel::sendRequested, this,
+            [this](const QString &question, Poll::Kind kind) {
+                runShielded([&] { PollSendClick(question, kind); });
+            });
+    connect(PollBox, &PollPanel::saveRequested, this, shielded(&TFMain::PollSaveClick));
+    connect(PageControl1, &QTabWidget::currentChanged, this, shielded(&TFMain::PageControl1Change));
+}
+
+// Pictures are asked for only while the teacher looks at them.
+void TFMain::PageControl1Change()
+{
+    const bool shown = PageControl1->currentWidget() == TabSheet5;
+    if (shown && !m_overviewRestored) {
+        m_overviewRestored = true;
+        m_overview->restoreInterval();
+        ClassOverviewView->setIntervalSeconds(m_overview->intervalSeconds());
+    }
+    m_overview->setActive(shown);
+}
+
+void TFMain::showTile(int index)
+{
+    const Computer &c = m_classroom->computers()[size_t(index)];
+    const auto state = static_cast<OverviewView::TileState>(m_overview->stateOf(c.connection));
+    ClassOverviewView->setTile(index, state, c.state.thumbnail, c.state.pictureTime);
+}
+
+// As a click on the computer's row.
+void TFMain::OverviewTileClick(int index)
+{
+    RemoteComputersListView->setCurrentItem(RemoteComputersListView->topLevelItem(index));
+    RemoteComputersListViewClick();
+}
+
+// The tile's own picture, full size, without asking the computer again.
+void TFMain::OverviewTileDoubleClick(int index)
+{
+    OverviewTileClick(index);
+    const Computer &c = m_classroom->computers()[size_t(index)];
+    if (c.state.picture.isEmpty())
+        return;
+    showScreenPicture(jpegimage::decode(c.state.picture));
+    m_shownPicture = {c.state.picture, cp1250::toUnicode(c.hostName), cp1250::toUnicode(c.address),
+                      c.state.pictureTime};
+    SavePictureButton->setEnabled(true);
+    PageControl1->setCurrentWidget(TabSheet3);
+}
+
+void TFMain::showSaved(const QString &what, const QString &path, int error)
+{
+    if (error == 0)
+        Dialogs::instance().message(this, QStringLiteral("Zapisano"),
+                                    what + QStringLiteral(": ") + path, Dialogs::Icon::Information);
+    else
+        Dialogs::instance().message(this, QStringLiteral("Błąd zapisu"),
+                                    QStringLiteral("Nie udało się zapisać: %1 (%2)")
+                                            .arg(path, QString::fromLocal8Bit(strerror(error))),
+                                    Dialogs::Icon::Warning);
+}
+
+void TFMain::SavePictureButtonClick()
+{
+    if (m_shownPicture.jpeg.isEmpty())
+        return;
+    const evidence::Saved saved
+            = evidence::savePicture({m_shownPicture.hostName, m_shownPicture.address,
+                                     m_shownPicture.jpeg, m_shownPicture.at});
+    showSaved(QStringLiteral("Obraz zapisano w pliku"), saved.path, saved.error);
+}
+
+void TFMain::SaveAllPicturesButtonClick()
+{
+    QList<evidence::Picture> pictures;
+    for (const Computer &c : m_classroom->computers()) {
+        if (!c.state.picture.isEmpty())
+            pictures.append({cp1250::toUnicode(c.hostName), cp1250::toUnicode(c.address),
+                             c.state.picture, c.state.pictureTime});
+    }
+    if (pictures.isEmpty()) {
+        Dialogs::instance().message(this, QStringLiteral("Zapisz wszystkie"),
+                                    QStringLiteral("Nie ma jeszcze żadnych obrazów do zapisania"),
+                                    Dialogs::Icon::Information);
+        return;
+    }
+    const evidence::SavedAll saved
+            = evidence::saveAllPictures(pictures, QDateTime::currentDateTime());
+    showSaved(QStringLiteral("Obrazy (%1) zapisano w folderze").arg(saved.files.size()), saved.path,
+              saved.error);
+}
+
+void TFMain::PollSendClick(const QString &question, Poll::Kind kind)
+{
+    m_commander->sendPoll(question, kind);
+}
+
+void TFMain::PollSaveClick()
+{
+    const Poll &poll = m_commander->poll();
+    const QString path = Dialogs::instance().saveFileName(
+            this, QStringLiteral("Zapisz wyniki"), evidence::proposedPollPath(poll.startedAt()),
+            QStringLiteral("Arkusz CSV (*.csv)"));
+    if (path.isEmpty())
+        return;
+    const evidence::Saved saved = poll.saveResults(path);
+    showSaved(QStringLiteral("Wyniki zapisano w pliku"), saved.path, saved.error);
+}
