@@ -1,10 +1,13 @@
 // Messages to the selected student computer and the answers that come back,
 // over real loopback connections.
 #include "platform/cp1250.h"
+#include "shell/pollpanel.h"
 #include "shell/tfprogress.h"
 #include "support/classroom.h"
 
 #include <QComboBox>
+#include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -224,6 +227,51 @@ private slots:
         QCOMPARE(logInfos(room.console.data, "RCV"),
                  (QList<QByteArray>{"RCV: otrzymano dane", "RCV: otrzymano dane",
                                     "RCV: kopia pakietu", "RCV: otrzymano dane"}));
+    }
+
+    // The question goes to every listed computer; each answer is filed under
+    // its computer, the answer field still shows the last one, and the
+    // results go to the file the teacher picks, as a spreadsheet reads them.
+    void pollToTheClass()
+    {
+        Room room;
+        TFMain &main = room.main();
+        TestAgent &first = connectAgentFrom(room.console, QStringLiteral("127.0.0.1"));
+        TestAgent &second = connectAgentFrom(room.console, QStringLiteral("127.0.0.2"));
+        const QString question = QStringLiteral("Skończyliście zadanie?");
+        main.PollBox->findChild<QLineEdit *>(QStringLiteral("PollQuestionEdit"))->setText(question);
+        main.PollBox->findChild<QPushButton *>(QStringLiteral("PollSendButton"))->click();
+        for (TestAgent *agent : {&first, &second}) {
+            PacketRecord p;
+            QVERIFY(agent->waitForPacket(p));
+            QCOMPARE(p.iCommand, 6);
+            QCOMPARE(p.iFlag, 1);
+            QCOMPARE(packet::fieldText(p.Bufor), cp1250::fromUnicode(question));
+        }
+
+        second.send(answerText(5, 0, "|"));
+        first.send(answerText(6, 1, "|"));
+        QVERIFY(room.waitForRcvEntries(2));
+        auto *tally = main.PollBox->findChild<QLabel *>(QStringLiteral("PollTallyLabel"));
+        QCOMPARE(tally->text(), QStringLiteral("TAK: 1, NIE: 1, bez odpowiedzi: 0"));
+        QCOMPARE(main.MessageAnswerMemo->toPlainText(), QStringLiteral("odpowiedź brzmi: TAK"));
+        const QString path = room.console.data.root() + QStringLiteral("/wyniki.csv");
+        room.console.dialogs.saveAnswers << path;
+        main.PollBox->findChild<QPushButton *>(QStringLiteral("PollSaveButton"))->click();
+
+        QFile saved(path);
+        QVERIFY(saved.open(QIODevice::ReadOnly));
+        const QByteArray bytes = saved.readAll();
+        QVERIFY(bytes.startsWith("\xEF\xBB\xBF"));
+        const QStringList lines = QString::fromUtf8(bytes.mid(3)).split(QStringLiteral("\r\n"));
+        QCOMPARE(lines[0], QStringLiteral("Pytanie;") + question);
+        QCOMPARE(lines.filter(QStringLiteral("SALA-1;127.0.0.1;TAK;")).size(), 1);
+        QCOMPARE(lines.filter(QStringLiteral("SALA-2;127.0.0.2;NIE;")).size(), 1);
+        const QList<QByteArray> entries = logInfos(room.console.data);
+        QVERIFY(entries.contains(cp1250::fromUnicode(u"Ankieta wysłana do 2 komputerów (pytanie "
+                                                     u"TAK / NIE): Skończyliście zadanie?")));
+        QVERIFY(entries.contains(cp1250::fromUnicode(u"Zapisano wyniki ankiety: ")
+                                 + path.toUtf8()));
     }
 };
 

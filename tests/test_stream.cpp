@@ -2,14 +2,19 @@
 // sent by real agents over loopback, received on the worker thread.
 #include "link/processlist.h"
 #include "platform/cp1250.h"
+#include "shell/overviewview.h"
 #include "shell/tfprogress.h"
 #include "support/classroom.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPixmap>
 #include <QPlainTextEdit>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -149,6 +154,61 @@ private slots:
             QVERIFY(progress[i] - progress[i - 1] <= 1024);
         // The stream itself is no packet.
         QCOMPARE(logInfos(room.console.data, "RCV"), QList<QByteArray>{"RCV: otrzymano dane"});
+    }
+
+    // The overview's pictures go to their tiles and leave the teacher's
+    // fields alone; a double-click shows the tile's picture full size, and
+    // what is shown or on the tiles is saved byte for byte as it came.
+    void overviewPicturesStayOnTheirTiles()
+    {
+        Room room;
+        TFMain &main = room.main();
+        TestAgent &agent = connectAgentFrom(room.console, QStringLiteral("127.0.0.1"));
+        const QByteArray jpeg = jpegBytes(quarteredPicture(640, 360));
+        showOldViews(main);
+        const QStringList fields{main.StatusEdit->text(), main.SendStatusEdit->text(),
+                                 main.RcvStatusEdit->text()};
+        QSignalSpy tiles(&main.overview(), &commands::ClassOverview::tileChanged);
+        QWidget *tile = main.ClassOverviewView->tileWidget(0);
+
+        main.PageControl1->setCurrentWidget(main.TabSheet5);
+        PacketRecord request;
+        QVERIFY(agent.waitForPacket(request));
+        QCOMPARE(request.iCommand, 2);
+        QVERIFY(announce(room, agent, 1, true, qint32(jpeg.size())));
+        agent.send(jpeg);
+        QVERIFY(tiles.wait(5000));
+
+        QCOMPARE(main.ScreenShootImage->size(), QSize(10, 10));
+        QCOMPARE(main.ScreenStatusBar->currentMessage(), QStringLiteral("stara linia"));
+        QCOMPARE((QStringList{main.StatusEdit->text(), main.SendStatusEdit->text(),
+                              main.RcvStatusEdit->text()}),
+                 fields);
+        QVERIFY(logInfos(room.console.data, "RCV").isEmpty());
+        QVERIFY(tile->accessibleDescription().contains(QStringLiteral("obraz z")));
+        QTest::mouseClick(tile, Qt::LeftButton);
+        QCOMPARE(main.RemoteIPEdit->text(), QStringLiteral("127.0.0.1"));
+        QTest::mouseDClick(tile, Qt::LeftButton);
+        QCOMPARE(main.PageControl1->currentWidget(), main.TabSheet3);
+        QCOMPARE(main.ScreenShootImage->size(), QSize(640, 360));
+
+        main.SavePictureButton->click();
+        main.ClassOverviewView->saveAllButton()->click();
+        QCOMPARE(room.console.dialogs.shown.size(), 2);
+        for (const FakeDialogs::Shown &shown : room.console.dialogs.shown) {
+            const QString path = shown.text.section(QStringLiteral(": "), 1);
+            QVERIFY2(path.startsWith(room.console.data.dataFolder() + QStringLiteral("/obrazy/")),
+                     qPrintable(shown.text));
+            const QStringList inFolder = QDir(path).entryList(QDir::Files);
+            QVERIFY(!QFileInfo(path).isDir() || inFolder.size() == 1);
+            QFile file(QFileInfo(path).isDir() ? path + u'/' + inFolder.value(0) : path);
+            QVERIFY(QFileInfo(file).fileName().startsWith(QStringLiteral("SALA-1_127.0.0.1_")));
+            QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(file.fileName()));
+            QCOMPARE(file.readAll(), jpeg);
+        }
+        QCOMPARE(logInfos(room.console.data, cp1250::fromUnicode(u"Podgląd klasy")),
+                 (QList<QByteArray>{cp1250::fromUnicode(u"Podgląd klasy: włączony"),
+                                    cp1250::fromUnicode(u"Podgląd klasy: wyłączony")}));
     }
 
     void processList()
