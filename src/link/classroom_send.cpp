@@ -9,6 +9,16 @@ namespace {
 constexpr int RetryPauseMs = 10;
 constexpr int FailedAttemptsTolerated = 10000;
 
+QString sentLine(const PacketRecord &packet, qsizetype size)
+{
+    return QStringLiteral(
+                   "wysłano dane: iCommand: %1, iFalg: %2, iPacketNo: %3, data size: %4 do: ")
+            .arg(packet.iCommand)
+            .arg(packet.iFlag)
+            .arg(packet.iPacketNo)
+            .arg(size);
+}
+
 QByteArray noConnectionEntry()
 {
     return cp1250::fromUnicode(u"SEND: brak połączenia");
@@ -83,13 +93,6 @@ bool Classroom::sendPacket(const platform::ConnectionPtr &socket, PacketRecord &
         }
     }
 
-    report(QStringLiteral("wysłano dane: iCommand: %1, iFalg: %2, iPacketNo: %3, "
-                          "data size: %4 do: ")
-                           .arg(packet.iCommand)
-                           .arg(packet.iFlag)
-                           .arg(packet.iPacketNo)
-                           .arg(text.size())
-                   + hostName(),
-           "SEND: OK");
+    report(sentLine(packet, text.size()) + hostName(), "SEND: OK");
     return true;
 }

@@ -159,6 +159,25 @@ void cmykToRgb32(unsigned char *row, JDIMENSION width)
     }
 }
 
+// The decoder's own scaling (down to an eighth) costs a fraction of a full
+// decode; it stops where the picture would get smaller than the size it is
+// to be fitted into.
+void chooseScale(Decoder &d)
+{
+    if (d.boundWidth <= 0 || d.boundHeight <= 0)
+        return;
+    const QSize fitted = QSize(int(d.cinfo.image_width), int(d.cinfo.image_height))
+                                 .scaled(d.boundWidth, d.boundHeight, Qt::KeepAspectRatio);
+    for (unsigned denom = 8; denom > 1; denom /= 2) {
+        if (d.cinfo.image_width / denom >= unsigned(fitted.width())
+            && d.cinfo.image_height / denom >= unsigned(fitted.height())) {
+            d.cinfo.scale_num = 1;
+            d.cinfo.scale_denom = denom;
+            return;
+        }
+    }
+}
+
 // Holds no object with a destructor: a longjmp may leave it at any library call.
 bool runDecoder(Decoder &d, const unsigned char *data, unsigned long size)
 {
@@ -196,21 +215,7 @@ bool runDecoder(Decoder &d, const unsigned char *data, unsigned long size)
         break;
     }
 
-    // The decoder's own scaling (down to an eighth) costs a fraction of a
-    // full decode; it stops where the picture would get smaller than the
-    // size it is to be fitted into.
-    if (d.boundWidth > 0 && d.boundHeight > 0) {
-        const QSize fitted = QSize(int(d.cinfo.image_width), int(d.cinfo.image_height))
-                                     .scaled(d.boundWidth, d.boundHeight, Qt::KeepAspectRatio);
-        for (unsigned denom = 8; denom > 1; denom /= 2) {
-            if (d.cinfo.image_width / denom >= unsigned(fitted.width())
-                && d.cinfo.image_height / denom >= unsigned(fitted.height())) {
-                d.cinfo.scale_num = 1;
-                d.cinfo.scale_denom = denom;
-                break;
-            }
-        }
-    }
+    chooseScale(d);
     // A picture of several scans is read whole here, counting its work.
     d.workBudget = workBudget(&d.cinfo);
     d.absorbing = true;
