@@ -48,7 +48,11 @@ ClassOverview::ClassOverview(Classroom &classroom, Commander &commander, QObject
             [this](const platform::ConnectionPtr &c) { settle(c, TileState::NoAnswer); });
     connect(&classroom, &Classroom::glanceFinished, this, &ClassOverview::pump);
     connect(&classroom, &Classroom::computerJoined, this, &ClassOverview::pump);
-    connect(&classroom, &Classroom::computerLeft, this, &ClassOverview::markDisconnected);
+    // After the list has dealt with the leaving (a computer whose name no
+    // longer looks up the same stays listed): the places this gives out are
+    // those of the list as it is then.
+    connect(classroom.MyServer, &platform::TcpServer::clientDisconnect, this,
+            &ClassOverview::markDisconnected, Qt::QueuedConnection);
 }
 
 void ClassOverview::setActive(bool active)
