@@ -40,6 +40,21 @@ def _walk(node, depth=0):
         yield from _walk(child, depth + 1)
 
 
+_KEYSYM_RETURN = 0xFF0D
+
+
+def _do_action(node, name):
+    try:
+        action = node.queryAction()
+    except NotImplementedError:
+        return False
+    for i in range(action.nActions):
+        if action.getName(i) == name:
+            action.doAction(i)
+            return True
+    return False
+
+
 class App:
     def __init__(self, name, timeout=30.0):
         def find_app():
@@ -84,9 +99,9 @@ class App:
                 return
         raise AssertionError("button has no Press action")
 
-    def find_all(self, name=None, role=None):
+    def find_all(self, name=None, role=None, within=None):
         found = []
-        for node in _walk(self.root):
+        for node in _walk(within or self.root):
             try:
                 if (name is None or node.name == name) and (
                     role is None or node.getRoleName() == role
@@ -105,12 +120,24 @@ class App:
 
     def press(self, name, index=0):
         button = self.find(name, "push button", index)
-        action = button.queryAction()
-        for i in range(action.nActions):
-            if action.getName(i) == "Press":
-                action.doAction(i)
-                return
-        raise AssertionError("button %r has no Press action" % name)
+        # A button is disabled until what it needs is there (a field filled
+        # in, say), and a disabled button offers no action.
+        wait_for(lambda: button.getState().contains(pyatspi.STATE_ENABLED), 10,
+                 "the button %r to be enabled" % name)
+        if not _do_action(button, "Press"):
+            raise AssertionError("button %r has no Press action" % name)
+
+    def activate(self, node):
+        """Does what a click on the control does: through its own action when
+        it offers one, otherwise as a keyboard user would, by focusing it and
+        pressing Enter."""
+        if any(_do_action(node, name) for name in ("Press", "Click", "Activate")):
+            return
+        if not _do_action(node, "SetFocus"):
+            node.queryComponent().grabFocus()
+        wait_for(lambda: node.getState().contains(pyatspi.STATE_FOCUSED), 10,
+                 "the focus on %r" % node.name)
+        pyatspi.Registry.generateKeyboardEvent(_KEYSYM_RETURN, None, pyatspi.KEY_SYM)
 
     def text_of(self, name, role="text"):
         node = self.find(name, role)
@@ -149,20 +176,21 @@ class App:
             15.0, "row " + text)
         self.click(cell)
 
-    def choose(self, item_name, combo_index=0):
-        """Opens a drop-down list and clicks one of its items."""
-        combo = self.find_all(role="combo box")[combo_index]
-        action = combo.queryAction()
-        for i in range(action.nActions):
-            if action.getName(i) == "ShowMenu":
-                action.doAction(i)
-        item = self.find(item_name, "list item")
+    def choose(self, item_name, combo_index=0, within=None):
+        """Opens a drop-down list (the combo_index-th under within, the whole
+        window by default) and clicks one of its items."""
+        def combo():
+            return self.find_all(role="combo box", within=within)[combo_index]
+
+        _do_action(combo(), "ShowMenu")
+        item = wait_for(lambda: next(iter(self.find_all(item_name, "list item", combo())), None),
+                        15, "the item " + item_name)
         wait_for(lambda: item.getState().contains(pyatspi.STATE_SHOWING)
                  and item.queryComponent().getExtents(pyatspi.DESKTOP_COORDS).width > 0,
                  10, "the list of " + item_name)
         self.click(item)
-        wait_for(lambda: self.find_all(role="combo box")[combo_index].name == item_name, 10,
-                 "the choice " + item_name)
+        # On Linux a combo box is named after its current choice.
+        wait_for(lambda: combo().name == item_name, 10, "the choice " + item_name)
 
     def select_tab(self, name):
         tab = self.find(name, "page tab")

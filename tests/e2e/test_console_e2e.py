@@ -5,6 +5,7 @@ would look at. Runs under an X server without a screen (Xvfb) with a private
 accessibility bus; see CMakeLists.txt next to this file."""
 
 import os
+import re
 import socket
 import subprocess
 import sys
@@ -14,6 +15,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import pyatspi  # noqa: E402
 from atspi_driver import App, wait_for  # noqa: E402
 
 BUILD = os.environ.get("DOCENTOR_BINARY_DIR", "")
@@ -166,6 +168,26 @@ class ConsoleEndToEnd(unittest.TestCase):
         self.app.click_cell("Lista kompurerów", address)
         wait_for(lambda: self.app.text_of("Adres IP") == address, 10, "the selected computer")
 
+    def quiet_link(self):
+        """Every command sent so far has been answered, and every answer taken
+        in: the simulator's students answer each command with one packet and
+        send nothing unasked, and the console logs each packet it takes in."""
+        for n in range(1, STUDENTS + 1):
+            name = "UCZEN-%02d " % n
+            if len(self.sim_out.matching(name, " sent no=")) < len(
+                    self.sim_out.matching(name, " received ")):
+                return False
+        return self.traces(b"RCV") == len(self.sim_out.matching(" sent no="))
+
+    def traces(self, kind):
+        return len([b for b in self.log().split(b"----\r\n") if b"Info: " + kind + b": " in b])
+
+    def link_traces(self):
+        """What the teacher sees of the last exchange, and the log entries of all."""
+        return {name: self.app.text_of(name) for name in ("SEND", "RCV", "STATUS")} | {
+            "Stan podglądu ekranu": self.app.status_text("Stan podglądu ekranu"),
+            "log": (self.traces(b"SEND"), self.traces(b"RCV"))}
+
     def test_01_rows_and_connection_entries(self):
         rows = self.app.list_rows("Lista kompurerów", 3)
         self.assertEqual([r[0] for r in rows], ["127.0.0.%d" % (2 + i) for i in range(STUDENTS)])
@@ -261,7 +283,55 @@ class ConsoleEndToEnd(unittest.TestCase):
         self.assertEqual(len(self.log_entries("serwer uruchomiony, oczekiwanie na połączenia")), entries)
         self.assertEqual(len(self.app.list_rows("Lista kompurerów", 3)), STUDENTS)
 
-    def test_09_close_asks_first(self):
+    def test_09_class_overview(self):
+        wait_for(self.quiet_link, 20, "the answers to earlier commands")
+        before = self.link_traces()
+        rows = self.app.list_rows("Lista kompurerów", 3)
+        address_of = {(host or address): address for address, host, _ in rows}
+        self.app.select_tab("Podgląd klasy")
+
+        def tiles():
+            grid = self.app.find("Ekrany uczniów")
+            return [t for t in App.walk(grid)
+                    if t.getState().contains(pyatspi.STATE_FOCUSABLE) and t.name]
+
+        wait_for(lambda: sorted(t.name for t in tiles()) == sorted(address_of), 10,
+                 "a tile for every listed computer")
+        # Without a state in front the picture is current, not a stale one.
+        wait_for(lambda: all(re.fullmatch(r"obraz z \d\d:\d\d:\d\d", t.description)
+                             for t in tiles()), 30, "a picture on every tile")
+        # The pictures come quietly: what the teacher last sent, received
+        # and looked at stays on show, and the log gets none of it.
+        self.assertEqual(self.link_traces(), before)
+
+        tile = tiles()[1]
+        self.assertNotEqual(self.app.text_of("Adres IP"), address_of[tile.name])
+        self.app.activate(tile)
+        wait_for(lambda: self.app.text_of("Adres IP") == address_of[tile.name], 10,
+                 "the tile's computer selected")
+
+        panel = self.app.find("Pytanie do wszystkich", "panel")
+        field = self.app.find("Treść pytania:", "text")
+        field.queryEditableText().setTextContents("Czy wszyscy skończyli?")
+        self.app.choose("Pytanie ( przycisk TAK / NIE )", within=panel)
+        self.app.press("Wyślij do wszystkich")
+
+        def tally():
+            for label in self.app.find_all(role="label", within=panel):
+                found = re.fullmatch(r"TAK: (\d+), NIE: (\d+), bez odpowiedzi: 0",
+                                     label.description or "")
+                if label.name.startswith("Podsumowanie odpowiedzi") and found:
+                    return int(found[1]), int(found[2])
+            return None
+
+        yes, no = wait_for(tally, 20, "an answer from every computer")
+        self.assertEqual(yes + no, STUDENTS)
+        results = self.app.list_rows("Wyniki pytania", 4)
+        self.assertEqual(sorted(r[1] for r in results), sorted(address_of.values()))
+        # The simulator is told to answer yes.
+        self.assertEqual({r[2] for r in results}, {"TAK"})
+
+    def test_10_close_asks_first(self):
         close_window_like_a_user("Docentor")
         wait_for(lambda: self.app.find_all("Czy na pewno chcesz zamknąć program ?"), 10,
                  "the close question")
