@@ -238,6 +238,7 @@ private slots:
         TFMain &main = room.main();
         TestAgent &first = connectAgentFrom(room.console, QStringLiteral("127.0.0.1"));
         TestAgent &second = connectAgentFrom(room.console, QStringLiteral("127.0.0.2"));
+        selectAgent(room.console, first);
         const QString question = QStringLiteral("Skończyliście zadanie?");
         main.PollBox->findChild<QLineEdit *>(QStringLiteral("PollQuestionEdit"))->setText(question);
         main.PollBox->findChild<QPushButton *>(QStringLiteral("PollSendButton"))->click();
@@ -255,6 +256,7 @@ private slots:
         auto *tally = main.PollBox->findChild<QLabel *>(QStringLiteral("PollTallyLabel"));
         QCOMPARE(tally->text(), QStringLiteral("TAK: 1, NIE: 1, bez odpowiedzi: 0"));
         QCOMPARE(main.MessageAnswerMemo->toPlainText(), QStringLiteral("odpowiedź brzmi: TAK"));
+        QCOMPARE(main.RemoteIPEdit->text(), QStringLiteral("127.0.0.1")); // the teacher's choice
         const QString path = room.console.data.root() + QStringLiteral("/wyniki.csv");
         room.console.dialogs.saveAnswers << path;
         main.PollBox->findChild<QPushButton *>(QStringLiteral("PollSaveButton"))->click();

@@ -166,6 +166,41 @@ private slots:
         QCOMPARE(clicked.at(0).at(0).toInt(), target);
     }
 
+    // Without a mouse: Enter or the press action selects, Space or the
+    // picture action opens, as a double click does.
+    void actionsWithoutAMouse_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<bool>("opens");
+        QTest::newRow("Enter") << QStringLiteral("Enter") << false;
+        QTest::newRow("Space") << QStringLiteral("Space") << true;
+        QTest::newRow("press action") << QAccessibleActionInterface::pressAction() << false;
+        QTest::newRow("picture action") << QStringLiteral("Pokaż obraz") << true;
+    }
+
+    void actionsWithoutAMouse()
+    {
+        QFETCH(QString, how);
+        QFETCH(bool, opens);
+        Room room(3);
+        QWidget *tile = room.view.tileWidget(2);
+        QSignalSpy clicked(&room.view, &OverviewView::tileClicked);
+        QSignalSpy doubleClicked(&room.view, &OverviewView::tileDoubleClicked);
+
+        if (how == QLatin1String("Enter") || how == QLatin1String("Space")) {
+            QTest::keyClick(tile, how == QLatin1String("Enter") ? Qt::Key_Return : Qt::Key_Space);
+        } else {
+            QAccessibleInterface *face = QAccessible::queryAccessibleInterface(tile);
+            QCOMPARE(face->role(), QAccessible::Button);
+            QVERIFY(face->actionInterface()->actionNames().contains(how));
+            face->actionInterface()->doAction(how);
+        }
+
+        QCOMPARE((opens ? doubleClicked : clicked).size(), 1);
+        QCOMPARE((opens ? doubleClicked : clicked).at(0).at(0).toInt(), 2);
+        QVERIFY((opens ? clicked : doubleClicked).isEmpty());
+    }
+
     void assistiveToolsReadTheState_data()
     {
         QTest::addColumn<QString>("hostName");

@@ -184,7 +184,7 @@ private slots:
                 {control<QComboBox>(panel, "PollKindComboBox"), "Rodzaj pytania:"},
                 {control<QPushButton>(panel, "PollSendButton"), "Wyślij do wszystkich"},
                 {control<QTreeWidget>(panel, "PollResultsView"), "Wyniki pytania"},
-                {control<QLabel>(panel, "PollTallyLabel"), "Podsumowanie odpowiedzi"},
+                {control<QLabel>(panel, "PollTallyLabel"), "Podsumowanie odpowiedzi:"},
                 {control<QPushButton>(panel, "PollSaveButton"), "Zapisz wyniki"}};
         for (const auto &[widget, name] : expected) {
             QCOMPARE(widget->accessibleName(), name);

@@ -54,7 +54,7 @@ bool Commander::run(const Command &command, int choice,
 // The computers are walked as they stood when the walk began: a send that
 // closes its connection (the time-out after a partial send) removes a
 // computer during the walk, and walking by place would then skip the next.
-void Commander::walk(int steps, const std::function<void(int)> &visit)
+void Commander::walk(int steps, bool selecting, const std::function<void(int)> &visit)
 {
     std::vector<std::weak_ptr<platform::Connection>> walked;
     walked.reserve(size_t(steps));
@@ -65,8 +65,10 @@ void Commander::walk(int steps, const std::function<void(int)> &visit)
         const platform::ConnectionPtr connection = walked[size_t(i)].lock();
         const int index = connection ? m_classroom.indexOf(connection) : -1;
         if (index >= 0) {
-            m_classroom.select(m_classroom.computers()[size_t(index)].address);
-            emit computerChosen(index);
+            if (selecting) {
+                m_classroom.select(m_classroom.computers()[size_t(index)].address);
+                emit computerChosen(index);
+            }
             visit(index);
         } else {
             // It has left the list.
@@ -79,7 +81,7 @@ void Commander::walk(int steps, const std::function<void(int)> &visit)
 
 void Commander::runOnAll(const Command &command, int choice)
 {
-    walk(int(m_classroom.computers().size()), [&](int) { run(command, choice); });
+    walk(int(m_classroom.computers().size()), true, [&](int) { run(command, choice); });
 }
 
 void Commander::sendPoll(const QString &question, Poll::Kind kind)
@@ -91,7 +93,8 @@ void Commander::sendPoll(const QString &question, Poll::Kind kind)
     m_poll.start(question, kind, polled);
     int sent = 0;
     Classroom &room = m_classroom;
-    walk(int(polled.size()), [&](int index) {
+    // The teacher's selection stays: each question goes to its own connection.
+    walk(int(polled.size()), false, [&](int index) {
         // Each to its own connection: the answers are filed by connection,
         // even from computers that share an address.
         room.CurrentSocket = room.computers()[size_t(index)].connection;

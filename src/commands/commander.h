@@ -46,7 +46,7 @@ signals:
     void computerChosen(int index);
 
 private:
-    void walk(int steps, const std::function<void(int step)> &visit);
+    void walk(int steps, bool selecting, const std::function<void(int index)> &visit);
 
     Classroom &m_classroom;
     Poll m_poll;

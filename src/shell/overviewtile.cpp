@@ -1,5 +1,6 @@
 #include "shell/overviewtile.h"
 
+#include <QAccessibleWidget>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
@@ -14,12 +15,53 @@ const QColor emptyPicture(32, 32, 32);
 
 } // namespace
 
+namespace {
+
+// What assistive tools are given of a tile: a button that selects its
+// computer, with a second action that opens its picture, since a double
+// click is out of their reach.
+class TileAccessible : public QAccessibleWidget
+{
+public:
+    explicit TileAccessible(QWidget *tile)
+        : QAccessibleWidget(tile, QAccessible::Button)
+    {}
+
+    QStringList actionNames() const override
+    {
+        return QAccessibleWidget::actionNames()
+               << pressAction() << OverviewTile::showPictureAction();
+    }
+
+    void doAction(const QString &name) override
+    {
+        auto *tile = static_cast<OverviewTile *>(widget());
+        if (name == pressAction())
+            emit tile->clicked();
+        else if (name == OverviewTile::showPictureAction())
+            emit tile->doubleClicked();
+        else
+            QAccessibleWidget::doAction(name);
+    }
+};
+
+QAccessibleInterface *tileAccessible(const QString &className, QObject *object)
+{
+    if (className == QLatin1String("OverviewTile") && object && object->isWidgetType())
+        return new TileAccessible(static_cast<QWidget *>(object));
+    return nullptr;
+}
+
+} // namespace
+
 OverviewTile::OverviewTile(const QString &hostName, const QString &address, int pictureWidth,
                            QWidget *parent)
     : QWidget(parent)
     , m_hostName(hostName)
     , m_address(address)
 {
+    static const bool accessible = (QAccessible::installFactory(tileAccessible), true);
+    Q_UNUSED(accessible);
     setFocusPolicy(Qt::StrongFocus);
     setPictureWidth(pictureWidth);
     updateTexts();
@@ -195,6 +237,9 @@ void OverviewTile::keyPressEvent(QKeyEvent *event)
     case Qt::Key_Enter:
     case Qt::Key_Return:
         emit clicked();
+        break;
+    case Qt::Key_Space: // as a double click
+        emit doubleClicked();
         break;
     default:
         QWidget::keyPressEvent(event);

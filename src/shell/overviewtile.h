@@ -22,6 +22,9 @@ public:
     void setPictureWidth(int width);
     void setState(State state, const QImage &thumbnail, const QDateTime &pictureTime);
 
+    // The name of the action that opens the tile's picture, for assistive tools.
+    static QString showPictureAction() { return QStringLiteral("Pokaż obraz"); }
+
     // The size of the picture's area at a width of the tile's picture.
     static QSize pictureAreaSize(int pictureWidth);
 

@@ -80,23 +80,26 @@ void PollPanel::buildControls()
     m_resultsView->header()->setStretchLastSection(false);
     m_resultsView->header()->setSectionResizeMode(2, QHeaderView::Stretch);
 
-    const QString tallyName = QStringLiteral("Podsumowanie odpowiedzi");
+    const QString tallyName = QStringLiteral("Podsumowanie odpowiedzi:");
     m_tallyLabel = new ValueLabel(QString(), this);
     m_tallyLabel->setObjectName(QStringLiteral("PollTallyLabel"));
     m_tallyLabel->setAccessibleName(tallyName);
 
     m_saveButton = makeButton(this, "PollSaveButton", QStringLiteral("Zapisz wyniki"));
 
+    // One control a row: the kinds' long captions and the tally need the
+    // panel's whole width.
+    m_tallyLabel->setWordWrap(true);
     auto *grid = new QGridLayout(this);
     grid->addWidget(makeLabel(this, questionLabel, m_questionEdit), 0, 0);
-    grid->addWidget(m_questionEdit, 0, 1, 1, 2);
+    grid->addWidget(m_questionEdit, 0, 1);
     grid->addWidget(makeLabel(this, kindLabel, m_kindCombo), 1, 0);
-    grid->addWidget(m_kindCombo, 1, 1, Qt::AlignLeft);
-    grid->addWidget(m_sendButton, 1, 2, Qt::AlignRight);
-    grid->addWidget(m_resultsView, 2, 0, 1, 3);
-    grid->addWidget(makeLabel(this, tallyName + u':', m_tallyLabel), 3, 0);
-    grid->addWidget(m_tallyLabel, 3, 1);
-    grid->addWidget(m_saveButton, 3, 2, Qt::AlignRight);
+    grid->addWidget(m_kindCombo, 1, 1);
+    grid->addWidget(m_sendButton, 2, 1, Qt::AlignRight);
+    grid->addWidget(m_resultsView, 3, 0, 1, 2);
+    grid->addWidget(makeLabel(this, tallyName, m_tallyLabel), 4, 0);
+    grid->addWidget(m_tallyLabel, 4, 1);
+    grid->addWidget(m_saveButton, 5, 1, Qt::AlignRight);
     grid->setColumnStretch(1, 1);
 }
 

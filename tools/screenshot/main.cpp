@@ -46,11 +46,15 @@ int main(int argc, char **argv)
         return "SALA-" + address.mid(address.lastIndexOf('.') + 1);
     });
 
-    TFMain::listenPortOverride = 0;
+    // The console's own port when it is free, so the picture shows it.
     AppWindows windows = createWindows();
     TFMain &main = *windows.main;
-    main.ShowLocalHostInfo();
-    main.StartServer();
+    for (int port : {6500, 0}) {
+        TFMain::listenPortOverride = port;
+        main.ShowLocalHostInfo();
+        if (runStartupStep([&] { main.StartServer(); }))
+            break;
+    }
     main.resize(1444, 746);
     main.show();
 
