@@ -123,8 +123,11 @@ struct Room
     }
 
     TempDataHome data;
-    ClassroomNames names{
-            {{"127.0.0.1", "SALA-1"}, {"127.0.0.2", "SALA-2"}, {"127.0.0.3", "SALA-3"}}};
+    ClassroomNames names{{{"127.0.0.1", "SALA-1"},
+                          {"127.0.0.2", "SALA-2"},
+                          {"127.0.0.3", "SALA-3"},
+                          {"127.0.0.9", "SALA-9"},
+                          {"127.0.0.10", "SALA-10"}}};
     QByteArray picture = jpegBytes(quarteredPicture(640, 360));
     Classroom classroom;
     commands::Commander commander{classroom};
@@ -137,11 +140,44 @@ class ClassroomTest : public QObject
 {
     Q_OBJECT
 private slots:
+    void listKeepsAddressOrder();
     void glancesLeaveNoTrace();
     void overviewAsksInTurnAndLogsOnlyItsSwitching();
     void overviewYieldsToTheTeacher();
     void silentComputerIsMarkedOnce();
 };
+
+// The list orders by the address text, reports each computer's place as it
+// joins and leaves, and keeps what it learnt of each with it.
+void ClassroomTest::listKeepsAddressOrder()
+{
+    Room room;
+    QSignalSpy joined(&room.classroom, &Classroom::computerJoined);
+    QSignalSpy left(&room.classroom, &Classroom::computerLeft);
+    for (const char *address : {"127.0.0.9", "127.0.0.10", "127.0.0.2"})
+        room.join(QString::fromLatin1(address), Student::Silent);
+    Student &nine = *room.students[0];
+    room.classroom.computerOf(room.connectionOf(nine))->state.answer = QStringLiteral("TAK");
+
+    auto addresses = [&] {
+        QList<QByteArray> list;
+        for (const Computer &c : room.classroom.computers())
+            list << c.address;
+        return list;
+    };
+    QCOMPARE(addresses(), (QList<QByteArray>{"127.0.0.10", "127.0.0.2", "127.0.0.9"}));
+    QCOMPARE(joined.size(), 3);
+    QCOMPARE((QList<int>{joined[0][0].toInt(), joined[1][0].toInt(), joined[2][0].toInt()}),
+             (QList<int>{0, 0, 1}));
+    QCOMPARE(room.classroom.computers()[2].state.answer, QStringLiteral("TAK"));
+    QCOMPARE(room.classroom.computers()[2].hostName, QByteArray("SALA-9"));
+
+    room.students[2]->agent.close(); // 127.0.0.2
+    QVERIFY(left.wait(5000));
+    QCOMPARE(left[0][0].toInt(), 1);
+    QCOMPARE(addresses(), (QList<QByteArray>{"127.0.0.10", "127.0.0.9"}));
+    QCOMPARE(room.classroom.computers()[1].state.answer, QStringLiteral("TAK"));
+}
 
 // Glances and then a teacher's request: the glances' answers are fitted to
 // their bound, with no report, no log
