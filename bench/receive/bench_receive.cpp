@@ -301,7 +301,7 @@ int main(int argc, char **argv)
         printResult(QStringLiteral("receive"),
                     QStringLiteral("%1 agents x %2 packets").arg(c.agents).arg(c.packetsEach),
                     median(console), median(floor), QStringLiteral("packets/s"), Better::Higher,
-                    QStringLiteral("<= 3x"));
+                    QStringLiteral("<= 2x"));
     }
     return 0;
 }
