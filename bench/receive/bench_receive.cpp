@@ -163,8 +163,11 @@ double consoleRound(const Round &round)
     });
     QTimer::singleShot(120000, &loop, &QEventLoop::quit); // a lost packet would stall
     const Clock::time_point begin = Clock::now();
-    driver.start();
-    loop.exec();
+    {
+        ProfiledSpan profiled;
+        driver.start();
+        loop.exec();
+    }
     driver.stop();
     const int logged = home.countLogEntries("RCV: otrzymano dane");
     if (accepted != round.total() || logged != round.total()) {
