@@ -6,14 +6,18 @@
 
 #include <QDate>
 #include <QDir>
+#include <QEvent>
 #include <QFile>
+#include <QMetaEnum>
 #include <QSysInfo>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <thread>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -45,6 +49,12 @@ public:
 };
 
 QuietDialogs quietDialogs;
+
+bool writeText(int fd, const char *text)
+{
+    const size_t size = std::strlen(text);
+    return ::write(fd, text, size) == ssize_t(size);
+}
 
 // The value after the colon of the first line that begins with prefix
 // (files of /proc tell no size, so they are read to their end).
@@ -325,6 +335,89 @@ void printNote(const QString &text)
 {
     std::printf("NOTE\t%s\n", qPrintable(text));
     std::fflush(stdout);
+}
+
+bool TimedApplication::notify(QObject *receiver, QEvent *event)
+{
+    if (!m_timing || m_depth > 0)
+        return QApplication::notify(receiver, event);
+    // Named before: the receiver and the event may be gone after.
+    const QString name
+            = QStringLiteral("%1 to %2")
+                      .arg(QString::fromLatin1(
+                              QMetaEnum::fromType<QEvent::Type>().valueToKey(event->type())))
+                      .arg(QString::fromLatin1(receiver->metaObject()->className()));
+    const Clock::time_point begin = Clock::now();
+    ++m_depth;
+    const bool handled = QApplication::notify(receiver, event);
+    --m_depth;
+    const double ms = msBetween(begin, Clock::now());
+    Kind &kind = m_kinds[name];
+    ++kind.count;
+    kind.totalMs += ms;
+    kind.longestMs = std::max(kind.longestMs, ms);
+    return handled;
+}
+
+void TimedApplication::startTiming()
+{
+    m_kinds.clear();
+    m_timing = true;
+}
+
+QStringList TimedApplication::stopTiming(int kinds)
+{
+    m_timing = false;
+    std::vector<std::pair<QString, Kind>> sorted(m_kinds.keyValueBegin(), m_kinds.keyValueEnd());
+    std::sort(sorted.begin(), sorted.end(),
+              [](const auto &a, const auto &b) { return a.second.totalMs > b.second.totalMs; });
+    QStringList lines;
+    for (size_t i = 0; i < sorted.size() && int(i) < kinds; ++i) {
+        const Kind &k = sorted[i].second;
+        lines << QStringLiteral("event %1: %2 times, %3 ms in all, longest %4 ms")
+                         .arg(sorted[i].first)
+                         .arg(k.count)
+                         .arg(k.totalMs, 0, 'f', 1)
+                         .arg(k.longestMs, 0, 'f', 1);
+    }
+    return lines;
+}
+
+namespace {
+
+// Tells perf a command and waits for its answer, so that the span's first
+// and last moments are inside and outside the profile for certain.
+void tellProfiler(const char *command)
+{
+    const QByteArray control = qgetenv("BENCH_PERF_CONTROL");
+    if (control.isEmpty())
+        return;
+    const int fd = ::open(control.constData(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    const bool told = writeText(fd, command);
+    ::close(fd);
+    const QByteArray ack = qgetenv("BENCH_PERF_ACK");
+    if (!told || ack.isEmpty())
+        return;
+    const int in = ::open(ack.constData(), O_RDONLY | O_CLOEXEC);
+    if (in < 0)
+        return;
+    char answer[16];
+    [[maybe_unused]] const ssize_t n = ::read(in, answer, sizeof answer);
+    ::close(in);
+}
+
+} // namespace
+
+ProfiledSpan::ProfiledSpan()
+{
+    tellProfiler("enable\n");
+}
+
+ProfiledSpan::~ProfiledSpan()
+{
+    tellProfiler("disable\n");
 }
 
 } // namespace bench

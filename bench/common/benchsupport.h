@@ -14,7 +14,9 @@
 #include "link/packet.h"
 #include "shell/startup.h"
 
+#include <QApplication>
 #include <QByteArray>
+#include <QHash>
 #include <QString>
 #include <QTemporaryDir>
 
@@ -127,5 +129,44 @@ void printResult(const QString &benchmark, const QString &caseName, double conso
 
 // Prints a note line that run.sh shows under the table.
 void printNote(const QString &text);
+
+// An application that can time every event its event loop dispatches (not
+// those sent from inside another), to tell what a long wait of the window
+// was spent on.
+class TimedApplication : public QApplication
+{
+public:
+    using QApplication::QApplication;
+    bool notify(QObject *receiver, QEvent *event) override;
+
+    void startTiming();
+    // What the events since startTiming took, by kind (event type and the
+    // receiver's class), the kinds that took longest first: one line each.
+    QStringList stopTiming(int kinds);
+
+private:
+    struct Kind
+    {
+        int count = 0;
+        double totalMs = 0;
+        double longestMs = 0;
+    };
+    bool m_timing = false;
+    int m_depth = 0;
+    QHash<QString, Kind> m_kinds;
+};
+
+// Profiles only what is measured: run the benchmark under
+//   perf record -D -1 --control=fifo:CTL,ACK ...
+// with $BENCH_PERF_CONTROL=CTL and $BENCH_PERF_ACK=ACK, and perf samples only
+// while a ProfiledSpan lives. Without them it does nothing.
+class ProfiledSpan
+{
+public:
+    ProfiledSpan();
+    ~ProfiledSpan();
+    ProfiledSpan(const ProfiledSpan &) = delete;
+    ProfiledSpan &operator=(const ProfiledSpan &) = delete;
+};
 
 } // namespace bench

@@ -194,6 +194,11 @@ public:
                 return false;
             }
         };
+        // The reception's last read, on its thread.
+        if (showPhases)
+            main.streamReadHook = [this](qint64) {
+                m_lastRead = Clock::now();
+            };
         auto *phases = new Phases;
         phases->self = this;
         phases->setParent(&main);
@@ -210,9 +215,12 @@ public:
         // window has painted and settled before the request.
         QTimer::singleShot(100, &m_loop, &QEventLoop::quit);
         m_loop.exec();
-        main.ScreenShootButtonClick();
-        QTimer::singleShot(30000, &m_loop, &QEventLoop::quit);
-        m_loop.exec();
+        {
+            ProfiledSpan profiled;
+            main.ScreenShootButtonClick();
+            QTimer::singleShot(30000, &m_loop, &QEventLoop::quit);
+            m_loop.exec();
+        }
         const Clock::time_point last = m_agent->lastByteSent();
         if (main.ScreenShootImage->pixmap().isNull() || last == Clock::time_point{}) {
             std::fprintf(stderr, "console: no picture shown\n");
@@ -220,9 +228,10 @@ public:
         }
         if (m_phases)
             std::fprintf(stderr,
-                         "last byte -> wait window closed %.1f -> finished %.1f -> shown %.1f\n",
-                         msBetween(last, m_closed), msBetween(m_closed, m_finished),
-                         msBetween(m_finished, m_shown));
+                         "last byte sent -> read %.1f -> decoded and wait window closed %.1f -> "
+                         "finished %.1f -> shown %.1f\n",
+                         msBetween(last, m_lastRead.load()), msBetween(m_lastRead.load(), m_closed),
+                         msBetween(m_closed, m_finished), msBetween(m_finished, m_shown));
         return msBetween(last, m_shown);
     }
 
@@ -233,6 +242,7 @@ private:
     std::unique_ptr<Agent> m_agent;
     QEventLoop m_loop;
     Clock::time_point m_shown, m_closed, m_finished;
+    std::atomic<Clock::time_point> m_lastRead{};
     bool m_awaitingPaint = false;
     bool m_phases = false;
 };
