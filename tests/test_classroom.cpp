@@ -34,6 +34,8 @@ public:
 
     TestAgent agent;
     int requests = 0;
+    // The picture right behind its announcement, in one write.
+    bool glued = false;
     std::function<void()> onRequest;
 
 private:
@@ -71,9 +73,10 @@ private:
         agent.socket().write(TestAgent::packetText(++m_number, packet::ScreenShot,
                                                    picture ? packet::ScreenAnnounceFlag
                                                            : packet::ScreenCloseWaitFlag,
-                                                   picture ? qint32(m_jpeg.size()) : 0));
+                                                   picture ? qint32(m_jpeg.size()) : 0)
+                             + (glued ? m_jpeg : QByteArray()));
         QTimer::singleShot(GapMs, this, [this, picture] {
-            if (picture)
+            if (picture && !glued)
                 agent.socket().write(m_jpeg);
             QTimer::singleShot(GapMs, this, [this] {
                 if (--m_pending > 0)
@@ -141,6 +144,8 @@ class ClassroomTest : public QObject
     Q_OBJECT
 private slots:
     void listKeepsAddressOrder();
+    void streamRightBehindItsAnnouncement_data();
+    void streamRightBehindItsAnnouncement();
     void glancesLeaveNoTrace();
     void overviewAsksInTurnAndLogsOnlyItsSwitching();
     void overviewYieldsToTheTeacher();
@@ -177,6 +182,43 @@ void ClassroomTest::listKeepsAddressOrder()
     QCOMPARE(left[0][0].toInt(), 1);
     QCOMPARE(addresses(), (QList<QByteArray>{"127.0.0.10", "127.0.0.9"}));
     QCOMPARE(room.classroom.computers()[1].state.answer, QStringLiteral("TAK"));
+}
+
+void ClassroomTest::streamRightBehindItsAnnouncement_data()
+{
+    QTest::addColumn<bool>("glance");
+    QTest::newRow("the teacher's picture") << false;
+    QTest::newRow("a glance") << true;
+}
+
+// An agent that sends its picture in the same burst as the announcement:
+// the bytes after the announcement's text are the picture's first.
+void ClassroomTest::streamRightBehindItsAnnouncement()
+{
+    QFETCH(bool, glance);
+    Room room;
+    Classroom &c = room.classroom;
+    Student &student = room.join(QStringLiteral("127.0.0.1"), Student::Picture);
+    student.glued = true;
+    QSignalSpy teacher(&c, &Classroom::streamReceived);
+    QSignalSpy glances(&c, &Classroom::glanceReceived);
+
+    if (glance) {
+        QVERIFY(c.requestGlance(room.connectionOf(student), QSize(160, 160)));
+    } else {
+        c.CurrentPacket.iCommand = packet::ScreenShot;
+        c.CurrentPacket.iFlag = 0;
+        QVERIFY(c.SendPacket(room.connectionOf(student), c.CurrentPacket));
+    }
+    QSignalSpy &done = glance ? glances : teacher;
+    QVERIFY(done.wait(5000));
+
+    const auto result = done[0][glance ? 1 : 0].value<StreamReception::Result>();
+    QVERIFY(result.complete);
+    QCOMPARE(result.received, room.picture.size());
+    QCOMPARE(result.jpeg, room.picture);
+    QCOMPARE(result.picture.size(), glance ? QSize(160, 90) : QSize(640, 360));
+    QCOMPARE(c.CurrentPacket.StreamSize, glance ? 0 : qint32(room.picture.size()));
 }
 
 // Glances and then a teacher's request: the glances' answers are fitted to

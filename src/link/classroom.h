@@ -191,6 +191,8 @@ private:
     std::vector<Computer> m_computers;
     QByteArray m_selected;
     std::unique_ptr<StreamReception> m_stream;
+    // Stream bytes that came in one read with their announcement.
+    QByteArray m_streamStart;
     struct Glance
     {
         std::weak_ptr<platform::Connection> connection;

@@ -1,6 +1,8 @@
 // Receiving packets from the agents and acting on them.
 #include "link/classroom.h"
 
+#include <QScopeGuard>
+
 #include "link/messageanswer.h"
 #include "link/packet.h"
 #include "platform/cp1250.h"
@@ -20,6 +22,26 @@ QString numbers(const PacketRecord &p)
             .arg(p.iCommand)
             .arg(p.iFlag)
             .arg(p.iPacketNo);
+}
+
+// The length of the packet text when it begins with a stream's announcement
+// (whose last field is empty, so its text ends at the ninth "|"); the whole
+// length otherwise.
+qsizetype announcementLength(const QByteArray &text)
+{
+    qsizetype end = -1;
+    for (int bars = 0; bars < 9; ++bars) {
+        end = text.indexOf('|', end + 1);
+        if (end < 0)
+            return text.size();
+    }
+    PacketRecord p{};
+    ParsePacketText(QByteArrayView(text).first(end + 1), p);
+    const bool announces
+            = p.Pass == packet::PassValue
+              && ((p.iCommand == packet::ProcessList && p.iFlag == packet::ProcessListAnnounceFlag)
+                  || (p.iCommand == packet::ScreenShot && p.iFlag == packet::ScreenAnnounceFlag));
+    return announces ? end + 1 : text.size();
 }
 
 } // namespace
@@ -46,6 +68,12 @@ void Classroom::MyServerClientRead(const platform::ConnectionPtr &socket)
     // All that one event brings is one packet; the agent never runs two
     // packets together. It goes into the working record unless it answers
     // a glance, which leaves no trace.
+    // An agent may send a stream right behind its announcement: what follows
+    // the announcement's text is the stream's beginning, not part of it.
+    m_streamStart = text.mid(announcementLength(text));
+    text.truncate(text.size() - m_streamStart.size());
+    // Only a stream started by this packet takes them.
+    const auto forget = qScopeGuard([this] { m_streamStart.clear(); });
     PacketRecord incoming = CurrentPacket;
     ParsePacketText(text, incoming);
     if (takeGlanceAnswer(socket, incoming))

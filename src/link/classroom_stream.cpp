@@ -3,6 +3,7 @@
 #include "link/classroom.h"
 
 #include <algorithm>
+#include <utility>
 
 void Classroom::startStream(const platform::ConnectionPtr &socket, bool screen)
 {
@@ -23,6 +24,7 @@ void Classroom::startStream(const platform::ConnectionPtr &socket, bool screen)
             screen ? StreamReception::Kind::ScreenPicture : StreamReception::Kind::ProcessList,
             environment.streamTimings, StreamReception::Limits{environment.streamMemoryLimit},
             environment.streamReadHook);
+    m_stream->setFirstBytes(std::exchange(m_streamStart, {}));
     connect(m_stream.get(), &StreamReception::progress, this, &Classroom::streamProgress);
     connect(m_stream.get(), &StreamReception::finished, this,
             [this, socket](const StreamReception::Result &outcome) {
@@ -109,6 +111,7 @@ void Classroom::startGlance(const platform::ConnectionPtr &socket, qint32 declar
             socket, declared, StreamReception::Kind::ScreenPicture, timings,
             StreamReception::Limits{environment.streamMemoryLimit}, environment.streamReadHook);
     m_stream->setPictureBound(bound);
+    m_stream->setFirstBytes(std::exchange(m_streamStart, {}));
     connect(m_stream.get(), &StreamReception::finished, this,
             [this, socket](const StreamReception::Result &outcome) {
                 keepPicture(socket, outcome, true);

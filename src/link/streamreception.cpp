@@ -134,13 +134,22 @@ void StreamReception::read(qint64 limit, Reading &reading)
     int idle = 0;
 
     sleepUnlessStopped(m_stop, m_timings.firstSleepMs);
+    bool first = !m_firstBytes.isEmpty();
     while (!m_stop.load()) {
-        qint64 n = socket.receive(buffer, ReadChunk);
+        qint64 n = 0;
+        if (first) {
+            // Taken as one read, however long: they are already in memory.
+            n = m_firstBytes.size();
+        } else {
+            n = socket.receive(buffer, ReadChunk);
+        }
+        const char *data = first ? m_firstBytes.constData() : buffer;
+        first = false;
         if (n > 0) {
             // Surplus bytes are counted but not kept.
             const qint64 room
                     = reading.keep ? std::max<qint64>(0, expected - reading.stream.size()) : 0;
-            reading.stream.append(buffer, qsizetype(std::min(n, room)));
+            reading.stream.append(data, qsizetype(std::min(n, room)));
             reading.received += n;
             reportProgress(reading.received);
             if (m_readHook)

@@ -74,6 +74,10 @@ public:
     // The process list read into rows: caption, description, id.
     static QList<QStringList> processRows(QByteArrayView stream);
 
+    // Stream bytes that came with the announcement itself: they are the
+    // stream's first, read before anything else. Set before start.
+    void setFirstBytes(const QByteArray &bytes) { m_firstBytes = bytes; }
+
     // A picture is fitted into bound (proportions kept) as it is decoded;
     // set before start. Empty: full size.
     void setPictureBound(QSize bound) { m_bound = bound; }
@@ -103,6 +107,7 @@ private:
     const Limits m_limits;
     const ReadHook m_readHook;
     QSize m_bound;
+    QByteArray m_firstBytes;
     std::atomic<bool> m_stop{false};
     std::atomic<qint64> m_latest{0};
     std::atomic<bool> m_progressWaiting{false};
