@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/epoll.h>
@@ -52,6 +53,23 @@ int openDescriptors(int fallback)
     }
     ::closedir(dir);
     return count - 1; // the listing's own
+}
+
+// The process's descriptor table grows as connections come, each time
+// copied whole inside accept on the window's thread; a class connecting at
+// once would stall the window at every step. Grown once here instead, to
+// as many descriptors as the limit allows, up to a large classroom's need.
+void growDescriptorTable(int anyDescriptor)
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur < 2)
+        return;
+    const rlim_t wanted = 4095;
+    const rlim_t highest
+            = limit.rlim_cur == RLIM_INFINITY ? wanted : std::min(wanted, limit.rlim_cur - 1);
+    const int high = ::fcntl(anyDescriptor, F_DUPFD_CLOEXEC, int(highest));
+    if (high >= 0)
+        ::close(high);
 }
 
 } // namespace
@@ -117,6 +135,7 @@ bool TcpServer::listen(quint16 port, QString *errorText, int *errorCode)
         return fail("listen", fd);
 
     m_fd = fd;
+    growDescriptorTable(fd);
     m_descriptorsAtListen = openDescriptors(fd + 1);
     m_acceptNotifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
     connect(m_acceptNotifier, &QSocketNotifier::activated, this, &TcpServer::acceptPending);
