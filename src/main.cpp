@@ -1,6 +1,6 @@
 #include "platform/openfilelimit.h"
-#include "shell/commandline.h"
-#include "shell/startup.h"
+#include "commandline.h"
+#include "startup.h"
 
 #include <QGuiApplication>
 

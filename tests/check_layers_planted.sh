@@ -32,10 +32,10 @@ plant "storage includes the link" \
     'echo "#include \"link/packet.h\"" >> storage/settings.cpp'
 plant "platform includes storage, indented" \
     'echo "  #  include \"storage/datafolder.h\"" >> platform/cp1250.h'
-plant "a known handler file gains another upward include" \
-    'echo "#include \"update/tfupdate.h\"" >> link/tfmain_send.cpp'
-plant "an upward include of a known exception is gone" \
-    'sed -i "/#include \"update\/version.h\"/d" shell/commandline.cpp'
+plant "the link includes the update" \
+    'echo "#include \"update/tfupdate.h\"" >> link/classroom_send.cpp'
+plant "the commands include a window" \
+    'echo "#include \"shell/tfmain.h\"" >> commands/commander.cpp'
 plant "a folder outside the layers" \
     'mkdir extra && echo "#include \"shell/tfmain.h\"" > extra/extra.cpp'
 

@@ -9,7 +9,7 @@
 #include "update/version.h"
 #include "update/versioncheck.h"
 
-#include "shell/startup.h"
+#include "startup.h"
 #include "shell/tfmain.h"
 
 #include <QAction>

@@ -7,7 +7,7 @@
 #include "update/tfupdate.h"
 
 #include "storage/eventlog.h"
-#include "shell/startup.h"
+#include "startup.h"
 #include "shell/tfmain.h"
 
 #include <QApplication>

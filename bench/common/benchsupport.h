@@ -12,7 +12,7 @@
 // for rates.
 
 #include "link/packet.h"
-#include "shell/startup.h"
+#include "startup.h"
 
 #include <QApplication>
 #include <QByteArray>

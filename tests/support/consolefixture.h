@@ -1,6 +1,6 @@
 #pragma once
 
-#include "shell/startup.h"
+#include "startup.h"
 #include "shell/tfmain.h"
 #include "support/fakedialogs.h"
 #include "support/tempdata.h"

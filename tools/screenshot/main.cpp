@@ -5,7 +5,7 @@
 //
 // Usage: docentor-screenshot <agent simulator> <out.png> [students]
 #include "shell/pollpanel.h"
-#include "shell/startup.h"
+#include "startup.h"
 #include "shell/tfmain.h"
 
 #include <QApplication>

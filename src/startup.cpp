@@ -1,4 +1,4 @@
-#include "shell/startup.h"
+#include "startup.h"
 
 #include "platform/cp1250.h"
 #include "platform/singleinstance.h"

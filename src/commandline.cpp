@@ -1,4 +1,4 @@
-#include "shell/commandline.h"
+#include "commandline.h"
 
 #include "update/version.h"
 
