@@ -407,7 +407,12 @@ private slots:
         std::thread storm([&] {
             std::deque<int> open;
             for (int i = 0; i < Connects && !stop.load(); ++i) {
-                const int fd = connectRaw(room.console.port(), StormAddress);
+                // A connect the system itself turns down now and then under
+                // a full parallel run (no port left for the moment) is tried
+                // again; the console's part is to take or refuse it.
+                int fd = -1;
+                for (int attempt = 0; attempt < 3 && fd < 0; ++attempt)
+                    fd = connectRaw(room.console.port(), StormAddress);
                 if (fd < 0) {
                     ++failed;
                     continue;
