@@ -1,5 +1,6 @@
 #include "shell/pollpanel.h"
 
+#include "shell/controls.h"
 #include "shell/valuelabel.h"
 
 #include <QComboBox>
@@ -11,14 +12,6 @@
 #include <QTreeWidget>
 
 namespace {
-
-QPushButton *makeButton(QWidget *parent, const char *name, const QString &caption)
-{
-    auto *button = new QPushButton(caption, parent);
-    button->setObjectName(QLatin1String(name));
-    button->setAccessibleName(caption);
-    return button;
-}
 
 QLabel *makeLabel(QWidget *parent, const QString &text, QWidget *buddy)
 {

@@ -2,6 +2,8 @@
 // names, one part of the window at a time.
 #include "shell/tfmain.h"
 
+#include "shell/controls.h"
+
 #include "shell/textfit.h"
 
 #include <QAction>
@@ -25,14 +27,6 @@
 #include <algorithm>
 
 namespace {
-
-QPushButton *makeButton(QWidget *parent, const char *name, const QString &caption)
-{
-    auto *button = new QPushButton(caption, parent);
-    button->setObjectName(QLatin1String(name));
-    button->setAccessibleName(caption);
-    return button;
-}
 
 QLineEdit *makeField(QWidget *parent, const char *name, const QString &label, bool readOnly)
 {

@@ -4,6 +4,7 @@
 
 #include "link/jpegimage.h"
 #include "platform/cp1250.h"
+#include "shell/controls.h"
 #include "shell/dialogs.h"
 #include "shell/overviewview.h"
 #include "shell/pollpanel.h"
@@ -30,9 +31,7 @@ void TFMain::buildOverviewTab()
 
 void TFMain::buildSavePictureButton()
 {
-    SavePictureButton = new QPushButton(QStringLiteral("Zapisz obraz"), Panel3);
-    SavePictureButton->setObjectName(QStringLiteral("SavePictureButton"));
-    SavePictureButton->setAccessibleName(SavePictureButton->text());
+    SavePictureButton = makeButton(Panel3, "SavePictureButton", QStringLiteral("Zapisz obraz"));
     SavePictureButton->setGeometry(
             ScreenShootButton->geometry().right() + 9, ScreenShootButton->y(),
             std::max(130, textfit::buttonWidth(SavePictureButton, {SavePictureButton->text()})),
