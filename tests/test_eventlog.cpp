@@ -137,6 +137,13 @@ private slots:
                 << QByteArrayList{"ok\\x0D\\x0A----\\x0D\\x0A2026-03-07 14:30:01\\x0D\\x0A"
                                   "Info: SEND: OK",
                                   "\\x1B[8mukryty\\x7F", "\t" + polish + "\\x01\\x1F\\x0A"};
+        // Typed text that reads like an escaped byte must not pass for one;
+        // other backslashes, as in a path, stay as they are.
+        QTest::newRow("typed escapes told from real ones")
+                << QByteArray("\\x0D\\x0a\r") << QByteArray("C:\\Windows\\xyz\\x1")
+                << QByteArray("\\X0D \\\\x7F")
+                << QByteArrayList{"\\x5Cx0D\\x5Cx0a\\x0D", "C:\\Windows\\xyz\\x1",
+                                  "\\X0D \\\\x5Cx7F"};
     }
 
     void packetDump()

@@ -80,16 +80,23 @@ void writeLine(QByteArray &out, const char *label, QByteArrayView value)
 QByteArray visible(QByteArrayView text)
 {
     static constexpr char Hex[] = "0123456789ABCDEF";
+    const auto isHex = [](char c) {
+        return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+    };
     QByteArray out;
     out.reserve(text.size());
-    for (const char c : text) {
-        const auto byte = uchar(c);
-        if ((byte < 0x20 && byte != '\t') || byte == 0x7F) {
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const auto byte = uchar(text[i]);
+        // A backslash that would begin what reads as an escaped byte is
+        // escaped itself, so typed "\x0D" never passes for a real CR.
+        const bool escapeLike = byte == '\\' && i + 3 < text.size() && text[i + 1] == 'x'
+                                && isHex(text[i + 2]) && isHex(text[i + 3]);
+        if ((byte < 0x20 && byte != '\t') || byte == 0x7F || escapeLike) {
             out += "\\x";
             out += Hex[byte >> 4];
             out += Hex[byte & 0xF];
         } else {
-            out += c;
+            out += char(byte);
         }
     }
     return out;

@@ -45,7 +45,8 @@ void WriteLog(const QByteArray &text, bool dumpPacket = false,
 namespace eventlog {
 
 // text with every control byte (below 0x20 except TAB, and 0x7F) written as
-// "\xHH" with upper-case digits; every other byte stays as it is.
+// "\xHH" with upper-case digits, and a backslash that begins "\x" and two hex
+// digits written as "\x5C"; every other byte stays as it is.
 QByteArray visible(QByteArrayView text);
 
 // The whole block of one entry as it goes into the file.
