@@ -123,14 +123,18 @@ private slots:
     void newerVersionIsOffered_data()
     {
         QTest::addColumn<bool>("silent");
-        QTest::newRow("at start-up") << true;
-        QTest::newRow("from the menu") << false;
+        QTest::addColumn<QByteArray>("file");
+        QTest::newRow("at start-up") << true << versionFile(1, 1, 0);
+        QTest::newRow("from the menu") << false << versionFile(1, 1, 0);
+        // Major and minor only: the release stays 0, as it was before.
+        QTest::newRow("8 bytes from the menu") << false << versionFile(1, 1, 7).left(8);
     }
     void newerVersionIsOffered()
     {
         QFETCH(bool, silent);
+        QFETCH(QByteArray, file);
         UpdateConsole console;
-        console.http.serve(VersionPath, {200, versionFile(1, 1, 0)});
+        console.http.serve(VersionPath, {200, file});
         console.dialogs.questionAnswers = {false};
 
         QVERIFY(console.check(silent));
@@ -149,22 +153,39 @@ private slots:
     }
 
     // What a check that finds nothing new shows: nothing at start-up; from
-    // the menu, one box with both versions or one warning.
+    // the menu, one box with both versions or one warning, but nothing when
+    // the server says it has no version file.
     void boxes_data()
     {
+        QTest::addColumn<HttpTestServer::Response>("response");
         QTest::addColumn<bool>("reachable");
         QTest::addColumn<bool>("silent");
-        QTest::newRow("not newer at start-up") << true << true;
-        QTest::newRow("not newer from the menu") << true << false;
-        QTest::newRow("no server at start-up") << false << true;
-        QTest::newRow("no server from the menu") << false << false;
+        QTest::addColumn<QString>("box"); // "versions", "warning" or none
+        const HttpTestServer::Response older(200, versionFile(1, 0, 5));
+        QTest::newRow("not newer at start-up") << older << true << true << QString();
+        QTest::newRow("not newer from the menu")
+                << older << true << false << QStringLiteral("versions");
+        QTest::newRow("no server at start-up") << older << false << true << QString();
+        QTest::newRow("no server from the menu")
+                << older << false << false << QStringLiteral("warning");
+        const HttpTestServer::Response forbidden(403, versionFile(2, 0, 0));
+        QTest::newRow("403 at start-up") << forbidden << true << true << QString();
+        QTest::newRow("403 from the menu")
+                << forbidden << true << false << QStringLiteral("warning");
+        QTest::newRow("7 bytes from the menu")
+                << HttpTestServer::Response(200, versionFile(2, 0, 0).left(7)) << true << false
+                << QStringLiteral("warning");
+        QTest::newRow("404 from the menu")
+                << HttpTestServer::Response(404, "<html>brak</html>") << true << false << QString();
     }
     void boxes()
     {
+        QFETCH(HttpTestServer::Response, response);
         QFETCH(bool, reachable);
         QFETCH(bool, silent);
+        QFETCH(QString, box);
         UpdateConsole console;
-        console.http.serve(VersionPath, {200, versionFile(1, 0, 5)});
+        console.http.serve(VersionPath, response);
         if (!reachable) {
             qputenv("DOCENTOR_UPDATE_HOST",
                     "http://127.0.0.1:" + QByteArray::number(HttpTestServer::closedPort()));
@@ -173,22 +194,22 @@ private slots:
         QVERIFY(console.check(silent));
         QVERIFY(!console.main().UpdateTimer->isActive());
         QVERIFY(!console.dialogs.offUiThread);
-        if (silent) {
+        if (box.isEmpty()) {
             QVERIFY(console.dialogs.shown.isEmpty());
             return;
         }
         QCOMPARE(console.dialogs.shown.size(), 1);
-        const FakeDialogs::Shown box = console.dialogs.shown.first();
-        QCOMPARE(box.kind, FakeDialogs::Kind::Message);
-        if (reachable) {
-            QCOMPARE(box.caption, QString());
-            QCOMPARE(box.icon, Dialogs::Icon::None);
-            QCOMPARE(box.text,
+        const FakeDialogs::Shown shown = console.dialogs.shown.first();
+        QCOMPARE(shown.kind, FakeDialogs::Kind::Message);
+        if (box == QLatin1String("versions")) {
+            QCOMPARE(shown.caption, QString());
+            QCOMPARE(shown.icon, Dialogs::Icon::None);
+            QCOMPARE(shown.text,
                      versionBody({1, 0, 5}) + QStringLiteral("Brak nowej wersji do pobrania."));
         } else {
-            QCOMPARE(box.caption, QStringLiteral("Aktualizacja"));
-            QCOMPARE(box.text, QStringLiteral("Błąd podczas próby połączenia z internetem"));
-            QCOMPARE(box.icon, Dialogs::Icon::Warning);
+            QCOMPARE(shown.caption, QStringLiteral("Aktualizacja"));
+            QCOMPARE(shown.text, QStringLiteral("Błąd podczas próby połączenia z internetem"));
+            QCOMPARE(shown.icon, Dialogs::Icon::Warning);
         }
     }
 

@@ -12,9 +12,13 @@
 #include <QTest>
 #include <QThread>
 
+#include <QFile>
+
 #include <memory>
 #include <new>
 #include <stdexcept>
+
+#include <unistd.h>
 
 using update::Version;
 
@@ -55,6 +59,21 @@ struct CheckFixture
         return QUrl(QString::fromLatin1((host.isEmpty() ? http.address() : host) + VersionPath));
     }
 };
+
+// The process's own CPU time in clock ticks and its resident memory in
+// pages, as the system counts them.
+std::pair<qint64, qint64> processCost()
+{
+    QFile stat(QStringLiteral("/proc/self/stat"));
+    QFile statm(QStringLiteral("/proc/self/statm"));
+    if (!stat.open(QIODevice::ReadOnly) || !statm.open(QIODevice::ReadOnly))
+        return {-1, -1};
+    const QByteArray line = stat.readAll();
+    // After the command's name: state is field 3, utime 14 and stime 15.
+    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+    return {fields.value(11).toLongLong() + fields.value(12).toLongLong(),
+            statm.readAll().split(' ').value(1).toLongLong()};
+}
 
 } // namespace
 
@@ -125,15 +144,18 @@ private slots:
                                 << std::optional(Version{-1, -2, INT_MIN});
         QTest::newRow("trailing bytes ignored")
                 << versionFile(2, 0, 0) + "tail of the file" << std::optional(Version{2, 0, 0});
-        QTest::newRow("8 bytes") << versionFile(1, 1, 0).left(8) << std::optional<Version>();
-        QTest::newRow("11 bytes") << versionFile(1, 1, 0).left(11) << std::optional<Version>();
+        // The release read before (1.0.3 here) stays whole.
+        QTest::newRow("8 bytes") << versionFile(1, 1, 0).left(8) << std::optional(Version{1, 1, 3});
+        QTest::newRow("11 bytes") << versionFile(1, 1, 9).left(11)
+                                  << std::optional(Version{1, 1, 3});
+        QTest::newRow("7 bytes") << versionFile(1, 1, 0).left(7) << std::optional<Version>();
         QTest::newRow("empty") << QByteArray() << std::optional<Version>();
     }
     void versionFileBytes()
     {
         QFETCH(QByteArray, file);
         QFETCH(std::optional<Version>, version);
-        QCOMPARE(update::parseVersionFile(file), version);
+        QCOMPARE(update::parseVersionFile(file, {1, 0, 3}), version);
     }
 
     void serverAddress_data()
@@ -218,14 +240,26 @@ private slots:
             };
             noVersion("404", {404, "<html>Nie znaleziono</html>"});
             noVersion("500", {500, versionFile(2, 0, 0)});
-            noVersion("403 with 12 bytes", {403, versionFile(2, 0, 0)});
-            // Under the old rule these 8 bytes made 1.1.x count as newer.
-            noVersion("8-byte body", {200, versionFile(1, 1, 0).left(8)});
-            noVersion("empty body", {200, QByteArray()});
+            // Major and minor alone; the release stays as it was.
+            QTest::addRow("8-byte 1.1 %s", mode)
+                    << HttpTestServer::Response(200, versionFile(1, 1, 0).left(8)) << served
+                    << silent << QStringList{"newer", "ended"} << Version{1, 1, 3};
+            QTest::addRow("8-byte 0.9 %s", mode)
+                    << HttpTestServer::Response(200, versionFile(0, 9, 9).left(8)) << served
+                    << silent << menuOnly("no newer") << Version{0, 9, 3};
+
+            // Answers that are no version file: the teacher who asked is told.
+            auto unreadable = [&](const char *name, const HttpTestServer::Response &response) {
+                QTest::addRow("%s %s", name, mode)
+                        << response << served << silent << menuOnly("no connection") << before;
+            };
+            unreadable("403 with 12 bytes", {403, versionFile(2, 0, 0)});
+            unreadable("7-byte body", {200, versionFile(1, 1, 0).left(7)});
+            unreadable("empty body", {200, QByteArray()});
             HttpTestServer::Response response(200, versionFile(3, 0, 0));
             response.delivery = HttpTestServer::Delivery::BrokenOff;
             response.brokenAfter = 8;
-            noVersion("body broken off", response);
+            unreadable("body broken off", response);
 
             // No server, one that stops answering, or a check that fails
             // inside, even for want of memory.
@@ -241,6 +275,7 @@ private slots:
             unreachable("a connect that hangs", QStringLiteral("hanging"), Delivery::Whole);
             unreachable("no answer at all", served, Delivery::Silent);
             unreachable("header, then silence", served, Delivery::HeaderOnly);
+            unreachable("an endless header", served, Delivery::EndlessHeader);
             unreachable("out of memory at the start", QStringLiteral("throw start"),
                         Delivery::Whole);
             unreachable("out of memory at the header", QStringLiteral("throw header"),
@@ -291,6 +326,35 @@ private slots:
         }
         if (version != Version{1, 0, 3})
             QCOMPARE(f.http.requests.size(), 1);
+    }
+
+    // A server that sends header lines for ever is refused long before the
+    // check's time is up; afterwards nothing in the console reads it any
+    // more: no bytes taken, no CPU time, no memory.
+    void endlessHeaderLeavesNothingBehind()
+    {
+        CheckFixture f;
+        update::setIdleTimeout(std::chrono::hours(1));
+        HttpTestServer::Response endless;
+        endless.delivery = HttpTestServer::Delivery::EndlessHeader;
+        f.http.serve(VersionPath, endless);
+
+        f.check->start(f.url(), false);
+        QTRY_VERIFY_WITH_TIMEOUT(f.reports.contains(QStringLiteral("ended")), 20000);
+        QCOMPARE(f.reports, (QStringList{"no connection", "ended"}));
+        QTRY_VERIFY(f.http.endlessBytes > update::MaxHeaderBytes);
+
+        const qint64 taken = f.http.endlessBytes;
+        const auto [cpu, pages] = processCost();
+        QTest::qWait(2000); // the server goes on writing while anyone reads
+        const auto [cpuAfter, pagesAfter] = processCost();
+        QVERIFY2(f.http.endlessBytes - taken < 1024 * 1024,
+                 qPrintable(QString::number(f.http.endlessBytes - taken)));
+        // Generous: a reader left behind takes a core and 0.7 MB a second.
+        QVERIFY2(cpuAfter - cpu < sysconf(_SC_CLK_TCK) / 2,
+                 qPrintable(QString::number(cpuAfter - cpu)));
+        QVERIFY2((pagesAfter - pages) * sysconf(_SC_PAGESIZE) < 16 * 1024 * 1024,
+                 qPrintable(QString::number(pagesAfter - pages)));
     }
 
     // Stopping the checks, or destroying their object, does not wait for a

@@ -2,12 +2,15 @@
 
 #include <QDeadlineTimer>
 #include <QEventLoop>
-#include <QNetworkAccessManager>
 #include <QNetworkProxyFactory>
-#include <QNetworkReply>
-#include <QNetworkRequest>
+#include <QTcpSocket>
 #include <QTimer>
+#if QT_CONFIG(ssl)
+#include <QSslSocket>
+#endif
 
+#include <algorithm>
+#include <climits>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -19,6 +22,12 @@ namespace {
 
 std::atomic<qint64> idleTimeoutMs{30000};
 constexpr int StopPollMs = 20;
+constexpr qint64 ReadChunk = 16 * 1024;
+// A server may send any number of bytes; the socket keeps at most this many
+// waiting for the transfer, so a fast one is held up, not stored.
+constexpr qint64 SocketBuffer = 64 * 1024;
+constexpr int MaxRedirects = 10;
+constexpr qsizetype MaxChunkLine = 1024;
 
 std::mutex hookMutex;
 std::function<void(TransferStage)> transferHook;
@@ -29,14 +38,24 @@ std::function<void(TransferStage)> currentHook()
     return transferHook;
 }
 
-bool isHttpStatusError(QNetworkReply::NetworkError error)
+// Where the header block ends (after its empty line), or -1.
+qsizetype headerEnd(const QByteArray &in)
 {
-    // Qt reports a 4xx or 5xx answer as an error although the response
-    // itself arrived whole; those are the content and server error ranges.
-    return (error >= QNetworkReply::ContentAccessDenied
-            && error <= QNetworkReply::UnknownContentError)
-           || (error >= QNetworkReply::InternalServerError
-               && error <= QNetworkReply::UnknownServerError);
+    const qsizetype crlf = in.indexOf("\n\r\n");
+    const qsizetype lf = in.indexOf("\n\n");
+    if (crlf < 0)
+        return lf < 0 ? -1 : lf + 2;
+    return lf < 0 || crlf < lf ? crlf + 3 : lf + 2;
+}
+
+std::optional<qint64> decimal(const QByteArray &text)
+{
+    bool ok = false;
+    const qint64 value = text.toLongLong(&ok);
+    const bool digits = !text.isEmpty() && std::all_of(text.begin(), text.end(), [](char c) {
+        return c >= '0' && c <= '9';
+    });
+    return ok && digits ? std::optional(value) : std::nullopt;
 }
 
 class Transfer
@@ -48,58 +67,26 @@ public:
         , m_piece(std::max<qint64>(1, pieceSize))
         , m_handlers(handlers)
         , m_hook(std::move(hook))
-        , m_buffer(size_t(m_piece))
     {}
 
     HttpEnding run(const QUrl &url, QDeadlineTimer deadline)
     {
         // The loop comes first: it gives this thread the event dispatcher
-        // that the manager and the timers need.
+        // that the sockets and the timers need.
         QEventLoop loop;
-        QNetworkAccessManager manager;
-        QNetworkRequest request(url);
-        request.setHeader(QNetworkRequest::UserAgentHeader, QByteArray(UserAgent));
-        // The body is saved as sent and measured against Content-Length, so
-        // it must not come compressed.
-        request.setRawHeader("Accept-Encoding", "identity");
-        request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
-                             QNetworkRequest::AlwaysNetwork);
-        std::unique_ptr<QNetworkReply> reply(manager.get(request));
-        m_reply = reply.get();
         m_loop = &loop;
-
         QTimer idle;
+        m_idle = &idle;
         idle.setSingleShot(true);
         idle.setInterval(int(std::min<qint64>(idleTimeoutMs.load(), INT_MAX)));
         QTimer stopPoll;
         stopPoll.setInterval(StopPollMs);
-
-        auto alive = [&idle] {
-            idle.start();
-        };
-        QObject::connect(reply.get(), &QNetworkReply::metaDataChanged, reply.get(),
-                         guarded([this, alive] {
-                             alive();
-                             const int status = statusCode();
-                             // A redirect's own header is not the answer; Qt follows it.
-                             if (status > 0 && (status < 300 || status > 399))
-                                 deliverHeader();
-                         }));
-        QObject::connect(reply.get(), &QNetworkReply::readyRead, reply.get(),
-                         guarded([this, alive] {
-                             alive();
-                             drain();
-                         }));
-        QObject::connect(reply.get(), &QNetworkReply::downloadProgress, reply.get(), alive);
-        QObject::connect(reply.get(), &QNetworkReply::redirected, reply.get(), alive);
-        QObject::connect(reply.get(), &QNetworkReply::finished, reply.get(),
-                         guarded([this] { finish(); }));
-        // A server that never gets as far as a status line is as good as
+        // A server that never gets as far as a whole header is as good as
         // none; one that falls silent after it has broken its answer off.
-        QObject::connect(&idle, &QTimer::timeout, reply.get(), [this] {
+        QObject::connect(&idle, &QTimer::timeout, &loop, [this] {
             end(m_headerDelivered ? HttpEnding::Stalled : HttpEnding::NoConnection);
         });
-        QObject::connect(&stopPoll, &QTimer::timeout, reply.get(), [this, deadline] {
+        QObject::connect(&stopPoll, &QTimer::timeout, &loop, [this, deadline] {
             if (m_stop.load())
                 end(HttpEnding::Stopped);
             else if (deadline.hasExpired())
@@ -108,21 +95,21 @@ public:
 
         idle.start();
         stopPoll.start();
-        if (!reply->isFinished())
+        guarded([this, &url] { open(url); })();
+        if (!m_ending)
             loop.exec();
-        else
-            guarded([this] { finish(); })();
-        idle.stop();
-        stopPoll.stop();
-        if (!reply->isFinished())
-            reply->abort();
-        m_reply = nullptr;
+        // The connection goes now, on this thread: nothing reads on after.
+        for (auto &socket : m_sockets)
+            socket->abort();
+        m_sockets.clear();
         if (m_exception)
             std::rethrow_exception(m_exception);
         return m_ending.value_or(HttpEnding::NoConnection);
     }
 
 private:
+    enum class Phase { Header, Body, ChunkSize, ChunkData, ChunkEnd };
+
     // Nothing may be thrown through Qt's event loop: a failure inside a
     // slot ends the transfer and is thrown again once the loop is left.
     template<typename Slot>
@@ -139,15 +126,6 @@ private:
         };
     }
 
-    int statusCode() const
-    {
-        const QVariant status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-        return status.isValid() ? status.toInt() : 0;
-    }
-
-    // Ends the transfer with the given outcome, unless it has one already.
-    // The reply is aborted once the loop has returned: aborting inside one
-    // of its own signals makes it report a second error.
     void end(HttpEnding ending)
     {
         if (!m_ending)
@@ -155,67 +133,281 @@ private:
         m_loop->quit();
     }
 
+    void open(const QUrl &url)
+    {
+        if (m_socket) {
+            m_socket->disconnect();
+            m_socket->abort();
+        }
+        m_url = url;
+        m_phase = Phase::Header;
+        m_in.clear();
+        const bool tls = url.scheme() == QLatin1String("https");
+#if QT_CONFIG(ssl)
+        if (tls)
+            m_sockets.push_back(std::make_unique<QSslSocket>());
+        else
+            m_sockets.push_back(std::make_unique<QTcpSocket>());
+#else
+        if (tls)
+            return end(HttpEnding::NoConnection);
+        m_sockets.push_back(std::make_unique<QTcpSocket>());
+#endif
+        m_socket = m_sockets.back().get();
+        m_socket->setReadBufferSize(SocketBuffer);
+
+        QByteArray target
+                = url.toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority | QUrl::RemoveFragment);
+        if (target.isEmpty())
+            target = "/";
+        QNetworkProxy proxy = QNetworkProxyFactory::proxyForQuery(QNetworkProxyQuery(url)).value(0);
+        QString host = url.host();
+        quint16 port = quint16(url.port(tls ? 443 : 80));
+        const bool viaWebProxy = proxy.type() == QNetworkProxy::HttpProxy
+                                 || proxy.type() == QNetworkProxy::HttpCachingProxy;
+        if (viaWebProxy && !tls) {
+            // A web proxy is asked for the whole address.
+            target = url.toEncoded(QUrl::RemoveUserInfo | QUrl::RemoveFragment);
+            host = proxy.hostName();
+            port = proxy.port();
+            proxy = QNetworkProxy(QNetworkProxy::NoProxy);
+        } else if (proxy.type() == QNetworkProxy::HttpCachingProxy) {
+            proxy.setType(QNetworkProxy::HttpProxy);
+        }
+        m_socket->setProxy(proxy);
+        m_request = "GET " + target + " HTTP/1.1\r\nHost: "
+                    + url.adjusted(QUrl::RemoveUserInfo).authority(QUrl::FullyEncoded).toLatin1()
+                    + "\r\nUser-Agent: " + UserAgent
+                    + "\r\nAccept-Encoding: identity\r\nConnection: close\r\n\r\n";
+
+        QTcpSocket *socket = m_socket;
+        QObject::connect(socket, &QTcpSocket::readyRead, socket, guarded([this] { read(); }));
+        QObject::connect(socket, &QTcpSocket::disconnected, socket, guarded([this] { closed(); }));
+        QObject::connect(socket, &QAbstractSocket::errorOccurred, socket,
+                         guarded([this] { closed(); }));
+#if QT_CONFIG(ssl)
+        if (tls) {
+            auto *ssl = static_cast<QSslSocket *>(socket);
+            QObject::connect(ssl, &QSslSocket::encrypted, ssl,
+                             [this, ssl] { ssl->write(m_request); });
+            ssl->connectToHostEncrypted(host, port);
+            return;
+        }
+#endif
+        QObject::connect(socket, &QTcpSocket::connected, socket,
+                         [this, socket] { socket->write(m_request); });
+        socket->connectToHost(host, port);
+    }
+
+    void read()
+    {
+        while (!m_ending && m_socket->bytesAvailable() > 0) {
+            m_in += m_socket->read(ReadChunk);
+            // Only an answer under way keeps the transfer alive: a header
+            // must be whole within the idle time.
+            if (m_headerDelivered)
+                m_idle->start();
+            process();
+        }
+    }
+
+    // The connection closed, or failed.
+    void closed()
+    {
+        if (m_ending)
+            return;
+        if (m_socket->bytesAvailable() > 0)
+            read();
+        if (m_ending)
+            return;
+        if (!m_headerDelivered)
+            end(m_statusSeen ? HttpEnding::BrokenOff : HttpEnding::NoConnection);
+        else if (m_phase == Phase::Body && !m_length)
+            end(HttpEnding::Complete); // its end is the connection's
+        else
+            end(HttpEnding::BrokenOff);
+    }
+
+    void process()
+    {
+        while (!m_ending && !m_in.isEmpty()) {
+            const qsizetype before = m_in.size();
+            const Phase phase = m_phase;
+            switch (m_phase) {
+            case Phase::Header:
+                readHeader();
+                break;
+            case Phase::Body:
+                readBody();
+                break;
+            case Phase::ChunkSize:
+            case Phase::ChunkData:
+            case Phase::ChunkEnd:
+                readChunks();
+                break;
+            }
+            if (m_in.size() == before && m_phase == phase)
+                return; // waits for more
+        }
+    }
+
+    void readHeader()
+    {
+        const qsizetype blockEnd = headerEnd(m_in);
+        if ((blockEnd < 0 && m_in.size() > MaxHeaderBytes) || blockEnd > MaxHeaderBytes)
+            return end(HttpEnding::Refused);
+        if (blockEnd < 0)
+            return;
+        const QList<QByteArray> lines = m_in.left(blockEnd).trimmed().split('\n');
+        m_in.remove(0, blockEnd);
+        const QList<QByteArray> statusLine = lines.value(0).trimmed().split(' ');
+        const std::optional<qint64> status = decimal(statusLine.value(1));
+        if (!statusLine.value(0).startsWith("HTTP/1.") || !status || *status < 100 || *status > 999)
+            return end(HttpEnding::Refused);
+        m_statusSeen = true;
+        if (*status < 200)
+            return; // an interim answer; the real one follows
+
+        m_status = int(*status);
+        m_contentLength.reset();
+        m_location.clear();
+        bool chunked = false;
+        for (const QByteArray &line : lines.mid(1)) {
+            const qsizetype colon = line.indexOf(':');
+            const QByteArray name = line.left(colon).trimmed().toLower();
+            const QByteArray value = line.mid(colon + 1).trimmed();
+            if (colon <= 0)
+                continue;
+            if (name == "content-length" && !m_contentLength)
+                m_contentLength = value;
+            else if (name == "transfer-encoding" && value.toLower().contains("chunked"))
+                chunked = true;
+            else if (name == "location")
+                m_location = value;
+        }
+        if (redirect())
+            return;
+        m_length = chunked || !m_contentLength ? std::nullopt : decimal(*m_contentLength);
+        m_phase = chunked ? Phase::ChunkSize : Phase::Body;
+        deliverHeader();
+        if (!m_ending && m_phase == Phase::Body && m_length && *m_length == 0)
+            end(HttpEnding::Complete);
+        if (!m_ending && (m_status == 204 || m_status == 304))
+            end(HttpEnding::Complete);
+    }
+
+    // Follows a redirect, as long as it goes to a web address no less safe.
+    bool redirect()
+    {
+        static const QList<int> redirects{301, 302, 303, 307, 308};
+        if (!redirects.contains(m_status) || m_location.isEmpty() || m_redirects >= MaxRedirects)
+            return false;
+        const QUrl next = m_url.resolved(QUrl::fromEncoded(m_location));
+        const QString scheme = next.scheme();
+        if (!next.isValid() || next.host().isEmpty()
+            || (scheme != QLatin1String("https")
+                && (scheme != QLatin1String("http") || m_url.scheme() == QLatin1String("https"))))
+            return false;
+        ++m_redirects;
+        m_idle->start();
+        open(next);
+        return true;
+    }
+
     void deliverHeader()
     {
-        if (m_headerDelivered || m_ending)
-            return;
         m_headerDelivered = true;
+        m_idle->start();
         HttpHeader header;
-        header.status = statusCode();
-        if (m_reply->hasRawHeader("Content-Length"))
-            header.contentLength = m_reply->rawHeader("Content-Length");
+        header.status = m_status;
+        header.contentLength = m_contentLength;
         if (m_hook)
             m_hook(TransferStage::Header);
         if (m_handlers.header && !m_handlers.header(header))
             end(HttpEnding::Declined);
     }
 
-    void drain()
+    void readBody()
     {
-        if (m_ending)
-            return;
-        if (m_reply->bytesAvailable() > 0 && statusCode() > 0)
-            deliverHeader();
-        while (!m_ending && m_reply->bytesAvailable() > 0) {
-            const qint64 n = m_reply->read(m_buffer.data(), m_piece);
-            if (n <= 0)
-                break;
-            if (m_hook)
-                m_hook(TransferStage::Body);
-            if (m_handlers.body && !m_handlers.body(m_buffer.data(), n))
-                end(HttpEnding::Declined);
-        }
+        qint64 take = m_in.size();
+        if (m_length)
+            take = std::min(take, *m_length - m_received);
+        deliver(m_in.constData(), take);
+        m_in.remove(0, take);
+        if (!m_ending && m_length && m_received == *m_length)
+            end(HttpEnding::Complete);
     }
 
-    void finish()
+    void readChunks()
     {
-        if (!m_ending) {
-            if (statusCode() > 0)
-                deliverHeader();
-            drain();
+        if (m_phase == Phase::ChunkData) {
+            const qint64 take = std::min<qint64>(m_in.size(), m_chunkLeft);
+            deliver(m_in.constData(), take);
+            m_in.remove(0, take);
+            if ((m_chunkLeft -= take) == 0)
+                m_phase = Phase::ChunkEnd;
+            return;
         }
-        if (!m_ending) {
-            const QNetworkReply::NetworkError error = m_reply->error();
-            if (error == QNetworkReply::NoError)
-                m_ending = HttpEnding::Complete;
-            else if (statusCode() <= 0)
-                m_ending = HttpEnding::NoConnection;
-            else if (isHttpStatusError(error))
-                m_ending = HttpEnding::Complete;
-            else
-                m_ending = HttpEnding::BrokenOff;
+        const qsizetype lineEnd = m_in.indexOf('\n');
+        if (lineEnd < 0) {
+            if (m_in.size() > MaxChunkLine)
+                end(HttpEnding::Refused);
+            return;
         }
-        m_loop->quit();
+        const QByteArray line = m_in.left(lineEnd).trimmed();
+        m_in.remove(0, lineEnd + 1);
+        if (m_phase == Phase::ChunkEnd) {
+            if (!line.isEmpty())
+                return end(HttpEnding::Refused);
+            m_phase = Phase::ChunkSize;
+            return;
+        }
+        bool ok = false;
+        m_chunkLeft = line.left(line.indexOf(';')).trimmed().toLongLong(&ok, 16);
+        if (!ok || m_chunkLeft < 0)
+            return end(HttpEnding::Refused);
+        if (m_chunkLeft == 0)
+            return end(HttpEnding::Complete); // trailers, if any, are of no interest
+        m_phase = Phase::ChunkData;
+    }
+
+    void deliver(const char *data, qint64 size)
+    {
+        m_received += size;
+        while (size > 0 && !m_ending) {
+            const qint64 n = std::min(size, m_piece);
+            if (m_hook)
+                m_hook(TransferStage::Body);
+            if (m_handlers.body && !m_handlers.body(data, n))
+                end(HttpEnding::Declined);
+            data += n;
+            size -= n;
+        }
     }
 
     const std::atomic<bool> &m_stop;
     const qint64 m_piece;
     const HttpHandlers &m_handlers;
     const std::function<void(TransferStage)> m_hook;
-    std::vector<char> m_buffer;
-    QNetworkReply *m_reply = nullptr;
     QEventLoop *m_loop = nullptr;
+    QTimer *m_idle = nullptr;
+    // Every socket of the transfer, a redirect's included: none is deleted
+    // inside its own signal.
+    std::vector<std::unique_ptr<QTcpSocket>> m_sockets;
+    QTcpSocket *m_socket = nullptr;
+    QUrl m_url;
+    QByteArray m_request;
+    int m_redirects = 0;
+    Phase m_phase = Phase::Header;
+    QByteArray m_in; // read and not yet taken: at most a header or a chunk line
+    bool m_statusSeen = false;
     bool m_headerDelivered = false;
+    int m_status = 0;
+    std::optional<QByteArray> m_contentLength;
+    QByteArray m_location;
+    std::optional<qint64> m_length;
+    qint64 m_received = 0;
+    qint64 m_chunkLeft = 0;
     std::optional<HttpEnding> m_ending;
     std::exception_ptr m_exception;
 };

@@ -10,10 +10,14 @@
 
 // One HTTP GET to the vendor's web server, run to its end on the calling
 // thread (a worker of its own: it runs an event loop until the transfer
-// ends). The system's proxy settings apply.
+// ends). The system's proxy settings apply. The connection is this thread's
+// own and is closed when the transfer ends, however it ends: a server that
+// keeps sending holds no other thread and no memory after that.
 namespace update {
 
 inline constexpr const char *UserAgent = "UPDATE CHECK";
+// A header block longer than this is no answer (Refused).
+inline constexpr qsizetype MaxHeaderBytes = 64 * 1024;
 
 // How long the server may send nothing before the transfer is given up;
 // 30 seconds unless a test shortens it.
@@ -36,6 +40,8 @@ enum class HttpEnding {
     Declined,     // a handler asked to stop
     Stopped,      // the caller's stop flag was raised
     OutOfTime,    // the caller's deadline passed before the response was in
+    Refused,      // the response broke the protocol: a header over its limit,
+                  // a status line or chunk that is no such thing
 };
 
 struct HttpHandlers

@@ -25,13 +25,15 @@ bool Version::isNewerThan(const Version &other) const
     return release > other.release;
 }
 
-std::optional<Version> parseVersionFile(const QByteArray &body)
+std::optional<Version> parseVersionFile(const QByteArray &body, const Version &previous)
 {
-    if (body.size() < VersionFileSize)
+    if (body.size() < ShortestVersionFile)
         return std::nullopt;
     const char *data = body.constData();
+    // A release cut short is no number at all: it keeps its value whole.
     return Version{qFromLittleEndian<qint32>(data), qFromLittleEndian<qint32>(data + 4),
-                   qFromLittleEndian<qint32>(data + 8)};
+                   body.size() < VersionFileSize ? previous.release
+                                                 : qFromLittleEndian<qint32>(data + 8)};
 }
 
 Version serverVersion()
@@ -44,6 +46,16 @@ void setServerVersion(const Version &version)
 {
     std::lock_guard lock(serverVersionMutex);
     lastServerVersion = version;
+}
+
+std::optional<Version> readServerVersion(const QByteArray &body)
+{
+    // Two checks may end at once; each keeps the release the other left.
+    std::lock_guard lock(serverVersionMutex);
+    const std::optional<Version> version = parseVersionFile(body, lastServerVersion);
+    if (version)
+        lastServerVersion = *version;
+    return version;
 }
 
 } // namespace update

@@ -27,14 +27,19 @@ inline constexpr Version ProgramVersion{DOCENTOR_VERSION_MAJOR, DOCENTOR_VERSION
 
 // The version file holds three little-endian signed 32-bit integers, major,
 // minor and release, in its first 12 bytes; what follows them is ignored.
-// A shorter body is no version at all.
+// A body of 8 to 11 bytes gives major and minor, and the release stays what
+// it was in previous; a shorter body is no version at all.
 inline constexpr int VersionFileSize = 12;
-std::optional<Version> parseVersionFile(const QByteArray &body);
+inline constexpr int ShortestVersionFile = 8;
+std::optional<Version> parseVersionFile(const QByteArray &body, const Version &previous);
 
 // What the server offered at the last check that read a version; 1.0.0
 // until then. Checks run on their own threads, so this is guarded.
 Version serverVersion();
 void setServerVersion(const Version &version);
+// Reads body over serverVersion() as parseVersionFile() does, in one step,
+// and gives the version now held; nothing changes when body is no version.
+std::optional<Version> readServerVersion(const QByteArray &body);
 
 // Where the vendor's web server keeps the two files.
 inline constexpr const char *VersionFilePath = "/mervix/tablor/program/admin_wersja.bin";

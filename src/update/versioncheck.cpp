@@ -45,16 +45,22 @@ VersionAnswer fetchServerVersion(const QUrl &url, const std::atomic<bool> &stop)
     case HttpEnding::Stalled:
     case HttpEnding::OutOfTime:
         return {VersionAnswer::NoConnection, {}};
-    case HttpEnding::Complete:
+    case HttpEnding::Refused:
+        return {VersionAnswer::Unreadable, {}};
     case HttpEnding::BrokenOff:
+        // Fewer bytes than the server meant to send are a torn file.
+        if (status == 200)
+            return {VersionAnswer::Unreadable, {}};
+        break;
+    case HttpEnding::Complete:
     case HttpEnding::Declined:
         break;
     }
-    if (status != 200)
+    if (status == 404 || status == 500)
         return {VersionAnswer::NotAvailable, {}};
-    if (const std::optional<Version> version = parseVersionFile(body))
-        return {VersionAnswer::Found, *version};
-    return {VersionAnswer::NotAvailable, {}};
+    if (status != 200 || body.size() < ShortestVersionFile)
+        return {VersionAnswer::Unreadable, {}};
+    return {VersionAnswer::Found, body.left(VersionFileSize)};
 }
 
 VersionCheck::VersionCheck(QObject *parent)
@@ -71,16 +77,17 @@ void VersionCheck::start(const QUrl &url, bool silent)
     std::lock_guard lock(m_workersMutex);
     m_workers.emplace_back([this, url, silent] {
         const VersionAnswer answer = askServer(url, m_stop);
+        std::optional<Version> version;
         if (answer.kind == VersionAnswer::Found)
-            setServerVersion(answer.version);
+            version = readServerVersion(answer.file);
         // Nothing thrown may reach the thread's end, which would end the
         // console; without memory to report the outcome it goes unreported,
         // and the worker is joined when the checks are stopped.
         try {
             QMetaObject::invokeMethod(
                     this,
-                    [this, answer, silent, self = std::this_thread::get_id()] {
-                        finishCheck(self, answer, silent);
+                    [this, kind = answer.kind, version, silent, self = std::this_thread::get_id()] {
+                        finishCheck(self, kind, version, silent);
                     },
                     Qt::QueuedConnection);
         } catch (...) {
@@ -103,7 +110,8 @@ void VersionCheck::stop()
     m_stop = false;
 }
 
-void VersionCheck::finishCheck(std::thread::id worker, const VersionAnswer &answer, bool silent)
+void VersionCheck::finishCheck(std::thread::id worker, VersionAnswer::Kind answer,
+                               const std::optional<Version> &version, bool silent)
 {
     // A finished check does not wait for the console's end to be joined.
     std::thread finished;
@@ -119,14 +127,16 @@ void VersionCheck::finishCheck(std::thread::id worker, const VersionAnswer &answ
     }
     finished.join();
 
-    switch (answer.kind) {
+    switch (answer) {
     case VersionAnswer::Found:
-        if (answer.version.isNewerThan(ProgramVersion))
+        if (version && version->isNewerThan(ProgramVersion))
             emit newerVersionFound();
         else if (!silent)
             emit noNewerVersion();
         break;
+    case VersionAnswer::Unreadable:
     case VersionAnswer::NoConnection:
+        // The teacher who asked gets an answer, even when it is no version.
         if (!silent)
             emit connectionFailed();
         break;

@@ -16,13 +16,14 @@ namespace update {
 struct VersionAnswer
 {
     enum Kind {
-        Found,        // a 200 answer with all 12 bytes: the server's version
-        NotAvailable, // the server answered, but not with a version file
+        Found,        // a 200 answer of at least 8 bytes: file holds them
+        NotAvailable, // 404 or 500: the server says it has no version file
+        Unreadable,   // any other status, a shorter body, a body broken off
         NoConnection, // the server could not be reached, or fell silent
         Stopped,      // the console is closing
     };
     Kind kind = NoConnection;
-    Version version;
+    QByteArray file; // at most the first 12 bytes
 };
 
 // Runs on the calling worker thread until the answer is known.
@@ -51,14 +52,16 @@ signals:
     void newerVersionFound();
     // The server's version is not newer (a check from the menu only).
     void noNewerVersion();
-    // The server could not be asked (a check from the menu only).
+    // The server could not be asked, or gave an answer that is no version
+    // (a check from the menu only).
     void connectionFailed();
     // A check has ended, after whatever it reported; also one that
     // reported nothing.
     void checkEnded();
 
 private:
-    void finishCheck(std::thread::id worker, const VersionAnswer &answer, bool silent);
+    void finishCheck(std::thread::id worker, VersionAnswer::Kind answer,
+                     const std::optional<Version> &version, bool silent);
 
     std::atomic<bool> m_stop{false};
     std::mutex m_workersMutex;

@@ -111,6 +111,8 @@ void HttpTestServer::onReadyRead(QTcpSocket *socket)
 
     if (response.delivery == Delivery::Closed) {
         socket->disconnectFromHost();
+    } else if (response.delivery == Delivery::EndlessHeader) {
+        sendEndlessHeader(socket);
     } else if (response.delivery != Delivery::Silent) {
         QByteArray header = "HTTP/1.1 " + QByteArray::number(response.status) + ' '
                             + reason(response.status) + "\r\n";
@@ -153,6 +155,24 @@ void HttpTestServer::trickle(QTcpSocket *socket, const QByteArray &body, int int
         socket->write(body.mid((*sent)++, 1));
     });
     timer->start(intervalMs);
+}
+
+void HttpTestServer::sendEndlessHeader(QTcpSocket *socket)
+{
+    // Kept just ahead of the reader: what stays unread is no measure of
+    // how much the other side took.
+    const QByteArray lines
+            = QByteArray("X-Wypelnienie: " + QByteArray(1000, 'w') + "\r\n").repeated(16);
+    auto topUp = [this, socket, lines] {
+        while (socket->state() == QAbstractSocket::ConnectedState
+               && socket->bytesToWrite() < lines.size()) {
+            socket->write(lines);
+            endlessBytes += lines.size();
+        }
+    };
+    connect(socket, &QTcpSocket::bytesWritten, this, topUp);
+    socket->write("HTTP/1.1 200 OK\r\n");
+    topUp();
 }
 
 QByteArray HttpTestServer::chunked(const QByteArray &body, qsizetype chunkSize)

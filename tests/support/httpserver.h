@@ -18,14 +18,16 @@ class HttpTestServer : public QObject
     Q_OBJECT
 public:
     enum class Delivery {
-        Whole,      // header and body, then the connection closes
-        HeaderOnly, // the header, then silence with the connection open
-        Silent,     // nothing at all, the connection stays open
-        BrokenOff,  // the header and brokenAfter bytes of the body, then close
-        Closed,     // the connection closes without a byte
-        Trickle,    // the header, then one body byte every trickleMs
-        Chunked,    // the body in chunks of chunkSize, Content-Length sent as well,
-                    // then silence: the last chunk never comes
+        Whole,         // header and body, then the connection closes
+        HeaderOnly,    // the header, then silence with the connection open
+        Silent,        // nothing at all, the connection stays open
+        BrokenOff,     // the header and brokenAfter bytes of the body, then close
+        Closed,        // the connection closes without a byte
+        Trickle,       // the header, then one body byte every trickleMs
+        Chunked,       // the body in chunks of chunkSize, Content-Length sent as well,
+                       // then silence: the last chunk never comes
+        EndlessHeader, // the status line, then header lines for as long as
+                       // the connection takes them
     };
     struct Response
     {
@@ -63,6 +65,8 @@ public:
     void serve(const QByteArray &path, const Response &response);
 
     QList<Request> requests;
+    // Bytes of endless headers taken by the connections so far.
+    qint64 endlessBytes = 0;
 
     // A port of 127.0.0.1 on which nobody listens.
     static quint16 closedPort();
@@ -89,6 +93,7 @@ private:
     void onNewConnection();
     void onReadyRead(QTcpSocket *socket);
     void trickle(QTcpSocket *socket, const QByteArray &body, int intervalMs);
+    void sendEndlessHeader(QTcpSocket *socket);
     static QByteArray chunked(const QByteArray &body, qsizetype chunkSize);
 
     QTcpServer m_server;
