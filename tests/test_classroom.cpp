@@ -150,6 +150,8 @@ private slots:
     void overviewAsksInTurnAndLogsOnlyItsSwitching();
     void overviewYieldsToTheTeacher();
     void silentComputerIsMarkedOnce();
+    void overviewWaitsItsInterval_data();
+    void overviewWaitsItsInterval();
 };
 
 // The list orders by the address text, reports each computer's place as it
@@ -182,6 +184,17 @@ void ClassroomTest::listKeepsAddressOrder()
     QCOMPARE(left[0][0].toInt(), 1);
     QCOMPARE(addresses(), (QList<QByteArray>{"127.0.0.10", "127.0.0.9"}));
     QCOMPARE(room.classroom.computers()[1].state.answer, QStringLiteral("TAK"));
+
+    // More agents from one address come after it, in the order they came.
+    Student &second = room.join(QStringLiteral("127.0.0.9"), Student::Silent);
+    Student &third = room.join(QStringLiteral("127.0.0.9"), Student::Silent);
+    QCOMPARE(joined[3][0].toInt(), 2);
+    QCOMPARE(joined[4][0].toInt(), 3);
+    QList<quint16> ports;
+    for (const Computer &c : room.classroom.computers())
+        ports << c.port;
+    QCOMPARE(ports.mid(1), (QList<quint16>{nine.agent.localPort(), second.agent.localPort(),
+                                           third.agent.localPort()}));
 }
 
 void ClassroomTest::streamRightBehindItsAnnouncement_data()
@@ -354,6 +367,31 @@ void ClassroomTest::silentComputerIsMarkedOnce()
     const platform::ConnectionPtr gone = room.connectionOf(silent);
     silent.agent.close();
     QTRY_COMPARE(overview.stateOf(gone), ClassOverview::TileState::Disconnected);
+}
+
+void ClassroomTest::overviewWaitsItsInterval_data()
+{
+    QTest::addColumn<int>("answer");
+    QTest::newRow("a picture") << int(Student::Picture);
+    QTest::newRow("no picture") << int(Student::NoPicture);
+    QTest::newRow("no answer") << int(Student::Silent);
+}
+
+// Each way a glance ends asks again only once the interval has passed: in
+// 1.5 s a 1 s interval asks twice, or less on a loaded machine, never more.
+void ClassroomTest::overviewWaitsItsInterval()
+{
+    QFETCH(int, answer);
+    Room room;
+    Student &student = room.join(QStringLiteral("127.0.0.1"), Student::Answer(answer));
+    ClassOverview overview(room.classroom, room.commander);
+    overview.timings.answerTimeoutMs = 100;
+    overview.setIntervalSeconds(1);
+
+    overview.setActive(true);
+    QTRY_VERIFY(student.requests >= 1);
+    QTest::qWait(1500);
+    QVERIFY2(student.requests <= 3, qPrintable(QString::number(student.requests)));
 }
 
 QTEST_GUILESS_MAIN(ClassroomTest)

@@ -197,12 +197,14 @@ private slots:
     void resultsAsSpreadsheet()
     {
         TempDataHome data;
-        Class room(4);
+        Class room(5);
         room.computers[3].hostName = QStringLiteral("=HYPERLINK(\"x\")");
         Poll poll;
         poll.start(QStringLiteral("Co \"wiesz\";\nnapisz"), Poll::Typed, room.computers, Start);
-        const char16_t *typed[] = {u"=SUM(A1:A9)|", u"+48 600;-1|", u"@cmd\r\nżółw|"};
-        for (int i = 0; i < 3; ++i)
+        // The last holds a line feed and nothing else to quote for.
+        const char16_t *typed[]
+                = {u"=SUM(A1:A9)|", u"+48 600;-1|", u"@cmd\r\nżółw|", u"linia\ndruga|"};
+        for (int i = 0; i < 4; ++i)
             poll.record(room.connections.at(i),
                         answerPacket(6, 2, cp1250::fromUnicode(QStringView(typed[i]))),
                         Start.addSecs(i));
@@ -222,7 +224,8 @@ private slots:
                 {"SALA-1", "127.0.0.1", "'=SUM(A1:A9)", "14:05:03"},
                 {"SALA-2", "127.0.0.2", "'+48 600;-1", "14:05:04"},
                 {"SALA-3", "127.0.0.3", "'@cmd\r\nżółw", "14:05:05"},
-                {"'=HYPERLINK(\"x\")", "127.0.0.4", "", ""},
+                {"'=HYPERLINK(\"x\")", "127.0.0.4", "linia\ndruga", "14:05:06"},
+                {"SALA-5", "127.0.0.5", "", ""},
         };
         QCOMPARE(readCsv(readAll(saved.path)), expected);
 
