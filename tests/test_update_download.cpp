@@ -157,7 +157,7 @@ private slots:
         row("no answer at all", response, Outcome::ConnectionFailed);
         response.delivery = HttpTestServer::Delivery::Closed;
         row("closed without an answer", response, Outcome::ConnectionFailed);
-        response.delivery = HttpTestServer::Delivery::EndlessHeader;
+        response.delivery = HttpTestServer::Delivery::Endless;
         row("an endless header", response, Outcome::ConnectionFailed, 3600 * 1000);
         for (const char *server : {"closed", "hanging"}) {
             QTest::addRow("%s port", server) << HttpTestServer::Response(200, installerBytes(250))

@@ -18,16 +18,15 @@ class HttpTestServer : public QObject
     Q_OBJECT
 public:
     enum class Delivery {
-        Whole,         // header and body, then the connection closes
-        HeaderOnly,    // the header, then silence with the connection open
-        Silent,        // nothing at all, the connection stays open
-        BrokenOff,     // the header and brokenAfter bytes of the body, then close
-        Closed,        // the connection closes without a byte
-        Trickle,       // the header, then one body byte every trickleMs
-        Chunked,       // the body in chunks of chunkSize, Content-Length sent as well,
-                       // then silence: the last chunk never comes
-        EndlessHeader, // the status line, then header lines for as long as
-                       // the connection takes them
+        Whole,      // header and body, then the connection closes
+        HeaderOnly, // the header, then silence with the connection open
+        Silent,     // nothing at all, the connection stays open
+        BrokenOff,  // the header and brokenAfter bytes of the body, then close
+        Closed,     // the connection closes without a byte
+        Trickle,    // the header, then one body byte every trickleMs
+        Chunked,    // the body in chunks of chunkSize, Content-Length sent as well,
+                    // then silence: the last chunk never comes
+        Endless,    // the status line, then header lines while they are taken
     };
     struct Response
     {
@@ -65,8 +64,8 @@ public:
     void serve(const QByteArray &path, const Response &response);
 
     QList<Request> requests;
-    // Bytes of endless headers taken by the connections so far.
-    qint64 endlessBytes = 0;
+    // Connections not yet closed, by either side.
+    int openConnections() const { return int(m_pending.size()); }
 
     // A port of 127.0.0.1 on which nobody listens.
     static quint16 closedPort();
