@@ -6,6 +6,7 @@
 #include "platform/cp1250.h"
 #include "support/samples.h"
 
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QSignalSpy>
 #include <QTest>
@@ -34,6 +35,7 @@ public:
 
     TestAgent agent;
     int requests = 0;
+    QList<QByteArray> packets; // every packet text the console sent, as it came
     // The picture right behind its announcement, in one write.
     bool glued = false;
     std::function<void()> onRequest;
@@ -49,6 +51,7 @@ private:
             const qsizetype next = m_inbox.indexOf(start, 1);
             const QByteArray text = next < 0 ? m_inbox : m_inbox.left(next);
             m_inbox.remove(0, text.size());
+            packets << text;
             PacketRecord p{};
             ParsePacketText(text, p);
             if (p.iCommand == packet::ScreenShot)
@@ -144,6 +147,10 @@ class ClassroomTest : public QObject
     Q_OBJECT
 private slots:
     void listKeepsAddressOrder();
+    void nothingOfOneStudentReachesAnother_data();
+    void nothingOfOneStudentReachesAnother();
+    void floodTakesABoundedShareOfTheLog();
+    void keptPicturesAreBounded();
     void streamRightBehindItsAnnouncement_data();
     void streamRightBehindItsAnnouncement();
     void glancesLeaveNoTrace();
@@ -195,6 +202,96 @@ void ClassroomTest::listKeepsAddressOrder()
         ports << c.port;
     QCOMPARE(ports.mid(1), (QList<quint16>{nine.agent.localPort(), second.agent.localPort(),
                                            third.agent.localPort()}));
+
+    // A second program from the same computer and name comes and goes: its
+    // own row goes, the agent's stays.
+    room.join(QStringLiteral("127.0.0.9"), Student::Silent).agent.close();
+    QVERIFY(left.wait(5000));
+    QCOMPARE(left[1][0].toInt(), 4);
+    QCOMPARE(room.classroom.computers()[1].connection, room.connectionOf(nine));
+    QCOMPARE(room.classroom.computers()[1].state.answer, QStringLiteral("TAK"));
+}
+
+void ClassroomTest::nothingOfOneStudentReachesAnother_data()
+{
+    QTest::addColumn<QString>("way");
+    QTest::addColumn<QByteArray>("bufor");
+    QTest::newRow("the teacher's command") << "command" << QByteArray();
+    QTest::newRow("a glance") << "glance" << QByteArray();
+    QTest::newRow("a typed-answer poll") << "poll" << QByteArray("Ile?");
+}
+
+// Y's answer fills every field and holds a packet text of its own; the next
+// packet to X carries none of it, only its number follows Y's.
+void ClassroomTest::nothingOfOneStudentReachesAnother()
+{
+    QFETCH(QString, way);
+    QFETCH(QByteArray, bufor);
+    Room room;
+    Student &x = room.join(QStringLiteral("127.0.0.1"), Student::Silent);
+    Student &y = room.join(QStringLiteral("127.0.0.2"), Student::Silent);
+    QSignalSpy received(&room.classroom, &Classroom::receiveReport);
+    y.agent.send("48213|77|2|6|4096|31337|calc.exe|Okno|48213|900|0|3|0|0|calc.exe|||");
+    QVERIFY(received.wait(5000));
+
+    room.classroom.select("127.0.0.1");
+    if (way == u"command")
+        room.commander.run(commands::MonitorOff, 0);
+    else if (way == u"glance")
+        room.classroom.requestGlance(room.connectionOf(x), QSize(160, 160));
+    else
+        room.commander.sendPoll(QString::fromLatin1(bufor), Poll::Typed);
+    QTRY_COMPARE(x.packets.size(), 1);
+    const QList<QByteArray> fields = wireFields(x.packets[0]);
+    QCOMPARE(fields.mid(1),
+             (QList<QByteArray>{"78", fields[2], fields[3], "0", "0", "", "", bufor}));
+}
+
+// A flood is taken and acted upon whole; the day log takes its share a
+// second and counts the rest.
+void ClassroomTest::floodTakesABoundedShareOfTheLog()
+{
+    Room room;
+    Student &flooder = room.join(QStringLiteral("127.0.0.5"), Student::Silent);
+    QSignalSpy acted(&room.classroom, &Classroom::statusText);
+    QElapsedTimer clock;
+    clock.start();
+    for (int i = 1; i <= 100; ++i) {
+        flooder.agent.sendPacket(i, packet::CloseProcess, 0);
+        QVERIFY(acted.size() >= i || acted.wait(5000));
+    }
+    const int logged = int(logInfos(room.data, "RCV").size());
+    QVERIFY(logged <= 20 * (clock.elapsed() / 1000 + 2));
+    auto counted = [&] {
+        int sum = logged;
+        for (const QByteArray &entry : logInfos(room.data, "pomini\xeato"))
+            sum += entry.split(' ')[3].toInt();
+        return sum;
+    };
+    QTRY_COMPARE(counted(), 100);
+}
+
+// A picture's bytes are kept up to its end marker, within a limit for one
+// computer and one for all, the oldest let go first.
+void ClassroomTest::keptPicturesAreBounded()
+{
+    Room room;
+    Classroom &c = room.classroom;
+    const QByteArray picture = room.picture;
+    room.picture += noise(1024 * 1024);
+    c.environment.picturesKeptLimit = picture.size() * 5 / 2;
+    for (int i = 1; i <= 3; ++i)
+        room.join(QStringLiteral("127.0.0.%1").arg(i), Student::Picture);
+    QSignalSpy glances(&c, &Classroom::glanceReceived);
+    for (int i : {0, 1, 2, 1}) {
+        if (i == 1 && glances.size() == 3)
+            c.environment.pictureKeptLimit = picture.size() - 1;
+        QVERIFY(c.requestGlance(c.computers()[size_t(i)].connection, QSize(64, 64)));
+        QVERIFY(glances.wait(5000));
+    }
+    QCOMPARE(c.computers()[0].state.picture, QByteArray());
+    QCOMPARE(c.computers()[1].state.picture, QByteArray());
+    QCOMPARE(c.computers()[2].state.picture, picture);
 }
 
 void ClassroomTest::streamRightBehindItsAnnouncement_data()

@@ -47,8 +47,8 @@ struct Room
     TFMain &main() { return console.main(); }
 };
 
-// What the previous packets left in the working record; a command must send
-// all of it unchanged except the fields it writes.
+// What the previous packets left in the working record; a command sends none
+// of it: every field it does not write goes out empty.
 void leaveOldFields(PacketRecord &p)
 {
     p.StreamSize = 77;
@@ -58,15 +58,15 @@ void leaveOldFields(PacketRecord &p)
     p.ProcID = 4242;
 }
 
-#define COMPARE_OLD_FIELDS(p, except)                                                              \
+#define COMPARE_CLEAN_FIELDS(p, except)                                                            \
     do {                                                                                           \
-        QCOMPARE((p).StreamSize, 77);                                                              \
-        QCOMPARE(packet::fieldText((p).Bufor).toByteArray(), QByteArray("stary komunikat"));       \
+        QCOMPARE((p).StreamSize, 0);                                                               \
+        QCOMPARE(packet::fieldText((p).Bufor).toByteArray(), QByteArray());                        \
         if (QByteArray(except) != "ProcName")                                                      \
-            QCOMPARE(packet::fieldText((p).ProcName).toByteArray(), QByteArray("stary.exe"));      \
-        QCOMPARE(packet::fieldText((p).WindowTitle).toByteArray(), QByteArray("Okno"));            \
+            QCOMPARE(packet::fieldText((p).ProcName).toByteArray(), QByteArray());                 \
+        QCOMPARE(packet::fieldText((p).WindowTitle).toByteArray(), QByteArray());                  \
         if (QByteArray(except) != "ProcID")                                                        \
-            QCOMPARE((p).ProcID, 4242u);                                                           \
+            QCOMPARE((p).ProcID, 0u);                                                              \
     } while (false)
 
 bool samePacket(const PacketRecord &a, const PacketRecord &b)
@@ -158,7 +158,7 @@ private slots:
         QCOMPARE(p.iPacketNo, numberBefore + 1);
         QCOMPARE(p.iCommand, command);
         QCOMPARE(p.iFlag, flag);
-        COMPARE_OLD_FIELDS(p, "");
+        COMPARE_CLEAN_FIELDS(p, "");
         QCOMPARE(main.StatusEdit->text(), sentLine(operation, QStringLiteral("SALA-1")));
         QCOMPARE(sendLines, 1);
         QCOMPARE(waitShownAtSend, waitWindow);
@@ -347,7 +347,7 @@ private slots:
         QCOMPARE(p.iCommand, 1);
         QCOMPARE(p.iFlag, 0);
         QCOMPARE(p.ProcID, pid);
-        COMPARE_OLD_FIELDS(p, "ProcID");
+        COMPARE_CLEAN_FIELDS(p, "ProcID");
         QCOMPARE(main.StatusEdit->text(),
                  sentLine(QStringLiteral("zamknij program"), QStringLiteral("SALA-1")));
         QVERIFY(room.console.dialogs.shown.isEmpty());
@@ -453,8 +453,8 @@ private slots:
         QCOMPARE(fields[2], QByteArray("0"));               // iFlag
         QCOMPARE(fields[3], QByteArray("3"));               // iCommand
         QCOMPARE(fields[6], procName);                      // ProcName, as the bytes went out
-        QCOMPARE(fields[5], QByteArray("4242"));            // ProcID left as it was
-        QCOMPARE(fields[8], QByteArray("stary komunikat")); // Bufor left as it was
+        QCOMPARE(fields[5], QByteArray("0"));               // ProcID, not as the record held it
+        QCOMPARE(fields[8], QByteArray());                  // Bufor, likewise
         // No outcome line of its own; the send path reports in its own line.
         QCOMPARE(main.StatusEdit->text(), QStringLiteral("przed"));
         QVERIFY(main.SendStatusEdit->text().startsWith(
@@ -515,8 +515,8 @@ private slots:
         QCOMPARE(p.iPacketNo, 3);
     }
 
-    // Nothing clears the working record: a monitor-off right after a message
-    // carries the message text.
+    // Every command starts from a clean record: a monitor-off right after a
+    // message does not carry the message text.
     void monitorOffAfterMessage()
     {
         Room room;
@@ -534,8 +534,7 @@ private slots:
         QVERIFY(agent.waitForPacket(p));
         QCOMPARE(p.iCommand, 4);
         QCOMPARE(p.iFlag, 0);
-        QCOMPARE(packet::fieldText(p.Bufor).toByteArray(),
-                 cp1250::fromUnicode(u"Proszę zapisać pracę"));
+        QCOMPARE(packet::fieldText(p.Bufor).toByteArray(), QByteArray());
     }
 };
 

@@ -356,6 +356,8 @@ private slots:
         QFETCH(QImage, expected);
         QFETCH(int, tolerance);
         QVERIFY(!jpeg.isEmpty());
+        // What follows the end marker is no part of the picture.
+        QCOMPARE(jpegimage::imageLength(jpeg + QByteArray("\xFF\xD9\0junk", 7)), jpeg.size());
 
         QString error = QStringLiteral("stale");
         const QImage image = jpegimage::decode(jpeg, &error);

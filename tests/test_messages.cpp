@@ -95,7 +95,7 @@ private slots:
         const qint32 number = p.iPacketNo;
         auto expectedText = [&](qint32 n) {
             return QByteArray("48213|") + QByteArray::number(n) + '|' + QByteArray::number(kind)
-                   + "|6|77|4242|stary.exe|Okno|" + bufor + '|';
+                   + "|6|0|0|||" + bufor + '|';
         };
 
         main.BitBtn3->click();
@@ -216,8 +216,9 @@ private slots:
         QVERIFY(room.waitForRcvEntries(2));
         QCOMPARE(main.MessageAnswerMemo->toPlainText(), QStringLiteral("Druga|"));
 
-        // A copy of the last accepted packet does not count.
-        first.send(answerText(6, 0, "|"));
+        // A copy of the last packet accepted from the same computer does not
+        // count.
+        first.send(answerText(5, 0, "|"));
         QVERIFY(room.waitForRcvEntries(3));
         QCOMPARE(main.MessageAnswerMemo->toPlainText(), QStringLiteral("Druga|"));
 
@@ -250,8 +251,9 @@ private slots:
             QCOMPARE(packet::fieldText(p.Bufor), cp1250::fromUnicode(question));
         }
 
+        // Each computer numbers its own packets: equal numbers are no copies.
         second.send(answerText(5, 0, "|"));
-        first.send(answerText(6, 1, "|"));
+        first.send(answerText(5, 1, "|"));
         QVERIFY(room.waitForRcvEntries(2));
         auto *tally = main.PollBox->findChild<QLabel *>(QStringLiteral("PollTallyLabel"));
         QCOMPARE(tally->text(), QStringLiteral("TAK: 1, NIE: 1, bez odpowiedzi: 0"));

@@ -166,8 +166,9 @@ private slots:
         QTest::newRow("repeated number") << Steps{{0, Pass, 7, "a"}, {0, Pass, 7, "b"}} << copyOf7
                                          << "a|" << 7 << QList<QByteArray>{accepted, copy};
         QTest::newRow("two computers, one number")
-                << Steps{{0, Pass, 7, "a"}, {1, Pass, 7, "b"}} << copyOf7 << "a|" << 7
-                << QList<QByteArray>{accepted, copy};
+                << Steps{{0, Pass, 7, "a"}, {1, Pass, 7, "b"}}
+                << QStringLiteral("otrzymano dane: iCommand: ") + numbers(1, 0, 7) << "b|" << 7
+                << QList<QByteArray>{accepted, accepted};
         QTest::newRow("wrong pass") << Steps{{0, 1234, 7, "a"}}
                                     << QStringLiteral("nieznany pakiet: ") + numbers(1, 0, 7)
                                     << "przed" << 0 << QList<QByteArray>{unknown};
@@ -176,7 +177,7 @@ private slots:
                 << QStringLiteral("nieznany pakiet: ") + numbers(1, 0, 7) << "a|" << 7
                 << QList<QByteArray>{accepted, unknown};
         QTest::newRow("numbers need not grow")
-                << Steps{{0, Pass, 9, "a"}, {1, Pass, 3, "b"}, {0, Pass, 9, "c"}}
+                << Steps{{0, Pass, 9, "a"}, {0, Pass, 3, "b"}, {0, Pass, 9, "c"}}
                 << QStringLiteral("otrzymano dane: iCommand: ") + numbers(1, 0, 9) << "c|" << 9
                 << QList<QByteArray>{accepted, accepted, accepted};
         QTest::newRow("only the last accepted number counts")
@@ -342,8 +343,8 @@ private slots:
     // An agent sending megabytes at once: each read event takes a bounded
     // share, so the window goes on between them, and all is read in the end.
     // The junk is numbered: each 12-byte unit holds its own offset, so the
-    // packet number that the log shows for an event tells where its text
-    // began, within a unit.
+    // packet number reported for an event tells where its text began, within
+    // a unit.
     void floodIsReadInBoundedShares()
     {
         Room room;
@@ -355,13 +356,14 @@ private slots:
         QByteArray junk;
         for (int offset = 0; offset < 3 * 1024 * 1024; offset += Unit)
             junk += QByteArray::number(offset).rightJustified(Unit - 1, '0') + '|';
+        // Seen in the reports, of which the day log takes only a share.
+        QSignalSpy reports(&main.classroom(), &Classroom::receiveReport);
         auto eventStarts = [&] {
             QList<qint64> starts;
-            const QByteArray log = room.console.data.readLog();
-            const QByteArray marker = "Info: RCV: nieznany pakiet\r\nPacket NO: ";
-            for (qsizetype at = log.indexOf(marker); at >= 0; at = log.indexOf(marker, at + 1)) {
-                const qsizetype from = at + marker.size();
-                starts << log.mid(from, log.indexOf('\r', from) - from).toLongLong();
+            for (const QList<QVariant> &report : reports) {
+                const QString text = report[0].toString();
+                if (text.startsWith(QStringLiteral("nieznany pakiet")))
+                    starts << text.section(QStringLiteral("iPacketNo: "), 1).toLongLong();
             }
             return starts;
         };

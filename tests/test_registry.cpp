@@ -116,8 +116,8 @@ private slots:
     void disconnectRemovesRow();
     void disconnectOfOneOfTwoSameAddressRows_data();
     void disconnectOfOneOfTwoSameAddressRows();
-    void nameLookupDecidesRemoval_data();
-    void nameLookupDecidesRemoval();
+    void removalWhateverTheNameLooksUp_data();
+    void removalWhateverTheNameLooksUp();
     void connectionErrorReportsThenCloses_data();
     void connectionErrorReportsThenCloses();
     void listeningSocketError_data();
@@ -328,11 +328,10 @@ void RegistryTest::disconnectOfOneOfTwoSameAddressRows()
     }
     QCOMPARE(console.list()->topLevelItemCount(), computers);
 
-    // The computer of the last row goes; the first row with its address and
-    // name is the one removed, and only that one, so the rows left show the
-    // ports of the second row onwards, the one that went included.
+    // The computer of the last row goes, and only its row: the rows of the
+    // others from its address and name stay.
     QStringList left;
-    for (int i = 1; i < computers; ++i)
+    for (int i = 0; i < computers - 1; ++i)
         left << row("127.0.0.1", "SALA-1", console.list()->topLevelItem(i)->text(2).toUShort());
     const quint16 lastRowPort = console.list()->topLevelItem(computers - 1)->text(2).toUShort();
     TestAgent *leaving = nullptr;
@@ -347,7 +346,7 @@ void RegistryTest::disconnectOfOneOfTwoSameAddressRows()
     QCOMPARE(console.main().StatusEdit->text(), QStringLiteral("Rozłączono z 127.0.0.1"));
 }
 
-void RegistryTest::nameLookupDecidesRemoval_data()
+void RegistryTest::removalWhateverTheNameLooksUp_data()
 {
     QTest::addColumn<QByteArray>("nameAtConnect");
     QTest::addColumn<QString>("shownName");
@@ -356,10 +355,10 @@ void RegistryTest::nameLookupDecidesRemoval_data()
     QTest::newRow("same name") << QByteArray("SALA-3") << QStringLiteral("SALA-3")
                                << QByteArray("SALA-3") << true;
     QTest::newRow("name vanishes")
-            << QByteArray("SALA-3") << QStringLiteral("SALA-3") << QByteArray() << false;
+            << QByteArray("SALA-3") << QStringLiteral("SALA-3") << QByteArray() << true;
     QTest::newRow("name changes") << QByteArray("SALA-3") << QStringLiteral("SALA-3")
-                                  << QByteArray("SALA-4") << false;
-    QTest::newRow("name appears") << QByteArray() << QString() << QByteArray("SALA-3") << false;
+                                  << QByteArray("SALA-4") << true;
+    QTest::newRow("name appears") << QByteArray() << QString() << QByteArray("SALA-3") << true;
     QTest::newRow("no name either time") << QByteArray() << QString() << QByteArray() << true;
     QTest::newRow("Windows-1250 name") << QByteArray("PRACOWNIA-\xa3\xd3"
                                                      "D\x8f")
@@ -372,7 +371,7 @@ void RegistryTest::nameLookupDecidesRemoval_data()
             << true;
 }
 
-void RegistryTest::nameLookupDecidesRemoval()
+void RegistryTest::removalWhateverTheNameLooksUp()
 {
     QFETCH(QByteArray, nameAtConnect);
     QFETCH(QString, shownName);

@@ -48,9 +48,8 @@ ClassOverview::ClassOverview(Classroom &classroom, Commander &commander, QObject
             [this](const platform::ConnectionPtr &c) { settle(c, TileState::NoAnswer); });
     connect(&classroom, &Classroom::glanceFinished, this, &ClassOverview::pump);
     connect(&classroom, &Classroom::computerJoined, this, &ClassOverview::pump);
-    // After the list has dealt with the leaving (a computer whose name no
-    // longer looks up the same stays listed): the places this gives out are
-    // those of the list as it is then.
+    // After the list has dealt with the leaving: the places this gives out
+    // are those of the list as it is then.
     connect(classroom.MyServer, &platform::TcpServer::clientDisconnect, this,
             &ClassOverview::markDisconnected, Qt::QueuedConnection);
 }
@@ -162,9 +161,10 @@ void ClassOverview::settle(const platform::ConnectionPtr &connection, TileState 
         m_awaiting.reset();
     }
     if (stopped && m_active) {
+        // The host name comes from the network's name service: shown, not obeyed.
         logEntry(QStringLiteral("Podgląd klasy: brak odpowiedzi od %1 (%2)")
                          .arg(cp1250::toUnicode(connection->peerAddress()),
-                              cp1250::toUnicode(connection->peerHostName())));
+                              cp1250::toUnicode(eventlog::visible(connection->peerHostName()))));
     }
     const int index = m_classroom.indexOf(connection);
     if (index >= 0)

@@ -19,9 +19,9 @@ class Commander : public QObject
 public:
     explicit Commander(Classroom &classroom, QObject *parent = nullptr);
 
-    // Writes the command into the working record with the teacher's choice
-    // (for a command whose flag is chosen), then fill's fields, then sends it
-    // to the selected computer and reports the outcome. An error fill raises
+    // Writes the command into the working record, started clean, with the
+    // teacher's choice (for a command whose flag is chosen), then fill's
+    // fields, then sends it to the selected computer and reports the outcome. An error fill raises
     // leaves the command in the record, unsent.
     // True when it went out.
     bool run(const Command &command, int choice,

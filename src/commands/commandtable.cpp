@@ -67,6 +67,7 @@ std::span<const Command *const> all()
 
 void prepare(PacketRecord &record, const Command &command, int choice)
 {
+    record = packet::cleanRecord(record);
     record.iCommand = command.iCommand;
     // The choice goes out as it stands: the lists hold exactly the
     // operations the agents know, in their order.

@@ -52,9 +52,9 @@ extern const Command Message;
 
 std::span<const Command *const> all();
 
-// The command and its flag go into the record: a fixed flag as it is, a
-// chosen one as the teacher's place in the list. Every other field keeps what
-// the packets before left there.
+// The record starts clean (see packet::cleanRecord), then takes the command
+// and its flag: a fixed flag as it is, a chosen one as the teacher's place in
+// the list.
 void prepare(PacketRecord &record, const Command &command, int choice);
 
 bool reportsOutcome(const Command &command);

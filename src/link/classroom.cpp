@@ -42,6 +42,11 @@ Classroom::Classroom(QObject *parent)
     environment.sendPause = [](int ms) {
         QThread::msleep(ulong(ms));
     };
+    m_logClock.start();
+    // At most one entry a second for each flooding connection.
+    m_leftOutTimer.setSingleShot(true);
+    m_leftOutTimer.setInterval(1000);
+    connect(&m_leftOutTimer, &QTimer::timeout, this, &Classroom::reportAllLeftOut);
     wireServer();
 }
 
@@ -130,7 +135,7 @@ void Classroom::MyServerClientConnect(const platform::ConnectionPtr &socket)
     const QString line = QStringLiteral("Połączono z ") + text(address);
     emit statusText(line);
 
-    Computer joining{socket, address, socket->peerHostName(), socket->peerPort(), {}};
+    Computer joining{socket, address, socket->peerHostName(), socket->peerPort(), {}, {}};
     // After those of the same address: the list keeps their order of coming.
     const auto place = std::upper_bound(
             m_computers.begin(), m_computers.end(), address,
@@ -152,17 +157,12 @@ void Classroom::MyServerClientDisconnect(const platform::ConnectionPtr &socket)
 {
     logStatus(QStringLiteral("Rozłączono z ") + text(socket->peerAddress()));
 
-    // The first computer with this address and this host name, as the name
-    // looks up now; the port plays no part. A computer whose name changed
-    // meanwhile stays listed.
-    const QByteArray address = socket->peerAddress();
-    const QByteArray name = socket->peerHostName();
-    const auto found = std::find_if(m_computers.begin(), m_computers.end(), [&](const Computer &c) {
-        return c.address == address && c.hostName == name;
-    });
-    if (found == m_computers.end())
+    // The row of this very connection: others may share its address and
+    // name (a second program on the computer, or one posing as its agent).
+    const int index = indexOf(socket);
+    if (index < 0)
         return;
-    const int index = int(found - m_computers.begin());
+    reportLeftOut(m_computers[size_t(index)]);
     m_computers.erase(m_computers.begin() + index);
     emit computerLeft(index);
 }

@@ -7,10 +7,12 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QImage>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include <atomic>
 #include <functional>
@@ -21,7 +23,9 @@
 // What the console last learnt of one computer, with when it learnt it.
 struct ComputerState
 {
-    // The latest screen picture as the agent sent it (JPEG bytes).
+    // The latest screen picture as the agent sent it (JPEG bytes up to its
+    // end marker); empty when it was too large to keep or was let go for
+    // newer pictures of other computers.
     QByteArray picture;
     QDateTime pictureTime;
     // The latest answer to a message, as the answer field shows it.
@@ -34,6 +38,25 @@ struct ComputerState
     QImage thumbnail;
 };
 
+// The console's side of the conversation with one connection: what its
+// packets are checked against and how much of them the day log takes. One
+// computer's packets never decide how another's are taken.
+struct Conversation
+{
+    // The number of the last packet accepted from this connection; its next
+    // packet with the same number is a copy.
+    qint32 lastAcceptedNo = 0;
+    // The last packet read from it: what a text that leaves out fields is
+    // read onto.
+    PacketRecord received;
+    // The day log's share of this connection's packets: the second counted
+    // in, the packets logged in it, and those left out since the last entry
+    // that said so.
+    qint64 logSecond = -1;
+    int loggedInSecond = 0;
+    qint64 leftOut = 0;
+};
+
 // One connected computer as the list shows it.
 struct Computer
 {
@@ -42,6 +65,7 @@ struct Computer
     QByteArray hostName; // as the name looked up when it connected
     quint16 port = 0;
     ComputerState state;
+    Conversation conversation;
 };
 
 // The error the server raises when it cannot listen; start-up shows its text.
@@ -67,6 +91,15 @@ public:
         StreamReception::Timings streamTimings;
         StreamReception::ReadHook streamReadHook;
         qint64 streamMemoryLimit = StreamReception::Limits{}.memory;
+        // What the console keeps of screen pictures: one computer's at most,
+        // all computers' together at most (the oldest let go first).
+        qint64 pictureKeptLimit = 16 * 1024 * 1024;
+        qint64 picturesKeptLimit = 256 * 1024 * 1024;
+        // The day log takes at most this many packets a second from one
+        // connection. An agent speaks only when spoken to, and the teacher's
+        // clicks with the overview's glances ask it a few times a second at
+        // most: only a flood reaches this.
+        int loggedPacketsPerSecond = 20;
     };
 
     explicit Classroom(QObject *parent = nullptr);
@@ -82,12 +115,12 @@ public:
     QByteArray LocalIP;
     quint32 ServerPort = 0;
 
-    // The one working packet record: every command is written into it before
-    // it goes out, and every packet that comes in is read into it, so a field
-    // a packet does not set keeps what the packet before left there.
+    // The one working packet record, as the windows and the day log show it:
+    // the last packet sent or received. A command starts it clean (only the
+    // number goes on), and a packet that comes in is read into it.
     PacketRecord CurrentPacket;
-    // The number of the last packet accepted; one with the same number again
-    // is a copy.
+    // The number of the last packet accepted from any computer, as shown;
+    // the copy check takes each connection's own (Conversation).
     qint32 LastPacketNo = 0;
     // Set from an announcement until its stream has ended; shared with the
     // reception's thread.
@@ -187,9 +220,21 @@ private:
     void startGlance(const platform::ConnectionPtr &socket, qint32 declared, QSize bound);
     void keepPicture(const platform::ConnectionPtr &socket, const StreamReception::Result &outcome,
                      bool glance);
+    void keepPictureBytes(Computer &computer, const QByteArray &jpeg);
+    // Lets the oldest pictures but the newest go until the kept ones fit.
+    void trimPictures(const Computer *newest);
+    // Whether the day log takes this packet of the connection; a packet left
+    // out is counted, and said by reportLeftOut within a second.
+    bool logsPacketOf(Computer &computer);
+    void reportLeftOut(Computer &computer);
+    void reportAllLeftOut();
 
     std::vector<Computer> m_computers;
     QByteArray m_selected;
+    // Whether the packet being handled goes into the day log.
+    bool m_packetLogged = true;
+    QElapsedTimer m_logClock;
+    QTimer m_leftOutTimer;
     std::unique_ptr<StreamReception> m_stream;
     // Stream bytes that came in one read with their announcement.
     QByteArray m_streamStart;

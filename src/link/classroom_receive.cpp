@@ -74,27 +74,43 @@ void Classroom::MyServerClientRead(const platform::ConnectionPtr &socket)
     text.truncate(text.size() - m_streamStart.size());
     // Only a stream started by this packet takes them.
     const auto forget = qScopeGuard([this] { m_streamStart.clear(); });
-    PacketRecord incoming = CurrentPacket;
+    Computer *computer = computerOf(socket);
+    // A field the text does not supply keeps what this computer's previous
+    // packet held, never what another computer or the teacher sent.
+    PacketRecord incoming = computer ? computer->conversation.received : PacketRecord{};
     ParsePacketText(text, incoming);
     if (takeGlanceAnswer(socket, incoming))
         return;
+    if (computer)
+        computer->conversation.received = incoming;
     CurrentPacket = incoming;
     const PacketRecord &p = CurrentPacket;
+    // A flooding agent's packets are all taken and acted upon; only the day
+    // log takes a bounded share of them, so it cannot fill the disk.
+    m_packetLogged = !computer || logsPacketOf(*computer);
+    auto log = [this](const char *entry) {
+        if (m_packetLogged)
+            WriteLog(entry, true, &CurrentPacket);
+    };
 
     if (p.Pass != packet::PassValue) {
         emit receiveReport(QStringLiteral("nieznany pakiet: ") + numbers(p));
-        WriteLog("RCV: nieznany pakiet", true, &CurrentPacket);
+        log("RCV: nieznany pakiet");
         return;
     }
-    if (p.iPacketNo == LastPacketNo) {
+    // Each computer numbers its own packets: only a repeat of the number
+    // last accepted from the same connection is a copy.
+    qint32 &lastAccepted = computer ? computer->conversation.lastAcceptedNo : LastPacketNo;
+    if (p.iPacketNo == lastAccepted) {
         emit receiveReport(QStringLiteral("kopia pakietu: iCommand: ") + numbers(p));
-        WriteLog("RCV: kopia pakietu", true, &CurrentPacket);
+        log("RCV: kopia pakietu");
         return;
     }
 
+    lastAccepted = p.iPacketNo;
     LastPacketNo = p.iPacketNo;
     emit receiveReport(QStringLiteral("otrzymano dane: iCommand: ") + numbers(p));
-    WriteLog("RCV: otrzymano dane", true, &CurrentPacket);
+    log("RCV: otrzymano dane");
 
     dispatch(socket);
 }
@@ -127,7 +143,8 @@ void Classroom::dispatch(const platform::ConnectionPtr &socket)
         break;
     default:
         emit receiveReport(QStringLiteral("nieznany typ polecenia: iCommand: ") + numbers(p));
-        WriteLog("RCV: nieznany typ polecenia", true, &CurrentPacket);
+        if (m_packetLogged)
+            WriteLog("RCV: nieznany typ polecenia", true, &CurrentPacket);
         break;
     }
 }

@@ -53,7 +53,7 @@ bool Classroom::requestGlance(const platform::ConnectionPtr &connection, QSize b
 {
     if (!connection || !connection->isOpen())
         return false;
-    PacketRecord request = CurrentPacket;
+    PacketRecord request = packet::cleanRecord(CurrentPacket);
     request.iCommand = packet::ScreenShot;
     request.iFlag = 0;
     if (!sendPacket(connection, request, true))
@@ -130,8 +130,7 @@ void Classroom::keepPicture(const platform::ConnectionPtr &socket,
     Computer *computer = computerOf(socket);
     if (!computer || !outcome.complete || outcome.picture.isNull())
         return;
-    computer->state.picture = outcome.jpeg;
-    computer->state.pictureTime = QDateTime::currentDateTime();
+    keepPictureBytes(*computer, outcome.jpeg);
     // A teacher's picture is full size: the tile waits for a glance rather
     // than keep a second full picture.
     if (glance)

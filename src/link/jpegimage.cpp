@@ -306,6 +306,53 @@ QImage decodeWithin(QByteArrayView data, QSize bound, QString *error)
     return image;
 }
 
+qsizetype imageLength(QByteArrayView data)
+{
+    const auto *b = reinterpret_cast<const unsigned char *>(data.data());
+    const qsizetype n = data.size();
+    if (n < 4 || b[0] != 0xFF || b[1] != 0xD8)
+        return -1;
+    qsizetype i = 2;
+    bool inScan = false;
+    while (i + 1 < n) {
+        if (b[i] != 0xFF) {
+            // Coded data, or stray bytes before a marker, which the decoder
+            // skips too.
+            const void *next = std::memchr(b + i, 0xFF, size_t(n - i));
+            if (!next)
+                return -1;
+            i = static_cast<const unsigned char *>(next) - b;
+            continue;
+        }
+        const unsigned char marker = b[i + 1];
+        // Fill bytes, a stuffed zero or a restart marker inside a scan.
+        if (marker == 0xFF || (inScan && (marker == 0x00 || (marker >= 0xD0 && marker <= 0xD7)))) {
+            i += marker == 0xFF ? 1 : 2;
+            continue;
+        }
+        if (marker == 0xD9)
+            return i + 2;
+        if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) {
+            i += 2;
+            continue;
+        }
+        if (i + 3 >= n)
+            return -1;
+        const qsizetype length = qsizetype(b[i + 2]) << 8 | b[i + 3];
+        if (length < 2)
+            return -1;
+        i += 2 + length;
+        inScan = marker == 0xDA;
+    }
+    return -1;
+}
+
+QByteArray pictureBytes(const QByteArray &data)
+{
+    const qsizetype length = imageLength(data);
+    return length < 0 || length == data.size() ? data : data.first(length);
+}
+
 QByteArray encode(const QImage &image, int quality)
 {
     if (image.isNull())

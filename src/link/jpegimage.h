@@ -37,6 +37,15 @@ QImage decode(QByteArrayView data, QString *error = nullptr);
 // picture costs far less than a full decode. Refused as decode refuses.
 QImage decodeWithin(QByteArrayView data, QSize bound, QString *error = nullptr);
 
+// The length of the picture at the start of data, up to and with its end
+// marker (FFD9), found by walking its segments and scans; -1 when data holds
+// no whole picture. What an agent sends after the end marker is no part of
+// the picture.
+qsizetype imageLength(QByteArrayView data);
+// data up to its picture's end (shared when nothing follows it); data as it
+// is when it holds no whole picture.
+QByteArray pictureBytes(const QByteArray &data);
+
 // Encodes an image as a baseline JPEG (the agent's side; used by the
 // simulator, the tests and the benchmarks).
 QByteArray encode(const QImage &image, int quality = 85);

@@ -198,7 +198,8 @@ void StreamReception::run()
             // the owner's thread.
             if (screen) {
                 result->picture = jpegimage::decodeWithin(reading.stream, m_bound);
-                result->jpeg = reading.stream;
+                // Bytes after the picture's end are not kept with it.
+                result->jpeg = jpegimage::pictureBytes(reading.stream);
             } else {
                 result->rows = processRows(reading.stream);
             }

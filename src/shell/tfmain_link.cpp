@@ -201,6 +201,10 @@ bool TFMain::showScreenPicture(const QImage &image)
     }
     ScreenShootImage->setPixmap(QPixmap::fromImage(image));
     ScreenShootImage->resize(image.size());
+    // The bytes of the picture shown before go with it; whoever shows a
+    // picture it can save sets them again.
+    m_shownPicture = {};
+    SavePictureButton->setEnabled(false);
     return true;
 }
 

@@ -105,7 +105,8 @@ void TFMain::OverviewTileDoubleClick(int index)
     const Computer &c = m_classroom->computers()[size_t(index)];
     if (c.state.picture.isEmpty())
         return;
-    showScreenPicture(jpegimage::decode(c.state.picture));
+    if (!showScreenPicture(jpegimage::decode(c.state.picture)))
+        return;
     m_shownPicture = {c.state.picture, cp1250::toUnicode(c.hostName), cp1250::toUnicode(c.address),
                       c.state.pictureTime};
     SavePictureButton->setEnabled(true);
