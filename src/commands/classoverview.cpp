@@ -46,6 +46,14 @@ ClassOverview::ClassOverview(Classroom &classroom, Commander &commander, QObject
             });
     connect(&classroom, &Classroom::glanceRefused, this,
             [this](const platform::ConnectionPtr &c) { settle(c, TileState::NoAnswer); });
+    // The teacher took the computer's next picture: the tile keeps what it
+    // shows and the computer is asked again in its turn.
+    connect(&classroom, &Classroom::glanceDropped, this, [this](const platform::ConnectionPtr &c) {
+        if (c == m_awaiting) {
+            m_answerTimer.stop();
+            m_awaiting.reset();
+        }
+    });
     connect(&classroom, &Classroom::glanceFinished, this, &ClassOverview::pump);
     connect(&classroom, &Classroom::computerJoined, this, &ClassOverview::pump);
     // After the list has dealt with the leaving (a computer whose name no

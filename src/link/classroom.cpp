@@ -4,8 +4,6 @@
 #include "platform/cp1250.h"
 #include "storage/eventlog.h"
 
-#include <QThread>
-
 #include <algorithm>
 
 #include <arpa/inet.h>
@@ -39,9 +37,10 @@ Classroom::Classroom(QObject *parent)
     // texts and zeros, which are valid values to go out with.
     CurrentPacket = PacketRecord{};
     CurrentPacket.iPacketNo = 0;
-    environment.sendPause = [](int ms) {
-        QThread::msleep(ulong(ms));
+    environment.sendWait = [](platform::Connection &connection, int ms) {
+        connection.waitForWritable(ms);
     };
+    m_clock.start();
     wireServer();
 }
 
