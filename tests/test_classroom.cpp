@@ -378,17 +378,21 @@ void ClassroomTest::eachComputerItsOwnChannel_data()
             << "1 empty, 1 part, ask 2, 2 picture, 1 rest, 1 answer, log"
             << "teacher 2, answer 1, log 1";
     QTest::newRow("glance announced without bytes; a glance of another")
-            << "glance 1, 1 announce, glance 2, 2 picture" << "glance 2";
+            << "glance 1, 1 announce, glance 2, 2 picture"
+            << "glance 2";
     QTest::newRow("slow glance; the teacher's picture of another")
-            << "glance 1, 1 part, ask 2, 2 picture" << "teacher 2";
+            << "glance 1, 1 part, ask 2, 2 picture"
+            << "teacher 2";
     QTest::newRow("slow glance; an answer of another") << "glance 1, 1 part, 2 answer"
                                                        << "answer 2";
     QTest::newRow("unasked picture and no screen while the teacher waits for another")
-            << "ask 2, 1 picture, 1 noscreen, 2 picture" << "teacher 2";
+            << "ask 2, 1 picture, 1 noscreen, 2 picture"
+            << "teacher 2";
     QTest::newRow("the teacher asks the computer a glance waits for")
-            << "glance 1, ask 1, 1 picture" << "teacher 1";
-    QTest::newRow("glance waits for 1, the teacher's picture of 2")
-            << "glance 1, ask 2, 2 picture" << "teacher 2, awaited";
+            << "glance 1, ask 1, 1 picture"
+            << "teacher 1";
+    QTest::newRow("glance waits for 1, the teacher's picture of 2") << "glance 1, ask 2, 2 picture"
+                                                                    << "teacher 2, awaited";
     QTest::newRow("glance waits for 1, 2 has no screen") << "glance 1, ask 2, 2 noscreen"
                                                          << "wait, awaited";
 }
@@ -428,17 +432,18 @@ void ClassroomTest::eachComputerItsOwnChannel()
         if (what == QLatin1String("noscreen") || what == QLatin1String("answer"))
             return TestAgent::packetText(number, what == QLatin1String("answer") ? 6 : 2,
                                          what == QLatin1String("answer") ? 1 : 2);
-        return announcement + (what == QLatin1String("picture") ? picture
-                               : what == QLatin1String("part") ? picture.left(100)
-                                                                : QByteArray());
+        return announcement
+               + (what == QLatin1String("picture") ? picture
+                  : what == QLatin1String("part")  ? picture.left(100)
+                                                   : QByteArray());
     };
 
     qint32 number = 0;
     for (const QString &step : script.split(QStringLiteral(", "))) {
         const QString first = step.section(u' ', 0, 0);
         const int computer = (first.toInt() ? first : step.section(u' ', 1)).toInt() - 1;
-        const platform::ConnectionPtr connection = c.computers()[size_t(std::max(0, computer))]
-                                                           .connection;
+        const platform::ConnectionPtr connection
+                = c.computers()[size_t(std::max(0, computer))].connection;
         if (first == QLatin1String("ask")) {
             PacketRecord ask{};
             ask.iCommand = packet::ScreenShot;
@@ -456,8 +461,9 @@ void ClassroomTest::eachComputerItsOwnChannel()
     auto outcome = [&] {
         QStringList all = seen;
         all.sort();
-        return all + (c.glancesAwaited(c.computers()[0].connection) ? QStringList{"awaited"}
-                                                                    : QStringList{});
+        return all
+               + (c.glancesAwaited(c.computers()[0].connection) ? QStringList{"awaited"}
+                                                                : QStringList{});
     };
     QStringList wanted = expected.split(QStringLiteral(", "));
     wanted.sort();

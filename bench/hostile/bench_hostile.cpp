@@ -512,8 +512,8 @@ int main(int argc, char **argv)
     QStringList attacks = app.arguments().mid(1);
     const bool quick = attacks.removeAll(QStringLiteral("--quick")) > 0;
     if (attacks.isEmpty())
-        attacks = {QStringLiteral("forgery"), QStringLiteral("idle"), QStringLiteral("picture"),
-                   QStringLiteral("list"), QStringLiteral("unasked"), QStringLiteral("stalled")};
+        attacks = {QStringLiteral("forgery"), QStringLiteral("idle"),    QStringLiteral("picture"),
+                   QStringLiteral("list"),    QStringLiteral("unasked"), QStringLiteral("stalled")};
     printMachine();
     // The limit of a desktop session, which the console may raise itself.
     rlimit limit{};

@@ -155,7 +155,9 @@ void Classroom::noteTeacherRequest(const platform::ConnectionPtr &socket, const 
     // is given up, and its next picture is the teacher's.
     if (!screen)
         return;
-    const auto waiting = [&](const Glance &g) { return g.connection.lock() == socket; };
+    const auto waiting = [&](const Glance &g) {
+        return g.connection.lock() == socket;
+    };
     if (std::erase_if(m_glances, waiting) > 0)
         emit glanceDropped(socket);
 }
@@ -163,8 +165,7 @@ void Classroom::noteTeacherRequest(const platform::ConnectionPtr &socket, const 
 bool Classroom::takeTeacherRequest(const platform::ConnectionPtr &socket, bool screen)
 {
     TeacherRequest &asked = m_teacherAsked[screen];
-    if (asked.connection.lock() != socket
-        || m_clock.elapsed() - asked.askedAt > AnswerForgottenMs)
+    if (asked.connection.lock() != socket || m_clock.elapsed() - asked.askedAt > AnswerForgottenMs)
         return false;
     asked = {};
     return true;
