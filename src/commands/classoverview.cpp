@@ -34,10 +34,16 @@ ClassOverview::ClassOverview(Classroom &classroom, Commander &commander, QObject
     connect(&commander, &Commander::waitRequested, this, &ClassOverview::teacherAsked);
     connect(&classroom, &Classroom::waitEnded, this, &ClassOverview::teacherDone);
     connect(&classroom, &Classroom::streamFinished, this, &ClassOverview::teacherDone);
+    // The picture comes on its own connection, beside the others: the next
+    // computer is asked meanwhile, so a stream that never comes holds up no
+    // other tile.
     connect(&classroom, &Classroom::glanceAnnounced, this,
             [this](const platform::ConnectionPtr &c) {
-                if (c == m_awaiting)
-                    m_answerTimer.stop();
+                if (c != m_awaiting)
+                    return;
+                m_answerTimer.stop();
+                m_awaiting.reset();
+                m_pumpTimer.start(0);
             });
     connect(&classroom, &Classroom::glanceReceived, this,
             [this](const platform::ConnectionPtr &c, const StreamReception::Result &result) {

@@ -56,8 +56,11 @@ void Classroom::endReception(const platform::ConnectionPtr &socket)
     const auto found = m_receptions.find(socket.get());
     if (found != m_receptions.end()) {
         // It is the sender of the signal being handled: it goes once that
-        // has returned. Its thread has ended or is about to.
-        found->second.stream.release()->deleteLater();
+        // has returned (or with the classroom). Its thread has ended or is
+        // about to.
+        StreamReception *ended = found->second.stream.release();
+        ended->setParent(this);
+        ended->deleteLater();
         m_receptions.erase(found);
     }
     // Whatever arrived on it meanwhile is read now.
