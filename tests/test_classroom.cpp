@@ -4,6 +4,7 @@
 #include "commands/commander.h"
 #include "link/classroom.h"
 #include "platform/cp1250.h"
+#include "support/rawsocket.h"
 #include "support/samples.h"
 
 #include <QElapsedTimer>
@@ -159,6 +160,9 @@ private slots:
     void silentComputerIsMarkedOnce();
     void overviewWaitsItsInterval_data();
     void overviewWaitsItsInterval();
+    void eachComputerItsOwnChannel_data();
+    void eachComputerItsOwnChannel();
+    void stoppedReaderIsGivenUp();
 };
 
 // The list orders by the address text, reports each computer's place as it
@@ -489,6 +493,150 @@ void ClassroomTest::overviewWaitsItsInterval()
     QTRY_VERIFY(student.requests >= 1);
     QTest::qWait(1500);
     QVERIFY2(student.requests <= 3, qPrintable(QString::number(student.requests)));
+}
+
+void ClassroomTest::eachComputerItsOwnChannel_data()
+{
+    // Steps: "ask N" and "glance N" to computer 127.0.0.N; what computer N
+    // sends: "picture" (announced, whole), "part" (announced, its first 100
+    // bytes), "rest", "announce" (no bytes follow), "empty" (announced as
+    // none), "noscreen", "answer";
+    // "log": the entries for streams nobody asked for.
+    QTest::addColumn<QString>("script");
+    // In order: "teacher N" (the teacher's picture, from N), "glance N",
+    // "answer N", "wait" (the teacher's wait ended), "log N", and last
+    // "awaited" when a glance still waits for computer 1.
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("unasked picture; the teacher's picture of another")
+            << "1 empty, 1 part, ask 2, 2 picture, 1 rest, 1 answer, log"
+            << "teacher 2, answer 1, log 1";
+    QTest::newRow("glance announced without bytes; a glance of another")
+            << "glance 1, 1 announce, glance 2, 2 picture"
+            << "glance 2";
+    QTest::newRow("slow glance; the teacher's picture of another")
+            << "glance 1, 1 part, ask 2, 2 picture"
+            << "teacher 2";
+    QTest::newRow("slow glance; an answer of another") << "glance 1, 1 part, 2 answer"
+                                                       << "answer 2";
+    QTest::newRow("unasked picture and no screen while the teacher waits for another")
+            << "ask 2, 1 picture, 1 noscreen, 2 picture"
+            << "teacher 2";
+    QTest::newRow("the teacher asks the computer a glance waits for")
+            << "glance 1, ask 1, 1 picture"
+            << "teacher 1";
+    QTest::newRow("glance waits for 1, the teacher's picture of 2") << "glance 1, ask 2, 2 picture"
+                                                                    << "teacher 2, awaited";
+    QTest::newRow("glance waits for 1, 2 has no screen") << "glance 1, ask 2, 2 noscreen"
+                                                         << "wait, awaited";
+}
+
+// One computer's stream, asked for or not, holds up no other computer, and
+// an answer goes to the request of its own connection: only the picture
+// asked of the teacher's computer reaches the teacher, only its "no screen"
+// ends the teacher's wait, and the teacher goes before a glance.
+void ClassroomTest::eachComputerItsOwnChannel()
+{
+    QFETCH(QString, script);
+    QFETCH(QString, expected);
+    Room room;
+    Classroom &c = room.classroom;
+    c.environment.streamTimings.idleLimit = 3000; // far longer than the test waits
+    room.join(QStringLiteral("127.0.0.1"), Student::Silent);
+    room.join(QStringLiteral("127.0.0.2"), Student::Silent);
+    auto from = [](const platform::ConnectionPtr &connection) {
+        return QString::fromLatin1(connection->peerAddress().right(1));
+    };
+    QStringList seen;
+    connect(&c, &Classroom::streamReceived, &c, [&](const StreamReception::Result &r) {
+        seen << "teacher " + r.peerAddress.right(1);
+        QCOMPARE(r.picture.size(), QSize(640, 360));
+    });
+    connect(&c, &Classroom::glanceReceived, &c,
+            [&](const platform::ConnectionPtr &s) { seen << "glance " + from(s); });
+    connect(&c, &Classroom::answerReceived, &c,
+            [&](const platform::ConnectionPtr &s) { seen << "answer " + from(s); });
+    connect(&c, &Classroom::waitEnded, &c, [&] { seen << QStringLiteral("wait"); });
+    const QByteArray &picture = room.picture;
+    auto bytesOf = [&](const QString &what, qint32 number) {
+        const QByteArray announcement = TestAgent::packetText(
+                number, 2, 1, what == QLatin1String("empty") ? 0 : qint32(picture.size()));
+        if (what == QLatin1String("rest"))
+            return picture.mid(100);
+        if (what == QLatin1String("noscreen") || what == QLatin1String("answer"))
+            return TestAgent::packetText(number, what == QLatin1String("answer") ? 6 : 2,
+                                         what == QLatin1String("answer") ? 1 : 2);
+        return announcement
+               + (what == QLatin1String("picture") ? picture
+                  : what == QLatin1String("part")  ? picture.left(100)
+                                                   : QByteArray());
+    };
+
+    qint32 number = 0;
+    for (const QString &step : script.split(QStringLiteral(", "))) {
+        const QString first = step.section(u' ', 0, 0);
+        const int computer = (first.toInt() ? first : step.section(u' ', 1)).toInt() - 1;
+        const platform::ConnectionPtr connection
+                = c.computers()[size_t(std::max(0, computer))].connection;
+        if (first == QLatin1String("ask")) {
+            PacketRecord ask{};
+            ask.iCommand = packet::ScreenShot;
+            QVERIFY(c.SendPacket(connection, ask));
+        } else if (first == QLatin1String("glance")) {
+            QVERIFY(c.requestGlance(connection, QSize(160, 160)));
+        } else if (first == QLatin1String("log")) {
+            seen << QStringLiteral("log %1").arg(logInfos(room.data, "RCV: pomi").size());
+        } else {
+            room.students[size_t(computer)]->agent.send(bytesOf(step.section(u' ', 1), ++number));
+            QTRY_COMPARE(connection->bytesWaiting(), 0);
+        }
+    }
+    // Streams end in their own time: the order among them is theirs.
+    auto outcome = [&] {
+        QStringList all = seen;
+        all.sort();
+        return all
+               + (c.glancesAwaited(c.computers()[0].connection) ? QStringList{"awaited"}
+                                                                : QStringList{});
+    };
+    QStringList wanted = expected.split(QStringLiteral(", "));
+    wanted.sort();
+    if (wanted.removeAll(QStringLiteral("awaited")))
+        wanted << QStringLiteral("awaited");
+    QTRY_COMPARE(outcome(), wanted);
+}
+
+// A computer that stops reading its socket: a glance gives up without a
+// trace, a command reports the time-out and gives the connection up, and a
+// walk over every computer goes on with the next at once.
+void ClassroomTest::stoppedReaderIsGivenUp()
+{
+    Room room;
+    Classroom &c = room.classroom;
+    RawSocket stopped(c.MyServer->localPort(), "127.0.0.1", 2048);
+    QTRY_COMPARE(c.computers().size(), size_t(1));
+    const platform::ConnectionPtr sc = c.computers()[0].connection;
+    Student &next = room.join(QStringLiteral("127.0.0.2"), Student::Silent);
+    const QByteArray junk(64 * 1024, 'j');
+    // Full once the system takes nothing more for a while.
+    for (int round = 0, idle = 0; idle < 5 && round < 500; ++round) {
+        idle = sc->send(junk.constData(), junk.size()) > 0 ? 0 : idle + 1;
+        if (idle)
+            QTest::qWait(50);
+    }
+    QSignalSpy sends(&c, &Classroom::sendReport);
+    QSignalSpy statuses(&c, &Classroom::statusText);
+    const QByteArray logBefore = room.data.readLog();
+
+    QVERIFY(!c.requestGlance(sc, QSize(160, 160)));
+    QVERIFY(sends.isEmpty() && statuses.isEmpty());
+    QCOMPARE(room.data.readLog(), logBefore);
+
+    room.commander.runOnAll(commands::MonitorOff, 0);
+    QCOMPARE(sends.first()[0].toString(),
+             QStringLiteral("upłynął czas na wysłanie danych do: SALA-1"));
+    QVERIFY(!sc->isOpen());
+    QVERIFY(logInfos(room.data, "SEND: TIMEOUT").size() == 1);
+    QTRY_COMPARE(next.packets.size(), 1);
 }
 
 QTEST_GUILESS_MAIN(ClassroomTest)

@@ -239,6 +239,16 @@ public:
     TFMain &main() { return console.main(); }
     int rows() { return main().RemoteComputersListView->topLevelItemCount(); }
 
+    // The teacher asks the computer that came last for a stream: only then
+    // is one read from it.
+    void askLatest(bool screen)
+    {
+        PacketRecord ask{};
+        ask.iCommand = screen ? packet::ScreenShot : packet::ProcessList;
+        const int latest = main().MyServer->activeConnections() - 1;
+        QVERIFY(main().SendPacket(main().MyServer->connection(latest), ask));
+    }
+
     // The well-behaved agent sends its next packet (a status text) once its
     // previous one was accepted, as an agent does: the console takes the
     // bytes of one read as one packet. False when it is not accepted in time.
@@ -526,6 +536,7 @@ private slots:
         QTRY_COMPARE(room.rows(), 2);
 
         std::atomic<bool> announced{false};
+        room.askLatest(true);
         loris.run([&](int fd) {
             sendAll(fd, TestAgent::packetText(1, packet::ScreenShot, packet::ScreenAnnounceFlag,
                                               Declared));
@@ -577,6 +588,7 @@ private slots:
         QTRY_COMPARE(room.rows(), 2);
 
         std::atomic<bool> rest{false};
+        room.askLatest(false);
         agent.run([&](int fd) {
             sendAll(fd,
                     TestAgent::packetText(1, packet::ProcessList, packet::ProcessListAnnounceFlag,
@@ -630,6 +642,7 @@ private slots:
             QVERIFY(agent.connected());
             QTRY_COMPARE(room.rows(), 2);
             const qsizetype finishedBefore = finished.size();
+            room.askLatest(v.screen);
             agent.run([&, v, number = ++announcement](int fd) {
                 sendAll(fd, TestAgent::packetText(
                                     number, v.screen ? packet::ScreenShot : packet::ProcessList,
@@ -684,6 +697,7 @@ private slots:
         QTRY_COMPARE(room.rows(), 2);
         const QByteArray bytes = garbage(Garbage, 11);
 
+        room.askLatest(true);
         HeapPeak heap;
         agent.run([&](int fd) {
             sendAll(fd, TestAgent::packetText(1, packet::ScreenShot, packet::ScreenAnnounceFlag,
@@ -753,6 +767,7 @@ private slots:
         qToLittleEndian<qint32>((ListSize - 4) / processlist::RecordSize, block.data());
         const qint32 declared = screen ? qint32(picture.size()) : ListSize;
 
+        room.askLatest(screen);
         const qint64 before = liveHeapBytes();
         HeapPeak heap;
         agent.run([&](int fd) {

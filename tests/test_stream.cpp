@@ -57,10 +57,20 @@ QString incompleteText(qint64 received, qint64 declared)
 }
 
 // The agent's announcement; the stream itself must follow in a later burst.
+// A stream is read only when asked for: unless the teacher has just asked
+// with a button (the wait window is up), the request goes out here.
 bool announce(Room &room, TestAgent &agent, qint32 number, bool screen, qint32 size)
 {
+    const platform::ConnectionPtr connection = connectionOf(room.console, agent);
+    if (!room.main().waitWindow()->isVisible()
+        && room.main().classroom().glancesAwaited(connection) == 0) {
+        PacketRecord ask{};
+        ask.iCommand = screen ? 2 : 0;
+        room.main().SendPacket(connection, ask);
+    }
     agent.sendPacket(number, screen ? 2 : 0, screen ? 1 : 0, size);
-    return QTest::qWaitFor([&] { return room.main().StreamInProgress.load(); }, 5000);
+    // Its stream is being received: the connection is read by it alone.
+    return QTest::qWaitFor([&] { return platform::TcpServer::readsHeld(connection); }, 5000);
 }
 
 QStringList rowsOf(const QTreeWidget *list)
@@ -368,40 +378,26 @@ private slots:
         QCOMPARE(main.ScreenShootImage->size(), QSize(200, 100));
     }
 
-    // Another computer's answer during the stream waits unread, and is
-    // handled once the stream has ended, without a further packet.
-    void answerHeldDuringStream()
+    // Another computer's answer during the stream is read and handled at
+    // once: one computer's stream holds up no other.
+    void answerReadDuringStream()
     {
         Room room({20, 10, 500});
         TFMain &main = room.main();
         TestAgent &sender = connectAgentFrom(room.console, QStringLiteral("127.0.0.1"));
         TestAgent &other = connectAgentFrom(room.console, QStringLiteral("127.0.0.2"));
-        const platform::ConnectionPtr otherConnection = connectionOf(room.console, other);
-        bool otherNotified = false;
-        connect(main.MyServer, &platform::TcpServer::clientRead, main.MyServer,
-                [&](const platform::ConnectionPtr &c) { otherNotified |= c == otherConnection; });
         main.MessageAnswerMemo->setPlainText(QStringLiteral("poprzednia"));
         QSignalSpy finished(&main, &TFMain::streamFinished);
 
         QVERIFY(announce(room, sender, 1, false, 1546));
-        const QString announced = main.RcvStatusEdit->text();
         other.sendPacket(50, 6, 1);
-        QVERIFY(QTest::qWaitFor([&] { return otherConnection->bytesWaiting() > 0; }, 5000));
-        const qint64 waiting = otherConnection->bytesWaiting();
-        for (int i = 0; i < 10; ++i)
-            QCoreApplication::processEvents(QEventLoop::AllEvents);
-        // Not even reported while the stream is received.
-        QVERIFY(!otherNotified);
-        QCOMPARE(main.MessageAnswerMemo->toPlainText(), QStringLiteral("poprzednia"));
-        QCOMPARE(main.RcvStatusEdit->text(), announced);
-        QCOMPARE(logInfos(room.console.data, "RCV").size(), 1);
-        QCOMPARE(otherConnection->bytesWaiting(), waiting);
+        QTRY_COMPARE(main.MessageAnswerMemo->toPlainText(), QStringLiteral("odpowiedź brzmi: TAK"));
+        QVERIFY(main.StreamInProgress);
+        QCOMPARE(logInfos(room.console.data, "RCV").size(), 2);
 
         sender.send(threeProcesses());
         QVERIFY(finished.wait(10000));
-        QTRY_COMPARE(main.MessageAnswerMemo->toPlainText(), QStringLiteral("odpowiedź brzmi: TAK"));
         QCOMPARE(main.ProcessListView->topLevelItemCount(), 3);
-        QCOMPARE(logInfos(room.console.data, "RCV").size(), 2);
     }
 
     void failureOnTheWorker_data()
@@ -445,14 +441,16 @@ private slots:
         agent.send(payload);
         QVERIFY(finished.wait(10000));
         QVERIFY(failedAt.load() >= 2048);
-        QCOMPARE(statusLines.value(0), incompleteText(failedAt.load(), payload.size()));
+        QVERIFY(statusLines.contains(incompleteText(failedAt.load(), payload.size())));
         QCOMPARE(rowsOf(main.ProcessListView), QStringList{"stary.exe/Stary/1"});
         QCOMPARE(main.ScreenShootImage->size(), QSize(10, 10));
         QVERIFY(!main.StreamInProgress);
 
-        // The other computer's packet, held back meanwhile, is read now; the
-        // same computer's next stream is received whole.
-        QTRY_COMPARE(main.StatusEdit->text(), QStringLiteral("czeka|"));
+        // The other computer's packet is read all the while; the same
+        // computer's next stream is received whole.
+        QTRY_VERIFY(statusLines.contains(QStringLiteral("czeka|")));
+        // What the failed reception left unread is read as packets first.
+        QTRY_COMPARE(connectionOf(room.console, agent)->bytesWaiting(), 0);
         main.streamReadHook = {};
         QVERIFY(announce(room, agent, 2, false, 1546));
         agent.send(threeProcesses());

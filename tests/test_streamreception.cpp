@@ -65,7 +65,7 @@ struct Link
         connection = server.connection(0);
         // As the console does while a stream is received: the reception
         // reads, the server does not report the waiting bytes meanwhile.
-        server.holdReads();
+        server.holdReads(connection);
         return connection != nullptr;
     }
     // Waits until the connection holds count bytes unread.

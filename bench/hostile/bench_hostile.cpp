@@ -7,10 +7,15 @@
 //             the decoder's pixel and scan limits, and a 10000 x 10000 one
 //             of about 0.66 MB
 //   forgery   status texts with CR LF and escape bytes that imitate log entries
+//   unasked   a picture nobody asked for, announced and trickled over 10 s,
+//             twice
+//   stalled   an agent that stops reading its socket, and a command to every
+//             computer
 // Figures of each: the resident memory's peak above what it was before, the
 // longest wait of an event posted to the window every millisecond, how long
 // the console took to be done with it, and the well-behaved agent's packets
-// lost (sent but never logged as accepted); for the forgery also the entries
+// lost (sent but never logged as accepted) and its longest wait for one to be
+// accepted; for the forgery also the entries
 // it managed to forge.
 //
 //   bench_hostile [--quick] [attack ...]
@@ -39,6 +44,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -94,6 +100,7 @@ struct Figures
     double handledMs = NAN; // NaN: not done within the time allowed
     int sent = 0;
     int lost = 0;
+    double worstGoodMs = 0;
 };
 
 // A console with a well-behaved agent from 127.0.0.1 that sends its next
@@ -115,14 +122,28 @@ public:
                          [this](const platform::ConnectionPtr &c) {
                              // After the console's own handler for the same read.
                              if (m_outstanding && c->peerPort() == m_goodPort
-                                 && main().LastPacketNo == m_outstanding)
+                                 && main().LastPacketNo == m_outstanding) {
                                  m_outstanding = 0;
+                                 m_worstGood = std::max(m_worstGood,
+                                                        msBetween(m_goodSentAt, Clock::now()));
+                             }
                          });
         QObject::connect(&m_sender, &QTimer::timeout, &main(), [this] { sendGood(); });
         QObject::connect(&main(), &TFMain::streamFinished, &main(), [this] { ++streamsFinished; });
     }
     ~Arena() { ::close(m_good); }
     TFMain &main() { return console.main(); }
+
+    // The teacher asks the computer that came last for a stream: only an
+    // asked stream is read.
+    void askLatest(bool screen)
+    {
+        platform::TcpServer *server = main().MyServer;
+        waitFor([server] { return server->activeConnections() >= 2; }, 5000);
+        PacketRecord ask{};
+        ask.iCommand = screen ? packet::ScreenShot : packet::ProcessList;
+        main().SendPacket(server->connection(server->activeConnections() - 1), ask);
+    }
 
     // Runs the attack until finished answers true or timeoutMs has passed.
     // end: what ends the attack once it is measured; the log is read once
@@ -176,6 +197,7 @@ public:
         f.worstWaitMs = worst->load();
         f.sent = int(m_sentNumbers.size());
         f.lost = f.sent - goodLogged();
+        f.worstGoodMs = m_worstGood;
         return f;
     }
 
@@ -198,6 +220,7 @@ private:
             return;
         m_outstanding = GoodNumbers + qint32(m_sentNumbers.size());
         m_sentNumbers.insert(m_outstanding);
+        m_goodSentAt = Clock::now();
         sendAll(m_good, packetText(m_outstanding, packet::CloseProcess, 0));
     }
     // How many of the sent packets the day log holds as accepted.
@@ -228,6 +251,8 @@ private:
     int m_good = -1;
     quint16 m_goodPort = 0;
     qint32 m_outstanding = 0;
+    Clock::time_point m_goodSentAt;
+    double m_worstGood = 0;
     QSet<qint32> m_sentNumbers;
     QTimer m_sender;
 };
@@ -263,6 +288,15 @@ private:
     std::thread m_thread;
 };
 
+// Waits (on the attacker's thread) for the teacher's request, as an agent
+// answers one.
+bool requestReceived(int fd)
+{
+    pollfd p{fd, POLLIN, 0};
+    char buffer[256];
+    return ::poll(&p, 1, 10000) == 1 && ::recv(fd, buffer, sizeof buffer, 0) > 0;
+}
+
 // Waits (on the attacker's thread) until the console reads a stream.
 bool streamStarted(TFMain &main)
 {
@@ -281,6 +315,8 @@ void print(const QString &attack, const Figures &f, bool timed = true)
     if (timed)
         printResult(hostile, attack + QStringLiteral(": done with it after"), f.handledMs, NAN,
                     QStringLiteral("ms"), Better::Lower, {});
+    printResult(hostile, attack + QStringLiteral(": well-behaved agent's longest wait"),
+                f.worstGoodMs, NAN, QStringLiteral("ms"), Better::Lower, {});
     printResult(hostile,
                 attack + QStringLiteral(": well-behaved agent's packets lost, of %1").arg(f.sent),
                 f.lost, NAN, QStringLiteral("packets"), Better::Lower, QStringLiteral("0"));
@@ -327,6 +363,8 @@ void processList(qint32 declared)
     const Figures f = arena.run(
             [&] {
                 agent.start(arena.console.port(), "127.0.0.4", [&, declared](int fd) {
+                    if (!requestReceived(fd))
+                        return;
                     sendAll(fd, packetText(500001, packet::ProcessList,
                                            packet::ProcessListAnnounceFlag, declared));
                     if (!streamStarted(arena.main()))
@@ -349,6 +387,7 @@ void processList(qint32 declared)
                         left -= n;
                     }
                 });
+                arena.askLatest(false);
             },
             [&] { return arena.streamsFinished > 0; }, 180000);
     print(QStringLiteral("process list of %1 MiB").arg(declared / (1024 * 1024)), f);
@@ -365,11 +404,14 @@ void picture(int width, int height, int scans)
     const Figures f = arena.run(
             [&] {
                 agent.start(arena.console.port(), "127.0.0.5", [&](int fd) {
+                    if (!requestReceived(fd))
+                        return;
                     sendAll(fd, packetText(500002, packet::ScreenShot, packet::ScreenAnnounceFlag,
                                            qint32(jpeg.size())));
                     if (streamStarted(arena.main()))
                         sendAll(fd, jpeg);
                 });
+                arena.askLatest(true);
             },
             [&] { return arena.streamsFinished > 0; }, 120000);
     print(QStringLiteral("progressive JPEG, %1 x %2, %3 scans, %4 KB")
@@ -413,6 +455,55 @@ void forgery(int packets)
                 Better::Lower, QStringLiteral("0"));
 }
 
+// A picture nobody asked for, announced and trickled over ten seconds, twice:
+// read off beside the well-behaved agent, never in its way.
+void unasked()
+{
+    const QByteArray jpeg(60 * 1024, 'p');
+    Arena arena;
+    Attacker agent;
+    const Figures f = arena.run(
+            [&] {
+                agent.start(arena.console.port(), "127.0.0.7", [&](int fd) {
+                    for (int round = 0; round < 2; ++round) {
+                        sendAll(fd, packetText(700001 + round, packet::ScreenShot,
+                                               packet::ScreenAnnounceFlag, qint32(jpeg.size())));
+                        for (qsizetype at = 0; at < jpeg.size(); at += jpeg.size() / 100) {
+                            if (!sendAll(fd, jpeg.constData() + at, size_t(jpeg.size() / 100)))
+                                return;
+                            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                        }
+                    }
+                });
+            },
+            [&] { return agent.done.load(); }, 60000);
+    print(QStringLiteral("unasked 60 KB picture trickled over 10 s, twice"), f);
+}
+
+// An agent that stops reading its socket, then a command to every computer:
+// the window waits on it for at most half a second.
+void stalled()
+{
+    Arena arena;
+    Attacker agent;
+    const Figures f = arena.run(
+            [&] {
+                agent.start(arena.console.port(), "127.0.0.8", [](int) {});
+                platform::TcpServer *server = arena.main().MyServer;
+                waitFor([server] { return server->activeConnections() >= 2; }, 5000);
+                const platform::ConnectionPtr c = server->connection(1);
+                const QByteArray junk(64 * 1024, 'j');
+                for (int round = 0; round < 100; ++round) {
+                    while (c->send(junk.constData(), junk.size()) > 0) {
+                    }
+                    waitFor([] { return false; }, 10);
+                }
+                arena.main().GroupPowerOnMonitorButtonClick();
+            },
+            [&] { return arena.main().MyServer->activeConnections() <= 1; }, 200000);
+    print(QStringLiteral("agent that stops reading, a command to every computer"), f);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -424,8 +515,8 @@ int main(int argc, char **argv)
     QStringList attacks = app.arguments().mid(1);
     const bool quick = attacks.removeAll(QStringLiteral("--quick")) > 0;
     if (attacks.isEmpty())
-        attacks = {QStringLiteral("forgery"), QStringLiteral("idle"), QStringLiteral("picture"),
-                   QStringLiteral("list")};
+        attacks = {QStringLiteral("forgery"), QStringLiteral("idle"),    QStringLiteral("picture"),
+                   QStringLiteral("list"),    QStringLiteral("unasked"), QStringLiteral("stalled")};
     printMachine();
     // The limit of a desktop session, which the console may raise itself.
     rlimit limit{};
@@ -447,6 +538,10 @@ int main(int argc, char **argv)
             picture(10000, 10000, 498);
         } else if (attack == QLatin1String("forgery"))
             forgery(quick ? 50 : 200);
+        else if (attack == QLatin1String("unasked"))
+            unasked();
+        else if (attack == QLatin1String("stalled"))
+            stalled();
     }
     return 0;
 }

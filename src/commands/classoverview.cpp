@@ -34,10 +34,16 @@ ClassOverview::ClassOverview(Classroom &classroom, Commander &commander, QObject
     connect(&commander, &Commander::waitRequested, this, &ClassOverview::teacherAsked);
     connect(&classroom, &Classroom::waitEnded, this, &ClassOverview::teacherDone);
     connect(&classroom, &Classroom::streamFinished, this, &ClassOverview::teacherDone);
+    // The picture comes on its own connection, beside the others: the next
+    // computer is asked meanwhile, so a stream that never comes holds up no
+    // other tile.
     connect(&classroom, &Classroom::glanceAnnounced, this,
             [this](const platform::ConnectionPtr &c) {
-                if (c == m_awaiting)
-                    m_answerTimer.stop();
+                if (c != m_awaiting)
+                    return;
+                m_answerTimer.stop();
+                m_awaiting.reset();
+                m_pumpTimer.start(0);
             });
     connect(&classroom, &Classroom::glanceReceived, this,
             [this](const platform::ConnectionPtr &c, const StreamReception::Result &result) {
@@ -46,6 +52,14 @@ ClassOverview::ClassOverview(Classroom &classroom, Commander &commander, QObject
             });
     connect(&classroom, &Classroom::glanceRefused, this,
             [this](const platform::ConnectionPtr &c) { settle(c, TileState::NoAnswer); });
+    // The teacher took the computer's next picture: the tile keeps what it
+    // shows and the computer is asked again in its turn.
+    connect(&classroom, &Classroom::glanceDropped, this, [this](const platform::ConnectionPtr &c) {
+        if (c == m_awaiting) {
+            m_answerTimer.stop();
+            m_awaiting.reset();
+        }
+    });
     connect(&classroom, &Classroom::glanceFinished, this, &ClassOverview::pump);
     connect(&classroom, &Classroom::computerJoined, this, &ClassOverview::pump);
     // After the list has dealt with the leaving: the places this gives out

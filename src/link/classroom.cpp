@@ -4,8 +4,6 @@
 #include "platform/cp1250.h"
 #include "storage/eventlog.h"
 
-#include <QThread>
-
 #include <algorithm>
 
 #include <arpa/inet.h>
@@ -39,14 +37,15 @@ Classroom::Classroom(QObject *parent)
     // texts and zeros, which are valid values to go out with.
     CurrentPacket = PacketRecord{};
     CurrentPacket.iPacketNo = 0;
-    environment.sendPause = [](int ms) {
-        QThread::msleep(ulong(ms));
+    environment.sendWait = [](platform::Connection &connection, int ms) {
+        connection.waitForWritable(ms);
     };
     m_logClock.start();
     // At most one entry a second for each flooding connection.
     m_leftOutTimer.setSingleShot(true);
     m_leftOutTimer.setInterval(1000);
     connect(&m_leftOutTimer, &QTimer::timeout, this, &Classroom::reportAllLeftOut);
+    m_clock.start();
     wireServer();
 }
 

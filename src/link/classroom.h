@@ -18,6 +18,7 @@
 #include <functional>
 #include <memory>
 #include <stdexcept>
+#include <unordered_map>
 #include <vector>
 
 // What the console last learnt of one computer, with when it learnt it.
@@ -86,8 +87,9 @@ public:
     // What tests and tools change; the console keeps the defaults.
     struct Environment
     {
-        // The pause between two send attempts.
-        std::function<void(int ms)> sendPause;
+        // Waits at most ms for a connection that took nothing to take more;
+        // the send path's only pause between two attempts.
+        std::function<void(platform::Connection &connection, int ms)> sendWait;
         StreamReception::Timings streamTimings;
         StreamReception::ReadHook streamReadHook;
         qint64 streamMemoryLimit = StreamReception::Limits{}.memory;
@@ -122,8 +124,10 @@ public:
     // The number of the last packet accepted from any computer, as shown;
     // the copy check takes each connection's own (Conversation).
     qint32 LastPacketNo = 0;
-    // Set from an announcement until its stream has ended; shared with the
-    // reception's thread.
+    // The teacher's stream (a picture or process list the teacher asked for)
+    // is being received: set from its announcement until it has ended. The
+    // window and the overview read it; the streams of glances and the other
+    // computers' packets go on meanwhile, each connection on its own.
     std::atomic<bool> StreamInProgress{false};
     qint32 DeclaredStreamSize = 0;
     // The connection of the computer the latest command went to, or of the
@@ -162,9 +166,21 @@ public:
     // Reports a status line only.
     void showStatus(const QString &text) { emit statusText(text); }
 
-    // Ends a stream reception that is still running and waits for its thread;
-    // its result is dropped.
+    // Ends every stream reception that is still running and waits for their
+    // threads; their results are dropped.
     void stopStream();
+
+    // A packet that has taken nothing is tried again for at most this long
+    // in all: the window never waits longer on one student's socket, and a
+    // connection that takes nothing by then is given up.
+    static constexpr int SendBudgetMs = 500;
+    static constexpr int SendWaitStepMs = 10;
+    // A stream is read only from a computer asked for that kind of stream
+    // that has not answered yet, and only for this long after the asking.
+    static constexpr int AnswerForgottenMs = 30000;
+    // A stream nobody asked for is read off and dropped; the day log says so
+    // once a minute per connection.
+    static constexpr qint64 UnaskedReportIntervalMs = 60 * 1000;
 
     // --- Glances: the class overview's screen pictures ------------------------
     // Asks the computer for its screen without a trace: no report, no day-log
@@ -175,9 +191,8 @@ public:
     bool requestGlance(const platform::ConnectionPtr &connection, QSize bound);
     // Glances asked of this computer and not answered yet.
     int glancesAwaited(const platform::ConnectionPtr &connection) const;
-    // How long an unanswered glance is waited for before an answer from the
-    // computer is taken as the teacher's again.
-    static constexpr int GlanceForgottenMs = 30000;
+    // How long an unanswered glance is waited for.
+    static constexpr int GlanceForgottenMs = AnswerForgottenMs;
 
 signals:
     void computerJoined(int index);
@@ -206,16 +221,55 @@ signals:
                         const StreamReception::Result &result);
     // The computer answered a glance without a picture.
     void glanceRefused(const platform::ConnectionPtr &connection);
-    // A glance's stream has ended and StreamInProgress is clear again.
+    // The teacher asked the computer for its picture: the glance waiting for
+    // it is given up, the teacher takes the computer's next picture.
+    void glanceDropped(const platform::ConnectionPtr &connection);
+    // A glance's stream has ended and its connection is read again.
     void glanceFinished();
 
 private:
+    enum class Owner { Teacher, Glance, Superseded };
+    struct Reception
+    {
+        std::unique_ptr<StreamReception> stream;
+        Owner owner = Owner::Teacher;
+    };
+    // What is going on with one connection beyond its packets.
+    struct Channel
+    {
+        std::weak_ptr<platform::Connection> connection;
+        // Bytes of a stream nobody asked for, still to be read off.
+        qint64 dropLeft = 0;
+        qint64 dropLastBytesAt = 0;
+        qint64 unaskedReportedAt = -1;
+    };
+    // What the teacher asked for and is not answered yet, per kind.
+    struct TeacherRequest
+    {
+        std::weak_ptr<platform::Connection> connection;
+        qint64 askedAt = 0;
+    };
+
     void wireServer();
     bool sendPacket(const platform::ConnectionPtr &socket, PacketRecord &packet, bool quiet);
+    void timedOut(const platform::ConnectionPtr &socket, PacketRecord &packet, bool quiet,
+                  bool partial);
+    void noteTeacherRequest(const platform::ConnectionPtr &socket, const PacketRecord &packet);
+    bool takeTeacherRequest(const platform::ConnectionPtr &socket, bool screen);
     void startStream(const platform::ConnectionPtr &socket, bool screen);
-    void finishStream(const StreamReception::Result &outcome);
+    void startReception(const platform::ConnectionPtr &socket, std::unique_ptr<StreamReception> s,
+                        Owner owner);
+    void endReception(const platform::ConnectionPtr &socket);
+    void finishTeacherStream(const platform::ConnectionPtr &socket,
+                             const StreamReception::Result &outcome);
     void dispatch(const platform::ConnectionPtr &socket);
-    // Takes the packet when it answers a glance; false when it is the teacher's.
+    void announced(const platform::ConnectionPtr &socket, bool screen);
+    void dropUnasked(const platform::ConnectionPtr &socket, qint32 declared);
+    // Reads off what is left of a dropped stream; false while some is left.
+    bool readOffDropped(const platform::ConnectionPtr &socket);
+    Channel &channelOf(const platform::ConnectionPtr &socket);
+    qint64 idleBudgetMs() const;
+    // Takes the packet when it answers a glance; false when it is not one.
     bool takeGlanceAnswer(const platform::ConnectionPtr &socket, const PacketRecord &packet);
     void startGlance(const platform::ConnectionPtr &socket, qint32 declared, QSize bound);
     void keepPicture(const platform::ConnectionPtr &socket, const StreamReception::Result &outcome,
@@ -235,7 +289,13 @@ private:
     bool m_packetLogged = true;
     QElapsedTimer m_logClock;
     QTimer m_leftOutTimer;
-    std::unique_ptr<StreamReception> m_stream;
+    // One reception at most per connection, any number side by side.
+    std::unordered_map<const platform::Connection *, Reception> m_receptions;
+    // The connection of the teacher's stream being received; null when none.
+    platform::ConnectionPtr m_teacherStream;
+    TeacherRequest m_teacherAsked[2]; // [0] process list, [1] screen
+    QHash<const platform::Connection *, Channel> m_channels;
+    QElapsedTimer m_clock;
     // Stream bytes that came in one read with their announcement.
     QByteArray m_streamStart;
     struct Glance

@@ -3,6 +3,8 @@
 
 #include <QScopeGuard>
 
+#include <algorithm>
+
 #include "link/messageanswer.h"
 #include "link/packet.h"
 #include "platform/cp1250.h"
@@ -48,9 +50,9 @@ qsizetype announcementLength(const QByteArray &text)
 
 void Classroom::MyServerClientRead(const platform::ConnectionPtr &socket)
 {
-    // While a stream is received, no connection is read here: the stream's
-    // bytes must not be taken for packets, and others wait their turn.
-    if (StreamInProgress.load())
+    // A connection whose stream is being received is read by its reception
+    // alone; every other connection is read as ever.
+    if (m_receptions.contains(socket.get()) || !readOffDropped(socket))
         return;
 
     QByteArray text;
@@ -121,15 +123,16 @@ void Classroom::dispatch(const platform::ConnectionPtr &socket)
     switch (p.iCommand) {
     case packet::ProcessList:
         if (p.iFlag == packet::ProcessListAnnounceFlag)
-            startStream(socket, false);
+            announced(socket, false);
         break;
     case packet::CloseProcess:
         emit statusText(cp1250::toUnicode(packet::fieldText(p.Bufor)));
         break;
     case packet::ScreenShot:
         if (p.iFlag == packet::ScreenAnnounceFlag)
-            startStream(socket, true);
-        else if (p.iFlag == packet::ScreenCloseWaitFlag)
+            announced(socket, true);
+        // Only the computer the teacher waits for ends the wait.
+        else if (p.iFlag == packet::ScreenCloseWaitFlag && takeTeacherRequest(socket, true))
             emit waitEnded();
         break;
     case packet::Message:
@@ -147,4 +150,105 @@ void Classroom::dispatch(const platform::ConnectionPtr &socket)
             WriteLog("RCV: nieznany typ polecenia", true, &CurrentPacket);
         break;
     }
+}
+
+// A stream is the teacher's when the teacher asked this computer for this
+// kind and it has not answered yet; any other is read off and dropped.
+void Classroom::announced(const platform::ConnectionPtr &socket, bool screen)
+{
+    if (takeTeacherRequest(socket, screen))
+        startStream(socket, screen);
+    else
+        dropUnasked(socket, CurrentPacket.StreamSize);
+}
+
+void Classroom::noteTeacherRequest(const platform::ConnectionPtr &socket, const PacketRecord &p)
+{
+    const bool screen = p.iCommand == packet::ScreenShot;
+    if (p.iFlag != 0 || (!screen && p.iCommand != packet::ProcessList))
+        return;
+    m_teacherAsked[screen] = {socket, m_clock.elapsed()};
+    // The teacher goes first: a glance waiting for this computer's picture
+    // is given up, and its next picture is the teacher's.
+    if (!screen)
+        return;
+    const auto waiting = [&](const Glance &g) {
+        return g.connection.lock() == socket;
+    };
+    if (std::erase_if(m_glances, waiting) > 0)
+        emit glanceDropped(socket);
+}
+
+bool Classroom::takeTeacherRequest(const platform::ConnectionPtr &socket, bool screen)
+{
+    TeacherRequest &asked = m_teacherAsked[screen];
+    if (asked.connection.lock() != socket || m_clock.elapsed() - asked.askedAt > AnswerForgottenMs)
+        return false;
+    asked = {};
+    return true;
+}
+
+Classroom::Channel &Classroom::channelOf(const platform::ConnectionPtr &socket)
+{
+    // Those of connections gone are let go now and then.
+    if (m_channels.size() > 2 * MyServer->activeConnections() + 16)
+        m_channels.removeIf([](const auto &entry) { return entry.value().connection.expired(); });
+    Channel &channel = m_channels[socket.get()];
+    if (channel.connection.lock() != socket)
+        channel = Channel{socket};
+    return channel;
+}
+
+// The idle budget of a stream: how long a dropped stream may pause before
+// what comes next is taken for packets again.
+qint64 Classroom::idleBudgetMs() const
+{
+    const StreamReception::Timings &t = environment.streamTimings;
+    return qint64(t.idleLimit + 1) * std::max(1, t.idleSleepMs);
+}
+
+void Classroom::dropUnasked(const platform::ConnectionPtr &socket, qint32 declared)
+{
+    Channel &channel = channelOf(socket);
+    const qint64 now = m_clock.elapsed();
+    const qint64 glued = m_streamStart.size();
+    m_streamStart.clear();
+    channel.dropLeft = std::max<qint64>(0, qint64(declared) - glued);
+    channel.dropLastBytesAt = now;
+    if (channel.unaskedReportedAt >= 0 && now - channel.unaskedReportedAt < UnaskedReportIntervalMs)
+        return;
+    channel.unaskedReportedAt = now;
+    const Computer *computer = computerOf(socket);
+    const QByteArray name = computer ? computer->hostName : QByteArray();
+    WriteLog(cp1250::fromUnicode(u"RCV: pominięto nieproszony strumień danych od: ")
+             + eventlog::visible(name) + " (" + eventlog::visible(socket->peerAddress())
+             + cp1250::fromUnicode(u"), deklarowano: ") + QByteArray::number(declared));
+}
+
+// Within one read event's bound, and on this connection only: the bytes of
+// a dropped stream never wait for others, nor others for them.
+bool Classroom::readOffDropped(const platform::ConnectionPtr &socket)
+{
+    const auto found = m_channels.find(socket.get());
+    if (found == m_channels.end() || found->dropLeft <= 0 || found->connection.lock() != socket)
+        return true;
+    Channel &channel = *found;
+    const qint64 now = m_clock.elapsed();
+    // An agent that stopped half-way: what comes now is packets again.
+    if (now - channel.dropLastBytesAt > idleBudgetMs()) {
+        channel.dropLeft = 0;
+        return true;
+    }
+    char buffer[4096];
+    qint64 taken = 0;
+    while (channel.dropLeft > 0 && taken < MaxBytesPerReadEvent) {
+        const qint64 n = socket->receive(buffer, std::min<qint64>(sizeof buffer, channel.dropLeft));
+        if (n <= 0)
+            break;
+        channel.dropLeft -= n;
+        taken += n;
+    }
+    if (taken > 0)
+        channel.dropLastBytesAt = now;
+    return channel.dropLeft <= 0;
 }

@@ -5,9 +5,9 @@
 #include "platform/cp1250.h"
 #include "storage/eventlog.h"
 
+#include <algorithm>
+
 namespace {
-constexpr int RetryPauseMs = 10;
-constexpr int FailedAttemptsTolerated = 10000;
 
 QString sentLine(const PacketRecord &packet, qsizetype size)
 {
@@ -48,7 +48,10 @@ bool Classroom::sendPacket(const platform::ConnectionPtr &socket, PacketRecord &
         return false;
     }
 
-    int failedAttempts = 0;
+    // The budget is counted in the waits granted, not in time that passes:
+    // each wait ends at the latest after its step, so the whole send takes
+    // at most about the budget, however the connection behaves.
+    int budgetLeft = SendBudgetMs;
     QByteArray text;
     qint64 sent = 0; // bytes of the current text already on the wire
     for (;;) {
@@ -70,29 +73,43 @@ bool Classroom::sendPacket(const platform::ConnectionPtr &socket, PacketRecord &
         // Nothing taken is a failed attempt like a refusal, or the loop
         // would spin without pause or end.
         if (n <= 0) {
-            ++failedAttempts;
             // A connection that failed meanwhile will take nothing more:
             // waiting out the whole time-out would only freeze the window.
             if (!socket->isOpen()) {
                 report(QStringLiteral("brak połączenia z ") + hostName(), noConnectionEntry());
                 return false;
             }
-            if (failedAttempts > FailedAttemptsTolerated) {
-                emit sendReport(QStringLiteral("upłynął czas na wysłanie danych do: ")
-                                + hostName());
-                WriteLog("SEND: TIMEOUT", true, &packet);
-                // Part of the text is already on the wire and the rest will
-                // never follow: the agent would read the next packet as the
-                // tail of this one. The connection is given up instead, and
-                // the agent starts afresh when it connects again.
-                if (sent > 0)
-                    socket->close();
+            if (budgetLeft <= 0) {
+                timedOut(socket, packet, quiet, sent > 0);
                 return false;
             }
-            environment.sendPause(RetryPauseMs);
+            const int step = std::min(budgetLeft, SendWaitStepMs);
+            budgetLeft -= step;
+            environment.sendWait(*socket, step);
         }
     }
 
     report(sentLine(packet, text.size()) + hostName(), "SEND: OK");
+    if (!quiet)
+        noteTeacherRequest(socket, packet);
     return true;
+}
+
+// A computer that takes nothing for the whole budget has stopped reading, or
+// part of a packet is on the wire and the rest will never follow, so the
+// agent would read the next packet as its tail: the connection is given up
+// rather than let it hold the window at every command, and the agent starts
+// afresh when it connects again. A glance leaves no trace, not even the
+// disconnect, unless part of it went out.
+void Classroom::timedOut(const platform::ConnectionPtr &socket, PacketRecord &packet, bool quiet,
+                         bool partial)
+{
+    if (quiet && !partial)
+        return;
+    if (!quiet) {
+        emit sendReport(QStringLiteral("upłynął czas na wysłanie danych do: ")
+                        + cp1250::toUnicode(socket->peerHostName()));
+        WriteLog("SEND: TIMEOUT", true, &packet);
+    }
+    socket->close();
 }

@@ -9,49 +9,99 @@ void Classroom::startStream(const platform::ConnectionPtr &socket, bool screen)
 {
     DeclaredStreamSize = CurrentPacket.StreamSize;
     StreamInProgress = true;
-    // Until the stream ends, its bytes and other computers' packets wait in
-    // their connections; the reception takes its own on its thread.
-    MyServer->holdReads();
     CurrentSocket = socket;
+    // A teacher's stream still running from an earlier request (its wait
+    // window long closed) goes on, but only the latest one is shown.
+    if (m_teacherStream && m_teacherStream != socket) {
+        const auto older = m_receptions.find(m_teacherStream.get());
+        if (older != m_receptions.end())
+            older->second.owner = Owner::Superseded;
+    }
+    m_teacherStream = socket;
     emit streamStarted(DeclaredStreamSize);
-    // At most one reception at a time: the previous one has cleared
-    // StreamInProgress, so its thread is at its end.
-    m_stream.reset();
     // The reception keeps the announcing connection for itself, so a command
     // that re-points CurrentSocket meanwhile does not move the stream.
-    m_stream = std::make_unique<StreamReception>(
+    auto stream = std::make_unique<StreamReception>(
             socket, DeclaredStreamSize,
             screen ? StreamReception::Kind::ScreenPicture : StreamReception::Kind::ProcessList,
             environment.streamTimings, StreamReception::Limits{environment.streamMemoryLimit},
             environment.streamReadHook);
-    m_stream->setFirstBytes(std::exchange(m_streamStart, {}));
-    connect(m_stream.get(), &StreamReception::progress, this, &Classroom::streamProgress);
-    connect(m_stream.get(), &StreamReception::finished, this,
+    connect(stream.get(), &StreamReception::progress, this, [this, socket](qint64 received) {
+        if (socket == m_teacherStream)
+            emit streamProgress(received);
+    });
+    connect(stream.get(), &StreamReception::finished, this,
             [this, socket](const StreamReception::Result &outcome) {
                 keepPicture(socket, outcome, false);
-                finishStream(outcome);
+                finishTeacherStream(socket, outcome);
             });
-    m_stream->start();
+    startReception(socket, std::move(stream), Owner::Teacher);
+}
+
+// Until the stream ends its bytes wait in their connection, which its
+// reception alone reads, on its thread; the other connections are read as
+// ever meanwhile.
+void Classroom::startReception(const platform::ConnectionPtr &socket,
+                               std::unique_ptr<StreamReception> stream, Owner owner)
+{
+    MyServer->holdReads(socket);
+    stream->setFirstBytes(std::exchange(m_streamStart, {}));
+    StreamReception *started = stream.get();
+    m_receptions.emplace(socket.get(), Reception{std::move(stream), owner});
+    started->start();
+}
+
+void Classroom::endReception(const platform::ConnectionPtr &socket)
+{
+    const auto found = m_receptions.find(socket.get());
+    if (found != m_receptions.end()) {
+        // It is the sender of the signal being handled: it goes once that
+        // has returned (or with the classroom). Its thread has ended or is
+        // about to.
+        StreamReception *ended = found->second.stream.release();
+        ended->setParent(this);
+        ended->deleteLater();
+        m_receptions.erase(found);
+    }
+    // Whatever arrived on it meanwhile is read now.
+    MyServer->resumeReads(socket);
 }
 
 // StreamInProgress is cleared after the outcome has been reported.
-void Classroom::finishStream(const StreamReception::Result &outcome)
+void Classroom::finishTeacherStream(const platform::ConnectionPtr &socket,
+                                    const StreamReception::Result &outcome)
 {
-    emit streamReceived(outcome);
+    const auto found = m_receptions.find(socket.get());
+    const bool shown = found != m_receptions.end() && found->second.owner == Owner::Teacher;
+    if (shown)
+        emit streamReceived(outcome);
+    endReception(socket);
+    if (!shown)
+        return;
+    m_teacherStream.reset();
     StreamInProgress = false;
-    // Whatever arrived on other connections meanwhile is read now.
-    MyServer->resumeReads();
     emit streamFinished();
 }
 
 void Classroom::stopStream()
 {
-    m_stream.reset();
+    // Each joins its thread; no result is reported any more.
+    for (auto &[connection, reception] : m_receptions) {
+        reception.stream->disconnect(this);
+        reception.stream.reset();
+    }
+    m_receptions.clear();
 }
 
 bool Classroom::requestGlance(const platform::ConnectionPtr &connection, QSize bound)
 {
     if (!connection || !connection->isOpen())
+        return false;
+    // The teacher waits for this computer's picture: its answer is the
+    // teacher's, not a glance's.
+    const TeacherRequest &teacher = m_teacherAsked[1];
+    if (teacher.connection.lock() == connection
+        && m_clock.elapsed() - teacher.askedAt <= AnswerForgottenMs)
         return false;
     PacketRecord request = packet::cleanRecord(CurrentPacket);
     request.iCommand = packet::ScreenShot;
@@ -100,27 +150,22 @@ bool Classroom::takeGlanceAnswer(const platform::ConnectionPtr &socket, const Pa
 
 void Classroom::startGlance(const platform::ConnectionPtr &socket, qint32 declared, QSize bound)
 {
-    StreamInProgress = true;
-    MyServer->holdReads();
-    m_stream.reset();
     // Reading begins at once: the agent sends the picture right after its
     // announcement, and the overview has no wait window to fill the pause.
     StreamReception::Timings timings = environment.streamTimings;
     timings.firstSleepMs = 0;
-    m_stream = std::make_unique<StreamReception>(
+    auto stream = std::make_unique<StreamReception>(
             socket, declared, StreamReception::Kind::ScreenPicture, timings,
             StreamReception::Limits{environment.streamMemoryLimit}, environment.streamReadHook);
-    m_stream->setPictureBound(bound);
-    m_stream->setFirstBytes(std::exchange(m_streamStart, {}));
-    connect(m_stream.get(), &StreamReception::finished, this,
+    stream->setPictureBound(bound);
+    connect(stream.get(), &StreamReception::finished, this,
             [this, socket](const StreamReception::Result &outcome) {
                 keepPicture(socket, outcome, true);
                 emit glanceReceived(socket, outcome);
-                StreamInProgress = false;
-                MyServer->resumeReads();
+                endReception(socket);
                 emit glanceFinished();
             });
-    m_stream->start();
+    startReception(socket, std::move(stream), Owner::Glance);
 }
 
 // A picture is kept with its computer, as the agent sent it.

@@ -104,6 +104,23 @@ bool Connection::waitForReadable(int ms) const
     return ::poll(&p, 1, std::max(0, ms)) > 0 && (p.revents & (POLLIN | POLLHUP | POLLERR));
 }
 
+bool Connection::waitForWritable(int ms) const
+{
+    int fd;
+    {
+        std::lock_guard lock(m_mutex);
+        fd = m_failed.load() ? -1 : m_fd;
+    }
+    if (fd < 0) {
+        QThread::msleep(ulong(std::max(0, ms)));
+        return false;
+    }
+    // Not under the lock, as for a read: a worker reading the same
+    // connection is not held up by a sender that waits.
+    pollfd p{fd, POLLOUT, 0};
+    return ::poll(&p, 1, std::max(0, ms)) > 0 && (p.revents & (POLLOUT | POLLHUP | POLLERR));
+}
+
 qint64 Connection::bytesWaiting() const
 {
     std::lock_guard lock(m_mutex);

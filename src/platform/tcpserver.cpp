@@ -170,26 +170,31 @@ ConnectionPtr TcpServer::connection(int index) const
     return m_connections[size_t(index)];
 }
 
-void TcpServer::holdReads()
+void TcpServer::holdReads(const ConnectionPtr &c)
 {
-    // Nothing is changed in the watch set now: a connection is set aside
-    // only when it turns out to have data while the hold lasts, so holding
-    // costs nothing for the quiet ones.
-    m_readsHeld = true;
+    // Nothing is changed in the watch set now: the connection is set aside
+    // only when it turns out to have data while the hold lasts.
+    if (c)
+        c->m_readsHeld = true;
 }
 
-void TcpServer::resumeReads()
+void TcpServer::resumeReads(const ConnectionPtr &c)
 {
-    m_readsHeld = false;
-    if (m_setAsideTimer)
-        m_setAsideTimer->stop();
-    std::vector<quint64> aside;
-    aside.swap(m_setAside);
-    for (quint64 key : aside) {
-        const ConnectionPtr c = m_watched.value(key);
-        if (c && !watch(c.get()))
-            handleError(c.get(), errno);
-    }
+    if (!c || !c->m_readsHeld)
+        return;
+    c->m_readsHeld = false;
+    const auto aside = std::find(m_setAside.begin(), m_setAside.end(), c->m_key);
+    if (aside == m_setAside.end() || c->m_key == 0)
+        return;
+    m_setAside.erase(aside);
+    if (!watchAgain(c))
+        handleError(c.get(), errno);
+}
+
+// Back into the watch set: whatever waits is reported at the next wake-up.
+bool TcpServer::watchAgain(const ConnectionPtr &c)
+{
+    return m_watched.value(c->m_key) == c && watch(c.get());
 }
 
 void TcpServer::setConnectionLimits(int perAddress, int total)
@@ -372,7 +377,7 @@ void TcpServer::serve(const ConnectionPtr &c, quint32 events)
     }
     // Plain data needs no look: only an end or an error may hide behind it.
     if (!(events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR))) {
-        if (m_readsHeld)
+        if (c->m_readsHeld)
             setAside(c);
         else
             emit clientRead(c);
@@ -395,15 +400,15 @@ void TcpServer::serve(const ConnectionPtr &c, quint32 events)
             c->m_failed = true;
             handleError(c.get(), code);
         }
-    } else if (m_readsHeld) {
+    } else if (c->m_readsHeld) {
         setAside(c);
     } else {
         emit clientRead(c); // what was sent before the end is read first
     }
 }
 
-// A connection with data waiting while reads are held would wake the event
-// loop at once, for ever: it leaves the set until the hold ends, and is
+// A connection with data waiting while its reads are held would wake the
+// event loop at once, for ever: it leaves the set until its hold ends, and is
 // looked at now and then meanwhile, so that its end is still reported once
 // its reader has taken the data.
 void TcpServer::setAside(const ConnectionPtr &c)
@@ -435,20 +440,21 @@ void TcpServer::checkSetAside()
             n = c->m_fd < 0 ? -1 : ::recv(c->m_fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
             code = errno;
         }
-        if (n > 0) {
-            m_setAside.push_back(key); // still waits for the hold to end
+        if (n > 0 && c->m_readsHeld) {
+            m_setAside.push_back(key); // still waits for its hold to end
+        } else if (n > 0) {
+            if (!watchAgain(c)) // a handler above ended its hold
+                handleError(c.get(), errno);
         } else if (n == 0) {
             c->close();
         } else if (code != EAGAIN && code != EWOULDBLOCK && code != EINTR) {
             c->m_failed = true;
             handleError(c.get(), code);
-        } else if (!watch(c.get())) { // its reader has taken it all
+        } else if (!watchAgain(c)) { // its reader has taken it all
             handleError(c.get(), errno);
         }
     }
-    if (!m_readsHeld)
-        resumeReads(); // a handler above ended the hold
-    else if (m_setAside.empty())
+    if (m_setAside.empty())
         m_setAsideTimer->stop();
 }
 

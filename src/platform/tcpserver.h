@@ -51,6 +51,12 @@ public:
     // user-interface thread, and the call answers -1.
     qint64 receive(char *data, qint64 maxSize);
 
+    // Waits at most ms milliseconds until the connection can take more bytes
+    // (or has failed), and answers whether it can; after the whole time when
+    // it is no longer open. A sender that met a full buffer waits here
+    // instead of sleeping blindly between its attempts.
+    bool waitForWritable(int ms) const;
+
     // Waits at most ms milliseconds until data or the end of the connection
     // waits to be read, and answers whether it does; at once when it already
     // does, after the whole time when the connection is no longer open. For a
@@ -85,6 +91,8 @@ private:
     const quint16 m_port;
     // The connection's name in the server's watch set; 0 once unwatched.
     quint64 m_key = 0;
+    // Its reads are held (see TcpServer::holdReads); the owner's thread only.
+    bool m_readsHeld = false;
 };
 
 using ConnectionPtr = std::shared_ptr<Connection>;
@@ -116,15 +124,19 @@ public:
     int activeConnections() const { return int(m_connections.size()); }
     ConnectionPtr connection(int index) const;
 
-    // While reads are held no clientRead is raised: data waits in the
-    // connections, a reader on another thread takes its own, and an ended
-    // connection is still reported (once its data has been taken). Nothing
-    // waiting wakes the event loop again and again.
-    void holdReads();
-    // Ends the hold: whatever waits is reported on the next turns of the
-    // event loop.
-    void resumeReads();
-    bool readsHeld() const { return m_readsHeld; }
+    // While a connection's reads are held no clientRead is raised for it:
+    // its data waits, a reader on another thread takes its own, and its end
+    // is still reported (once its data has been taken). Nothing waiting wakes
+    // the event loop again and again. Every other connection is read as
+    // ever, so one computer's stream never holds up the others.
+    void holdReads(const ConnectionPtr &connection);
+    // Ends the hold of that connection: whatever waits in it is reported on
+    // the next turns of the event loop.
+    void resumeReads(const ConnectionPtr &connection);
+    static bool readsHeld(const ConnectionPtr &connection)
+    {
+        return connection && connection->m_readsHeld;
+    }
 
     // Replaces the reverse name lookup (tests use it to make a name vanish).
     // An empty function restores the system's lookup.
@@ -132,7 +144,7 @@ public:
     static void setHostNameResolver(HostNameResolver resolver);
     static QByteArray lookupHostName(const QByteArray &address);
 
-    // While reads are held, how often a connection with data waiting is
+    // While its reads are held, how often a connection with data waiting is
     // looked at again to tell whether it has ended or its data was taken.
     static constexpr int HeldConnectionCheckMs = 50;
     // Ready connections served per wake-up; the notifier fires again for the
@@ -198,6 +210,7 @@ private:
     void serveReady();
     void serve(const ConnectionPtr &connection, quint32 events);
     void setAside(const ConnectionPtr &connection);
+    bool watchAgain(const ConnectionPtr &connection);
     void checkSetAside();
     void handleError(Connection *connection, int code);
     void release(Connection *connection);
@@ -210,8 +223,7 @@ private:
     std::vector<ConnectionPtr> m_connections;
     QHash<quint64, ConnectionPtr> m_watched;
     quint64 m_lastKey = 0;
-    bool m_readsHeld = false;
-    // Connections taken out of the watch set while reads are held.
+    // Connections taken out of the watch set while their reads are held.
     std::vector<quint64> m_setAside;
     QTimer *m_setAsideTimer = nullptr;
     QHash<QByteArray, int> m_perAddress;

@@ -220,7 +220,8 @@ public:
 
     // --- Seams for tests: the classroom's -------------------------------------
     static int &listenPortOverride;
-    std::function<void(int ms)> &sendPause = m_classroom->environment.sendPause;
+    std::function<void(platform::Connection &, int ms)> &sendWait
+            = m_classroom->environment.sendWait;
     using StreamTimings = StreamReception::Timings;
     StreamTimings &streamTimings = m_classroom->environment.streamTimings;
     StreamReception::ReadHook &streamReadHook = m_classroom->environment.streamReadHook;
