@@ -1,14 +1,22 @@
 // The class overview: its tiles keep the computer list's places, answer the
 // mouse and the keyboard with the right place, tell assistive tools what they
-// show, draw pictures undistorted, repaint alone and re-flow with the width.
+// show, draw pictures undistorted, repaint alone and re-flow with the width;
+// in the main window the whole class fits at once, as the teacher left it.
 #include "shell/overviewview.h"
+
+#include "shell/pollpanel.h"
+#include "support/consolefixture.h"
 
 #include <QAccessible>
 #include <QApplication>
+#include <QCheckBox>
+#include <QPushButton>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QSlider>
 #include <QSpinBox>
+#include <QTabWidget>
 #include <QTest>
 
 using State = OverviewView::TileState;
@@ -104,6 +112,8 @@ private slots:
         else
             view.removeTile(index);
         QVERIFY(QTest::qWaitForWindowActive(&view));
+        // The grid settles a batch of changes when the event loop next runs.
+        QCoreApplication::processEvents();
 
         QCOMPARE(view.tileCount(), expected.size());
         QSignalSpy clicked(&view, &OverviewView::tileClicked);
@@ -294,25 +304,53 @@ private slots:
         QVERIFY(isScreenColour(view.tileWidget(0)->grab().toImage().pixel(middle)));
     }
 
+    // A tile repaints alone, and tiles that change many times in one pass
+    // of the event loop paint once each.
+    void newPictureRepaintsOnlyItsTile_data()
+    {
+        QTest::addColumn<QList<int>>("changed");
+        QTest::newRow("one tile") << QList<int>{1};
+        QTest::newRow("two pictures for every tile at once") << QList<int>{0, 1, 2, 0, 1, 2};
+    }
+
     void newPictureRepaintsOnlyItsTile()
     {
+        QFETCH(QList<int>, changed);
         Room room(3);
         QVERIFY(QTest::qWaitForWindowExposed(&room.view));
         PaintCounter counter;
         for (int i = 0; i < 3; ++i)
             room.view.tileWidget(i)->installEventFilter(&counter);
-        room.view.repaint();
+        // Whatever the first showing left to paint is painted with this.
+        room.view.update();
+        QTRY_VERIFY(std::ranges::all_of(QList<int>{0, 1, 2}, [&](int i) {
+            return counter.paints.value(room.view.tileWidget(i)) > 0;
+        }));
         counter.paints.clear();
-        room.view.setTile(1, State::Current, screen({160, 90}), QDateTime::currentDateTime());
-        QTRY_VERIFY(counter.paints.value(room.view.tileWidget(1)) > 0);
-        QCOMPARE(counter.paints.value(room.view.tileWidget(0)), 0);
-        QCOMPARE(counter.paints.value(room.view.tileWidget(2)), 0);
+        for (const int index : changed)
+            room.view.setTile(index, State::Current, screen({160, 90}),
+                              QDateTime::currentDateTime());
+        QTRY_VERIFY(counter.paints.value(room.view.tileWidget(changed.last())) > 0);
+        for (int i = 0; i < 3; ++i)
+            QCOMPARE(counter.paints.value(room.view.tileWidget(i)), int(changed.contains(i)));
+    }
+
+    // Fitted, the whole class stays in sight and grows with the room; with a
+    // size the teacher picked, as many tiles a row as fit and the rest scroll.
+    void gridFollowsTheWidth_data()
+    {
+        QTest::addColumn<bool>("fit");
+        QTest::newRow("zoom set by the teacher") << false;
+        QTest::newRow("fitted to the window") << true;
     }
 
     void gridFollowsTheWidth()
     {
+        QFETCH(bool, fit);
         Room room(12, 500);
-        const QWidget *viewport = room.view.findChild<QScrollArea *>()->viewport();
+        room.view.findChild<QCheckBox *>()->setChecked(fit);
+        const QScrollArea *scroll = room.view.findChild<QScrollArea *>();
+        const QWidget *viewport = scroll->viewport();
         // As many tiles in a row as fit, and row after row in the list's order.
         const auto rowsAreFull = [&] {
             const int columns = columnsOf(room.view);
@@ -324,14 +362,91 @@ private slots:
             return last.right() < viewport->width()
                    && (columns == 1 || last.right() + step >= viewport->width());
         };
+        const auto allInSight = [&] {
+            const QRect last = room.view.tileWidget(room.view.tileCount() - 1)->geometry();
+            return !scroll->verticalScrollBar()->isVisible()
+                   && !scroll->horizontalScrollBar()->isVisible()
+                   && last.bottom() < viewport->height() && last.right() < viewport->width();
+        };
+        const auto laidOut = [&] {
+            return fit ? allInSight() : rowsAreFull();
+        };
         int previous = 0;
+        int previousSize = 0;
         for (const int width : {500, 900, 1400}) {
             room.view.resize(width, 600);
-            QTRY_VERIFY(columnsOf(room.view) > previous && rowsAreFull());
+            QTRY_VERIFY(columnsOf(room.view) > previous && laidOut());
             previous = columnsOf(room.view);
+            QVERIFY(room.view.thumbnailSize().width() >= previousSize);
+            previousSize = room.view.thumbnailSize().width();
         }
         room.view.resize(500, 600);
-        QTRY_VERIFY(columnsOf(room.view) < previous && rowsAreFull());
+        QTRY_VERIFY(columnsOf(room.view) < previous && laidOut());
+        QCOMPARE(room.view.thumbnailSize().width() < previousSize, fit);
+    }
+
+    void wholeClassAtTheDesignSize_data()
+    {
+        QTest::addColumn<int>("tiles");
+        QTest::addColumn<bool>("pollShown");
+        QTest::addColumn<bool>("zoomed");
+        QTest::addColumn<bool>("scrolls");
+        QTest::newRow("30 computers at once") << 30 << false << false << false;
+        QTest::newRow("question beside them: smallest tiles, then scrolling")
+                << 30 << true << false << true;
+        QTest::newRow("60 computers: smallest tiles, then scrolling")
+                << 60 << false << false << true;
+        QTest::newRow("the teacher's zoom overrides") << 30 << false << true << true;
+    }
+
+    // The main window at its design size; what the teacher left is read back
+    // from the settings by the next window.
+    void wholeClassAtTheDesignSize()
+    {
+        QFETCH(int, tiles);
+        QFETCH(bool, pollShown);
+        QFETCH(bool, zoomed);
+        QFETCH(bool, scrolls);
+        ConsoleFixture console;
+        for (int restart = 0; restart < 2; ++restart) {
+            if (restart) {
+                destroyWindows(console.windows);
+                console.windows = createWindows();
+            }
+            TFMain &main = console.main();
+            OverviewView *view = main.ClassOverviewView;
+            for (int i = 0; i < tiles; ++i)
+                view->insertTile(i, QStringLiteral("PRACOWNIA-PC-%1").arg(i, 2, 10, QChar(u'0')),
+                                 QStringLiteral("192.168.100.%1").arg(i + 100));
+            main.resize(1444, 746);
+            main.show();
+            main.PageControl1->setCurrentWidget(main.TabSheet5);
+            QVERIFY(QTest::qWaitForWindowExposed(&main));
+            if (!restart && pollShown)
+                main.PollToggleButton->click();
+            if (!restart && zoomed)
+                view->findChild<QSlider *>(QStringLiteral("OverviewZoomSlider"))->setValue(240);
+
+            QCOMPARE(main.PollBox->isVisible(), pollShown);
+            QCOMPARE(view->findChild<QCheckBox *>()->isChecked(), !zoomed);
+            const QScrollArea *scroll = view->findChild<QScrollArea *>();
+            QTRY_COMPARE(scroll->verticalScrollBar()->isVisible(), scrolls);
+            QVERIFY(!scroll->horizontalScrollBar()->isVisible());
+            const int width = view->thumbnailSize().width();
+            QVERIFY2(width >= view->smallestPictureWidth(), qPrintable(QString::number(width)));
+            QCOMPARE(width == view->smallestPictureWidth(), scrolls && !zoomed);
+            // Every tile whole in sight, the last one included.
+            const QRect last = view->tileWidget(tiles - 1)->geometry();
+            QCOMPARE(last.bottom() < scroll->viewport()->height(), !scrolls);
+            // Captions stay readable: a long computer name whole under the picture.
+            QVERIFY(view->tileWidget(0)->fontMetrics().horizontalAdvance(
+                            QStringLiteral("PRACOWNIA-PC-07"))
+                    <= width);
+        }
+        const QByteArray settings = console.data.readFile(QStringLiteral("settings.set"));
+        QCOMPARE(settings.contains("<OVERVIEW POLL>TRUE"), pollShown);
+        QCOMPARE(settings.contains("<OVERVIEW FIT>FALSE"), zoomed);
+        QCOMPARE(settings.contains("<OVERVIEW ZOOM>240"), zoomed);
     }
 
     void intervalIsClampedAndAnnounced()
