@@ -7,12 +7,11 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
+#include <QScopedValueRollback>
 #include <QScrollArea>
 #include <QSlider>
 #include <QSpinBox>
 #include <QVBoxLayout>
-
-#include <QScopedValueRollback>
 
 #include <algorithm>
 #include <utility>
@@ -22,7 +21,7 @@ namespace {
 // Widths of a tile's picture: from a glance at a full room to reading a
 // student's screen without opening it.
 constexpr int minPictureWidth = 112;
-constexpr int maxPictureWidth = OverviewView::MaxPictureWidth;
+constexpr int maxPictureWidth = 480;
 constexpr int defaultPictureWidth = 240;
 constexpr int gridMargin = 8;
 constexpr int gridSpacing = 8;
@@ -196,6 +195,7 @@ int OverviewView::smallestPictureWidth() const
 
 void OverviewView::setPictureWidth(int width)
 {
+    width = std::clamp(width, m_zoom->minimum(), m_zoom->maximum());
     if (m_zoom->value() == width)
         zoomChanged(width);
     else

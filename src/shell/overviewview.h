@@ -29,8 +29,6 @@ public:
     enum class TileState { Waiting, Current, NoAnswer, Disconnected };
     Q_ENUM(TileState)
 
-    static constexpr int MaxPictureWidth = 480;
-
     explicit OverviewView(QWidget *parent = nullptr);
 
     // Tiles mirror the computer list: same order, inserted and removed by

@@ -132,7 +132,12 @@ void TFMain::wireOverview()
         PollBox->setVisible(shown);
         keepFlag(PollShownTag, shown);
     });
-    connect(view, &OverviewView::fitToWindowChanged, this, [](bool fit) { keepFlag(FitTag, fit); });
+    // Unfitted, the size the tiles had is the teacher's from then on.
+    connect(view, &OverviewView::fitToWindowChanged, this, [view](bool fit) {
+        keepFlag(FitTag, fit);
+        if (!fit)
+            keepSetting(ZoomTag, QByteArray::number(view->thumbnailSize().width()));
+    });
     connect(view, &OverviewView::pictureWidthChosen, this,
             [](int width) { keepSetting(ZoomTag, QByteArray::number(width)); });
     connect(PageControl1, &QTabWidget::currentChanged, this, shielded(&TFMain::PageControl1Change));
@@ -152,10 +157,11 @@ void TFMain::restoreOverviewLayout()
     m_overviewRestored = true;
     m_overview->restoreInterval();
     ClassOverviewView->setIntervalSeconds(m_overview->intervalSeconds());
-    bool zoomed = false;
-    const int zoom = ReadSetting(ZoomTag).trimmed().toInt(&zoomed);
-    if (zoomed && !storedFlag(FitTag, true))
-        ClassOverviewView->setPictureWidth(zoom);
+    bool stored = false;
+    const int zoom = ReadSetting(ZoomTag).trimmed().toInt(&stored);
+    if (!storedFlag(FitTag, true))
+        ClassOverviewView->setPictureWidth(stored ? zoom
+                                                  : ClassOverviewView->thumbnailSize().width());
     PollToggleButton->setChecked(storedFlag(PollShownTag, false));
 }
 
