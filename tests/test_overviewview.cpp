@@ -1,11 +1,18 @@
 // The class overview: its tiles keep the computer list's places, answer the
 // mouse and the keyboard with the right place, tell assistive tools what they
-// show, draw pictures undistorted, repaint alone and re-flow with the width.
+// show, draw pictures undistorted, repaint alone and re-flow with the width;
+// in the main window the whole class fits at once, as the teacher left it.
 #include "shell/overviewview.h"
+
+#include "shell/pollpanel.h"
+#include "support/consolefixture.h"
 
 #include <QAccessible>
 #include <QApplication>
+#include <QCheckBox>
+#include <QPushButton>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QSlider>
 #include <QSpinBox>
@@ -104,6 +111,8 @@ private slots:
         else
             view.removeTile(index);
         QVERIFY(QTest::qWaitForWindowActive(&view));
+        // The grid settles a batch of changes when the event loop next runs.
+        QCoreApplication::processEvents();
 
         QCOMPARE(view.tileCount(), expected.size());
         QSignalSpy clicked(&view, &OverviewView::tileClicked);
@@ -301,18 +310,35 @@ private slots:
         PaintCounter counter;
         for (int i = 0; i < 3; ++i)
             room.view.tileWidget(i)->installEventFilter(&counter);
+        // What the first settling of the grid left to paint goes first.
+        QCoreApplication::processEvents();
         room.view.repaint();
         counter.paints.clear();
-        room.view.setTile(1, State::Current, screen({160, 90}), QDateTime::currentDateTime());
+        // Two pictures in one pass of the event loop: one paint.
+        for (int i = 0; i < 2; ++i)
+            room.view.setTile(1, State::Current, screen({160, 90}), QDateTime::currentDateTime());
         QTRY_VERIFY(counter.paints.value(room.view.tileWidget(1)) > 0);
+        QCOMPARE(counter.paints.value(room.view.tileWidget(1)), 1);
         QCOMPARE(counter.paints.value(room.view.tileWidget(0)), 0);
         QCOMPARE(counter.paints.value(room.view.tileWidget(2)), 0);
     }
 
+    // Fitted, the whole class stays in sight and grows with the room; with a
+    // size the teacher picked, as many tiles a row as fit and the rest scroll.
+    void gridFollowsTheWidth_data()
+    {
+        QTest::addColumn<bool>("fit");
+        QTest::newRow("zoom set by the teacher") << false;
+        QTest::newRow("fitted to the window") << true;
+    }
+
     void gridFollowsTheWidth()
     {
+        QFETCH(bool, fit);
         Room room(12, 500);
-        const QWidget *viewport = room.view.findChild<QScrollArea *>()->viewport();
+        room.view.findChild<QCheckBox *>()->setChecked(fit);
+        const QScrollArea *scroll = room.view.findChild<QScrollArea *>();
+        const QWidget *viewport = scroll->viewport();
         // As many tiles in a row as fit, and row after row in the list's order.
         const auto rowsAreFull = [&] {
             const int columns = columnsOf(room.view);
@@ -324,14 +350,76 @@ private slots:
             return last.right() < viewport->width()
                    && (columns == 1 || last.right() + step >= viewport->width());
         };
+        // Fitted: no scroll bar, so every tile is in sight.
+        const auto laidOut = [&] {
+            return fit ? !scroll->verticalScrollBar()->isVisible()
+                                   && !scroll->horizontalScrollBar()->isVisible()
+                       : rowsAreFull();
+        };
         int previous = 0;
         for (const int width : {500, 900, 1400}) {
             room.view.resize(width, 600);
-            QTRY_VERIFY(columnsOf(room.view) > previous && rowsAreFull());
+            QTRY_VERIFY(columnsOf(room.view) > previous && laidOut());
             previous = columnsOf(room.view);
         }
+        const int widest = room.view.thumbnailSize().width();
         room.view.resize(500, 600);
-        QTRY_VERIFY(columnsOf(room.view) < previous && rowsAreFull());
+        QTRY_VERIFY(columnsOf(room.view) < previous && laidOut());
+        QCOMPARE(room.view.thumbnailSize().width() < widest, fit);
+    }
+
+    void wholeClassAtTheDesignSize_data()
+    {
+        QTest::addColumn<int>("tiles");
+        QTest::addColumn<bool>("pollShown");
+        QTest::addColumn<bool>("zoomed");
+        QTest::addColumn<bool>("scrolls");
+        QTest::newRow("30 computers at once") << 30 << false << false << false;
+        QTest::newRow("question beside them: smallest tiles, then scrolling")
+                << 30 << true << false << true;
+        QTest::newRow("60 computers: smallest tiles, then scrolling")
+                << 60 << false << false << true;
+        QTest::newRow("the teacher's zoom overrides") << 30 << false << true << true;
+    }
+
+    // At the main window's design size; what the teacher left, the next
+    // window reads back from the settings.
+    void wholeClassAtTheDesignSize()
+    {
+        QFETCH(int, tiles);
+        QFETCH(bool, pollShown);
+        QFETCH(bool, zoomed);
+        QFETCH(bool, scrolls);
+        ConsoleFixture console;
+        for (const bool restarted : {false, true}) {
+            if (restarted) {
+                destroyWindows(console.windows);
+                console.windows = createWindows();
+            }
+            TFMain &main = console.main();
+            OverviewView *view = main.ClassOverviewView;
+            for (int i = 0; i < tiles; ++i)
+                view->insertTile(i, QStringLiteral("PRACOWNIA-PC-%1").arg(i), QString());
+            main.resize(1444, 746);
+            main.show();
+            main.PageControl1->setCurrentWidget(main.TabSheet5);
+            if (!restarted && pollShown)
+                main.PollToggleButton->click();
+            if (!restarted && zoomed)
+                view->findChild<QSlider *>()->setValue(240);
+
+            QCOMPARE(main.PollBox->isVisible(), pollShown);
+            QCOMPARE(view->findChild<QCheckBox *>()->isChecked(), !zoomed);
+            const QScrollArea *scroll = view->findChild<QScrollArea *>();
+            QTRY_COMPARE(scroll->verticalScrollBar()->isVisible(), scrolls);
+            QVERIFY(!scroll->horizontalScrollBar()->isVisible());
+            const int width = view->thumbnailSize().width();
+            QCOMPARE(width == view->smallestPictureWidth(), scrolls && !zoomed);
+            QVERIFY(width >= view->smallestPictureWidth() && (width == 240 || !zoomed));
+        }
+        const QByteArray settings = console.data.readFile(QStringLiteral("settings.set"));
+        QCOMPARE(settings.contains("<OVERVIEW POLL>TRUE"), pollShown);
+        QCOMPARE(settings.contains("<OVERVIEW FIT>FALSE"), zoomed);
     }
 
     void intervalIsClampedAndAnnounced()

@@ -264,9 +264,11 @@ private slots:
         QTest::addColumn<bool>("withoutAsking");
         QTest::addColumn<bool>("answer");
         QTest::addColumn<bool>("closes");
-        QTest::newRow("No keeps everything") << false << false << false;
-        QTest::newRow("Yes closes") << false << true << true;
-        QTest::newRow("after an installer started: no question") << true << false << true;
+        QTest::addColumn<bool>("overviewShown");
+        QTest::newRow("No keeps everything") << false << false << false << false;
+        QTest::newRow("Yes closes") << false << true << true << false;
+        QTest::newRow("after an installer started: no question") << true << false << true << false;
+        QTest::newRow("Yes closes the class overview too") << false << true << true << true;
     }
 
     void closeQuestion()
@@ -274,6 +276,7 @@ private slots:
         QFETCH(bool, withoutAsking);
         QFETCH(bool, answer);
         QFETCH(bool, closes);
+        QFETCH(bool, overviewShown);
 
         ConsoleFixture console;
         console.start();
@@ -281,6 +284,8 @@ private slots:
         TFMain &main = console.main();
         main.show();
         QVERIFY(QTest::qWaitForWindowExposed(&main));
+        if (overviewShown)
+            main.PageControl1->setCurrentWidget(main.TabSheet5);
         main.StatusEdit->setText(QStringLiteral("bez zmian"));
         main.closeWithoutAsking = withoutAsking;
         console.dialogs.questionAnswers = {answer};

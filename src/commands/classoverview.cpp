@@ -82,6 +82,12 @@ void ClassOverview::setActive(bool active)
     }
 }
 
+void ClassOverview::shutDown()
+{
+    m_active = false;
+    m_pumpTimer.stop();
+}
+
 void ClassOverview::setIntervalSeconds(int seconds)
 {
     seconds = std::clamp(seconds, MinIntervalSeconds, MaxIntervalSeconds);

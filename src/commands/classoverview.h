@@ -48,6 +48,9 @@ public:
 
     void setActive(bool active);
     bool isActive() const { return m_active; }
+    // The console is closing: no more requests, and no entry, since the
+    // teacher switched nothing off.
+    void shutDown();
 
     // Clamped to the allowed range; kept in the settings file.
     void setIntervalSeconds(int seconds);

@@ -64,6 +64,9 @@ OverviewTile::OverviewTile(const QString &hostName, const QString &address, int 
     Q_UNUSED(accessible);
     setFocusPolicy(Qt::StrongFocus);
     setPictureWidth(pictureWidth);
+    setAccessibleName(m_hostName.isEmpty() ? m_address : m_hostName);
+    // The whole caption, when a small tile shows the name alone.
+    setToolTip(title());
     updateTexts();
 }
 
@@ -73,13 +76,17 @@ QSize OverviewTile::pictureAreaSize(int pictureWidth)
     return {pictureWidth, pictureWidth * 9 / 16};
 }
 
+QSize OverviewTile::tileSize(int pictureWidth, int lineHeight)
+{
+    const QSize area = pictureAreaSize(pictureWidth);
+    return {area.width() + 2 * frameMargin,
+            area.height() + textGap + 2 * lineHeight + 2 * frameMargin};
+}
+
 void OverviewTile::setPictureWidth(int width)
 {
     m_pictureWidth = width;
-    const QSize area = pictureAreaSize(width);
-    const int textHeight = 2 * fontMetrics().height();
-    setFixedSize(area.width() + 2 * frameMargin,
-                 area.height() + textGap + textHeight + 2 * frameMargin);
+    setFixedSize(tileSize(width, fontMetrics().height()));
     update();
 }
 
@@ -119,6 +126,16 @@ QString OverviewTile::title() const
     return QStringLiteral("%1 (%2)").arg(m_hostName, m_address);
 }
 
+// A small tile drops the address before it cuts the name: the teacher knows
+// the room by its computers' names.
+QString OverviewTile::caption(int width) const
+{
+    const QString full = title();
+    if (fontMetrics().horizontalAdvance(full) <= width || m_hostName.isEmpty())
+        return full;
+    return fontMetrics().elidedText(m_hostName, Qt::ElideRight, width);
+}
+
 QString OverviewTile::timeText() const
 {
     if (m_thumbnail.isNull() || !m_pictureTime.isValid())
@@ -143,14 +160,17 @@ QString OverviewTile::stateText() const
 
 void OverviewTile::updateTexts()
 {
-    setAccessibleName(m_hostName.isEmpty() ? m_address : m_hostName);
     QStringList parts;
     if (const QString state = stateText(); !state.isEmpty())
         parts << state;
     if (const QString time = timeText(); !time.isEmpty())
         parts << QStringLiteral("obraz z %1").arg(time);
-    setAccessibleDescription(parts.isEmpty() ? QStringLiteral("brak obrazu")
-                                             : parts.join(QStringLiteral(", ")));
+    const QString description
+            = parts.isEmpty() ? QStringLiteral("brak obrazu") : parts.join(QStringLiteral(", "));
+    // Each change is announced to assistive tools: a new picture in the
+    // same second announces nothing.
+    if (description != accessibleDescription())
+        setAccessibleDescription(description);
 }
 
 const QPixmap &OverviewTile::scaledPicture(QSize size)
@@ -187,8 +207,7 @@ void OverviewTile::paintEvent(QPaintEvent *)
     painter.setPen(palette().color(QPalette::WindowText));
     const int lineHeight = fontMetrics().height();
     QRect line(area.left(), area.bottom() + 1 + textGap, area.width(), lineHeight);
-    painter.drawText(line, Qt::AlignLeft | Qt::AlignVCenter,
-                     fontMetrics().elidedText(title(), Qt::ElideRight, line.width()));
+    painter.drawText(line, Qt::AlignLeft | Qt::AlignVCenter, caption(line.width()));
     QStringList status;
     if (const QString time = timeText(); !time.isEmpty())
         status << time;

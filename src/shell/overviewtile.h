@@ -27,6 +27,8 @@ public:
 
     // The size of the picture's area at a width of the tile's picture.
     static QSize pictureAreaSize(int pictureWidth);
+    // The whole tile's: the picture with the two lines of text below it.
+    static QSize tileSize(int pictureWidth, int lineHeight);
 
 signals:
     void clicked();
@@ -45,6 +47,7 @@ protected:
 private:
     QRect pictureArea() const;
     QString title() const;
+    QString caption(int width) const;
     QString timeText() const;
     QString stateText() const;
     void updateTexts();

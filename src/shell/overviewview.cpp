@@ -2,22 +2,25 @@
 
 #include "shell/overviewtile.h"
 
+#include <QCheckBox>
 #include <QEvent>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
+#include <QScopedValueRollback>
 #include <QScrollArea>
 #include <QSlider>
 #include <QSpinBox>
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
 // Widths of a tile's picture: from a glance at a full room to reading a
 // student's screen without opening it.
-constexpr int minPictureWidth = 160;
+constexpr int minPictureWidth = 112;
 constexpr int maxPictureWidth = 480;
 constexpr int defaultPictureWidth = 240;
 constexpr int gridMargin = 8;
@@ -43,16 +46,28 @@ OverviewView::OverviewView(QWidget *parent)
     // as well as the window.
     m_scroll->viewport()->installEventFilter(this);
     layout->addWidget(m_scroll, 1);
+    m_pictureWidth = m_zoom->value();
 }
 
 QWidget *OverviewView::buildTopBar()
 {
     auto *bar = new QWidget(this);
-    auto *row = new QHBoxLayout(bar);
+    auto *row = m_topBar = new QHBoxLayout(bar);
+
+    const QString fitCaption = QStringLiteral("Dopasuj do okna");
+    m_fit = new QCheckBox(fitCaption, bar);
+    m_fit->setObjectName(QStringLiteral("OverviewFitCheckBox"));
+    m_fit->setAccessibleName(fitCaption);
+    m_fit->setChecked(true);
+    // Unfitted, the tiles keep the size they had: the zoom shows it.
+    connect(m_fit, &QCheckBox::toggled, this, [this](bool fit) {
+        relayout();
+        emit fitToWindowChanged(fit);
+    });
 
     m_zoom = new QSlider(Qt::Horizontal, bar);
     m_zoom->setObjectName(QStringLiteral("OverviewZoomSlider"));
-    m_zoom->setRange(minPictureWidth, maxPictureWidth);
+    m_zoom->setRange(smallestPictureWidth(), maxPictureWidth);
     m_zoom->setSingleStep(16);
     m_zoom->setPageStep(80);
     m_zoom->setValue(defaultPictureWidth);
@@ -60,7 +75,7 @@ QWidget *OverviewView::buildTopBar()
     m_zoom->setAccessibleDescription(QStringLiteral("%1 px").arg(defaultPictureWidth));
     auto *zoomLabel = new QLabel(QStringLiteral("Powiększenie:"), bar);
     zoomLabel->setBuddy(m_zoom);
-    connect(m_zoom, &QSlider::valueChanged, this, &OverviewView::setTileWidth);
+    connect(m_zoom, &QSlider::valueChanged, this, &OverviewView::zoomChanged);
 
     m_interval = new QSpinBox(bar);
     m_interval->setObjectName(QStringLiteral("OverviewIntervalSpinBox"));
@@ -78,6 +93,8 @@ QWidget *OverviewView::buildTopBar()
     m_saveAll->setAccessibleName(saveCaption);
     connect(m_saveAll, &QPushButton::clicked, this, &OverviewView::saveAllRequested);
 
+    row->addWidget(m_fit);
+    row->addSpacing(16);
     row->addWidget(zoomLabel);
     row->addWidget(m_zoom, 1);
     row->addSpacing(16);
@@ -91,15 +108,11 @@ QWidget *OverviewView::buildTopBar()
 void OverviewView::insertTile(int index, const QString &hostName, const QString &address)
 {
     index = std::clamp(index, 0, int(m_tiles.size()));
-    auto *tile = new OverviewTile(hostName, address, m_zoom->value(), m_grid);
+    auto *tile = new OverviewTile(hostName, address, m_pictureWidth, m_grid);
+    tile->hide();
     connectTile(tile);
     m_tiles.insert(index, tile);
-    // Tab walks the tiles in the list's order, whatever order they came in.
-    for (int i = 0; i < m_tiles.size(); ++i)
-        QWidget::setTabOrder(i == 0 ? static_cast<QWidget *>(m_saveAll) : m_tiles[i - 1],
-                             m_tiles[i]);
-    relayout();
-    tile->show();
+    scheduleSettle();
 }
 
 void OverviewView::removeTile(int index)
@@ -114,7 +127,30 @@ void OverviewView::removeTile(int index)
     tile->hide();
     // The removal may come from a handler of this tile's own click.
     tile->deleteLater();
+    scheduleSettle();
+}
+
+void OverviewView::scheduleSettle()
+{
+    if (std::exchange(m_settlePending, true))
+        return;
+    QMetaObject::invokeMethod(this, &OverviewView::settle, Qt::QueuedConnection);
+}
+
+// Once for a whole batch: setting every tile's tab order on each insertion
+// made a class connecting cost the square of its size.
+void OverviewView::settle()
+{
+    m_settlePending = false;
+    // Tab walks the tiles in the list's order, whatever order they came in.
+    QWidget *previous = m_saveAll;
+    for (OverviewTile *tile : std::as_const(m_tiles)) {
+        QWidget::setTabOrder(previous, tile);
+        previous = tile;
+    }
     relayout();
+    for (OverviewTile *tile : std::as_const(m_tiles))
+        tile->show();
 }
 
 int OverviewView::tileCount() const
@@ -132,7 +168,7 @@ void OverviewView::setTile(int index, TileState state, const QImage &thumbnail,
 
 QSize OverviewView::thumbnailSize() const
 {
-    return OverviewTile::pictureAreaSize(m_zoom->value());
+    return OverviewTile::pictureAreaSize(m_pictureWidth);
 }
 
 int OverviewView::intervalSeconds() const
@@ -148,6 +184,27 @@ void OverviewView::setIntervalSeconds(int seconds)
 QPushButton *OverviewView::saveAllButton() const
 {
     return m_saveAll;
+}
+
+int OverviewView::smallestPictureWidth() const
+{
+    // Windows computer names have at most 15 characters.
+    return std::max(minPictureWidth,
+                    fontMetrics().horizontalAdvance(QStringLiteral("PRACOWNIA-PC-15")));
+}
+
+void OverviewView::setPictureWidth(int width)
+{
+    width = std::clamp(width, m_zoom->minimum(), m_zoom->maximum());
+    if (m_zoom->value() == width)
+        zoomChanged(width);
+    else
+        m_zoom->setValue(width);
+}
+
+void OverviewView::addToTopBar(QWidget *control)
+{
+    m_topBar->addWidget(control);
 }
 
 QWidget *OverviewView::tileWidget(int index) const
@@ -187,18 +244,65 @@ void OverviewView::connectTile(OverviewTile *tile)
             [this, tile](int columnStep, int rowStep) { moveFocus(tile, columnStep, rowStep); });
 }
 
-void OverviewView::setTileWidth(int width)
+// A size the teacher picks overrides the fitting.
+void OverviewView::zoomChanged(int width)
 {
-    for (OverviewTile *tile : std::as_const(m_tiles))
-        tile->setPictureWidth(width);
+    if (m_fitting)
+        return;
+    m_fit->setChecked(false);
+    applyPictureWidth(width);
+    emit pictureWidthChosen(width);
+}
+
+void OverviewView::applyPictureWidth(int width)
+{
     m_zoom->setAccessibleDescription(QStringLiteral("%1 px").arg(width));
+    if (width != m_pictureWidth) {
+        m_pictureWidth = width;
+        for (OverviewTile *tile : std::as_const(m_tiles))
+            tile->setPictureWidth(width);
+        emit thumbnailSizeChanged(thumbnailSize());
+    }
     relayout();
-    emit thumbnailSizeChanged(thumbnailSize());
+}
+
+bool OverviewView::fitsAt(int pictureWidth, QSize area) const
+{
+    const QSize tile = OverviewTile::tileSize(pictureWidth, m_grid->fontMetrics().height());
+    const int columns
+            = (area.width() - 2 * gridMargin + gridSpacing) / (tile.width() + gridSpacing);
+    if (columns < 1)
+        return false;
+    const int rows = (std::max(1, int(m_tiles.size())) + columns - 1) / columns;
+    return 2 * gridMargin + rows * (tile.height() + gridSpacing) - gridSpacing <= area.height();
+}
+
+// The largest picture at which every tile fits the area the scroll bars
+// would leave, in as many columns as suit it; the smallest when none does.
+int OverviewView::fittingPictureWidth() const
+{
+    const QSize area = m_scroll->maximumViewportSize();
+    const int smallest = smallestPictureWidth();
+    for (int width = maxPictureWidth; width > smallest; --width) {
+        if (fitsAt(width, area))
+            return width;
+    }
+    return smallest;
 }
 
 void OverviewView::relayout()
 {
-    const int width = m_scroll->viewport()->width();
+    int width = m_scroll->viewport()->width();
+    if (m_fit->isChecked()) {
+        const int fitting = fittingPictureWidth();
+        const QScopedValueRollback guard(m_fitting, true);
+        m_zoom->setValue(fitting);
+        if (fitting != m_pictureWidth)
+            return applyPictureWidth(fitting);
+        // Laid out for the room without scroll bars, so that none is needed.
+        if (fitsAt(fitting, m_scroll->maximumViewportSize()))
+            width = m_scroll->maximumViewportSize().width();
+    }
     if (m_tiles.isEmpty()) {
         m_grid->resize(width, 0);
         return;

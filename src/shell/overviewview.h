@@ -6,6 +6,8 @@
 #include <QWidget>
 
 class OverviewTile;
+class QCheckBox;
+class QHBoxLayout;
 class QPushButton;
 class QScrollArea;
 class QSlider;
@@ -16,6 +18,10 @@ class QSpinBox;
 // The view only shows what it is given; the caller asks the computers for
 // pictures and scales them down to thumbnailSize() before handing them over,
 // so no full screen picture is held here.
+//
+// By default the tiles are sized so that the whole class fits the visible
+// area, never smaller than smallestPictureWidth(); a size the teacher picks
+// with the zoom takes over from that, and the grid scrolls.
 class OverviewView : public QWidget
 {
     Q_OBJECT
@@ -25,7 +31,9 @@ public:
 
     explicit OverviewView(QWidget *parent = nullptr);
 
-    // Tiles mirror the computer list: same order, inserted and removed by place.
+    // Tiles mirror the computer list: same order, inserted and removed by
+    // place. A batch of them (a class connecting) is laid out and put in tab
+    // order once, when the event loop next runs.
     void insertTile(int index, const QString &hostName, const QString &address);
     void removeTile(int index);
     int tileCount() const;
@@ -38,6 +46,13 @@ public:
     int intervalSeconds() const;
     void setIntervalSeconds(int seconds);
     QPushButton *saveAllButton() const;
+    // The narrowest picture a tile shows: below it a computer's name of the
+    // longest the system allows no longer fits under its picture.
+    int smallestPictureWidth() const;
+    // The size the teacher picks; switches the fitting off.
+    void setPictureWidth(int width);
+    // Puts a control of the tab's owner at the end of the top bar.
+    void addToTopBar(QWidget *control);
 
     // The tile at a place of the list, for focusing it or reading what
     // assistive tools read; null outside the list.
@@ -52,8 +67,10 @@ signals:
     void tileDoubleClicked(int index);
     void intervalChanged(int seconds);
     void saveAllRequested();
-    // The zoom changed: pictures for the tiles are best scaled to this size.
+    // The tile size changed: pictures for the tiles are best scaled to this size.
     void thumbnailSizeChanged(QSize size);
+    void fitToWindowChanged(bool fit);
+    void pictureWidthChosen(int width);
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -61,10 +78,17 @@ protected:
 private:
     QWidget *buildTopBar();
     void connectTile(OverviewTile *tile);
-    void setTileWidth(int width);
+    void zoomChanged(int width);
+    void applyPictureWidth(int width);
+    bool fitsAt(int pictureWidth, QSize area) const;
+    int fittingPictureWidth() const;
+    void scheduleSettle();
+    void settle();
     void relayout();
     void moveFocus(OverviewTile *from, int columnStep, int rowStep);
 
+    QHBoxLayout *m_topBar = nullptr;
+    QCheckBox *m_fit = nullptr;
     QSlider *m_zoom = nullptr;
     QSpinBox *m_interval = nullptr;
     QPushButton *m_saveAll = nullptr;
@@ -72,4 +96,7 @@ private:
     QWidget *m_grid = nullptr;
     QList<OverviewTile *> m_tiles;
     int m_columns = 1;
+    int m_pictureWidth = 0;
+    bool m_settlePending = false;
+    bool m_fitting = false;
 };

@@ -204,7 +204,7 @@ void TFMain::closeEvent(QCloseEvent *event)
 {
     if (FormClose()) {
         event->accept();
-        m_overview->setActive(false);
+        m_overview->shutDown();
         emit closed();
     } else {
         event->ignore();

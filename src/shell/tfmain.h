@@ -119,6 +119,8 @@ public:
     QWidget *TabSheet5 = nullptr; // "Podgląd klasy"
     OverviewView *ClassOverviewView = nullptr;
     PollPanel *PollBox = nullptr;
+    // Unfolds "Pytanie do wszystkich" beside the tiles; folded, they get the width.
+    QPushButton *PollToggleButton = nullptr;
 
     platform::TcpServer *const MyServer = m_classroom->MyServer;
     QTimer *UpdateTimer = nullptr;
@@ -269,6 +271,8 @@ private:
     void wireControls();
     void wireOverview();
     void showTile(int index);
+    void restoreOverviewLayout();
+    void showKeptPicture(const Computer &computer);
     void showSaved(const QString &what, const QString &path, int error);
     void runShielded(const std::function<void()> &handler);
     std::function<void()> shielded(void (TFMain::*handler)());
@@ -285,6 +289,9 @@ private:
                     const std::function<void(PacketRecord &)> &fill = {});
     int teacherChoice(const commands::Command &command) const;
     void walkAllComputers(const commands::Command &command);
+
+    // update
+    void offerUpdate();
 
     std::unique_ptr<TFProgress> m_waitWindow;
     bool m_shownOnce = false;

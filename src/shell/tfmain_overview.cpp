@@ -10,11 +10,64 @@
 #include "shell/pollpanel.h"
 #include "shell/textfit.h"
 #include "storage/evidence.h"
+#include "storage/settings.h"
 
 #include <QHBoxLayout>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTreeWidget>
+
+namespace {
+
+// The overview's layout is the teacher's choice and outlives the window.
+constexpr const char *FitTag = "<OVERVIEW FIT>";
+constexpr const char *ZoomTag = "<OVERVIEW ZOOM>";
+constexpr const char *PollShownTag = "<OVERVIEW POLL>";
+
+bool storedFlag(const char *tag, bool fallback)
+{
+    const QByteArray value = ReadSetting(tag).trimmed();
+    return value == "TRUE" || (value != "FALSE" && fallback);
+}
+
+// Written only when it changes: restoring it at the first show writes nothing.
+void keepSetting(const char *tag, const QByteArray &value)
+{
+    if (ReadSetting(tag).trimmed() != value)
+        WriteSetting(tag, value);
+}
+
+void keepFlag(const char *tag, bool value)
+{
+    keepSetting(tag, value ? "TRUE" : "FALSE");
+}
+
+QList<evidence::Picture> keptPictures(const std::vector<Computer> &computers)
+{
+    QList<evidence::Picture> pictures;
+    for (const Computer &c : computers) {
+        if (!c.state.picture.isEmpty())
+            pictures.append({cp1250::toUnicode(c.hostName), cp1250::toUnicode(c.address),
+                             c.state.picture, c.state.pictureTime});
+    }
+    return pictures;
+}
+
+void tellNothingToSave(QWidget *parent)
+{
+    Dialogs::instance().message(parent, QStringLiteral("Zapisz wszystkie"),
+                                QStringLiteral("Nie ma jeszcze żadnych obrazów do zapisania"),
+                                Dialogs::Icon::Information);
+}
+
+QString askResultsPath(QWidget *parent, const Poll &poll)
+{
+    return Dialogs::instance().saveFileName(parent, QStringLiteral("Zapisz wyniki"),
+                                            evidence::proposedPollPath(poll.startedAt()),
+                                            QStringLiteral("Arkusz CSV (*.csv)"));
+}
+
+} // namespace
 
 void TFMain::buildOverviewTab()
 {
@@ -27,6 +80,12 @@ void TFMain::buildOverviewTab()
     PollBox = new PollPanel(m_commander->poll(), TabSheet5);
     PollBox->setFixedWidth(420);
     tab->addWidget(PollBox);
+    // Folded until the teacher asks the class something: the whole class
+    // then fits the tab.
+    PollToggleButton = makeButton(TabSheet5, "PollToggleButton", PollBox->title());
+    PollToggleButton->setCheckable(true);
+    PollBox->setVisible(false);
+    ClassOverviewView->addToTopBar(PollToggleButton);
 }
 
 void TFMain::buildSavePictureButton()
@@ -69,6 +128,18 @@ void TFMain::wireOverview()
                 runShielded([&] { PollSendClick(question, kind); });
             });
     connect(PollBox, &PollPanel::saveRequested, this, shielded(&TFMain::PollSaveClick));
+    connect(PollToggleButton, &QPushButton::toggled, this, [this](bool shown) {
+        PollBox->setVisible(shown);
+        keepFlag(PollShownTag, shown);
+    });
+    // Unfitted, the size the tiles had is the teacher's from then on.
+    connect(view, &OverviewView::fitToWindowChanged, this, [view](bool fit) {
+        keepFlag(FitTag, fit);
+        if (!fit)
+            keepSetting(ZoomTag, QByteArray::number(view->thumbnailSize().width()));
+    });
+    connect(view, &OverviewView::pictureWidthChosen, this,
+            [](int width) { keepSetting(ZoomTag, QByteArray::number(width)); });
     connect(PageControl1, &QTabWidget::currentChanged, this, shielded(&TFMain::PageControl1Change));
 }
 
@@ -76,12 +147,22 @@ void TFMain::wireOverview()
 void TFMain::PageControl1Change()
 {
     const bool shown = PageControl1->currentWidget() == TabSheet5;
-    if (shown && !m_overviewRestored) {
-        m_overviewRestored = true;
-        m_overview->restoreInterval();
-        ClassOverviewView->setIntervalSeconds(m_overview->intervalSeconds());
-    }
+    if (shown && !m_overviewRestored)
+        restoreOverviewLayout();
     m_overview->setActive(shown);
+}
+
+void TFMain::restoreOverviewLayout()
+{
+    m_overviewRestored = true;
+    m_overview->restoreInterval();
+    ClassOverviewView->setIntervalSeconds(m_overview->intervalSeconds());
+    bool stored = false;
+    const int zoom = ReadSetting(ZoomTag).trimmed().toInt(&stored);
+    if (!storedFlag(FitTag, true))
+        ClassOverviewView->setPictureWidth(stored ? zoom
+                                                  : ClassOverviewView->thumbnailSize().width());
+    PollToggleButton->setChecked(storedFlag(PollShownTag, false));
 }
 
 void TFMain::showTile(int index)
@@ -103,8 +184,12 @@ void TFMain::OverviewTileDoubleClick(int index)
 {
     OverviewTileClick(index);
     const Computer &c = m_classroom->computers()[size_t(index)];
-    if (c.state.picture.isEmpty())
-        return;
+    if (!c.state.picture.isEmpty())
+        showKeptPicture(c);
+}
+
+void TFMain::showKeptPicture(const Computer &c)
+{
     if (!showScreenPicture(jpegimage::decode(c.state.picture)))
         return;
     m_shownPicture = {c.state.picture, cp1250::toUnicode(c.hostName), cp1250::toUnicode(c.address),
@@ -137,18 +222,9 @@ void TFMain::SavePictureButtonClick()
 
 void TFMain::SaveAllPicturesButtonClick()
 {
-    QList<evidence::Picture> pictures;
-    for (const Computer &c : m_classroom->computers()) {
-        if (!c.state.picture.isEmpty())
-            pictures.append({cp1250::toUnicode(c.hostName), cp1250::toUnicode(c.address),
-                             c.state.picture, c.state.pictureTime});
-    }
-    if (pictures.isEmpty()) {
-        Dialogs::instance().message(this, QStringLiteral("Zapisz wszystkie"),
-                                    QStringLiteral("Nie ma jeszcze żadnych obrazów do zapisania"),
-                                    Dialogs::Icon::Information);
-        return;
-    }
+    const QList<evidence::Picture> pictures = keptPictures(m_classroom->computers());
+    if (pictures.isEmpty())
+        return tellNothingToSave(this);
     const evidence::SavedAll saved
             = evidence::saveAllPictures(pictures, QDateTime::currentDateTime());
     showSaved(QStringLiteral("Obrazy (%1) zapisano w folderze").arg(saved.files.size()), saved.path,
@@ -163,9 +239,7 @@ void TFMain::PollSendClick(const QString &question, Poll::Kind kind)
 void TFMain::PollSaveClick()
 {
     const Poll &poll = m_commander->poll();
-    const QString path = Dialogs::instance().saveFileName(
-            this, QStringLiteral("Zapisz wyniki"), evidence::proposedPollPath(poll.startedAt()),
-            QStringLiteral("Arkusz CSV (*.csv)"));
+    const QString path = askResultsPath(this, poll);
     if (path.isEmpty())
         return;
     const evidence::Saved saved = poll.saveResults(path);

@@ -92,8 +92,12 @@ void TFMain::UpdateTimerTimer()
     UpdateTimer->stop();
     // A check that ends while the teacher is being asked, or while the update
     // window is open, has nothing new to ask about.
-    if (m_offeringUpdate || (m_updateWindow && m_updateWindow->isVisible()))
-        return;
+    if (!m_offeringUpdate && !(m_updateWindow && m_updateWindow->isVisible()))
+        offerUpdate();
+}
+
+void TFMain::offerUpdate()
+{
     const QScopedValueRollback offering(m_offeringUpdate, true);
     const bool fetch = Dialogs::instance().question(
             this, QStringLiteral("Nowa wersja"),

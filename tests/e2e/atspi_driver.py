@@ -127,6 +127,14 @@ class App:
         if not _do_action(button, "Press"):
             raise AssertionError("button %r has no Press action" % name)
 
+    def switch_on(self, name):
+        """Turns a toggle button on, as a click does when it is off."""
+        button = wait_for(lambda: next((n for n in self.find_all(name) if n.getRoleName()
+                                        in ("toggle button", "push button")), None), 15, name)
+        if not button.getState().contains(pyatspi.STATE_CHECKED):
+            _do_action(button, "Toggle") or _do_action(button, "Press")
+        wait_for(lambda: button.getState().contains(pyatspi.STATE_CHECKED), 10, name + " on")
+
     def activate(self, node):
         """Does what a click on the control does: through its own action when
         it offers one, otherwise as a keyboard user would, by focusing it and

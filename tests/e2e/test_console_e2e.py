@@ -322,6 +322,8 @@ class ConsoleEndToEnd(unittest.TestCase):
         wait_for(lambda: self.app.text_of("Adres IP") == address_of[tile.name], 10,
                  "the tile's computer selected")
 
+        # The question's panel is folded until the teacher unfolds it.
+        self.app.switch_on("Pytanie do wszystkich")
         panel = self.app.find("Pytanie do wszystkich", "panel")
         field = self.app.find("Treść pytania:", "text")
         field.queryEditableText().setTextContents("Czy wszyscy skończyli?")

@@ -1,17 +1,14 @@
-// Renders the real console window, with a class of simulated students on the
-// "Podgląd klasy" tab and a question answered by all of them, into a PNG file
+// Renders the real console window at its design size, with a class of
+// simulated students on the "Podgląd klasy" tab, all at once, into a PNG file
 // for the documentation. Runs with its own data folder and host names, so
 // neither the teacher's files nor the network's name server are touched.
 //
 // Usage: docentor-screenshot <agent simulator> <out.png> [students]
-#include "shell/pollpanel.h"
-#include "startup.h"
 #include "shell/tfmain.h"
+#include "startup.h"
 
 #include <QApplication>
-#include <QLineEdit>
 #include <QProcess>
-#include <QPushButton>
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTest>
@@ -39,7 +36,7 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "usage: docentor-screenshot <agent simulator> <out.png> [students]\n");
         return 2;
     }
-    const int students = args.size() > 3 ? args[3].toInt() : 8;
+    const int students = args.size() > 3 ? args[3].toInt() : 30;
     QTemporaryDir data;
     qputenv("XDG_DATA_HOME", data.path().toLocal8Bit());
     platform::TcpServer::setHostNameResolver([](const QByteArray &address) {
@@ -66,13 +63,7 @@ int main(int argc, char **argv)
     bool done = QTest::qWaitFor(
             [&] { return int(main.classroom().computers().size()) == students; }, 20000);
     main.PageControl1->setCurrentWidget(main.TabSheet5);
-    done = done && QTest::qWaitFor([&] { return everyTileHasAPicture(main, students); }, 60000);
-    main.PollBox->findChild<QLineEdit *>(QStringLiteral("PollQuestionEdit"))
-            ->setText(QStringLiteral("Czy skończyliście zadanie 3?"));
-    main.PollBox->findChild<QPushButton *>(QStringLiteral("PollSendButton"))->click();
-    done = done
-           && QTest::qWaitFor([&] { return main.commander().poll().answerCount() == students; },
-                              20000);
+    done = done && QTest::qWaitFor([&] { return everyTileHasAPicture(main, students); }, 120000);
     const bool saved = done && main.grab().save(args[2]);
 
     simulator.terminate();
