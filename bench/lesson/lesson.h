@@ -92,6 +92,8 @@ struct Totals
     qint64 waits = 0;
     qint64 waitsOver100 = 0;
     bool simulatorFailed = false;
+    // Commands the teacher had to hold back while the wait window was up.
+    qint64 clicksDeferred = 0;
 };
 
 class Lesson : public QObject
@@ -157,6 +159,7 @@ private:
     int m_pollTurn = 0;
     int m_groupTurn = 0;
     double m_quietUntilMinute = 0; // no single command while a group's answers come in
+    bool m_clickDeferred = false;
 
     // The teacher's command waiting for its answer.
     struct Waiting

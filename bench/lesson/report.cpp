@@ -276,7 +276,8 @@ void printSummary(const Lesson &lesson, const Verdicts &v)
                 QStringLiteral("100: ") + yesNo(v.commandsInTime >= 1.0));
     bench::printNote(QStringLiteral("lesson: the odd student sent %1 answers (%2 kept), %3 packets "
                                     "(%4 logged), %5 pictures (%6 shown); %7 packets logged as "
-                                    "copies, %8 left out of the log")
+                                    "copies, %8 left out of the log; %9 commands waited for "
+                                    "the wait window to go")
                              .arg(t.answers.oddSent)
                              .arg(t.answers.oddKept)
                              .arg(t.packets.oddSent)
@@ -284,7 +285,8 @@ void printSummary(const Lesson &lesson, const Verdicts &v)
                              .arg(t.pictures.oddSent)
                              .arg(t.pictures.oddKept)
                              .arg(t.copiesLogged)
-                             .arg(t.leftOutOfLog));
+                             .arg(t.leftOutOfLog)
+                             .arg(t.clicksDeferred));
 }
 
 } // namespace lesson

@@ -137,6 +137,19 @@ void Lesson::nextCommand()
     }
     if (minuteNow() < m_quietUntilMinute)
         return;
+    // While its wait window is up the main window takes no click: the teacher
+    // waits for it to go, and clicks then.
+    if (!m_main.isEnabled()) {
+        if (!m_clickDeferred) {
+            m_clickDeferred = true;
+            ++m_totals.clicksDeferred;
+            QTimer::singleShot(200, this, [this] {
+                m_clickDeferred = false;
+                nextCommand();
+            });
+        }
+        return;
+    }
     const int turn = m_commandTurn++;
     const TeacherCommand &command = teacherCommands[size_t(turn) % std::size(teacherCommands)];
     if (!selectStudent(turn % m_options.students))
