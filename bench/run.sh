@@ -7,6 +7,7 @@
 #
 # --quick runs fewer and smaller rounds (to try the scripts, not to quote).
 # Naming benchmarks (folders of bench/, e.g. hostile) runs only those.
+# The lesson lasts 45 minutes (3 with --quick): it runs only when named.
 # The build directory defaults to build-bench beside this folder.
 set -euo pipefail
 
@@ -19,7 +20,7 @@ for arg in "$@"; do
     case "$arg" in
     --quick) quick=(--quick) ;;
     -h | --help)
-        sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'
+        sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'
         exit 0
         ;;
     *)
@@ -39,6 +40,9 @@ targets=()
 for dir in "$here"/*/; do
     name=$(basename "$dir")
     if [ ${#only[@]} -gt 0 ] && [[ " ${only[*]} " != *" $name "* ]]; then
+        continue
+    fi
+    if [ ${#only[@]} -eq 0 ] && [ "$name" = lesson ]; then
         continue
     fi
     if grep -qs "add_executable(bench_$name" "$dir/CMakeLists.txt"; then

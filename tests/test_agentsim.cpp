@@ -14,6 +14,7 @@
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
@@ -722,8 +723,11 @@ private slots:
     void reconnectsAfterTheConsoleClosed()
     {
         SimulatorRun run;
+        QTemporaryDir folder;
+        const QString tally = folder.filePath(QStringLiteral("tally.txt"));
         QVERIFY(run.start({QStringLiteral("--reconnect"), QStringLiteral("--reconnect-delay"),
-                           QStringLiteral("0")}));
+                           QStringLiteral("0"), QStringLiteral("--tally"), tally,
+                           QStringLiteral("--first-number"), QStringLiteral("700")}));
         run.peerAt(0).socket->close();
         QTRY_COMPARE_WITH_TIMEOUT(run.peerCount(), 2, WaitMs);
         QTRY_COMPARE_WITH_TIMEOUT(run.linesMatching(QStringLiteral("UCZEN-01 connected ")).size(),
@@ -733,8 +737,13 @@ private slots:
         PacketRecord answer;
         QVERIFY(SimulatorRun::takePacket(run.peerAt(1), answer));
         QCOMPARE(packet::fieldText(answer.Bufor), cp1250::fromUnicode(u"Włączono monitor"));
+        QCOMPARE(answer.iPacketNo, 700);
         ::kill(pid_t(run.process().processId()), SIGTERM);
         QCOMPARE(run.waitForExit(), 0);
+        // What a long run compares with what the console kept.
+        QFile counts(tally);
+        QVERIFY(counts.open(QIODevice::ReadOnly));
+        QCOMPARE(counts.readAll(), QByteArray("packets=1\n"));
     }
 
     void commandLine_data()

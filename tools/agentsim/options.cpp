@@ -192,6 +192,23 @@ ParseOutcome parseOptions(const QStringList &arguments, Options &o, QString &mes
          o.powerCloses);
     flag({QStringLiteral("q"), QStringLiteral("quiet")},
          QStringLiteral("Print nothing on standard output."), o.quiet);
+    value({QStringLiteral("tally")},
+          QStringLiteral("At the end, write what the students sent and received as name=count "
+                         "lines to this file (packets, answers, pictures, picture-requests...)."),
+          QStringLiteral("file"), QString(), [&o](const QString &t) {
+              o.tallyPath = t;
+              return !t.isEmpty();
+          });
+    value({QStringLiteral("first-number")},
+          QStringLiteral("Packet number of student 1's first packet; each next student starts "
+                         "100000 higher."),
+          QStringLiteral("number"), QString::number(o.firstNumber), [&o](const QString &t) {
+              int n = 0;
+              if (!readInt(t, 1, std::numeric_limits<int>::max() / 2, n))
+                  return false;
+              o.firstNumber = n;
+              return true;
+          });
     intValue({QStringLiteral("packet-gap")},
              QStringLiteral("Milliseconds between two packets on one connection."),
              QStringLiteral("ms"), o.packetGapMs, 0, maxMs);

@@ -54,6 +54,10 @@ struct Options
     int slowSeconds = 15;
 
     bool quiet = false;
+    QString tallyPath; // where the counts go at the end; empty: nowhere
+    // The first packet number of student 1; a second simulator given another
+    // keeps its numbers apart from the first one's.
+    qint32 firstNumber = 1;
 
     Faults faults;
     QSet<int> faultStudents; // numbers from 1; empty: every student

@@ -1,11 +1,15 @@
 #include "output.h"
 
+#include <QFile>
+#include <QMap>
+
 #include <cstdio>
 
 namespace agentsim::output {
 
 namespace {
 bool quietNow = false;
+QMap<QByteArray, qint64> tally;
 } // namespace
 
 void setQuiet(bool quiet)
@@ -39,6 +43,20 @@ QString quoted(const QString &text)
     }
     out += QLatin1Char('"');
     return out;
+}
+
+void count(const char *what)
+{
+    ++tally[QByteArray(what)];
+}
+
+bool writeTally(const QString &path)
+{
+    QByteArray text;
+    for (auto it = tally.cbegin(); it != tally.cend(); ++it)
+        text += it.key() + '=' + QByteArray::number(it.value()) + '\n';
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(text) == text.size();
 }
 
 } // namespace agentsim::output

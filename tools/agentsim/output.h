@@ -14,4 +14,10 @@ void setQuiet(bool quiet);
 // line breaks escaped, so a line always stays one line.
 QString quoted(const QString &text);
 
+// Counts of what the students did, for whoever drives a long run and checks
+// the console kept all of it: count() adds one under a name, writeTally()
+// writes "name=count" lines (names sorted) to a file; false when it cannot.
+void count(const char *what);
+bool writeTally(const QString &path);
+
 } // namespace agentsim::output

@@ -60,6 +60,9 @@ void Simulator::finish(int exitCode)
         return;
     m_finished = true;
     m_stopLimit.stop();
+    if (!m_options.tallyPath.isEmpty() && !output::writeTally(m_options.tallyPath))
+        output::line(
+                QStringLiteral("tally-failed file=%1").arg(output::quoted(m_options.tallyPath)));
     output::line(QStringLiteral("finished exit=%1").arg(exitCode));
     emit finished(exitCode);
 }

@@ -94,7 +94,7 @@ Student::Student(int number, const Options &options, QObject *parent)
     , m_faults(options.faultsFor(number))
     , m_processes(options.syntheticProcesses, number, options.processCount)
     , m_random(options.seed * 31u + quint32(number))
-    , m_nextNumber(1 + qint32((number - 1) % 20000) * NumberSpacing)
+    , m_nextNumber(options.firstNumber + qint32((number - 1) % 20000) * NumberSpacing)
 {
     m_gapTimer.setSingleShot(true);
     connect(&m_gapTimer, &QTimer::timeout, this, [this] {
@@ -276,6 +276,7 @@ void Student::handle(const PacketRecord &p)
                      p.ProcID);
         break;
     case packet::ScreenShot:
+        output::count("picture-requests");
         sendScreen();
         break;
     case packet::RunProgram: {
@@ -422,6 +423,7 @@ void Student::enqueueStream(qint32 command, qint32 flag, QByteArray data, const 
 
     Outgoing item;
     item.kind = Outgoing::Stream;
+    item.packet.iCommand = command;
     item.bytes = std::move(data);
     item.announced = announced;
     item.mode = m_faults.disconnectMidStream ? StreamMode::HalfThenClose
@@ -485,6 +487,10 @@ void Student::writePacket(Outgoing &item)
     p.Pass = m_faults.wrongPass ? WrongPassValue : packet::PassValue;
     p.iPacketNo = nextNumber();
     m_socket->write(FormatPacketText(p));
+    // Screen answers go apart: the console answers glances without a trace.
+    output::count(p.iCommand == packet::ScreenShot ? "screen-packets" : "packets");
+    if (p.iCommand == packet::Message)
+        output::count("answers");
 
     QString line = QStringLiteral("sent no=%1 pass=%2 code=%3 flag=%4 size=%5")
                            .arg(p.iPacketNo)
@@ -507,7 +513,10 @@ void Student::writeStream(Outgoing &item)
         m_socket->write(item.bytes);
         const QString line = QStringLiteral("stream ") + item.summary.arg(item.bytes.size());
         const int gap = item.gapAfterMs;
-        afterDrain([this, line, gap] {
+        const bool picture = item.packet.iCommand == packet::ScreenShot;
+        afterDrain([this, line, gap, picture] {
+            if (picture)
+                output::count("pictures");
             say(line);
             finishItem(gap);
         });
@@ -548,7 +557,10 @@ void Student::trickle()
     const QString line
             = QStringLiteral("stream ") + m_trickling.summary.arg(m_trickling.bytes.size());
     const int gap = m_trickling.gapAfterMs;
-    afterDrain([this, line, gap] {
+    const bool picture = m_trickling.packet.iCommand == packet::ScreenShot;
+    afterDrain([this, line, gap, picture] {
+        if (picture)
+            output::count("pictures");
         say(line);
         finishItem(gap);
     });
