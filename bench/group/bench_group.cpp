@@ -100,7 +100,7 @@ int main(int argc, char **argv)
                 ++record.iPacketNo;
                 const QByteArray text = FormatPacketText(record);
                 main.MyServer->connection(i)->send(text.constData(), text.size());
-                const eventlog::PacketDump dump = logDump(record);
+                const eventlog::PacketDump dump = packet::logDump(record);
                 const QByteArray entry = eventlog::formatEntry(QDateTime::currentDateTime(),
                                                                "SEND: OK", true, &dump);
                 if (::write(floorLog, entry.constData(), size_t(entry.size())) != entry.size())
