@@ -69,7 +69,17 @@ PacedLine::PacedLine(QWidget *parent)
             return;
         m_latest = text;
         m_frame.stop();
+        showFromStart();
     });
+}
+
+// setText leaves the cursor at the end, which scrolls a long text to its
+// tail. A new text is shown from its start, unless the teacher is typing in
+// the field.
+void PacedLine::showFromStart()
+{
+    if (isReadOnly() || !hasFocus())
+        setCursorPosition(0);
 }
 
 void PacedLine::setText(const QString &text)
@@ -92,10 +102,7 @@ void PacedLine::showLatest()
     // Told already: the text shown now is no news to anyone.
     const bool wasBlocked = blockSignals(true);
     QLineEdit::setText(m_latest);
-    // A new text is shown from its start, unless the teacher is typing in
-    // the field.
-    if (isReadOnly() || !hasFocus())
-        setCursorPosition(0);
+    showFromStart();
     blockSignals(wasBlocked);
     m_shown.start();
 }

@@ -62,6 +62,7 @@ public:
 
 private:
     void showLatest();
+    void showFromStart();
 
     QString m_latest;
     QTimer m_frame;

@@ -91,7 +91,19 @@ QByteArray dayPath(const QString &folder, const QDate &date)
 QDateTime now()
 {
     std::lock_guard lock(stateMutex);
-    return clockOverride ? clockOverride() : QDateTime::currentDateTime();
+    if (clockOverride)
+        return clockOverride();
+    // Local time asks the system for its time zone, a look at the zone file
+    // each time: an entry a packet asks once a second, since the stamp
+    // shows whole seconds.
+    static qint64 lastSecond = -1;
+    static QDateTime lastLocal;
+    const qint64 second = QDateTime::currentSecsSinceEpoch();
+    if (second != lastSecond) {
+        lastLocal = QDateTime::fromSecsSinceEpoch(second);
+        lastSecond = second;
+    }
+    return lastLocal;
 }
 
 void keep(const QDate &date, const QByteArray &block)
@@ -281,9 +293,23 @@ QString fileNameFor(const QDate &date)
 QByteArray formatEntry(const QDateTime &when, const QByteArray &text, bool dumpPacket,
                        const PacketDump *p)
 {
+    // Entries come many a second; the stamp of one second is made once.
+    // (Date and time, not the moment: comparing local moments asks the
+    // system for its time zone.)
+    static thread_local QDate stampedDay;
+    static thread_local QTime stampedTime;
+    static thread_local QByteArray stamp;
+    const QDate date = when.date();
+    const QTime time = when.time();
+    if (stamp.isEmpty() || date != stampedDay || time.second() != stampedTime.second()
+        || time.minute() != stampedTime.minute() || time.hour() != stampedTime.hour()) {
+        stamp = when.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")).toLatin1() + "\r\n";
+        stampedDay = date;
+        stampedTime = time;
+    }
     QByteArray out;
-    out += when.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")).toLatin1();
-    out += "\r\n";
+    out.reserve(stamp.size() + text.size() + 512);
+    out += stamp;
     writeLine(out, "Info: ", text);
     if (dumpPacket && p) {
         writeLine(out, "Packet NO: ", QByteArray::number(p->packetNo));
