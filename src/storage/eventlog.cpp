@@ -74,12 +74,10 @@ QString expectedFolder()
 {
     const char *dataHome = std::getenv("XDG_DATA_HOME");
     const char *home = std::getenv("HOME");
-    const std::string dataHomeText = dataHome ? dataHome : "";
-    const std::string homeText = home ? home : "";
-    if (!folderCache.valid || folderCache.dataHome != dataHomeText
-        || folderCache.home != homeText) {
-        folderCache = {dataHomeText, homeText, datafolder::folderPath(), true};
-    }
+    dataHome = dataHome ? dataHome : "";
+    home = home ? home : "";
+    if (!folderCache.valid || folderCache.dataHome != dataHome || folderCache.home != home)
+        folderCache = {dataHome, home, datafolder::folderPath(), true};
     return folderCache.folder;
 }
 

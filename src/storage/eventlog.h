@@ -67,8 +67,9 @@ constexpr int MaxPendingEntries = 1000;
 int pendingEntries();
 
 // Makes sure that every entry logged so far stands in the day file by its
-// name and closes the file; the next entry opens it again. Runs by itself a
-// moment after an entry, and as the program ends.
+// name (or waits for the folder) and closes the file; the next entry opens
+// it again. Runs as the program ends; the same look, without the closing,
+// is taken by itself a moment after an entry.
 void settle();
 
 } // namespace eventlog
