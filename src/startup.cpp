@@ -56,7 +56,7 @@ AppWindows createWindows()
     // Packets and stream progress change these two windows far faster than
     // a screen shows.
     new PaintPace(windows.main);
-    new PaintPace(windows.main->waitWindow());
+    new PaintPace(windows.main->waitWindow(), true);
     return windows;
 }
 

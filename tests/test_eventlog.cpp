@@ -238,20 +238,57 @@ private slots:
     void missingFoldersAreCreated_data()
     {
         QTest::addColumn<bool>("withDataFolder");
-        QTest::newRow("no log folder yet") << true;
-        QTest::newRow("not even the data folder") << false;
+        // What goes from under the log between an entry and the next.
+        QTest::addColumn<QString>("meanwhile");
+        QTest::newRow("no log folder yet") << true << "";
+        QTest::newRow("not even the data folder") << false << "";
+        QTest::newRow("the day file deleted") << true << "day file deleted";
+        QTest::newRow("the day file moved aside") << true << "day file moved";
+        QTest::newRow("the log folder deleted") << true << "log folder deleted";
+        QTest::newRow("the data folder moved away") << true << "data folder moved";
+        QTest::newRow("the data folder deleted, the console ends at once")
+                << true << "data folder deleted, exit";
     }
 
+    // An entry written into a file that has gone meanwhile is lost to no one:
+    // it stands in the file by its name once the log has settled (a moment
+    // after the entry, or as the program ends), 0600 as ever. The entries
+    // since the log last saw its file in place come again with it.
     void missingFoldersAreCreated()
     {
         QFETCH(bool, withDataFolder);
+        QFETCH(QString, meanwhile);
         if (withDataFolder)
             QVERIFY(QDir().mkdir(data->dataFolder()));
         QVERIFY(!QFileInfo::exists(data->dataFolder() + "/log"));
+        const QString path = dayFile("ADMIN_2026-03-07.txt");
+        QByteArray expected;
+        standAt(At({2026, 3, 7}, {8, 59, 59}));
+        if (!meanwhile.isEmpty()) {
+            WriteLog("przed");
+            expected = entry("2026-03-07 08:59:59", "przed");
+            QCOMPARE(readAll(path), expected);
+            if (meanwhile == "day file deleted")
+                QVERIFY(QFile::remove(path));
+            else if (meanwhile == "day file moved")
+                QVERIFY(QFile::rename(path, path + ".old"));
+            else if (meanwhile == "log folder deleted")
+                QVERIFY(QDir(data->dataFolder() + "/log").removeRecursively());
+            else if (meanwhile == "data folder moved")
+                QVERIFY(QDir().rename(data->dataFolder(), data->root() + "/moved"));
+            else
+                QVERIFY(QDir(data->dataFolder()).removeRecursively());
+        }
         standAt(At({2026, 3, 7}, {9, 0, 0}));
         WriteLog("pierwszy wpis");
-        QCOMPARE(readAll(dayFile("ADMIN_2026-03-07.txt")),
-                 entry("2026-03-07 09:00:00", "pierwszy wpis"));
+        expected += entry("2026-03-07 09:00:00", "pierwszy wpis");
+        if (meanwhile.endsWith("exit")) {
+            eventlog::settle(); // what the program's end runs
+            QCOMPARE(readAll(path), expected);
+        }
+        QTRY_COMPARE(readAll(path), expected);
+        QCOMPARE(QFile::permissions(path),
+                 QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
     }
 
     void unwritableDayFileLosesTheEntryQuietly_data()

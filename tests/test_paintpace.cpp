@@ -37,9 +37,9 @@ struct PacedWindow
 {
     QWidget window;
     SlowView *view = new SlowView(&window);
-    PacedWindow()
+    explicit PacedWindow(bool oncePerFrame = false)
     {
-        new PaintPace(&window);
+        new PaintPace(&window, oncePerFrame);
         window.resize(200, 40);
         view->setGeometry(0, 0, 200, 40);
         window.show();
@@ -63,20 +63,32 @@ private slots:
     void burstCostsFewPaintsAndEndsPainted_data()
     {
         QTest::addColumn<int>("changes");
-        QTest::newRow("a hundred") << 100;
-        QTest::newRow("a thousand") << 1000;
+        QTest::addColumn<bool>("oncePerFrame");
+        QTest::newRow("a hundred") << 100 << false;
+        QTest::newRow("a thousand") << 1000 << false;
+        QTest::newRow("a thousand, once a frame") << 1000 << true;
     }
 
     void burstCostsFewPaintsAndEndsPainted()
     {
         QFETCH(int, changes);
-        PacedWindow paced;
+        QFETCH(bool, oncePerFrame);
+        PacedWindow paced(oncePerFrame);
         QVERIFY(QTest::qWaitForWindowExposed(&paced.window));
         QTRY_VERIFY(paced.view->paints > 0);
 
         const int before = paced.view->paints;
+        QElapsedTimer burst;
+        burst.start();
         for (int i = 0; i < changes; ++i)
             paced.change();
+        if (oncePerFrame) {
+            const qint64 frames = burst.nsecsElapsed() / PaintPace::FrameNs;
+            QVERIFY2(paced.view->paints - before <= frames + 1,
+                     qPrintable(QStringLiteral("%1 paints in %2 frames")
+                                        .arg(paced.view->paints - before)
+                                        .arg(frames)));
+        }
         // Painting takes a fifth of the time at most, so most changes are
         // never painted on their own.
         QVERIFY2(paced.view->paints - before < changes / 4,

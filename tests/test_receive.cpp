@@ -194,6 +194,13 @@ private slots:
                 << Steps{{0, Pass, -4, "a"}}
                 << QStringLiteral("otrzymano dane: iCommand: ") + numbers(1, 0, -4) << "a|" << -4
                 << QList<QByteArray>{accepted};
+        // Far more lines than frames: each one in the log, the last one shown.
+        Steps burst;
+        for (int i = 0; i < 400; ++i)
+            burst << Step{i % 2, Pass, 100 + i, QByteArray::number(i)};
+        QTest::newRow("a burst of 400 packets")
+                << burst << QStringLiteral("otrzymano dane: iCommand: ") + numbers(1, 0, 499)
+                << "399|" << 499 << QList<QByteArray>(400, accepted);
     }
 
     void numberAndPassChecks()
@@ -218,6 +225,9 @@ private slots:
         QCOMPARE(room.main().StatusEdit->text(), status);
         QCOMPARE(room.main().LastPacketNo, lastPacketNo);
         QCOMPARE(room.rcvEntries(), log);
+        // What the fields show once the window has caught up.
+        QTRY_COMPARE(static_cast<QLineEdit *>(room.main().RcvStatusEdit)->text(), rcvStatus);
+        QTRY_COMPARE(static_cast<QLineEdit *>(room.main().StatusEdit)->text(), status);
     }
 
     // What one read event brings is one packet: the second text ends up in

@@ -228,12 +228,21 @@ bool runDecoder(Decoder &d, const unsigned char *data, unsigned long size)
     if (!d.pixels)
         failWith(reinterpret_cast<j_common_ptr>(&d.cinfo), "out of memory for the picture");
 
+    // Several rows a call: given a single row, the decoder makes the two
+    // rows of a vertically subsampled picture in a spare row of its own and
+    // copies one of them over.
+    constexpr JDIMENSION RowsPerCall = 16;
+    JSAMPROW rows[RowsPerCall];
     while (d.cinfo.output_scanline < d.cinfo.output_height) {
-        JSAMPROW row = d.pixels + stride * d.cinfo.output_scanline;
-        if (jpeg_read_scanlines(&d.cinfo, &row, 1) != 1)
+        const JDIMENSION first = d.cinfo.output_scanline;
+        const JDIMENSION count = std::min(RowsPerCall, d.cinfo.output_height - first);
+        for (JDIMENSION i = 0; i < count; ++i)
+            rows[i] = d.pixels + stride * (first + i);
+        const JDIMENSION read = jpeg_read_scanlines(&d.cinfo, rows, count);
+        if (read == 0)
             failWith(reinterpret_cast<j_common_ptr>(&d.cinfo), "decoder returned no scanline");
-        if (d.cmyk)
-            cmykToRgb32(row, width);
+        for (JDIMENSION i = 0; d.cmyk && i < read; ++i)
+            cmykToRgb32(rows[i], width);
     }
     jpeg_finish_decompress(&d.cinfo);
     return true;

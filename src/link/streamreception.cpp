@@ -130,6 +130,11 @@ void StreamReception::read(qint64 limit, Reading &reading)
     // and it ends as incomplete: an agent cannot make the console allocate
     // whatever it announces.
     reading.keep = expected <= limit;
+    // Kept bytes are read straight into the stream, grown once: no copy of
+    // a picture's bytes on its way to the decoder. An announcement alone
+    // reserves no more than a large screen's picture takes.
+    if (reading.keep && expected > 0)
+        reading.stream.reserve(qsizetype(std::min<qint64>(expected, MaxReserved)));
     char buffer[ReadChunk];
     int idle = 0;
 
@@ -137,19 +142,28 @@ void StreamReception::read(qint64 limit, Reading &reading)
     bool first = !m_firstBytes.isEmpty();
     while (!m_stop.load()) {
         qint64 n = 0;
+        // Surplus bytes are counted but not kept.
+        const qint64 room
+                = reading.keep ? std::max<qint64>(0, expected - reading.stream.size()) : 0;
+        const char *data = buffer;
         if (first) {
             // Taken as one read, however long: they are already in memory.
             n = m_firstBytes.size();
+            data = m_firstBytes.constData();
+        } else if (room > 0) {
+            const qsizetype kept = reading.stream.size();
+            const qint64 chunk = std::min(room, ReadChunk);
+            reading.stream.resize(kept + qsizetype(chunk));
+            n = socket.receive(reading.stream.data() + kept, chunk);
+            reading.stream.resize(kept + qsizetype(std::max<qint64>(n, 0)));
+            data = nullptr; // in place already
         } else {
             n = socket.receive(buffer, ReadChunk);
         }
-        const char *data = first ? m_firstBytes.constData() : buffer;
         first = false;
         if (n > 0) {
-            // Surplus bytes are counted but not kept.
-            const qint64 room
-                    = reading.keep ? std::max<qint64>(0, expected - reading.stream.size()) : 0;
-            reading.stream.append(data, qsizetype(std::min(n, room)));
+            if (data)
+                reading.stream.append(data, qsizetype(std::min(n, room)));
             reading.received += n;
             reportProgress(reading.received);
             if (m_readHook)

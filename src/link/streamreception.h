@@ -64,6 +64,8 @@ public:
     // receiver busy or grow the console's memory for ever.
     static constexpr qint64 SurplusLimit = 1024 * 1024;
     static constexpr qint64 ReadChunk = 1024;
+    // Reserved for the kept bytes at the start; a larger stream grows.
+    static constexpr qint64 MaxReserved = 16 * 1024 * 1024;
 
     StreamReception(platform::ConnectionPtr connection, qint32 declared, Kind kind,
                     const Timings &timings, const Limits &limits, ReadHook readHook = {},

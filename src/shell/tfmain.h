@@ -3,6 +3,7 @@
 #include "commands/classoverview.h"
 #include "commands/commander.h"
 #include "link/classroom.h"
+#include "shell/paintpace.h"
 
 #include <QMainWindow>
 #include <QPointer>
@@ -61,13 +62,13 @@ public:
     QGroupBox *GroupBox6 = nullptr;
     QTreeWidget *RemoteComputersListView = nullptr;
     QWidget *Panel2 = nullptr;
-    QLineEdit *RemoteNameEdit = nullptr;
-    QLineEdit *RemoteIPEdit = nullptr;
-    QLineEdit *RemotePortEdit = nullptr;
+    PacedLine *RemoteNameEdit = nullptr;
+    PacedLine *RemoteIPEdit = nullptr;
+    PacedLine *RemotePortEdit = nullptr;
     QWidget *Panel4 = nullptr;
-    QLineEdit *SendStatusEdit = nullptr;
-    QLineEdit *RcvStatusEdit = nullptr;
-    QLineEdit *StatusEdit = nullptr;
+    PacedLine *SendStatusEdit = nullptr;
+    PacedLine *RcvStatusEdit = nullptr;
+    PacedLine *StatusEdit = nullptr;
     QTabWidget *PageControl1 = nullptr;
 
     QWidget *TabSheet1 = nullptr; // "Lista programów"

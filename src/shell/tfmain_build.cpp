@@ -25,15 +25,19 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <type_traits>
 
 namespace {
 
-QLineEdit *makeField(QWidget *parent, const char *name, const QString &label, bool readOnly)
+template<typename Field = QLineEdit>
+Field *makeField(QWidget *parent, const char *name, const QString &label, bool readOnly)
 {
-    auto *field = new QLineEdit(parent);
+    auto *field = new Field(parent);
     field->setObjectName(QLatin1String(name));
     field->setReadOnly(readOnly);
     field->setAccessibleName(label);
+    if constexpr (std::is_same_v<Field, PacedLine>)
+        return field; // it shows each text from its start itself
     // setText leaves the cursor at the end, which scrolls a long text to its
     // tail. A new text is shown from its start, unless the teacher is typing
     // in the field.
@@ -198,9 +202,10 @@ QWidget *TFMain::buildComputerList(QWidget *parent)
     Panel2->setObjectName(QStringLiteral("Panel2"));
     Panel2->setFixedHeight(83);
     leftLayout->addWidget(Panel2);
-    RemoteNameEdit = makeField(Panel2, "RemoteNameEdit", QStringLiteral("Wybrany komputer:"), true);
-    RemoteIPEdit = makeField(Panel2, "RemoteIPEdit", QStringLiteral("Adres IP"), true);
-    RemotePortEdit = makeField(Panel2, "RemotePortEdit", QStringLiteral("Port"), true);
+    RemoteNameEdit = makeField<PacedLine>(Panel2, "RemoteNameEdit",
+                                          QStringLiteral("Wybrany komputer:"), true);
+    RemoteIPEdit = makeField<PacedLine>(Panel2, "RemoteIPEdit", QStringLiteral("Adres IP"), true);
+    RemotePortEdit = makeField<PacedLine>(Panel2, "RemotePortEdit", QStringLiteral("Port"), true);
     QLabel *selected = makeLabel(Panel2, QStringLiteral("Wybrany komputer:"), RemoteNameEdit);
     selected->setGeometry(8, 4, std::max(120, textfit::labelWidth(selected, {selected->text()})),
                           16);
@@ -425,9 +430,9 @@ QWidget *TFMain::buildTrafficFields(QWidget *parent)
     Panel4 = new QWidget(parent);
     Panel4->setObjectName(QStringLiteral("Panel4"));
     Panel4->setFixedHeight(82);
-    SendStatusEdit = makeField(Panel4, "SendStatusEdit", QStringLiteral("SEND"), true);
-    RcvStatusEdit = makeField(Panel4, "RcvStatusEdit", QStringLiteral("RCV"), true);
-    StatusEdit = makeField(Panel4, "StatusEdit", QStringLiteral("STATUS"), true);
+    SendStatusEdit = makeField<PacedLine>(Panel4, "SendStatusEdit", QStringLiteral("SEND"), true);
+    RcvStatusEdit = makeField<PacedLine>(Panel4, "RcvStatusEdit", QStringLiteral("RCV"), true);
+    StatusEdit = makeField<PacedLine>(Panel4, "StatusEdit", QStringLiteral("STATUS"), true);
     // The fields stand right of the widest caption, at 57 px unless the
     // captions need more in the window's font.
     QList<QLabel *> captions;

@@ -46,9 +46,9 @@ void TFMain::wireClassroom()
     Classroom *room = m_classroom.get();
     connect(room, &Classroom::localHostInfo, StatusBar,
             [this](const QString &text) { StatusBar->showMessage(text); });
-    connect(room, &Classroom::statusText, StatusEdit, &QLineEdit::setText);
-    connect(room, &Classroom::sendReport, SendStatusEdit, &QLineEdit::setText);
-    connect(room, &Classroom::receiveReport, RcvStatusEdit, &QLineEdit::setText);
+    connect(room, &Classroom::statusText, StatusEdit, &PacedLine::setText);
+    connect(room, &Classroom::sendReport, SendStatusEdit, &PacedLine::setText);
+    connect(room, &Classroom::receiveReport, RcvStatusEdit, &PacedLine::setText);
     connect(room, &Classroom::computerJoined, this, &TFMain::showComputerJoined);
     connect(room, &Classroom::computerLeft, this,
             [this](int index) { delete RemoteComputersListView->takeTopLevelItem(index); });

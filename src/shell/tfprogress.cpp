@@ -91,8 +91,13 @@ void TFProgress::FormClose()
 void TFProgress::advance(qint64 by)
 {
     const qint64 position = qint64(ProgressBar->value()) + by;
+    // The bar would repaint itself at once whenever its percentage changes;
+    // a stream moves it hundreds of times a second, so it is painted with
+    // the window instead, at the window's pace.
+    ProgressBar->setUpdatesEnabled(false);
     ProgressBar->setValue(
             int(std::clamp<qint64>(position, ProgressBar->minimum(), ProgressBar->maximum())));
+    ProgressBar->setUpdatesEnabled(true);
 }
 
 void TFProgress::showEvent(QShowEvent *event)

@@ -101,19 +101,26 @@ void setFailureReporter(FailureReporter r)
     reporter = std::move(r);
 }
 
-QString GetDataFolder()
+QString folderPath()
 {
     // The local (not roaming) application-data folder of this platform;
     // $XDG_DATA_HOME moves it.
     const QString base = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
-    if (base.isEmpty()) {
+    if (base.isEmpty())
+        return {};
+    return QDir::cleanPath(base) + QLatin1Char('/') + QLatin1String(FolderName);
+}
+
+QString GetDataFolder()
+{
+    const QString path = folderPath();
+    if (path.isEmpty()) {
         report(QStringLiteral("Błąd uzyskania ścieżki głównego katalagu.\nKod błędu: %1")
                        .arg(uint(ENOENT)));
         return {};
     }
-    const QString path = QDir::cleanPath(base) + QLatin1Char('/') + QLatin1String(FolderName);
-    const int code
-            = makePrivateFolder(QFile::encodeName(QDir::cleanPath(base)), QFile::encodeName(path));
+    const QString base = path.left(path.size() - qsizetype(qstrlen(FolderName)) - 1);
+    const int code = makePrivateFolder(QFile::encodeName(base), QFile::encodeName(path));
     if (code != 0) {
         report(QStringLiteral("Błąd tworzenia katalagu.\nKod błędu: %1").arg(uint(code)));
         return {};

@@ -16,6 +16,10 @@ constexpr const char *FolderName = "Mervix-Tablor";
 // the failure reporter. Asked afresh at every call, never cached.
 QString GetDataFolder();
 
+// Where GetDataFolder finds the folder, without looking at the disk; empty
+// when the platform names no place for it.
+QString folderPath();
+
 // What a failure report goes to: the main window puts the message into its
 // status field and the day log. Called on the thread that met the failure;
 // the reporter hands it over to the user-interface thread itself.

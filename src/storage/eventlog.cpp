@@ -3,11 +3,17 @@
 #include "platform/writeall.h"
 #include "storage/datafolder.h"
 
+#include <QAbstractEventDispatcher>
+#include <QCoreApplication>
 #include <QFile>
+#include <QTimer>
 
 #include <cerrno>
+#include <cstdlib>
 #include <deque>
 #include <mutex>
+#include <string>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -17,6 +23,9 @@ namespace eventlog {
 
 namespace {
 
+// Guards everything below. Only the user-interface thread logs; the lock is
+// never held while the data folder is asked for, since a failed lookup logs
+// its own report.
 std::mutex stateMutex;
 Clock clockOverride;
 
@@ -27,10 +36,72 @@ struct PendingEntry
 };
 std::deque<PendingEntry> pending;
 
+// An entry is logged with every packet, so the day file stays open between
+// entries and an entry costs one write. Whether the file still stands where
+// it belongs (not deleted, moved or replaced meanwhile) is looked at once
+// per SettleMs rather than at every entry; what was written since the last
+// look is kept until then and written again into the file by its name when
+// the open one has gone.
+constexpr int SettleMs = 50;
+constexpr qsizetype MaxUnsettled = 1024 * 1024;
+
+struct DayFile
+{
+    int fd = -1;
+    QString folder;
+    QByteArray path;
+    QDate date;
+    dev_t device = 0;
+    ino_t inode = 0;
+    QByteArray unsettled;
+    bool settleDue = false;
+};
+DayFile day;
+
+// Where the data folder is, asked at every entry without a system call: the
+// place follows the environment, which does not change under a running
+// console but does between tests.
+struct FolderCache
+{
+    std::string dataHome;
+    std::string home;
+    QString folder;
+    bool valid = false;
+};
+FolderCache folderCache;
+
+QString expectedFolder()
+{
+    const char *dataHome = std::getenv("XDG_DATA_HOME");
+    const char *home = std::getenv("HOME");
+    dataHome = dataHome ? dataHome : "";
+    home = home ? home : "";
+    if (!folderCache.valid || folderCache.dataHome != dataHome || folderCache.home != home)
+        folderCache = {dataHome, home, datafolder::folderPath(), true};
+    return folderCache.folder;
+}
+
+QByteArray dayPath(const QString &folder, const QDate &date)
+{
+    return QFile::encodeName(folder + QStringLiteral("/log/") + fileNameFor(date));
+}
+
 QDateTime now()
 {
     std::lock_guard lock(stateMutex);
-    return clockOverride ? clockOverride() : QDateTime::currentDateTime();
+    if (clockOverride)
+        return clockOverride();
+    // Local time asks the system for its time zone, a look at the zone file
+    // each time: an entry a packet asks once a second, since the stamp
+    // shows whole seconds.
+    static qint64 lastSecond = -1;
+    static QDateTime lastLocal;
+    const qint64 second = QDateTime::currentSecsSinceEpoch();
+    if (second != lastSecond) {
+        lastLocal = QDateTime::fromSecsSinceEpoch(second);
+        lastSecond = second;
+    }
+    return lastLocal;
 }
 
 void keep(const QDate &date, const QByteArray &block)
@@ -41,13 +112,21 @@ void keep(const QDate &date, const QByteArray &block)
         pending.pop_front();
 }
 
-bool append(const QString &folder, const QDate &date, const QByteArray &block)
+// Under the lock.
+void closeDay()
 {
-    // Every packet costs an entry, so an entry costs no more than it must:
-    // the folder is looked at only when the file cannot be opened, and the
-    // file is written through its descriptor (open, one write, close).
+    if (day.fd >= 0)
+        ::close(day.fd);
+    day = {};
+}
+
+// Opens the day file of date in folder in place of the one open; under the
+// lock. False when it cannot be opened: the entry is then lost.
+bool openDay(const QString &folder, const QDate &date)
+{
+    closeDay();
     const QString logFolder = folder + QStringLiteral("/log");
-    const QByteArray path = QFile::encodeName(logFolder + QLatin1Char('/') + fileNameFor(date));
+    const QByteArray path = dayPath(folder, date);
     const auto open = [&path] {
         // The log is for the teacher's eyes only, and a link in place of the
         // day file is not followed: the entry is then lost like any other.
@@ -60,12 +139,120 @@ bool append(const QString &folder, const QDate &date, const QByteArray &block)
         ::mkdir(QFile::encodeName(logFolder).constData(), 0700);
         fd = open();
     }
-    if (fd < 0)
-        return false; // the entry is lost; nothing is reported
-    // A torn block stays as it is.
-    platform::writeAll(fd, block);
-    ::close(fd);
+    struct stat st = {};
+    if (fd < 0 || ::fstat(fd, &st) != 0) {
+        if (fd >= 0)
+            ::close(fd);
+        return false; // nothing is reported
+    }
+    static const bool settledAtExit = [] {
+        // While the toolkit is still there, and once more as the program
+        // ends, for whatever logged after it.
+        if (QCoreApplication::instance())
+            qAddPostRoutine(settle);
+        std::atexit(settle);
+        return true;
+    }();
+    Q_UNUSED(settledAtExit);
+    day.fd = fd;
+    day.folder = folder;
+    day.path = path;
+    day.date = date;
+    day.device = st.st_dev;
+    day.inode = st.st_ino;
     return true;
+}
+
+// Under the lock; a torn block stays as it is.
+void writeDay(const QByteArray &block)
+{
+    platform::writeAll(day.fd, block);
+    day.unsettled += block;
+}
+
+bool standsWhereItBelongs()
+{
+    struct stat st = {};
+    return ::lstat(day.path.constData(), &st) == 0 && st.st_dev == day.device
+           && st.st_ino == day.inode;
+}
+
+void settleDay();
+bool scheduleSettle();
+
+// Writes the entries that wait for the folder, then block, into the day file
+// by its name, opened afresh.
+void writeAfresh(const QDate &date, const QByteArray &block)
+{
+    const QString folder = GetDataFolder();
+    if (folder.isEmpty()) {
+        // Kept in memory rather than written at the root of the file system.
+        keep(date, block);
+        return;
+    }
+    std::unique_lock lock(stateMutex);
+    std::deque<PendingEntry> waiting;
+    waiting.swap(pending);
+    bool fresh = false;
+    const auto write = [&](const QDate &when, const QByteArray &bytes) {
+        if ((fresh && day.fd >= 0 && day.date == when) || openDay(folder, when))
+            writeDay(bytes);
+        fresh = true;
+    };
+    for (const PendingEntry &entry : waiting)
+        write(entry.date, entry.block);
+    write(date, block);
+    if (scheduleSettle()) {
+        lock.unlock();
+        settleDay();
+    }
+}
+
+// Looks whether the open day file still stands where it belongs, and if not,
+// writes what went into it since the last look into the file by its name.
+// An entry may then stand both in the old file and in the new one; none is
+// lost.
+void settleDay()
+{
+    QDate date;
+    QByteArray again;
+    {
+        std::lock_guard lock(stateMutex);
+        day.settleDue = false;
+        if (day.fd < 0 || day.unsettled.isEmpty())
+            return;
+        if (standsWhereItBelongs()) {
+            day.unsettled.clear();
+            return;
+        }
+        // Moved by the environment rather than by a hand on the files: the
+        // entries went where the folder was when they were written.
+        const bool sameFolder = expectedFolder() == day.folder;
+        date = day.date;
+        again = std::exchange(day.unsettled, {});
+        closeDay();
+        if (!sameFolder)
+            return;
+    }
+    // A folder that cannot be had is reported by the next entry, as ever;
+    // these wait for it.
+    datafolder::ReportingScope quiet;
+    writeAfresh(date, again);
+}
+
+// Under the lock. True when the caller settles at once, after the lock:
+// without an event loop to come back to, or with much written unlooked-at.
+bool scheduleSettle()
+{
+    if (day.fd < 0)
+        return false;
+    if (!QAbstractEventDispatcher::instance() || day.unsettled.size() > MaxUnsettled)
+        return true;
+    if (!day.settleDue) {
+        day.settleDue = true;
+        QTimer::singleShot(SettleMs, [] { settleDay(); });
+    }
+    return false;
 }
 
 void writeLine(QByteArray &out, const char *label, QByteArrayView value)
@@ -111,9 +298,23 @@ QString fileNameFor(const QDate &date)
 QByteArray formatEntry(const QDateTime &when, const QByteArray &text, bool dumpPacket,
                        const PacketDump *p)
 {
+    // Entries come many a second; the stamp of one second is made once.
+    // (Date and time, not the moment: comparing local moments asks the
+    // system for its time zone.)
+    static thread_local QDate stampedDay;
+    static thread_local QTime stampedTime;
+    static thread_local QByteArray stamp;
+    const QDate date = when.date();
+    const QTime time = when.time();
+    if (stamp.isEmpty() || date != stampedDay || time.second() != stampedTime.second()
+        || time.minute() != stampedTime.minute() || time.hour() != stampedTime.hour()) {
+        stamp = when.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")).toLatin1() + "\r\n";
+        stampedDay = date;
+        stampedTime = time;
+    }
     QByteArray out;
-    out += when.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")).toLatin1();
-    out += "\r\n";
+    out.reserve(stamp.size() + text.size() + 512);
+    out += stamp;
     writeLine(out, "Info: ", text);
     if (dumpPacket && p) {
         writeLine(out, "Packet NO: ", QByteArray::number(p->packetNo));
@@ -134,6 +335,33 @@ void setClock(Clock clock)
 {
     std::lock_guard lock(stateMutex);
     clockOverride = std::move(clock);
+}
+
+void settle()
+{
+    // A failure now is told to no one: at exit no one is left to show it.
+    datafolder::ReportingScope quiet;
+    settleDay();
+    // The entries that waited for the folder get a last try.
+    bool waiting = false;
+    {
+        std::lock_guard lock(stateMutex);
+        waiting = !pending.empty();
+    }
+    if (waiting) {
+        const QString folder = GetDataFolder();
+        if (!folder.isEmpty()) {
+            std::lock_guard lock(stateMutex);
+            std::deque<PendingEntry> entries;
+            entries.swap(pending);
+            for (const PendingEntry &entry : entries) {
+                if ((day.fd >= 0 && day.date == entry.date) || openDay(folder, entry.date))
+                    writeDay(entry.block);
+            }
+        }
+    }
+    std::lock_guard lock(stateMutex);
+    closeDay();
 }
 
 int pendingEntries()
@@ -157,19 +385,20 @@ void WriteLog(const QByteArray &text, bool dumpPacket, const eventlog::PacketDum
         keep(when.date(), block);
         return;
     }
-    const QString folder = GetDataFolder();
-    if (folder.isEmpty()) {
-        // Kept in memory rather than written at the root of the file system.
-        keep(when.date(), block);
-        return;
-    }
-
-    std::deque<PendingEntry> waiting;
     {
-        std::lock_guard lock(stateMutex);
-        waiting.swap(pending);
+        std::unique_lock lock(stateMutex);
+        // The open day file while it is the one this entry belongs in;
+        // entries that wait for the folder go first, into files opened
+        // afresh.
+        if (day.fd >= 0 && pending.empty() && day.date == when.date()
+            && expectedFolder() == day.folder) {
+            writeDay(block);
+            if (scheduleSettle()) {
+                lock.unlock();
+                settleDay();
+            }
+            return;
+        }
     }
-    for (const PendingEntry &entry : waiting)
-        append(folder, entry.date, entry.block);
-    append(folder, when.date(), block);
+    writeAfresh(when.date(), block);
 }

@@ -27,7 +27,10 @@ struct PacketDump
 } // namespace eventlog
 
 // The day log: "log/ADMIN_<yyyy-MM-dd>.txt" in the data folder, one block a
-// call, opened and closed for each entry, CR LF line ends, Windows-1250 text.
+// call, CR LF line ends, Windows-1250 text. The day's file stays open between
+// entries, so an entry costs one write; a file deleted or moved meanwhile is
+// made again by its name, with every entry written since it was last seen in
+// place (see settle()).
 //
 // The block: the timestamp line, "Info: " + text, the nine lines of the
 // packet dump when asked for, and "----". The day file is readable by the
@@ -63,5 +66,11 @@ void setClock(Clock clock);
 // their day files with the next entry that finds the folder.
 constexpr int MaxPendingEntries = 1000;
 int pendingEntries();
+
+// Makes sure that every entry logged so far stands in the day file by its
+// name (or waits for the folder) and closes the file; the next entry opens
+// it again. Runs as the program ends; the same look, without the closing,
+// is taken by itself a moment after an entry.
+void settle();
 
 } // namespace eventlog
