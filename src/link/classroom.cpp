@@ -76,6 +76,8 @@ void Classroom::wireServer()
     connect(MyServer, &TcpServer::clientRefused, this, [=, this](const QByteArray &address) {
         shield([&] { MyServerClientRefused(address); });
     });
+    connect(MyServer, &TcpServer::clientNamed, this,
+            [=, this](const ConnectionPtr &c) { shield([&] { MyServerClientNamed(c); }); });
 }
 
 void Classroom::logStatus(const QString &line)
@@ -148,13 +150,24 @@ void Classroom::MyServerClientRefused(const QByteArray &address)
               + QStringLiteral(": za dużo połączeń"));
 }
 
+// The name comes after the row: the row shows the address at once.
+void Classroom::MyServerClientNamed(const platform::ConnectionPtr &socket)
+{
+    const int index = indexOf(socket);
+    const QByteArray name = socket->peerHostName();
+    if (index < 0 || m_computers[size_t(index)].hostName == name)
+        return;
+    m_computers[size_t(index)].hostName = name;
+    emit computerRenamed(index);
+}
+
 void Classroom::MyServerClientDisconnect(const platform::ConnectionPtr &socket)
 {
     logStatus(QStringLiteral("Rozłączono z ") + text(socket->peerAddress()));
 
-    // The first computer with this address and this host name, as the name
-    // looks up now; the port plays no part. A computer whose name changed
-    // meanwhile stays listed.
+    // The first computer with this address and this host name; the port
+    // plays no part. Each row follows its connection's name, so the name
+    // matches whenever the row is the connection's own.
     const QByteArray address = socket->peerAddress();
     const QByteArray name = socket->peerHostName();
     const auto found = std::find_if(m_computers.begin(), m_computers.end(), [&](const Computer &c) {

@@ -28,6 +28,7 @@ public:
     // Tiles mirror the computer list: same order, inserted and removed by place.
     void insertTile(int index, const QString &hostName, const QString &address);
     void removeTile(int index);
+    void renameTile(int index, const QString &hostName);
     int tileCount() const;
     // A null thumbnail keeps the picture the tile has; an invalid time then
     // keeps its time too.
