@@ -15,7 +15,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 seconds=${1:-60}
-targets=(${FUZZ_TARGETS:-fuzz_packet fuzz_processlist fuzz_jpeg})
+targets=(${FUZZ_TARGETS:-fuzz_packet fuzz_processlist fuzz_jpeg fuzz_netbios})
 build=$root/build-fuzz
 
 DOCENTOR_WITH_FUZZ=1 scripts/setup.sh

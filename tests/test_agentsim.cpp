@@ -4,6 +4,7 @@
 #include "link/packet.h"
 #include "link/processlist.h"
 #include "platform/cp1250.h"
+#include "platform/netbios.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -16,6 +17,7 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QUdpSocket>
 
 #include <csignal>
 #include <memory>
@@ -269,6 +271,24 @@ private slots:
         QCOMPARE(run.closeAllAndWait(), 0);
         QCOMPARE(run.linesMatching(QStringLiteral(" disconnected")).size(), 4);
         QCOMPARE(run.lines().constLast(), QStringLiteral("finished exit=0"));
+    }
+
+    // Each student answers the console's name query on its own address, with
+    // its name, as a Windows computer does.
+    void answersNameQueries()
+    {
+        QUdpSocket probe;
+        QVERIFY(probe.bind(QHostAddress(QStringLiteral("127.0.0.72")), 0));
+        const quint16 port = probe.localPort();
+        probe.close();
+        SimulatorRun run;
+        QVERIFY(run.start({QStringLiteral("--source-base"), QStringLiteral("127.0.0.71"),
+                           QStringLiteral("--netbios-port"), QString::number(port)},
+                          2));
+        QVERIFY(run.peer(QStringLiteral("UCZEN-02")));
+        QCOMPARE(netbios::askWorkstationName("127.0.0.72", port, 1000, 2),
+                 QStringLiteral("UCZEN-02"));
+        QCOMPARE(run.closeAllAndWait(), 0);
     }
 
     void answersCommands_data()

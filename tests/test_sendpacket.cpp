@@ -210,6 +210,7 @@ public:
                     [&] { return main().RemoteComputersListView->topLevelItemCount() > before; },
                     5000))
             return nullptr;
+        waitForName(raw.back()->localPort());
         selectRow(0);
         if (!main().FindSelectedConnection())
             return nullptr;

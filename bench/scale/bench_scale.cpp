@@ -219,7 +219,7 @@ int main(int argc, char **argv)
 
     // The same flood with a name server that takes a millisecond to answer
     // each reverse lookup, as one on the school's network might: the console
-    // asks it at every connect, on the window's thread.
+    // asks it once per connect, on its lookup threads.
     const ConsoleFigures slow = consoleRound(Agents, 1);
     const QString slowCase = agents + QStringLiteral(", 1 ms name lookups");
     printResult(QStringLiteral("scale"), slowCase + QStringLiteral(": all rows shown"),

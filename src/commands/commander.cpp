@@ -18,6 +18,10 @@ Commander::Commander(Classroom &classroom, QObject *parent)
             [this](const platform::ConnectionPtr &connection) {
                 m_poll.record(connection, m_classroom.CurrentPacket);
             });
+    connect(&classroom, &Classroom::computerRenamed, this, [this](int index) {
+        const Computer &computer = m_classroom.computers()[size_t(index)];
+        m_poll.rename(computer.connection, cp1250::toUnicode(computer.hostName));
+    });
 }
 
 // The command goes into the record before the lookup, whether or not a

@@ -85,6 +85,15 @@ bool Poll::record(const Key &key, const PacketRecord &packet, const QDateTime &a
     return true;
 }
 
+void Poll::rename(const Key &key, const QString &hostName)
+{
+    Entry *entry = entryFor(key);
+    if (!entry || entry->computer.hostName == hostName)
+        return;
+    entry->computer.hostName = hostName;
+    emit changed();
+}
+
 int Poll::answerCount() const
 {
     int count = 0;

@@ -60,6 +60,9 @@ public:
     bool record(const Key &key, const PacketRecord &packet,
                 const QDateTime &at = QDateTime::currentDateTime());
 
+    // The computer's name became known or changed: its row shows the new one.
+    void rename(const Key &key, const QString &hostName);
+
     bool isStarted() const { return m_started; }
     QString question() const { return m_question; }
     Kind kind() const { return m_kind; }
@@ -87,7 +90,7 @@ public:
     void logSent(int computers) const;
 
 signals:
-    // A new poll started or an answer was filed.
+    // A new poll started, an answer was filed or a computer renamed.
     void changed();
 
 private:

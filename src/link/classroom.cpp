@@ -80,6 +80,8 @@ void Classroom::wireServer()
     connect(MyServer, &TcpServer::clientRefused, this, [=, this](const QByteArray &address) {
         shield([&] { MyServerClientRefused(address); });
     });
+    connect(MyServer, &TcpServer::clientNamed, this,
+            [=, this](const ConnectionPtr &c) { shield([&] { MyServerClientNamed(c); }); });
 }
 
 void Classroom::logStatus(const QString &line)
@@ -150,6 +152,17 @@ void Classroom::MyServerClientRefused(const QByteArray &address)
 {
     logStatus(QStringLiteral("Odrzucono połączenie z ") + text(address)
               + QStringLiteral(": za dużo połączeń"));
+}
+
+// The name comes after the row: the row shows the address at once.
+void Classroom::MyServerClientNamed(const platform::ConnectionPtr &socket)
+{
+    const int index = indexOf(socket);
+    const QByteArray name = socket->peerHostName();
+    if (index < 0 || m_computers[size_t(index)].hostName == name)
+        return;
+    m_computers[size_t(index)].hostName = name;
+    emit computerRenamed(index);
 }
 
 void Classroom::MyServerClientDisconnect(const platform::ConnectionPtr &socket)

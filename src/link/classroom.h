@@ -63,7 +63,9 @@ struct Computer
 {
     platform::ConnectionPtr connection;
     QByteArray address;
-    QByteArray hostName; // as the name looked up when it connected
+    // As its lookup found it: empty until the lookup has ended (see
+    // platform/hostnames.h), and what every text that names it shows.
+    QByteArray hostName;
     quint16 port = 0;
     ComputerState state;
     Conversation conversation;
@@ -144,6 +146,7 @@ public:
     void MyServerClientError(const platform::ConnectionPtr &socket, int &errorCode);
     void ServerSocketError(int &errorCode);
     void MyServerClientRefused(const QByteArray &address);
+    void MyServerClientNamed(const platform::ConnectionPtr &socket);
 
     // In the list's order: by the address text as the locale compares it.
     const std::vector<Computer> &computers() const { return m_computers; }
@@ -198,6 +201,8 @@ signals:
     void computerJoined(int index);
     // After the computer has left the list; index is where it stood.
     void computerLeft(int index);
+    // The computer's name became known or changed.
+    void computerRenamed(int index);
     void localHostInfo(const QString &text);
     void statusText(const QString &text);
     void sendReport(const QString &text);

@@ -10,7 +10,6 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
@@ -20,9 +19,6 @@
 namespace platform {
 
 namespace {
-
-std::mutex resolverMutex;
-TcpServer::HostNameResolver resolverOverride;
 
 QString socketErrorText(int code, const char *api)
 {
@@ -76,12 +72,19 @@ void growDescriptorTable(int anyDescriptor)
 
 TcpServer::TcpServer(QObject *parent)
     : QObject(parent)
-{}
+    , m_nameRelay(std::make_shared<NameRelay>())
+{
+    m_nameRelay->server = this;
+}
 
 TcpServer::~TcpServer()
 {
     // The program is ending: connections go without notifications, since
     // whoever listens to them may already be gone.
+    {
+        std::lock_guard lock(m_nameRelay->mutex);
+        m_nameRelay->server = nullptr;
+    }
     blockSignals(true);
     for (const ConnectionPtr &c : std::vector<ConnectionPtr>(m_connections)) {
         c->m_closing = true;
@@ -219,38 +222,13 @@ void TcpServer::setClock(Clock clock)
     m_clock = std::move(clock);
 }
 
-void TcpServer::setHostNameResolver(HostNameResolver resolver)
-{
-    std::lock_guard lock(resolverMutex);
-    resolverOverride = std::move(resolver);
-}
-
-QByteArray TcpServer::lookupHostName(const QByteArray &address)
-{
-    {
-        std::lock_guard lock(resolverMutex);
-        if (resolverOverride)
-            return resolverOverride(address);
-    }
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    if (::inet_pton(AF_INET, address.constData(), &addr.sin_addr) != 1)
-        return {};
-    char host[NI_MAXHOST];
-    if (::getnameinfo(reinterpret_cast<sockaddr *>(&addr), sizeof addr, host, sizeof host, nullptr,
-                      0, NI_NAMEREQD)
-        != 0)
-        return {};
-    return QByteArray(host);
-}
-
 void TcpServer::acceptPending()
 {
     // Bounded, so that a storm of connects cannot starve the window; the
     // notifier fires again for what is left. Every accepted connection runs
-    // the connect handler, which asks the name service for the computer's
-    // name on this thread. Refusals cost no lookup, so a wake-up refuses
-    // many more, but not without end either.
+    // the connect handler; its name is looked up on another thread. Refusals
+    // cost no handler and no lookup, so a wake-up refuses many more, but not
+    // without end either.
     const int limit = connectionLimit();
     int accepted = 0;
     for (int round = 0; accepted < AcceptsPerWakeup && round < 256; ++round) {
@@ -297,6 +275,7 @@ void TcpServer::acceptPending()
         }
         m_watched.insert(c->m_key, c);
         m_connections.push_back(c);
+        lookUpName(c);
         emit clientConnect(c);
     }
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/hostnames.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QObject>
@@ -41,9 +43,13 @@ public:
     QByteArray peerAddress() const;
     quint16 peerPort() const;
 
-    // Reverse lookup of the peer address, made at each call (it blocks);
-    // empty when the lookup finds no name or the connection is not open.
+    // The computer's name as its lookup found it (see hostnames.h), without
+    // waiting: empty until the lookup has ended, when it found no name, and
+    // once the connection is not open. A name older than the refresh time
+    // is looked up again in the background.
     QByteArray peerHostName() const;
+    // Whether the first lookup of the name has ended.
+    bool hostNameKnown() const;
 
     // Non-blocking read of up to maxSize bytes: the count read, -1 when
     // nothing waits right now, 0 when the connection is closed (by the peer
@@ -80,6 +86,7 @@ private:
 
     void closeDescriptor();
     void reportError(int code);
+    void takeName(const QByteArray &name);
     bool descriptorValid() const;
 
     QPointer<TcpServer> m_server;
@@ -93,6 +100,12 @@ private:
     quint64 m_key = 0;
     // Its reads are held (see TcpServer::holdReads); the owner's thread only.
     bool m_readsHeld = false;
+
+    mutable std::mutex m_nameMutex;
+    QByteArray m_hostName;
+    bool m_nameKnown = false;
+    mutable bool m_nameLookupRunning = false;
+    qint64 m_nameTime = 0;
 };
 
 using ConnectionPtr = std::shared_ptr<Connection>;
@@ -138,8 +151,9 @@ public:
         return connection && connection->m_readsHeld;
     }
 
-    // Replaces the reverse name lookup (tests use it to make a name vanish).
-    // An empty function restores the system's lookup.
+    // Replaces the system's reverse name lookup (tests and tools name their
+    // computers with it). An empty function restores the system's lookup.
+    // It is called on the lookup threads, several at once.
     using HostNameResolver = std::function<QByteArray(const QByteArray &address)>;
     static void setHostNameResolver(HostNameResolver resolver);
     static QByteArray lookupHostName(const QByteArray &address);
@@ -151,7 +165,7 @@ public:
     // rest, so that a room sending at once cannot starve the window.
     static constexpr int ReadyPerWakeup = 32;
     // Connections taken in per wake-up: a click waits for at most this many
-    // connect handlers, each with its name lookup. Each turn of the event
+    // connect handlers. Each turn of the event
     // loop also redraws the list, so fewer per wake-up list a whole room
     // later; this many keep a click under a fiftieth of a second.
     static constexpr int AcceptsPerWakeup = 8;
@@ -163,15 +177,16 @@ public:
     // a few more let it reconnect before its old connection is seen to close.
     // The total stays below the open-file limit with room for what the
     // console opens besides (the day log and the settings file, each opened
-    // per write, the update worker's connection and installer file, name
-    // lookups): the limit in force, less the descriptors open when the server
+    // per write, the update worker's connection and installer file, and two
+    // for each name lookup thread: the name service's socket and the
+    // NetBIOS query's): the limit in force, less the descriptors open when the server
     // started listening, less SpareDescriptors; and never above
     // MaxConnections, which is already far more computers than a school has.
     // A connection over either cap is closed at once: no notification, no
     // row, no name lookup.
     static constexpr int ConnectionsPerAddress = 4;
     static constexpr int MaxConnections = 4096;
-    static constexpr int SpareDescriptors = 32;
+    static constexpr int SpareDescriptors = 32 + 2 * hostnames::PoolThreads;
     // A refusal is reported at most this often for one address.
     static constexpr qint64 RefusalReportIntervalMs = 60 * 1000;
 
@@ -199,6 +214,8 @@ signals:
     // A connection from address was refused as one too many; raised at most
     // once per RefusalReportIntervalMs for each address.
     void clientRefused(const QByteArray &address);
+    // The connection's name was looked up for the first time, or changed.
+    void clientNamed(const platform::ConnectionPtr &connection);
 
 private:
     friend class Connection;
@@ -215,6 +232,15 @@ private:
     void handleError(Connection *connection, int code);
     void release(Connection *connection);
     ConnectionPtr find(Connection *connection) const;
+    void lookUpName(const ConnectionPtr &connection);
+
+    // How a lookup thread hands its answer back: cut off when the server goes.
+    struct NameRelay
+    {
+        std::mutex mutex;
+        TcpServer *server = nullptr;
+    };
+    std::shared_ptr<NameRelay> m_nameRelay;
 
     int m_fd = -1;
     QSocketNotifier *m_acceptNotifier = nullptr;

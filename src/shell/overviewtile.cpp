@@ -70,6 +70,13 @@ OverviewTile::OverviewTile(const QString &hostName, const QString &address, int 
     updateTexts();
 }
 
+void OverviewTile::setHostName(const QString &hostName)
+{
+    m_hostName = hostName;
+    updateTexts();
+    update();
+}
+
 QSize OverviewTile::pictureAreaSize(int pictureWidth)
 {
     // Most classroom screens are wide; a tall one is shown narrow, not cut.

@@ -20,6 +20,7 @@ public:
                  QWidget *parent);
 
     void setPictureWidth(int width);
+    void setHostName(const QString &hostName);
     void setState(State state, const QImage &thumbnail, const QDateTime &pictureTime);
 
     // The name of the action that opens the tile's picture, for assistive tools.

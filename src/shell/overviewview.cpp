@@ -115,6 +115,12 @@ void OverviewView::insertTile(int index, const QString &hostName, const QString 
     scheduleSettle();
 }
 
+void OverviewView::renameTile(int index, const QString &hostName)
+{
+    if (index >= 0 && index < m_tiles.size())
+        m_tiles[index]->setHostName(hostName);
+}
+
 void OverviewView::removeTile(int index)
 {
     if (index < 0 || index >= m_tiles.size())

@@ -36,6 +36,7 @@ public:
     // order once, when the event loop next runs.
     void insertTile(int index, const QString &hostName, const QString &address);
     void removeTile(int index);
+    void renameTile(int index, const QString &hostName);
     int tileCount() const;
     // A null thumbnail keeps the picture the tile has; an invalid time then
     // keeps its time too.

@@ -52,6 +52,10 @@ void TFMain::wireClassroom()
     connect(room, &Classroom::computerJoined, this, &TFMain::showComputerJoined);
     connect(room, &Classroom::computerLeft, this,
             [this](int index) { delete RemoteComputersListView->takeTopLevelItem(index); });
+    connect(room, &Classroom::computerRenamed, this, [this](int index) {
+        if (QTreeWidgetItem *row = RemoteComputersListView->topLevelItem(index))
+            row->setText(1, cp1250::toUnicode(m_classroom->computers()[size_t(index)].hostName));
+    });
     connect(room, &Classroom::answerReceived, this,
             [this](const platform::ConnectionPtr &, const MessageAnswer &answer) {
                 MessageAnswerMemo->setPlainText(answer.shownText());

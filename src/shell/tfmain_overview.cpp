@@ -109,6 +109,10 @@ void TFMain::wireOverview()
                                       cp1250::toUnicode(c.address));
     });
     connect(m_classroom.get(), &Classroom::computerLeft, view, &OverviewView::removeTile);
+    connect(m_classroom.get(), &Classroom::computerRenamed, view, [this](int index) {
+        ClassOverviewView->renameTile(
+                index, cp1250::toUnicode(m_classroom->computers()[size_t(index)].hostName));
+    });
     connect(overview, &commands::ClassOverview::tileChanged, this, &TFMain::showTile);
     connect(view, &OverviewView::tileClicked, this,
             [this](int index) { runShielded([&] { OverviewTileClick(index); }); });

@@ -18,6 +18,7 @@ TestAgent &connectAgentFrom(ConsoleFixture &console, const QString &address)
                 },
                 5000))
         qFatal("the console did not list the test agent");
+    console.waitForName(agent->localPort());
     console.agents.push_back(std::move(agent));
     return *console.agents.back();
 }

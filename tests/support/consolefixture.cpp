@@ -31,8 +31,26 @@ TestAgent &ConsoleFixture::connectAgent()
     if (!QTest::qWaitFor(
                 [&] { return main().RemoteComputersListView->topLevelItemCount() > before; }, 5000))
         qFatal("the console did not list the test agent");
+    waitForName(agent->localPort());
     agents.push_back(std::move(agent));
     return *agents.back();
+}
+
+void ConsoleFixture::waitForName(quint16 agentPort)
+{
+    const platform::TcpServer *server = main().MyServer;
+    const bool named = QTest::qWaitFor(
+            [&] {
+                for (int i = 0; i < server->activeConnections(); ++i) {
+                    const platform::ConnectionPtr c = server->connection(i);
+                    if (c->peerPort() == agentPort)
+                        return c->hostNameKnown();
+                }
+                return false;
+            },
+            5000);
+    if (!named)
+        qFatal("the console did not look up the test agent's name");
 }
 
 void ConsoleFixture::select(const TestAgent &agent)

@@ -28,8 +28,11 @@ public:
     // Runs the start-up steps after the single-instance check.
     void start();
 
-    // Connects a new agent and waits until its row is listed.
+    // Connects a new agent and waits until its row is listed and its name
+    // looked up.
     TestAgent &connectAgent();
+    // Waits until the name of the computer at this port is looked up.
+    void waitForName(quint16 agentPort);
 
     // Selects the row of the computer list whose port column is the agent's
     // local port, as a click would.

@@ -1,5 +1,6 @@
 // docentor-agentsim: simulated student computers for trying the console.
 // docentor-agentsim --help lists the options and the output lines.
+#include "nameservice.h"
 #include "options.h"
 #include "output.h"
 #include "simulator.h"
@@ -74,6 +75,8 @@ int main(int argc, char *argv[])
     agentsim::output::setQuiet(options.quiet);
     catchSignals();
     agentsim::Simulator simulator(options);
+    agentsim::NameService names(options);
+    names.start();
     QSocketNotifier notifier(signalPipe[0], QSocketNotifier::Read);
     QObject::connect(&notifier, &QSocketNotifier::activated, &simulator, [&simulator] {
         char byte = 0;

@@ -120,6 +120,17 @@ ParseOutcome parseOptions(const QStringList &arguments, Options &o, QString &mes
               o.sourceBase = QHostAddress(t);
               return o.sourceBase.protocol() == QAbstractSocket::IPv4Protocol;
           });
+    value({QStringLiteral("netbios-port")},
+          QStringLiteral("With --source-base, each student answers the console's NetBIOS name "
+                         "query on this UDP port of its address (137 needs root; give the "
+                         "console the same port in DOCENTOR_NETBIOS_PORT); 0: no answers."),
+          QStringLiteral("port"), QString::number(o.netbiosPort), [&o](const QString &t) {
+              int port = 0;
+              if (!readInt(t, 0, 65535, port))
+                  return false;
+              o.netbiosPort = quint16(port);
+              return true;
+          });
     intValue({QStringLiteral("connect-interval")},
              QStringLiteral("Milliseconds between the connections of two students."),
              QStringLiteral("ms"), o.connectIntervalMs, 0, maxMs);

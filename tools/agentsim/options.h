@@ -31,6 +31,7 @@ struct Options
     int students = 3;
     QString namePrefix = QStringLiteral("UCZEN-");
     QHostAddress sourceBase; // null: the system picks the local address
+    quint16 netbiosPort = 137; // where students answer name queries; 0: they do not
     int connectIntervalMs = 5;
     bool reconnect = false;
     int reconnectDelayMs = 2000;
