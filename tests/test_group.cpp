@@ -164,9 +164,9 @@ private slots:
         QCOMPARE(main.waitWindow()->ProgressBar->value(), 3);
     }
 
-    // The second computer was renamed and has gone: its row went with it,
-    // and the walk covers the two that are left.
-    void rowWithoutConnection()
+    // The second row's computer has gone, its name no longer looking up the
+    // same: its row went with its connection, and the walk sends to the rest.
+    void walkAfterAComputerLeft()
     {
         Room room;
         TFMain &main = room.main();
