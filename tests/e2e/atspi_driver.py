@@ -129,8 +129,10 @@ class App:
 
     def switch_on(self, name):
         """Turns a toggle button on, as a click does when it is off."""
-        button = wait_for(lambda: next((n for n in self.find_all(name) if n.getRoleName()
-                                        in ("toggle button", "push button")), None), 15, name)
+        # Qt offers a checkable push button as a check box.
+        roles = ("toggle button", "check box", "push button")
+        button = wait_for(lambda: next((n for n in self.find_all(name)
+                                        if n.getRoleName() in roles), None), 15, name)
         if not button.getState().contains(pyatspi.STATE_CHECKED):
             _do_action(button, "Toggle") or _do_action(button, "Press")
         wait_for(lambda: button.getState().contains(pyatspi.STATE_CHECKED), 10, name + " on")
