@@ -452,6 +452,9 @@ void ClassroomTest::silentComputerIsMarkedOnce()
     Room room;
     Student &silent = room.join(QStringLiteral("127.0.0.1"), Student::Silent);
     Student &answering = room.join(QStringLiteral("127.0.0.2"), Student::Picture);
+    // One that leaves while it is asked has gone, not fallen silent.
+    Student &leaving = room.join(QStringLiteral("127.0.0.3"), Student::Silent);
+    leaving.onRequest = [&leaving] { leaving.agent.close(); };
     ClassOverview overview(room.classroom, room.commander);
     overview.timings.answerTimeoutMs = 200;
     overview.setIntervalSeconds(1);

@@ -180,13 +180,16 @@ void ClassOverview::settle(const platform::ConnectionPtr &connection, TileState 
         m_answerTimer.stop();
         m_awaiting.reset();
     }
-    if (stopped && m_active) {
+    // A computer that has left meanwhile has not fallen silent. The list's
+    // record names it: a closed connection no longer knows whom it was with.
+    const int index = m_classroom.indexOf(connection);
+    if (stopped && m_active && index >= 0) {
+        const Computer &computer = m_classroom.computers()[size_t(index)];
         // The host name comes from the network's name service: shown, not obeyed.
         logEntry(QStringLiteral("Podgląd klasy: brak odpowiedzi od %1 (%2)")
-                         .arg(cp1250::toUnicode(connection->peerAddress()),
-                              cp1250::toUnicode(eventlog::visible(connection->peerHostName()))));
+                         .arg(cp1250::toUnicode(computer.address),
+                              cp1250::toUnicode(eventlog::visible(computer.hostName))));
     }
-    const int index = m_classroom.indexOf(connection);
     if (index >= 0)
         emit tileChanged(index);
     pump();
