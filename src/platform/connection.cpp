@@ -152,39 +152,37 @@ qint64 Connection::receive(char *data, qint64 maxSize)
     return -1;
 }
 
-bool Connection::waitForReadable(int ms) const
+namespace {
+
+// Not under the connection's lock, which would hold up a send, a read or a
+// close for the whole wait. Should the connection be closed meanwhile, the
+// wait merely ends early or lasts its time.
+bool waitOn(int fd, short events, int ms)
 {
-    int fd;
-    {
-        std::lock_guard lock(m_mutex);
-        fd = m_failed.load() ? -1 : m_fd;
-    }
     if (fd < 0) {
         QThread::msleep(ulong(std::max(0, ms)));
         return false;
     }
-    // Not under the lock, which would hold up a send or close of the window
-    // for the whole wait. Should the connection be closed meanwhile, the
-    // wait merely ends early or lasts its time.
-    pollfd p{fd, POLLIN, 0};
-    return ::poll(&p, 1, std::max(0, ms)) > 0 && (p.revents & (POLLIN | POLLHUP | POLLERR));
+    pollfd p{fd, events, 0};
+    return ::poll(&p, 1, std::max(0, ms)) > 0 && (p.revents & (events | POLLHUP | POLLERR));
+}
+
+} // namespace
+
+bool Connection::waitForReadable(int ms) const
+{
+    std::unique_lock lock(m_mutex);
+    const int fd = m_failed.load() ? -1 : m_fd;
+    lock.unlock();
+    return waitOn(fd, POLLIN, ms);
 }
 
 bool Connection::waitForWritable(int ms) const
 {
-    int fd;
-    {
-        std::lock_guard lock(m_mutex);
-        fd = m_failed.load() ? -1 : m_fd;
-    }
-    if (fd < 0) {
-        QThread::msleep(ulong(std::max(0, ms)));
-        return false;
-    }
-    // Not under the lock, as for a read: a worker reading the same
-    // connection is not held up by a sender that waits.
-    pollfd p{fd, POLLOUT, 0};
-    return ::poll(&p, 1, std::max(0, ms)) > 0 && (p.revents & (POLLOUT | POLLHUP | POLLERR));
+    std::unique_lock lock(m_mutex);
+    const int fd = m_failed.load() ? -1 : m_fd;
+    lock.unlock();
+    return waitOn(fd, POLLOUT, ms);
 }
 
 qint64 Connection::bytesWaiting() const
