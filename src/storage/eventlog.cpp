@@ -1,6 +1,6 @@
 #include "storage/eventlog.h"
 
-#include "platform/writeall.h"
+#include "platform/files.h"
 #include "storage/datafolder.h"
 
 #include <QFile>
@@ -9,9 +9,6 @@
 #include <deque>
 #include <mutex>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace eventlog {
 
@@ -47,25 +44,17 @@ bool append(const QString &folder, const QDate &date, const QByteArray &block)
     // the folder is looked at only when the file cannot be opened, and the
     // file is written through its descriptor (open, one write, close).
     const QString logFolder = folder + QStringLiteral("/log");
-    const QByteArray path = QFile::encodeName(logFolder + QLatin1Char('/') + fileNameFor(date));
-    const auto open = [&path] {
-        // The log is for the teacher's eyes only, and a link in place of the
-        // day file is not followed: the entry is then lost like any other.
-        return ::open(path.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW,
-                      0600);
-    };
-    int fd = open();
-    if (fd < 0 && errno == ENOENT) {
+    const QString path = logFolder + QLatin1Char('/') + fileNameFor(date);
+    // The log is for the teacher's eyes only, and a link in place of the day
+    // file is not followed: the entry is then lost like any other. A torn
+    // block stays as it is.
+    int error = platform::appendToFile(path, block);
+    if (error == ENOENT) {
         // A failure shows when the file does not open.
-        ::mkdir(QFile::encodeName(logFolder).constData(), 0700);
-        fd = open();
+        platform::makeFolder(logFolder);
+        error = platform::appendToFile(path, block);
     }
-    if (fd < 0)
-        return false; // the entry is lost; nothing is reported
-    // A torn block stays as it is.
-    platform::writeAll(fd, block);
-    ::close(fd);
-    return true;
+    return error == 0; // else the entry is lost; nothing is reported
 }
 
 void writeLine(QByteArray &out, const char *label, QByteArrayView value)
