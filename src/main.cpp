@@ -1,3 +1,4 @@
+#include "platform/console.h"
 #include "platform/openfilelimit.h"
 #include "commandline.h"
 #include "startup.h"
@@ -8,6 +9,7 @@
 
 int main(int argc, char **argv)
 {
+    platform::useParentConsole();
     if (const std::optional<QString> answer = commandLineAnswer(argc, argv)) {
         std::fputs(answer->toUtf8().constData(), stdout);
         return std::fflush(stdout) == 0 ? 0 : 1;

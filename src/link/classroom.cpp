@@ -2,13 +2,10 @@
 #include "link/classroom.h"
 
 #include "platform/cp1250.h"
+#include "platform/hostinfo.h"
 #include "storage/eventlog.h"
 
 #include <algorithm>
-
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <unistd.h>
 
 int Classroom::listenPortOverride = -1;
 
@@ -92,26 +89,10 @@ void Classroom::logStatus(const QString &line)
 
 void Classroom::ShowLocalHostInfo()
 {
-    char name[256] = {};
-    if (::gethostname(name, sizeof name - 1) != 0)
-        name[0] = '\0';
-    LocalHostName = QByteArray(name).left(254);
-
+    LocalHostName = platform::localHostName().left(254);
     // The first IPv4 address the name resolves to. A name that resolves to
     // none leaves the address empty.
-    LocalIP.clear();
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo *found = nullptr;
-    if (!LocalHostName.isEmpty() && ::getaddrinfo(name, nullptr, &hints, &found) == 0 && found) {
-        char dotted[INET_ADDRSTRLEN] = {};
-        const auto *addr = reinterpret_cast<const sockaddr_in *>(found->ai_addr);
-        if (::inet_ntop(AF_INET, &addr->sin_addr, dotted, sizeof dotted))
-            LocalIP = QByteArray(dotted).left(20);
-    }
-    if (found)
-        ::freeaddrinfo(found);
+    LocalIP = platform::firstIPv4Address(LocalHostName).left(20);
 
     ServerPort = listenPortOverride >= 0 ? quint32(listenPortOverride) : 6500;
 

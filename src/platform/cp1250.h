@@ -11,12 +11,13 @@ namespace cp1250 {
 
 constexpr const char *DefaultCodecName = "windows-1250";
 
-// Whether this Qt converts Windows-1250 at all: one built without ICU has no
-// such codec, and every conversion would then quietly give "?".
+// Whether the conversion works at all. Windows-1250 itself always does (the
+// table is our own); another codec asked of Qt, which one built without ICU
+// lacks, may not, and every conversion would then quietly give "?".
 bool available();
 
-// The codec every conversion asks Qt for; nullptr restores Windows-1250. Lets
-// a test stand for a Qt without the codec.
+// The codec every conversion asks Qt for instead of Windows-1250; nullptr
+// restores Windows-1250. Lets a test stand for a converter that is missing.
 void setCodecName(const char *name);
 
 QString toUnicode(QByteArrayView bytes);

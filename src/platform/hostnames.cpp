@@ -1,17 +1,26 @@
 #include "platform/hostnames.h"
 
 #include "platform/cp1250.h"
+#include "platform/hostinfo.h"
 #include "platform/netbios.h"
 #include "platform/tcpserver.h"
 
 #include <QThreadPool>
 
-#include <arpa/inet.h>
 #include <chrono>
 #include <mutex>
+#include <optional>
+
+// The reverse lookup is the same call on both systems; only its header
+// differs.
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <optional>
+#endif
 
 namespace platform {
 
@@ -52,6 +61,7 @@ QByteArray TcpServer::lookupHostName(const QByteArray &address)
     // Called outside the lock: a slow name service answers many at once.
     if (resolver)
         return resolver(address);
+    startSockets();
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     if (::inet_pton(AF_INET, address.constData(), &addr.sin_addr) != 1)

@@ -3,7 +3,8 @@
 #include <QString>
 
 // The marker that tells a second copy of the console that one already runs.
-// It is an exclusive lock on a file named after the marker in the user's
+// On Windows it is the named semaphore of that name, which the system
+// removes with the last process holding it. Elsewhere it is an exclusive lock on a file named after the marker in the user's
 // runtime folder ($XDG_RUNTIME_DIR, else a folder of this user in the
 // temporary folder); the system releases it when the process ends, however
 // it ends.
@@ -39,6 +40,7 @@ private:
     QString m_folder;
     QString m_path;
     int m_fd = -1;
+    void *m_handle = nullptr;
     bool m_alreadyExists = false;
     Unsafe m_unsafe = Unsafe::No;
 };

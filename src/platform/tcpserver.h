@@ -252,6 +252,9 @@ private:
     // Connections taken out of the watch set while their reads are held.
     std::vector<quint64> m_setAside;
     QTimer *m_setAsideTimer = nullptr;
+    // Where the system has no shared watch set (Windows): one notifier per
+    // watched connection, by key.
+    QHash<quint64, QSocketNotifier *> m_notifiers;
     QHash<QByteArray, int> m_perAddress;
     int m_perAddressLimit = ConnectionsPerAddress;
     int m_totalLimit = 0;

@@ -1,11 +1,10 @@
 #include "storage/eventlog.h"
 
-#include "platform/writeall.h"
+#include "platform/files.h"
 #include "storage/datafolder.h"
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
-#include <QFile>
 #include <QTimer>
 
 #include <cerrno>
@@ -14,10 +13,6 @@
 #include <mutex>
 #include <string>
 #include <utility>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace eventlog {
 
@@ -47,12 +42,10 @@ constexpr qsizetype MaxUnsettled = 1024 * 1024;
 
 struct DayFile
 {
-    int fd = -1;
+    platform::AppendFile file;
     QString folder;
-    QByteArray path;
+    QString path;
     QDate date;
-    dev_t device = 0;
-    ino_t inode = 0;
     QByteArray unsettled;
     bool settleDue = false;
 };
@@ -81,9 +74,9 @@ QString expectedFolder()
     return folderCache.folder;
 }
 
-QByteArray dayPath(const QString &folder, const QDate &date)
+QString dayPath(const QString &folder, const QDate &date)
 {
-    return QFile::encodeName(folder + QStringLiteral("/log/") + fileNameFor(date));
+    return folder + QStringLiteral("/log/") + fileNameFor(date);
 }
 
 QDateTime now()
@@ -115,9 +108,12 @@ void keep(const QDate &date, const QByteArray &block)
 // Under the lock.
 void closeDay()
 {
-    if (day.fd >= 0)
-        ::close(day.fd);
-    day = {};
+    day.file.close();
+    day.folder.clear();
+    day.path.clear();
+    day.date = {};
+    day.unsettled.clear();
+    day.settleDue = false;
 }
 
 // Opens the day file of date in folder in place of the one open; under the
@@ -126,25 +122,17 @@ bool openDay(const QString &folder, const QDate &date)
 {
     closeDay();
     const QString logFolder = folder + QStringLiteral("/log");
-    const QByteArray path = dayPath(folder, date);
-    const auto open = [&path] {
-        // The log is for the teacher's eyes only, and a link in place of the
-        // day file is not followed: the entry is then lost like any other.
-        return ::open(path.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW,
-                      0600);
-    };
-    int fd = open();
-    if (fd < 0 && errno == ENOENT) {
+    const QString path = dayPath(folder, date);
+    // The log is for the teacher's eyes only, and a link in place of the day
+    // file is not followed: the entry is then lost like any other.
+    int error = day.file.open(path);
+    if (error == ENOENT) {
         // A failure shows when the file does not open.
-        ::mkdir(QFile::encodeName(logFolder).constData(), 0700);
-        fd = open();
+        platform::makeFolder(logFolder);
+        error = day.file.open(path);
     }
-    struct stat st = {};
-    if (fd < 0 || ::fstat(fd, &st) != 0) {
-        if (fd >= 0)
-            ::close(fd);
+    if (error != 0)
         return false; // nothing is reported
-    }
     static const bool settledAtExit = [] {
         // While the toolkit is still there, and once more as the program
         // ends, for whatever logged after it.
@@ -154,27 +142,22 @@ bool openDay(const QString &folder, const QDate &date)
         return true;
     }();
     Q_UNUSED(settledAtExit);
-    day.fd = fd;
     day.folder = folder;
     day.path = path;
     day.date = date;
-    day.device = st.st_dev;
-    day.inode = st.st_ino;
     return true;
 }
 
 // Under the lock; a torn block stays as it is.
 void writeDay(const QByteArray &block)
 {
-    platform::writeAll(day.fd, block);
+    day.file.write(block);
     day.unsettled += block;
 }
 
 bool standsWhereItBelongs()
 {
-    struct stat st = {};
-    return ::lstat(day.path.constData(), &st) == 0 && st.st_dev == day.device
-           && st.st_ino == day.inode;
+    return day.file.standsAt(day.path);
 }
 
 void settleDay();
@@ -195,7 +178,7 @@ void writeAfresh(const QDate &date, const QByteArray &block)
     waiting.swap(pending);
     bool fresh = false;
     const auto write = [&](const QDate &when, const QByteArray &bytes) {
-        if ((fresh && day.fd >= 0 && day.date == when) || openDay(folder, when))
+        if ((fresh && day.file.isOpen() && day.date == when) || openDay(folder, when))
             writeDay(bytes);
         fresh = true;
     };
@@ -219,7 +202,7 @@ void settleDay()
     {
         std::lock_guard lock(stateMutex);
         day.settleDue = false;
-        if (day.fd < 0 || day.unsettled.isEmpty())
+        if (!day.file.isOpen() || day.unsettled.isEmpty())
             return;
         if (standsWhereItBelongs()) {
             day.unsettled.clear();
@@ -244,7 +227,7 @@ void settleDay()
 // without an event loop to come back to, or with much written unlooked-at.
 bool scheduleSettle()
 {
-    if (day.fd < 0)
+    if (!day.file.isOpen())
         return false;
     if (!QAbstractEventDispatcher::instance() || day.unsettled.size() > MaxUnsettled)
         return true;
@@ -355,7 +338,7 @@ void settle()
             std::deque<PendingEntry> entries;
             entries.swap(pending);
             for (const PendingEntry &entry : entries) {
-                if ((day.fd >= 0 && day.date == entry.date) || openDay(folder, entry.date))
+                if ((day.file.isOpen() && day.date == entry.date) || openDay(folder, entry.date))
                     writeDay(entry.block);
             }
         }
@@ -390,7 +373,7 @@ void WriteLog(const QByteArray &text, bool dumpPacket, const eventlog::PacketDum
         // The open day file while it is the one this entry belongs in;
         // entries that wait for the folder go first, into files opened
         // afresh.
-        if (day.fd >= 0 && pending.empty() && day.date == when.date()
+        if (day.file.isOpen() && pending.empty() && day.date == when.date()
             && expectedFolder() == day.folder) {
             writeDay(block);
             if (scheduleSettle()) {

@@ -1,7 +1,7 @@
 #include "storage/evidence.h"
 
 #include "platform/cp1250.h"
-#include "platform/writeall.h"
+#include "platform/files.h"
 #include "storage/datafolder.h"
 #include "storage/eventlog.h"
 
@@ -10,10 +10,6 @@
 
 #include <cerrno>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 namespace evidence {
 
 namespace {
@@ -21,30 +17,6 @@ namespace {
 // Beyond this many files of one name something is wrong; better a failure
 // than an endless search.
 constexpr int MaxSuffix = 999;
-
-class Descriptor
-{
-public:
-    explicit Descriptor(int fd)
-        : m_fd(fd)
-    {}
-    ~Descriptor()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Descriptor(const Descriptor &) = delete;
-    Descriptor &operator=(const Descriptor &) = delete;
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
-
-QByteArray encoded(const QString &name)
-{
-    return QFile::encodeName(name);
-}
 
 QString csvCell(const QString &cell)
 {
@@ -92,32 +64,6 @@ void trimEnds(QString &name)
         name.chop(1);
 }
 
-// Opens the folder name inside parent, made closed to others when missing,
-// and closes it when an older one was left open. A link in its place, a
-// file, or a folder of another user is refused. The descriptor or -errno.
-int openPrivateFolder(int parent, const QByteArray &name)
-{
-    if (::mkdirat(parent, name.constData(), 0700) != 0 && errno != EEXIST)
-        return -errno;
-    const int fd
-            = ::openat(parent, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
-        return -errno;
-    struct stat st = {};
-    int error = 0;
-    if (::fstat(fd, &st) != 0)
-        error = errno;
-    else if (st.st_uid != ::geteuid())
-        error = EPERM;
-    else if ((st.st_mode & 07777) != 0700 && ::fchmod(fd, 0700) != 0)
-        error = errno;
-    if (error != 0) {
-        ::close(fd);
-        return -error;
-    }
-    return fd;
-}
-
 QString numbered(const QString &base, int n, const QString &extension)
 {
     if (n == 1)
@@ -126,58 +72,36 @@ QString numbered(const QString &base, int n, const QString &extension)
 }
 
 // A folder made afresh inside parent: base, else base_2, base_3 ...
-int openFreshFolder(int parent, const QString &base, QString *used)
+platform::Folder openFreshFolder(const platform::Folder &parent, const QString &base,
+                                 QString *used, int *error)
 {
     for (int n = 1; n <= MaxSuffix; ++n) {
         const QString name = numbered(base, n, {});
-        if (::mkdirat(parent, encoded(name).constData(), 0700) == 0) {
+        *error = parent.makeFolder(name);
+        if (*error == 0) {
             *used = name;
-            return openPrivateFolder(parent, encoded(name));
+            return parent.openPrivate(name, error);
         }
-        if (errno != EEXIST)
-            return -errno;
+        if (*error != EEXIST)
+            return {};
     }
-    return -EEXIST;
+    *error = EEXIST;
+    return {};
 }
 
-// A file made afresh inside folder, as openFreshFolder names it. Whatever
-// holds a name already, a link too, is left alone.
-int createFreshFile(int folder, const QString &base, const QString &extension, QString *used)
+// Writes content to a new file in folder (whose path is folderPath), named
+// as openFreshFolder names it. Whatever holds a name already, a link too, is
+// left alone.
+Saved writeNewFile(const platform::Folder &folder, const QString &folderPath, const QString &base,
+                   const QString &extension, const QByteArray &content)
 {
     for (int n = 1; n <= MaxSuffix; ++n) {
         const QString name = numbered(base, n, extension);
-        const int fd = ::openat(folder, encoded(name).constData(),
-                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (fd >= 0) {
-            *used = name;
-            return fd;
-        }
-        if (errno != EEXIST)
-            return -errno;
+        const int error = folder.writeNewFile(name, content);
+        if (error != EEXIST)
+            return {folderPath + QLatin1Char('/') + name, error};
     }
-    return -EEXIST;
-}
-
-// Writes content to a new file in folder (whose path is folderPath). A file
-// that could not be written whole is removed: half a record is no record.
-Saved writeNewFile(int folder, const QString &folderPath, const QString &base,
-                   const QString &extension, const QByteArray &content)
-{
-    QString name;
-    const int fd = createFreshFile(folder, base, extension, &name);
-    if (fd < 0)
-        return {folderPath + QLatin1Char('/') + base + extension, -fd};
-    // Exactly the owner's, whatever the umask left.
-    int error = ::fchmod(fd, 0600) == 0 ? 0 : errno;
-    if (error == 0)
-        error = platform::writeAll(fd, content);
-    if (error == 0 && ::fsync(fd) != 0)
-        error = errno;
-    if (::close(fd) != 0 && error == 0)
-        error = errno;
-    if (error != 0)
-        ::unlinkat(folder, encoded(name).constData(), 0);
-    return {folderPath + QLatin1Char('/') + name, error};
+    return {folderPath + QLatin1Char('/') + base + extension, EEXIST};
 }
 
 void logSaved(QStringView what, const Saved &saved)
@@ -193,17 +117,18 @@ void logSaved(QStringView what, const Saved &saved)
 }
 
 // The private folder name of the data folder, opened; its path into path.
-int openDataSubfolder(const char *name, QString *path)
+platform::Folder openDataSubfolder(const char *name, QString *path, int *error)
 {
     const QString data = GetDataFolder();
-    if (data.isEmpty())
-        return -ENOENT; // the data folder has reported it
+    if (data.isEmpty()) {
+        *error = ENOENT; // the data folder has reported it
+        return {};
+    }
     *path = data + QLatin1Char('/') + QLatin1String(name);
-    const Descriptor dataFolder(
-            ::open(encoded(data).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dataFolder.get() < 0)
-        return -errno;
-    return openPrivateFolder(dataFolder.get(), name);
+    const platform::Folder dataFolder = platform::Folder::open(data, error);
+    if (!dataFolder.isOpen())
+        return {};
+    return dataFolder.openPrivate(QLatin1String(name), error);
 }
 
 QString pictureName(const Picture &picture)
@@ -264,8 +189,8 @@ QString stampOf(const QDateTime &at)
 QString proposedPollPath(const QDateTime &startedAt)
 {
     QString folder;
-    const Descriptor fd(openDataSubfolder(PollFolder, &folder));
-    if (fd.get() < 0)
+    int error = 0;
+    if (!openDataSubfolder(PollFolder, &folder, &error).isOpen())
         return {};
     return folder + QLatin1Char('/') + stampOf(startedAt) + QStringLiteral(".csv");
 }
@@ -282,12 +207,9 @@ Saved saveTable(const QList<QStringList> &rows, const QString &path, QStringView
     Saved saved{path, 0};
     // The folder is the teacher's choice and may be reached through links of
     // their own; only the file's name is never followed.
-    const Descriptor folder(
-            ::open(encoded(folderPath).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (folder.get() < 0)
-        saved.error = errno;
-    else
-        saved = writeNewFile(folder.get(), folderPath, base, extension, csvDocument(rows));
+    const platform::Folder folder = platform::Folder::open(folderPath, &saved.error);
+    if (folder.isOpen())
+        saved = writeNewFile(folder, folderPath, base, extension, csvDocument(rows));
     logSaved(entry, saved);
     return saved;
 }
@@ -295,15 +217,16 @@ Saved saveTable(const QList<QStringList> &rows, const QString &path, QStringView
 Saved savePicture(const Picture &picture)
 {
     QString folderPath;
-    const Descriptor folder(openDataSubfolder(PictureFolder, &folderPath));
+    int error = 0;
+    const platform::Folder folder = openDataSubfolder(PictureFolder, &folderPath, &error);
     const QString name = pictureName(picture);
     Saved saved{folderPath.isEmpty() ? name + PictureExtension
                                      : folderPath + QLatin1Char('/') + name + PictureExtension,
                 0};
-    if (folder.get() < 0)
-        saved.error = -folder.get();
+    if (!folder.isOpen())
+        saved.error = error;
     else
-        saved = writeNewFile(folder.get(), folderPath, name, PictureExtension, picture.jpeg);
+        saved = writeNewFile(folder, folderPath, name, PictureExtension, picture.jpeg);
     logSaved(u"Zapisano obraz: ", saved);
     return saved;
 }
@@ -314,25 +237,24 @@ SavedAll saveAllPictures(const QList<Picture> &pictures, const QDateTime &at)
     if (pictures.isEmpty())
         return all; // nothing to keep, no empty folder either
     QString picturesPath;
-    const Descriptor pictureFolder(openDataSubfolder(PictureFolder, &picturesPath));
+    const platform::Folder pictureFolder
+            = openDataSubfolder(PictureFolder, &picturesPath, &all.error);
     QString name = stampOf(at);
     all.path = picturesPath + QLatin1Char('/') + name;
-    if (pictureFolder.get() < 0) {
-        all.error = -pictureFolder.get();
+    if (!pictureFolder.isOpen()) {
         logSaved(u"Zapisano obraz: ", all);
         return all;
     }
-    const Descriptor folder(openFreshFolder(pictureFolder.get(), stampOf(at), &name));
+    const platform::Folder folder = openFreshFolder(pictureFolder, stampOf(at), &name, &all.error);
     all.path = picturesPath + QLatin1Char('/') + name;
-    if (folder.get() < 0) {
-        all.error = -folder.get();
+    if (!folder.isOpen()) {
         logSaved(u"Zapisano obraz: ", all);
         return all;
     }
     // One failed picture does not cost the others; the first failure is
     // reported.
     for (const Picture &picture : pictures) {
-        const Saved saved = writeNewFile(folder.get(), all.path, pictureName(picture),
+        const Saved saved = writeNewFile(folder, all.path, pictureName(picture),
                                          PictureExtension, picture.jpeg);
         logSaved(u"Zapisano obraz: ", saved);
         if (saved.ok())

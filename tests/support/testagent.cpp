@@ -1,10 +1,10 @@
 #include "support/testagent.h"
 
+#include "platform/hostinfo.h"
+
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QThread>
-
-#include <sys/socket.h>
 
 TestAgent::~TestAgent()
 {
@@ -101,14 +101,6 @@ void TestAgent::abort()
 {
     m_socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
     // SO_LINGER 0 makes the close a reset.
-    const qintptr fd = m_socket.socketDescriptor();
-    if (fd >= 0) {
-        struct
-        {
-            int onoff;
-            int linger;
-        } lin{1, 0};
-        ::setsockopt(int(fd), SOL_SOCKET, SO_LINGER, &lin, sizeof lin);
-    }
+    platform::resetOnClose(m_socket.socketDescriptor());
     m_socket.abort();
 }

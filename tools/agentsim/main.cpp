@@ -4,14 +4,11 @@
 #include "options.h"
 #include "output.h"
 #include "simulator.h"
+#include "stopsignals.h"
 
 #include <QGuiApplication>
-#include <QSocketNotifier>
 
-#include <csignal>
 #include <cstdio>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #if defined(__SANITIZE_ADDRESS__)
 // The font libraries keep allocations for the life of the process; they are
@@ -22,37 +19,11 @@ extern "C" const char *__lsan_default_suppressions()
 }
 #endif
 
-namespace {
-
-int signalPipe[2] = {-1, -1};
-
-void onSignal(int number)
-{
-    const char byte = char(number);
-    // Nothing but write() is safe here; the event loop does the rest.
-    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
-}
-
-void catchSignals()
-{
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
-        return;
-    struct sigaction action = {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
-}
-
-} // namespace
-
 int main(int argc, char *argv[])
 {
     // The screens are painted off screen; no display is needed.
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
-    ::signal(SIGPIPE, SIG_IGN);
 
     QGuiApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("docentor-agentsim"));
@@ -73,17 +44,11 @@ int main(int argc, char *argv[])
     }
 
     agentsim::output::setQuiet(options.quiet);
-    catchSignals();
     agentsim::Simulator simulator(options);
     agentsim::NameService names(options);
     names.start();
-    QSocketNotifier notifier(signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&notifier, &QSocketNotifier::activated, &simulator, [&simulator] {
-        char byte = 0;
-        if (::read(signalPipe[0], &byte, 1) != 1)
-            return;
-        simulator.stop(byte == SIGINT ? QStringLiteral("SIGINT") : QStringLiteral("SIGTERM"));
-    });
+    agentsim::onStopSignal(&simulator,
+                           [&simulator](const QString &name) { simulator.stop(name); });
     QObject::connect(&simulator, &agentsim::Simulator::finished, &app,
                      [](int exitCode) { QCoreApplication::exit(exitCode); });
     simulator.start();

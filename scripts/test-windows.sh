@@ -1,0 +1,104 @@
+#!/usr/bin/env bash
+# Runs the Windows build (scripts/build-windows.sh first) under Wine: the
+# tests that build for Windows, on Qt's offscreen platform, and one
+# end-to-end run: the Windows console with the Linux simulator's students
+# connecting on loopback. Exits non-zero on any failure.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+out=$root/build-windows
+tree=$out/tree
+version=$(sed -n 's/^project(Docentor VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
+stage=$out/stage/docentor-$version-win64
+deps=$out/deps
+[ -d "$stage" ] || { echo "test-windows.sh: run scripts/build-windows.sh first" >&2; exit 2; }
+
+# Wine hands no QT_* variable to its programs: the platform goes on the
+# command line.
+export WINEPREFIX=$out/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+wine=/usr/lib/wine/wine64
+wineserver=/usr/lib/wine/wineserver64
+[ -d "$WINEPREFIX" ] || "$wine" wineboot -i >/dev/null 2>&1
+"$wineserver" -p 300 2>/dev/null || true
+
+# The tests beside the programs and the DLLs they load.
+run=$out/wine-run
+rm -rf "$run" && cp -r "$stage" "$run"
+cp "$deps/bin/Qt6Test.dll" "$deps/bin/libturbojpeg.dll" "$tree"/tests/test_*.exe "$run/"
+# The tests' sample pictures are written with Qt's JPEG writer.
+mkdir -p "$run/imageformats" && cp "$deps/plugins/imageformats/qjpeg.dll" "$run/imageformats/"
+
+echo "Not run under Wine (they drive the system's own calls directly: raw POSIX"
+echo "sockets, file modes and owners, other users, the test HTTP server on POSIX"
+echo "sockets, signals): test_agentsim test_tcpserver test_sendpacket test_load"
+echo "test_streamreception test_settings test_startup test_eventlog test_poll"
+echo "test_update_check test_update_download test_update_version test_update_window"
+echo "test_classroom test_names (a raw POSIX student socket in some of their rows)"
+echo "check_layers (not a program) e2e_console (needs AT-SPI, which Wine lacks)"
+
+failed=()
+for test in "$run"/${DOCENTOR_WINE_TESTS:-test_*}.exe; do
+    name=$(basename "$test" .exe)
+    start=$(date +%s)
+    # As on Linux, only test_names asks the computers themselves for names.
+    # A test without windows takes no platform argument.
+    platform=()
+    x86_64-w64-mingw32-objdump -p "$test" | grep -q 'DLL Name: Qt6Gui.dll' && platform=(-platform offscreen)
+    if (cd "$run" && DOCENTOR_NETBIOS=0 timeout 600 "$wine" "./$name.exe" "${platform[@]}" -silent \
+            -o "$name.log,txt" >/dev/null 2>&1); then
+        echo "PASS $name ($(($(date +%s) - start)) s)"
+    else
+        echo "FAIL $name ($(($(date +%s) - start)) s), see $run/$name.log"
+        failed+=("$name")
+    fi
+done
+
+# End to end: the Windows console listens, the Linux simulator's students
+# connect from their own loopback addresses, and the console's day log in
+# the prefix's local application-data folder says so in Windows-1250.
+sim=""
+for candidate in "$root"/build-release/tools/agentsim/docentor-agentsim \
+                 "$root"/build-test/tools/agentsim/docentor-agentsim; do
+    [ -x "$candidate" ] && sim=$candidate && break
+done
+if [ -z "$sim" ]; then
+    cmake -S "$root" -B "$out/linux" -G Ninja -DCMAKE_BUILD_TYPE=Release -DDOCENTOR_TESTS=OFF >/dev/null
+    cmake --build "$out/linux" --parallel 2 --target agentsim >/dev/null
+    sim=$out/linux/tools/agentsim/docentor-agentsim
+fi
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+appdata=$WINEPREFIX/drive_c/users/$(id -un)/AppData/Local/Mervix-Tablor
+rm -rf "$appdata"
+(cd "$run" && DOCENTOR_PORT=$port DOCENTOR_NONINTERACTIVE=1 \
+    "$wine" ./docentor.exe -platform offscreen >"$out/e2e-console.log" 2>&1) &
+console=$!
+e2e=fail
+for _ in $(seq 1 60); do
+    python3 -c "import socket; socket.create_connection(('127.0.0.1', $port), 1).close()" 2>/dev/null && break
+    sleep 1
+done
+"$sim" --port "$port" --students 3 --source-base 127.0.0.21 >"$out/e2e-sim.log" 2>&1 &
+simulator=$!
+log=""
+for _ in $(seq 1 60); do
+    log=$(ls "$appdata"/log/ADMIN_*.txt 2>/dev/null | head -1 || true)
+    if [ -n "$log" ] && [ "$(grep -c -a $'Po\xb3\xb9czono z 127.0.0.2' "$log")" -ge 3 ]; then
+        e2e=pass
+        break
+    fi
+    sleep 1
+done
+kill "$simulator" 2>/dev/null || true
+"$wineserver" -k 2>/dev/null || true
+wait "$console" 2>/dev/null || true
+if [ "$e2e" = pass ]; then
+    echo "PASS e2e: 3 students of the Linux simulator listed by the Windows console, day log $log"
+else
+    echo "FAIL e2e: see $out/e2e-console.log, $out/e2e-sim.log and ${log:-no day log}"
+    failed+=(e2e)
+fi
+
+if [ ${#failed[@]} -gt 0 ]; then
+    echo "test-windows.sh: failed: ${failed[*]}"
+    exit 1
+fi
+echo "test-windows.sh: all passed"
