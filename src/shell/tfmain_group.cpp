@@ -5,6 +5,7 @@
 
 #include <QComboBox>
 #include <QProgressBar>
+#include <QScopeGuard>
 #include <QTreeWidget>
 
 void TFMain::wireCommander()
@@ -36,6 +37,10 @@ void TFMain::wireCommander()
 
 void TFMain::walkAllComputers(const commands::Command &command)
 {
+    // The walk selects every row in turn, but nothing is painted before it
+    // ends: scrolling the list to each row would cost more than the sends.
+    RemoteComputersListView->setUpdatesEnabled(false);
+    const auto resume = qScopeGuard([this] { RemoteComputersListView->setUpdatesEnabled(true); });
     m_commander->runOnAll(command, teacherChoice(command));
 }
 
