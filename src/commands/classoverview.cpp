@@ -7,6 +7,7 @@
 #include "storage/settings.h"
 
 #include <algorithm>
+#include <limits>
 
 namespace commands {
 
@@ -41,11 +42,10 @@ ClassOverview::ClassOverview(Classroom &classroom, Commander &commander, QObject
                 std::erase(m_lingering, c);
                 settle(c, shown ? TileState::Current : TileState::NoAnswer);
             });
-    connect(&classroom, &Classroom::glanceRefused, this,
-            [this](const platform::ConnectionPtr &c) {
-                std::erase(m_lingering, c);
-                settle(c, TileState::NoAnswer);
-            });
+    connect(&classroom, &Classroom::glanceRefused, this, [this](const platform::ConnectionPtr &c) {
+        std::erase(m_lingering, c);
+        settle(c, TileState::NoAnswer);
+    });
     // The teacher took the computer's next picture: the tile keeps what it
     // shows and the computer is asked again in its turn.
     connect(&classroom, &Classroom::glanceDropped, this, [this](const platform::ConnectionPtr &c) {
@@ -161,29 +161,30 @@ void ClassOverview::pump()
 void ClassOverview::notSent(const platform::ConnectionPtr &connection, Slot &slot, qint64 now,
                             size_t index)
 {
-    const bool teacher = slot.teacherAskedAt >= 0
-                         && now - slot.teacherAskedAt <= Classroom::AnswerForgottenMs;
+    const bool teacher
+            = slot.teacherAskedAt >= 0 && now - slot.teacherAskedAt <= Classroom::AnswerForgottenMs;
     if (teacher || !connection->isOpen() || slot.state == TileState::NoAnswer)
         return;
     slot.state = TileState::NoAnswer;
     emit tileChanged(int(index));
 }
 
-// Wakes up when the first computer becomes due again.
+// Wakes up when the first computer becomes due again; one still answering
+// wakes it by its answer.
 void ClassOverview::scheduleNext(qint64 now)
 {
-    qint64 wait = -1;
+    qint64 wait = std::numeric_limits<qint64>::max();
     for (const Computer &computer : m_classroom.computers()) {
-        if (!computer.connection || !computer.connection->isOpen())
+        if (!computer.connection || !computer.connection->isOpen() || busy(computer.connection))
             continue;
         const Slot &slot = slotOf(computer.connection);
         const qint64 intervalAt = slot.askedAt + m_intervalSeconds * 1000;
         const qint64 teacherAt
                 = slot.teacherAskedAt < 0 ? 0 : slot.teacherAskedAt + timings.teacherGraceMs;
         const qint64 at = std::max(intervalAt, teacherAt);
-        wait = wait < 0 ? at - now : std::min(wait, at - now);
+        wait = std::min(wait, at - now);
     }
-    if (wait >= 0 || !m_classroom.computers().empty())
+    if (wait != std::numeric_limits<qint64>::max())
         m_pumpTimer.start(int(std::clamp<qint64>(wait, 10, 60000)));
 }
 
@@ -207,9 +208,9 @@ void ClassOverview::announced(const platform::ConnectionPtr &connection)
 // True when the computer had a request outstanding.
 bool ClassOverview::forget(const platform::ConnectionPtr &connection)
 {
-    const bool had = std::erase_if(m_outstanding, [&](const Request &r) {
-                         return r.connection == connection;
-                     }) > 0;
+    const bool had = std::erase_if(m_outstanding,
+                                   [&](const Request &r) { return r.connection == connection; })
+                     > 0;
     if (had)
         armDeadline();
     return had;

@@ -39,7 +39,8 @@ public:
     int tileCount() const;
     // A null thumbnail keeps the picture the tile has; an invalid time then
     // keeps its time too.
-    void setTile(int index, commands::ClassOverview::TileState state, const QImage &thumbnail, const QDateTime &pictureTime);
+    void setTile(int index, commands::ClassOverview::TileState state, const QImage &thumbnail,
+                 const QDateTime &pictureTime);
 
     // The largest thumbnail a tile shows at the current zoom without scaling it.
     QSize thumbnailSize() const;
