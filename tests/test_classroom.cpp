@@ -157,6 +157,7 @@ private slots:
     void glancesLeaveNoTrace();
     void overviewAsksInTurnAndLogsOnlyItsSwitching();
     void overviewYieldsToTheTeacher();
+    void overviewAsksUpToItsBoundAtOnce();
     void silentComputerIsMarkedOnce();
     void overviewWaitsItsInterval_data();
     void overviewWaitsItsInterval();
@@ -404,8 +405,12 @@ void ClassroomTest::overviewAsksInTurnAndLogsOnlyItsSwitching()
     QTRY_VERIFY_WITH_TIMEOUT(order.size() >= 6, 10000);
     overview.setActive(false);
 
-    // One after another, each once a round.
-    QCOMPARE(order.mid(0, 6), (QList<int>{1, 2, 3, 1, 2, 3}));
+    // Each once a round.
+    for (int round = 0; round < 2; ++round) {
+        QList<int> asked = order.mid(round * 3, 3);
+        std::sort(asked.begin(), asked.end());
+        QCOMPARE(asked, (QList<int>{1, 2, 3}));
+    }
     for (const Computer &c : room.classroom.computers()) {
         QCOMPARE(overview.stateOf(c.connection), ClassOverview::TileState::Current);
         QCOMPARE(c.state.picture, room.picture);
@@ -447,6 +452,35 @@ void ClassroomTest::overviewYieldsToTheTeacher()
     QCOMPARE(asked.requests, 1);
 }
 
+// As many computers as the bound are asked at once and no more; the
+// teacher's picture request takes a glance's place, and no other is asked
+// until the teacher's wait is over.
+void ClassroomTest::overviewAsksUpToItsBoundAtOnce()
+{
+    Room room;
+    for (int i = 1; i <= ClassOverview::MaxOutstanding + 1; ++i)
+        room.join(QStringLiteral("127.0.0.%1").arg(i), Student::Silent);
+    ClassOverview overview(room.classroom, room.commander);
+    overview.timings.answerTimeoutMs = 60000;
+    overview.timings.teacherWaitMs = 1000;
+    auto asked = [&room] {
+        return std::count_if(room.students.begin(), room.students.end(),
+                             [](const auto &s) { return s->requests > 0; });
+    };
+
+    overview.setActive(true);
+    QTRY_COMPARE(asked(), ClassOverview::MaxOutstanding);
+    QCOMPARE(overview.outstanding(), ClassOverview::MaxOutstanding);
+    const auto first = std::find_if(room.students.begin(), room.students.end(),
+                                    [](const auto &s) { return s->requests > 0; });
+    room.classroom.select((*first)->agent.socket().localAddress().toString().toLatin1());
+    QVERIFY(room.commander.run(commands::ScreenShot, 0));
+    QCOMPARE(overview.outstanding(), ClassOverview::MaxOutstanding - 1);
+    QCOMPARE(asked(), ClassOverview::MaxOutstanding);
+    QTRY_COMPARE(asked(), ClassOverview::MaxOutstanding + 1);
+    QCOMPARE(overview.outstanding(), ClassOverview::MaxOutstanding);
+}
+
 void ClassroomTest::silentComputerIsMarkedOnce()
 {
     Room room;
@@ -456,11 +490,15 @@ void ClassroomTest::silentComputerIsMarkedOnce()
     Student &leaving = room.join(QStringLiteral("127.0.0.3"), Student::Silent);
     leaving.onRequest = [&leaving] { leaving.agent.close(); };
     ClassOverview overview(room.classroom, room.commander);
-    overview.timings.answerTimeoutMs = 200;
+    overview.timings.answerTimeoutMs = 5000;
     overview.setIntervalSeconds(1);
 
     overview.setActive(true);
-    QTRY_VERIFY_WITH_TIMEOUT(silent.requests >= 2 && answering.requests >= 2, 10000);
+    // The silent computer's request holds up no other tile.
+    QTRY_VERIFY_WITH_TIMEOUT(answering.requests >= 2, 10000);
+    QCOMPARE(silent.requests, 1);
+    QCOMPARE(overview.stateOf(room.connectionOf(silent)), ClassOverview::TileState::Waiting);
+    QTRY_VERIFY_WITH_TIMEOUT(silent.requests >= 2, 10000);
 
     QCOMPARE(overview.stateOf(room.connectionOf(silent)), ClassOverview::TileState::NoAnswer);
     QCOMPARE(overview.stateOf(room.connectionOf(answering)), ClassOverview::TileState::Current);
@@ -628,18 +666,24 @@ void ClassroomTest::stoppedReaderIsGivenUp()
     }
     QSignalSpy sends(&c, &Classroom::sendReport);
     QSignalSpy statuses(&c, &Classroom::statusText);
-    const QByteArray logBefore = room.data.readLog();
+    QSignalSpy receives(&c, &Classroom::receiveReport);
+    const QList<QByteArray> infosBefore = logInfos(room.data);
 
-    QVERIFY(!c.requestGlance(sc, QSize(160, 160)));
-    QVERIFY(sends.isEmpty() && statuses.isEmpty());
-    QCOMPARE(room.data.readLog(), logBefore);
+    // The overview's picture request: only its tile tells.
+    ClassOverview overview(c, room.commander);
+    overview.setActive(true);
+    QCOMPARE(overview.stateOf(sc), ClassOverview::TileState::NoAnswer);
+    QVERIFY(sends.isEmpty() && statuses.isEmpty() && receives.isEmpty());
+    QCOMPARE(logInfos(room.data),
+             infosBefore + QList<QByteArray>{cp1250::fromUnicode(u"Podgląd klasy: włączony")});
+    overview.setActive(false);
 
     room.commander.runOnAll(commands::MonitorOff, 0);
     QCOMPARE(sends.first()[0].toString(),
              QStringLiteral("upłynął czas na wysłanie danych do: SALA-1"));
     QVERIFY(!sc->isOpen());
     QVERIFY(logInfos(room.data, "SEND: TIMEOUT").size() == 1);
-    QTRY_COMPARE(next.packets.size(), 1);
+    QTRY_COMPARE(next.packets.size(), 2); // the glance, the command
 }
 
 QTEST_GUILESS_MAIN(ClassroomTest)

@@ -18,7 +18,7 @@
 #include <QSpinBox>
 #include <QTest>
 
-using State = OverviewView::TileState;
+using State = commands::ClassOverview::TileState;
 
 namespace {
 

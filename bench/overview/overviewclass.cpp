@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <thread>
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -13,23 +14,25 @@
 
 namespace bench::overview {
 
-Simulator::Simulator(quint16 port, const QString &sourceBase, int streamDelayMs)
+Simulator::Simulator(quint16 port, const QString &sourceBase, const Behaviour &behaviour)
 {
     m_process.setProgram(QStringLiteral(DOCENTOR_AGENTSIM));
-    m_process.setArguments({
-            QStringLiteral("--port"),
-            QString::number(port),
-            QStringLiteral("--students"),
-            QString::number(Students),
-            QStringLiteral("--source-base"),
-            sourceBase,
-            QStringLiteral("--connect-interval=0"),
-            QStringLiteral("--screen-size=%1x%2").arg(Screen.width()).arg(Screen.height()),
-            QStringLiteral("--capture-delay=0"),
-            QStringLiteral("--stream-delay=%1").arg(streamDelayMs),
-            QStringLiteral("--after-stream-gap=0"),
-            QStringLiteral("--quiet"),
-    });
+    m_process.setArguments(
+            QStringList{
+                    QStringLiteral("--port"),
+                    QString::number(port),
+                    QStringLiteral("--students"),
+                    QString::number(behaviour.students),
+                    QStringLiteral("--source-base"),
+                    sourceBase,
+                    QStringLiteral("--connect-interval=0"),
+                    QStringLiteral("--screen-size=%1x%2").arg(Screen.width()).arg(Screen.height()),
+                    QStringLiteral("--capture-delay=%1").arg(behaviour.captureDelayMs),
+                    QStringLiteral("--stream-delay=%1").arg(behaviour.streamDelayMs),
+                    QStringLiteral("--after-stream-gap=0"),
+                    QStringLiteral("--quiet"),
+            }
+            + behaviour.faults);
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_process.setStandardOutputFile(QProcess::nullDevice());
     m_process.start();
@@ -45,15 +48,24 @@ Simulator::~Simulator()
     m_process.waitForFinished();
 }
 
-OverviewFloor::OverviewFloor(QSize bound, int streamDelayMs)
+struct OverviewFloor::Worker
+{
+    tjhandle decoder = tjInitDecompress();
+    std::vector<char> buffer = std::vector<char>(64 * 1024);
+    Phases phases;
+    ~Worker() { tjDestroy(decoder); }
+    bool receiveAnnouncement(int fd, qint32 &declared, QByteArray &stream);
+};
+
+OverviewFloor::OverviewFloor(QSize bound, const Behaviour &behaviour)
     : m_bound(bound)
-    , m_decoder(tjInitDecompress())
+    , m_students(behaviour.students)
 {
     quint16 port = 0;
     m_listener = listenLoopback(port);
-    m_simulator = std::make_unique<Simulator>(port, QStringLiteral("127.0.2.1"), streamDelayMs);
+    m_simulator = std::make_unique<Simulator>(port, QStringLiteral("127.0.2.1"), behaviour);
     const Clock::time_point until = Clock::now() + std::chrono::seconds(60);
-    while (int(m_fds.size()) < Students && Clock::now() < until) {
+    while (int(m_fds.size()) < m_students && Clock::now() < until) {
         pollfd p{m_listener, POLLIN, 0};
         if (::poll(&p, 1, 1000) <= 0)
             continue;
@@ -71,58 +83,74 @@ OverviewFloor::~OverviewFloor()
     m_simulator.reset();
     closeAll(m_fds);
     ::close(m_listener);
-    tjDestroy(m_decoder);
 }
 
-double OverviewFloor::round()
+// Each thread takes the next student not yet asked until none is left.
+double OverviewFloor::round(int atOnce)
 {
+    std::atomic<size_t> next{0};
+    std::atomic<bool> failed{false};
     const Clock::time_point begin = Clock::now();
-    for (int fd : m_fds) {
-        if (!picture(fd))
-            return NAN;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < atOnce; ++t) {
+        threads.emplace_back([&] {
+            Worker worker;
+            for (size_t i = next++; i < m_fds.size() && !failed; i = next++) {
+                if (!picture(m_fds[i], worker))
+                    failed = true;
+            }
+            std::lock_guard lock(m_phasesMutex);
+            for (auto [from, to] : {std::pair(&worker.phases.ask, &m_phases.ask),
+                                    std::pair(&worker.phases.read, &m_phases.read),
+                                    std::pair(&worker.phases.decode, &m_phases.decode)})
+                to->insert(to->end(), from->begin(), from->end());
+        });
     }
-    return msBetween(begin, Clock::now());
+    for (std::thread &t : threads)
+        t.join();
+    return failed ? NAN : msBetween(begin, Clock::now());
 }
 
 // One picture: the request, the announcement, the stream read in large
 // pieces, the thumbnail.
-bool OverviewFloor::picture(int fd)
+bool OverviewFloor::picture(int fd, Worker &worker)
 {
+    std::vector<char> &buffer = worker.buffer;
     const Clock::time_point asked = Clock::now();
     if (!sendAll(fd, packetText(++m_number, packet::ScreenShot, 0)))
         return false;
     qint32 declared = 0;
     QByteArray stream;
-    if (!receiveAnnouncement(fd, declared, stream))
+    if (!worker.receiveAnnouncement(fd, declared, stream))
         return false;
     const Clock::time_point announced = Clock::now();
     stream.reserve(declared);
     while (stream.size() < declared) {
         const ssize_t n
-                = ::recv(fd, m_buffer.data(),
-                         std::min<size_t>(m_buffer.size(), size_t(declared - stream.size())), 0);
+                = ::recv(fd, buffer.data(),
+                         std::min<size_t>(buffer.size(), size_t(declared - stream.size())), 0);
         if (n <= 0)
             return false;
-        stream.append(m_buffer.data(), n);
+        stream.append(buffer.data(), n);
     }
     const Clock::time_point read = Clock::now();
-    const bool decoded = !thumbnail(stream).isNull();
-    m_phases.ask.push_back(msBetween(asked, announced));
-    m_phases.read.push_back(msBetween(announced, read));
-    m_phases.decode.push_back(msBetween(read, Clock::now()));
+    const bool decoded = !thumbnail(stream, worker.decoder).isNull();
+    worker.phases.ask.push_back(msBetween(asked, announced));
+    worker.phases.read.push_back(msBetween(announced, read));
+    worker.phases.decode.push_back(msBetween(read, Clock::now()));
     return decoded;
 }
 
 // Reads until the announcement's nine fields are in; what came after them
 // is the beginning of the stream.
-bool OverviewFloor::receiveAnnouncement(int fd, qint32 &declared, QByteArray &stream)
+bool OverviewFloor::Worker::receiveAnnouncement(int fd, qint32 &declared, QByteArray &stream)
 {
     QByteArray text;
     while (text.count('|') < 9) {
-        const ssize_t n = ::recv(fd, m_buffer.data(), m_buffer.size(), 0);
+        const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
         if (n <= 0)
             return false;
-        text.append(m_buffer.data(), n);
+        text.append(buffer.data(), n);
     }
     qsizetype end = -1;
     for (int bars = 0; bars < 9; ++bars)
@@ -139,11 +167,11 @@ bool OverviewFloor::receiveAnnouncement(int fd, qint32 &declared, QByteArray &st
 // As the console fits a picture into a tile: the decoder scales down by the
 // largest power of two (up to 8) that keeps the picture at least as large as
 // its fitted size, and what is left is scaled smoothly.
-QImage OverviewFloor::thumbnail(const QByteArray &jpeg)
+QImage OverviewFloor::thumbnail(const QByteArray &jpeg, tjhandle decoder) const
 {
     int width = 0, height = 0, subsampling = 0, colours = 0;
     const auto *bytes = reinterpret_cast<const unsigned char *>(jpeg.constData());
-    if (tjDecompressHeader3(m_decoder, bytes, (unsigned long)jpeg.size(), &width, &height,
+    if (tjDecompressHeader3(decoder, bytes, (unsigned long)jpeg.size(), &width, &height,
                             &subsampling, &colours)
         != 0)
         return {};
@@ -156,7 +184,7 @@ QImage OverviewFloor::thumbnail(const QByteArray &jpeg)
         }
     }
     QImage image((width + denom - 1) / denom, (height + denom - 1) / denom, QImage::Format_RGB32);
-    if (tjDecompress2(m_decoder, bytes, (unsigned long)jpeg.size(), image.bits(), image.width(),
+    if (tjDecompress2(decoder, bytes, (unsigned long)jpeg.size(), image.bits(), image.width(),
                       int(image.bytesPerLine()), image.height(), TJPF_BGRX, 0)
         != 0)
         return {};

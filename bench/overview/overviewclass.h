@@ -1,24 +1,35 @@
 #pragma once
 
 // The class of the overview benchmark: the agent simulator's students as a
-// process of their own, and the bare loop that is the console's floor.
+// process of their own, and the bare loops that are the console's floors.
 
 #include "benchsupport.h"
 
 #include <QImage>
 #include <QProcess>
 #include <QSize>
+#include <QStringList>
 
+#include <atomic>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include <turbojpeg.h>
 
 namespace bench::overview {
 
-constexpr int Students = 30;
 inline const QSize Screen(1920, 1080);
+
+// How the simulator's students behave; faults are the simulator's options.
+struct Behaviour
+{
+    int students = 30;
+    int captureDelayMs = 200;
+    int streamDelayMs = 200;
+    QStringList faults;
+};
 
 // Medians of the phases of the pictures of a run, printed with --phases:
 // from the request to the announcement read, from there to the stream's last
@@ -40,14 +51,12 @@ struct Phases
     }
 };
 
-// The simulator's thirty students, connected to port, each from its own
-// address from sourceBase on. They answer a picture request as soon as the
-// picture is drawn and encoded (no capture delay) and take no pause after a
-// stream; between the announcement and the stream they pause streamDelayMs.
+// The simulator's students, connected to port, each from its own address
+// from sourceBase on, taking no pause after a stream.
 class Simulator
 {
 public:
-    Simulator(quint16 port, const QString &sourceBase, int streamDelayMs);
+    Simulator(quint16 port, const QString &sourceBase, const Behaviour &behaviour);
     ~Simulator();
 
 private:
@@ -55,29 +64,31 @@ private:
 };
 
 // The bare loop: the simulator's students connected to a plain listening
-// socket, asked one after another over blocking sockets.
+// socket over blocking sockets, asked by a number of threads at once, each
+// receiving and decoding its pictures itself, as the console's receptions do.
 class OverviewFloor
 {
 public:
-    OverviewFloor(QSize bound, int streamDelayMs);
+    OverviewFloor(QSize bound, const Behaviour &behaviour);
     ~OverviewFloor();
-    bool ready() const { return int(m_fds.size()) == Students; }
-    // Milliseconds for the thirty pictures; NaN when one failed.
-    double round();
+    bool ready() const { return int(m_fds.size()) == m_students; }
+    // Milliseconds for every student's picture with this many asked at once;
+    // NaN when one failed.
+    double round(int atOnce);
     const Phases &phases() const { return m_phases; }
 
 private:
-    bool picture(int fd);
-    bool receiveAnnouncement(int fd, qint32 &declared, QByteArray &stream);
-    QImage thumbnail(const QByteArray &jpeg);
+    struct Worker;
+    bool picture(int fd, Worker &worker);
+    QImage thumbnail(const QByteArray &jpeg, tjhandle decoder) const;
 
     QSize m_bound;
+    int m_students;
     int m_listener = -1;
     std::vector<int> m_fds;
     std::unique_ptr<Simulator> m_simulator;
-    tjhandle m_decoder;
-    qint32 m_number = 0;
-    std::vector<char> m_buffer = std::vector<char>(64 * 1024);
+    std::atomic<qint32> m_number{0};
+    std::mutex m_phasesMutex;
     Phases m_phases;
 };
 

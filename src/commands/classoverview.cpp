@@ -7,6 +7,7 @@
 #include "storage/settings.h"
 
 #include <algorithm>
+#include <limits>
 
 namespace commands {
 
@@ -34,33 +35,23 @@ ClassOverview::ClassOverview(Classroom &classroom, Commander &commander, QObject
     connect(&commander, &Commander::waitRequested, this, &ClassOverview::teacherAsked);
     connect(&classroom, &Classroom::waitEnded, this, &ClassOverview::teacherDone);
     connect(&classroom, &Classroom::streamFinished, this, &ClassOverview::teacherDone);
-    // The picture comes on its own connection, beside the others: the next
-    // computer is asked meanwhile, so a stream that never comes holds up no
-    // other tile.
-    connect(&classroom, &Classroom::glanceAnnounced, this,
-            [this](const platform::ConnectionPtr &c) {
-                if (c != m_awaiting)
-                    return;
-                m_answerTimer.stop();
-                m_awaiting.reset();
-                m_pumpTimer.start(0);
-            });
+    connect(&classroom, &Classroom::glanceAnnounced, this, &ClassOverview::announced);
     connect(&classroom, &Classroom::glanceReceived, this,
             [this](const platform::ConnectionPtr &c, const StreamReception::Result &result) {
                 const bool shown = result.complete && !result.picture.isNull();
+                std::erase(m_lingering, c);
                 settle(c, shown ? TileState::Current : TileState::NoAnswer);
             });
-    connect(&classroom, &Classroom::glanceRefused, this,
-            [this](const platform::ConnectionPtr &c) { settle(c, TileState::NoAnswer); });
+    connect(&classroom, &Classroom::glanceRefused, this, [this](const platform::ConnectionPtr &c) {
+        std::erase(m_lingering, c);
+        settle(c, TileState::NoAnswer);
+    });
     // The teacher took the computer's next picture: the tile keeps what it
     // shows and the computer is asked again in its turn.
     connect(&classroom, &Classroom::glanceDropped, this, [this](const platform::ConnectionPtr &c) {
-        if (c == m_awaiting) {
-            m_answerTimer.stop();
-            m_awaiting.reset();
-        }
+        if (forget(c))
+            pump();
     });
-    connect(&classroom, &Classroom::glanceFinished, this, &ClassOverview::pump);
     connect(&classroom, &Classroom::computerJoined, this, &ClassOverview::pump);
     // After the list has dealt with the leaving: the places this gives out
     // are those of the list as it is then.
@@ -127,48 +118,115 @@ bool ClassOverview::due(const Slot &slot, qint64 now) const
     return intervalOver && teacherDone;
 }
 
-// Asks the next computer that is due, when nothing stands in the way.
+bool ClassOverview::busy(const platform::ConnectionPtr &connection) const
+{
+    return std::any_of(m_outstanding.begin(), m_outstanding.end(),
+                       [&](const Request &r) { return r.connection == connection; })
+           || std::find(m_lingering.begin(), m_lingering.end(), connection) != m_lingering.end();
+}
+
+// Asks the computers that are due, up to MaxOutstanding at once, when nothing
+// stands in the way; each round goes on where the last one stopped.
 void ClassOverview::pump()
 {
-    if (!m_active || m_awaiting || m_teacherWaiting || m_classroom.StreamInProgress.load())
+    if (!m_active || m_teacherWaiting || m_classroom.StreamInProgress.load())
         return;
     const std::vector<Computer> &computers = m_classroom.computers();
     const qint64 now = m_clock.elapsed();
     for (size_t step = 0; step < computers.size(); ++step) {
+        if (int(m_outstanding.size()) >= MaxOutstanding)
+            return;
         const size_t i = (m_next + step) % computers.size();
         const platform::ConnectionPtr &connection = computers[i].connection;
-        if (!connection || !connection->isOpen())
+        if (!connection || !connection->isOpen() || busy(connection))
             continue;
         Slot &slot = slotOf(connection);
         if (!due(slot, now))
             continue;
         slot.askedAt = now;
-        if (!m_classroom.requestGlance(connection, m_bound))
+        if (!m_classroom.requestGlance(connection, m_bound)) {
+            notSent(connection, slot, now, i);
             continue;
-        m_awaiting = connection;
+        }
+        m_outstanding.push_back({connection, now + timings.answerTimeoutMs, false});
         m_next = i + 1;
-        m_answerTimer.start(timings.answerTimeoutMs);
-        return;
+        armDeadline();
     }
-    scheduleNext(now);
+    if (int(m_outstanding.size()) < MaxOutstanding)
+        scheduleNext(now);
 }
 
-// Wakes up when the first computer becomes due again.
+// A request that could not go out leaves no trace but the tile; one the
+// teacher's own request stands in for is no failure.
+void ClassOverview::notSent(const platform::ConnectionPtr &connection, Slot &slot, qint64 now,
+                            size_t index)
+{
+    const bool teacher
+            = slot.teacherAskedAt >= 0 && now - slot.teacherAskedAt <= Classroom::AnswerForgottenMs;
+    if (teacher || !connection->isOpen() || slot.state == TileState::NoAnswer)
+        return;
+    slot.state = TileState::NoAnswer;
+    emit tileChanged(int(index));
+}
+
+// Wakes up when the first computer becomes due again; one still answering
+// wakes it by its answer.
 void ClassOverview::scheduleNext(qint64 now)
 {
-    qint64 wait = -1;
+    qint64 wait = std::numeric_limits<qint64>::max();
     for (const Computer &computer : m_classroom.computers()) {
-        if (!computer.connection || !computer.connection->isOpen())
+        if (!computer.connection || !computer.connection->isOpen() || busy(computer.connection))
             continue;
         const Slot &slot = slotOf(computer.connection);
         const qint64 intervalAt = slot.askedAt + m_intervalSeconds * 1000;
         const qint64 teacherAt
                 = slot.teacherAskedAt < 0 ? 0 : slot.teacherAskedAt + timings.teacherGraceMs;
         const qint64 at = std::max(intervalAt, teacherAt);
-        wait = wait < 0 ? at - now : std::min(wait, at - now);
+        wait = std::min(wait, at - now);
     }
-    if (wait >= 0 || !m_classroom.computers().empty())
+    if (wait != std::numeric_limits<qint64>::max())
         m_pumpTimer.start(int(std::clamp<qint64>(wait, 10, 60000)));
+}
+
+// The picture comes on its own connection, beside the others; from now on
+// the stream's bound holds. One announced after its request was given up is
+// received, but its computer is not asked again until it ends.
+void ClassOverview::announced(const platform::ConnectionPtr &connection)
+{
+    const auto found = std::find_if(m_outstanding.begin(), m_outstanding.end(),
+                                    [&](const Request &r) { return r.connection == connection; });
+    if (found == m_outstanding.end()) {
+        if (!busy(connection))
+            m_lingering.push_back(connection);
+        return;
+    }
+    found->announced = true;
+    found->deadline = m_clock.elapsed() + timings.streamTimeoutMs;
+    armDeadline();
+}
+
+// True when the computer had a request outstanding.
+bool ClassOverview::forget(const platform::ConnectionPtr &connection)
+{
+    const bool had = std::erase_if(m_outstanding,
+                                   [&](const Request &r) { return r.connection == connection; })
+                     > 0;
+    if (had)
+        armDeadline();
+    return had;
+}
+
+// One timer for all the requests: on the earliest deadline.
+void ClassOverview::armDeadline()
+{
+    if (m_outstanding.empty()) {
+        m_answerTimer.stop();
+        return;
+    }
+    qint64 earliest = m_outstanding.front().deadline;
+    for (const Request &r : m_outstanding)
+        earliest = std::min(earliest, r.deadline);
+    m_answerTimer.start(int(std::max<qint64>(0, earliest - m_clock.elapsed())));
 }
 
 void ClassOverview::settle(const platform::ConnectionPtr &connection, TileState state)
@@ -176,10 +234,7 @@ void ClassOverview::settle(const platform::ConnectionPtr &connection, TileState 
     Slot &slot = slotOf(connection);
     const bool stopped = state == TileState::NoAnswer && slot.state != TileState::NoAnswer;
     slot.state = state;
-    if (connection == m_awaiting) {
-        m_answerTimer.stop();
-        m_awaiting.reset();
-    }
+    forget(connection);
     // A computer that has left meanwhile has not fallen silent. The list's
     // record names it: a closed connection no longer knows whom it was with.
     const int index = m_classroom.indexOf(connection);
@@ -195,10 +250,22 @@ void ClassOverview::settle(const platform::ConnectionPtr &connection, TileState 
     pump();
 }
 
+// A computer past its deadline is asked again next round; a stream still
+// coming keeps its computer aside until it ends.
 void ClassOverview::answerTimedOut()
 {
-    if (m_awaiting)
-        settle(platform::ConnectionPtr(m_awaiting), TileState::NoAnswer);
+    const qint64 now = m_clock.elapsed();
+    std::vector<Request> late;
+    for (const Request &r : m_outstanding) {
+        if (r.deadline <= now)
+            late.push_back(r);
+    }
+    for (const Request &r : late) {
+        if (r.announced && r.connection->isOpen())
+            m_lingering.push_back(r.connection);
+        settle(r.connection, TileState::NoAnswer);
+    }
+    armDeadline();
 }
 
 void ClassOverview::teacherAsked()
@@ -232,10 +299,14 @@ void ClassOverview::markDisconnected()
             emit tileChanged(int(i));
     }
     m_slots.swap(kept);
-    if (m_awaiting && !m_awaiting->isOpen()) {
-        m_answerTimer.stop();
-        m_awaiting.reset();
+    std::vector<platform::ConnectionPtr> closed;
+    for (const Request &r : m_outstanding) {
+        if (!r.connection->isOpen())
+            closed.push_back(r.connection);
     }
+    std::erase_if(m_lingering, [](const platform::ConnectionPtr &c) { return !c->isOpen(); });
+    for (const platform::ConnectionPtr &c : closed)
+        forget(c);
     pump();
 }
 

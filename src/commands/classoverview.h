@@ -8,6 +8,8 @@
 #include <QSize>
 #include <QTimer>
 
+#include <vector>
+
 class Classroom;
 
 namespace commands {
@@ -15,8 +17,8 @@ namespace commands {
 class Commander;
 
 // Keeps a recent picture of every listed computer's screen while it is
-// active: the computers are asked one after another, each at most once per
-// interval, and the teacher always goes first. No request goes out while a
+// active: up to MaxOutstanding computers are asked at once, each at most once
+// per interval, and the teacher always goes first. No request goes out while a
 // teacher's command waits for its answer or a teacher's stream is received,
 // and none to a computer the teacher has just asked for a picture or a
 // process list. The day log gets only the overview being switched on and off
@@ -26,16 +28,27 @@ class ClassOverview : public QObject
     Q_OBJECT
 public:
     enum class TileState { Waiting, Current, NoAnswer, Disconnected };
+    Q_ENUM(TileState)
 
     struct Timings
     {
         // An announcement that does not come within this is no answer.
         int answerTimeoutMs = 5000;
+        // Nor is a picture whose stream takes longer than this once
+        // announced: a trickling computer gives its place up to another.
+        int streamTimeoutMs = 30000;
         // The longest a teacher's command is waited for: the wait window's.
         int teacherWaitMs = 10000;
         // A computer the teacher asked for a stream is left alone this long.
         int teacherGraceMs = 5000;
     };
+
+    // Requests asked and not yet finished (announcement awaited or stream
+    // received). A student takes about 0.4 s from request to last byte, so
+    // 16 bring a class of 30 in two waves within a second; each stream holds
+    // one thread and at most its picture, so threads and memory stay bounded
+    // however large the class.
+    static constexpr int MaxOutstanding = 16;
 
     static constexpr int DefaultIntervalSeconds = 5;
     static constexpr int MinIntervalSeconds = 1;
@@ -63,6 +76,7 @@ public:
     QSize thumbnailBound() const { return m_bound; }
 
     TileState stateOf(const platform::ConnectionPtr &connection) const;
+    int outstanding() const { return int(m_outstanding.size()); }
 
 signals:
     // The tile at this place of the computer list has a new state or picture.
@@ -76,9 +90,21 @@ private:
         qint64 teacherAskedAt = -1; // ditto
     };
 
+    struct Request
+    {
+        platform::ConnectionPtr connection;
+        qint64 deadline = 0; // ms on m_clock
+        bool announced = false;
+    };
+
     void pump();
     bool due(const Slot &slot, qint64 now) const;
+    bool busy(const platform::ConnectionPtr &connection) const;
+    void notSent(const platform::ConnectionPtr &connection, Slot &slot, qint64 now, size_t index);
     void scheduleNext(qint64 now);
+    void announced(const platform::ConnectionPtr &connection);
+    bool forget(const platform::ConnectionPtr &connection);
+    void armDeadline();
     void settle(const platform::ConnectionPtr &connection, TileState state);
     void answerTimedOut();
     void teacherAsked();
@@ -91,8 +117,10 @@ private:
     int m_intervalSeconds = DefaultIntervalSeconds;
     QSize m_bound{240, 135};
     bool m_teacherWaiting = false;
-    // The glance asked and not yet answered; null when none.
-    platform::ConnectionPtr m_awaiting;
+    std::vector<Request> m_outstanding;
+    // Streams still received past their bound, or announced after theirs:
+    // not asked again until they end, and not counted among the outstanding.
+    std::vector<platform::ConnectionPtr> m_lingering;
     size_t m_next = 0; // where the next round-robin search begins
     QHash<const platform::Connection *, Slot> m_slots;
     QElapsedTimer m_clock;

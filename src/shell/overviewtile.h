@@ -14,7 +14,7 @@ class OverviewTile : public QWidget
 {
     Q_OBJECT
 public:
-    using State = OverviewView::TileState;
+    using State = commands::ClassOverview::TileState;
 
     OverviewTile(const QString &hostName, const QString &address, int pictureWidth,
                  QWidget *parent);

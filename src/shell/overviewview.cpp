@@ -164,8 +164,8 @@ int OverviewView::tileCount() const
     return m_tiles.size();
 }
 
-void OverviewView::setTile(int index, TileState state, const QImage &thumbnail,
-                           const QDateTime &pictureTime)
+void OverviewView::setTile(int index, commands::ClassOverview::TileState state,
+                           const QImage &thumbnail, const QDateTime &pictureTime)
 {
     if (index < 0 || index >= m_tiles.size())
         return;

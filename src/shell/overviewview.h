@@ -1,5 +1,7 @@
 #pragma once
 
+#include "commands/classoverview.h"
+
 #include <QDateTime>
 #include <QImage>
 #include <QList>
@@ -26,9 +28,6 @@ class OverviewView : public QWidget
 {
     Q_OBJECT
 public:
-    enum class TileState { Waiting, Current, NoAnswer, Disconnected };
-    Q_ENUM(TileState)
-
     explicit OverviewView(QWidget *parent = nullptr);
 
     // Tiles mirror the computer list: same order, inserted and removed by
@@ -40,7 +39,8 @@ public:
     int tileCount() const;
     // A null thumbnail keeps the picture the tile has; an invalid time then
     // keeps its time too.
-    void setTile(int index, TileState state, const QImage &thumbnail, const QDateTime &pictureTime);
+    void setTile(int index, commands::ClassOverview::TileState state, const QImage &thumbnail,
+                 const QDateTime &pictureTime);
 
     // The largest thumbnail a tile shows at the current zoom without scaling it.
     QSize thumbnailSize() const;

@@ -172,8 +172,8 @@ void TFMain::restoreOverviewLayout()
 void TFMain::showTile(int index)
 {
     const Computer &c = m_classroom->computers()[size_t(index)];
-    const auto state = static_cast<OverviewView::TileState>(m_overview->stateOf(c.connection));
-    ClassOverviewView->setTile(index, state, c.state.thumbnail, c.state.pictureTime);
+    ClassOverviewView->setTile(index, m_overview->stateOf(c.connection), c.state.thumbnail,
+                               c.state.pictureTime);
 }
 
 // As a click on the computer's row.
