@@ -215,6 +215,12 @@ void ClassroomTest::listKeepsAddressOrder()
     QCOMPARE(left[1][0].toInt(), 4);
     QCOMPARE(room.classroom.computers()[1].connection, room.connectionOf(nine));
     QCOMPARE(room.classroom.computers()[1].state.answer, QStringLiteral("TAK"));
+
+    // The middle one of an address leaves: the one after it moves up.
+    second.agent.close();
+    QVERIFY(left.wait(5000));
+    QCOMPARE(left[2][0].toInt(), 2);
+    QCOMPARE(room.classroom.indexOf(room.connectionOf(third)), 2);
 }
 
 void ClassroomTest::nothingOfOneStudentReachesAnother_data()
@@ -542,11 +548,12 @@ void ClassroomTest::eachComputerItsOwnChannel_data()
     // sends: "picture" (announced, whole), "part" (announced, its first 100
     // bytes), "rest", "announce" (no bytes follow), "empty" (announced as
     // none), "noscreen", "answer";
-    // "log": the entries for streams nobody asked for.
+    // "log": the entries for streams nobody asked for; "leave N" (last).
     QTest::addColumn<QString>("script");
-    // In order: "teacher N" (the teacher's picture, from N), "glance N",
-    // "answer N", "wait" (the teacher's wait ended), "log N", and last
-    // "awaited" when a glance still waits for computer 1.
+    // In order: "teacher N" (the teacher's picture, from N; "cut" when it
+    // ended short, from whichever), "glance N", "answer N", "wait" (the teacher's wait
+    // ended), "log N", "left N", and last "awaited" when a glance still
+    // waits for computer 1.
     QTest::addColumn<QString>("expected");
     QTest::newRow("unasked picture; the teacher's picture of another")
             << "1 empty, 1 part, ask 2, 2 picture, 1 rest, 1 answer, log"
@@ -567,6 +574,12 @@ void ClassroomTest::eachComputerItsOwnChannel_data()
             << "teacher 1";
     QTest::newRow("glance waits for 1, the teacher's picture of 2") << "glance 1, ask 2, 2 picture"
                                                                     << "teacher 2, awaited";
+    QTest::newRow("a glance waiting leaves with its computer") << "glance 1, leave 1"
+                                                               << "left 1";
+    QTest::newRow("a glance's stream ends as its computer leaves") << "glance 1, 1 part, leave 1"
+                                                                   << "glance gone, left 1";
+    QTest::newRow("the teacher's stream ends as its computer leaves") << "ask 1, 1 part, leave 1"
+                                                                      << "teacher cut, left 1";
     QTest::newRow("glance waits for 1, 2 has no screen") << "glance 1, ask 2, 2 noscreen"
                                                          << "wait, awaited";
 }
@@ -584,13 +597,17 @@ void ClassroomTest::eachComputerItsOwnChannel()
     c.environment.streamTimings.idleLimit = 3000; // far longer than the test waits
     room.join(QStringLiteral("127.0.0.1"), Student::Silent);
     room.join(QStringLiteral("127.0.0.2"), Student::Silent);
+    // A closed connection has no address any more.
     auto from = [](const platform::ConnectionPtr &connection) {
-        return QString::fromLatin1(connection->peerAddress().right(1));
+        const QByteArray address = connection->peerAddress();
+        return address.isEmpty() ? QStringLiteral("gone") : QString::fromLatin1(address.right(1));
     };
     QStringList seen;
+    const platform::ConnectionPtr one = c.computers()[0].connection;
     connect(&c, &Classroom::streamReceived, &c, [&](const StreamReception::Result &r) {
-        seen << "teacher " + r.peerAddress.right(1);
-        QCOMPARE(r.picture.size(), QSize(640, 360));
+        seen << (r.complete ? "teacher " + r.peerAddress.right(1) : QStringLiteral("teacher cut"));
+        if (r.complete)
+            QCOMPARE(r.picture.size(), QSize(640, 360));
     });
     connect(&c, &Classroom::glanceReceived, &c,
             [&](const platform::ConnectionPtr &s) { seen << "glance " + from(s); });
@@ -624,6 +641,10 @@ void ClassroomTest::eachComputerItsOwnChannel()
             QVERIFY(c.SendPacket(connection, ask));
         } else if (first == QLatin1String("glance")) {
             QVERIFY(c.requestGlance(connection, QSize(160, 160)));
+        } else if (first == QLatin1String("leave")) {
+            room.students[size_t(computer)]->agent.close();
+            QTRY_COMPARE(c.computers().size(), size_t(1));
+            seen << "left " + step.section(u' ', 1);
         } else if (first == QLatin1String("log")) {
             seen << QStringLiteral("log %1").arg(logInfos(room.data, "RCV: pomi").size());
         } else {
@@ -635,9 +656,7 @@ void ClassroomTest::eachComputerItsOwnChannel()
     auto outcome = [&] {
         QStringList all = seen;
         all.sort();
-        return all
-               + (c.glancesAwaited(c.computers()[0].connection) ? QStringList{"awaited"}
-                                                                : QStringList{});
+        return all + (c.glancesAwaited(one) ? QStringList{"awaited"} : QStringList{});
     };
     QStringList wanted = expected.split(QStringLiteral(", "));
     wanted.sort();

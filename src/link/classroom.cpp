@@ -16,13 +16,6 @@ QString text(const QByteArray &bytes)
     return cp1250::toUnicode(bytes);
 }
 
-// Rows sort by the address text with the locale's string comparison, not by
-// number: 10.0.0.10 comes before 10.0.0.2.
-bool addressBefore(const QByteArray &a, const QByteArray &b)
-{
-    return QString::localeAwareCompare(text(a), text(b)) < 0;
-}
-
 } // namespace
 
 Classroom::Classroom(QObject *parent)
@@ -43,6 +36,12 @@ Classroom::Classroom(QObject *parent)
     m_leftOutTimer.setInterval(1000);
     connect(&m_leftOutTimer, &QTimer::timeout, this, &Classroom::reportAllLeftOut);
     m_clock.start();
+    connect(&m_roster, &Roster::joined, this, &Classroom::computerJoined);
+    connect(&m_roster, &Roster::left, this, &Classroom::computerLeft);
+    connect(&m_roster, &Roster::changed, this, [this](int index, Roster::Change what) {
+        if (what == Roster::Change::Name)
+            emit computerRenamed(index);
+    });
     wireServer();
 }
 
@@ -117,15 +116,7 @@ void Classroom::MyServerClientConnect(const platform::ConnectionPtr &socket)
     const QString line = QStringLiteral("Połączono z ") + text(address);
     emit statusText(line);
 
-    Computer joining{socket, address, socket->peerHostName(), socket->peerPort(), {}, {}};
-    // After those of the same address: the list keeps their order of coming.
-    const auto place = std::upper_bound(
-            m_computers.begin(), m_computers.end(), address,
-            [](const QByteArray &a, const Computer &c) { return addressBefore(a, c.address); });
-    const int index = int(place - m_computers.begin());
-    m_computers.insert(place, std::move(joining));
-    emit computerJoined(index);
-
+    m_roster.add(socket);
     WriteLog(cp1250::fromUnicode(line));
 }
 
@@ -139,11 +130,8 @@ void Classroom::MyServerClientRefused(const QByteArray &address)
 void Classroom::MyServerClientNamed(const platform::ConnectionPtr &socket)
 {
     const int index = indexOf(socket);
-    const QByteArray name = socket->peerHostName();
-    if (index < 0 || m_computers[size_t(index)].hostName == name)
-        return;
-    m_computers[size_t(index)].hostName = name;
-    emit computerRenamed(index);
+    if (index >= 0)
+        m_roster.rename(index, socket->peerHostName());
 }
 
 void Classroom::MyServerClientDisconnect(const platform::ConnectionPtr &socket)
@@ -155,9 +143,9 @@ void Classroom::MyServerClientDisconnect(const platform::ConnectionPtr &socket)
     const int index = indexOf(socket);
     if (index < 0)
         return;
-    reportLeftOut(m_computers[size_t(index)]);
-    m_computers.erase(m_computers.begin() + index);
-    emit computerLeft(index);
+    reportLeftOut(m_roster.computers()[size_t(index)]);
+    Computer gone = m_roster.remove(index);
+    endChannel(gone.channel);
 }
 
 void Classroom::MyServerClientError(const platform::ConnectionPtr &socket, int &errorCode)
@@ -171,20 +159,6 @@ void Classroom::ServerSocketError(int &errorCode)
 {
     logStatus(QStringLiteral("ERROR: błąd nr") + QString::number(errorCode));
     errorCode = 0;
-}
-
-int Classroom::indexOf(const platform::ConnectionPtr &connection) const
-{
-    for (size_t i = 0; i < m_computers.size(); ++i)
-        if (m_computers[i].connection == connection)
-            return int(i);
-    return -1;
-}
-
-Computer *Classroom::computerOf(const platform::ConnectionPtr &connection)
-{
-    const int index = indexOf(connection);
-    return index < 0 ? nullptr : &m_computers[size_t(index)];
 }
 
 bool Classroom::FindSelectedConnection()

@@ -2,13 +2,13 @@
 
 #include "link/messageanswer.h"
 #include "link/packet.h"
+#include "link/roster.h"
 #include "link/streamreception.h"
 #include "platform/tcpserver.h"
 
 #include <QByteArray>
 #include <QDateTime>
 #include <QElapsedTimer>
-#include <QHash>
 #include <QImage>
 #include <QObject>
 #include <QString>
@@ -18,58 +18,7 @@
 #include <functional>
 #include <memory>
 #include <stdexcept>
-#include <unordered_map>
 #include <vector>
-
-// What the console last learnt of one computer, with when it learnt it.
-struct ComputerState
-{
-    // The latest screen picture as the agent sent it (JPEG bytes up to its
-    // end marker); empty when it was too large to keep or was let go for
-    // newer pictures of other computers.
-    QByteArray picture;
-    QDateTime pictureTime;
-    // The latest answer to a message, as the answer field shows it.
-    QString answer;
-    QDateTime answerTime;
-    // The outcome line of the latest command sent to it.
-    QString outcome;
-    QDateTime outcomeTime;
-    // The latest picture fitted into the class overview's tile.
-    QImage thumbnail;
-};
-
-// The console's side of the conversation with one connection: what its
-// packets are checked against and how much of them the day log takes. One
-// computer's packets never decide how another's are taken.
-struct Conversation
-{
-    // The number of the last packet accepted from this connection; its next
-    // packet with the same number is a copy.
-    qint32 lastAcceptedNo = 0;
-    // The last packet read from it: what a text that leaves out fields is
-    // read onto.
-    PacketRecord received;
-    // The day log's share of this connection's packets: the second counted
-    // in, the packets logged in it, and those left out since the last entry
-    // that said so.
-    qint64 logSecond = -1;
-    int loggedInSecond = 0;
-    qint64 leftOut = 0;
-};
-
-// One connected computer as the list shows it.
-struct Computer
-{
-    platform::ConnectionPtr connection;
-    QByteArray address;
-    // As its lookup found it: empty until the lookup has ended (see
-    // platform/hostnames.h), and what every text that names it shows.
-    QByteArray hostName;
-    quint16 port = 0;
-    ComputerState state;
-    Conversation conversation;
-};
 
 // The error the server raises when it cannot listen; start-up shows its text.
 class SocketError : public std::runtime_error
@@ -148,10 +97,18 @@ public:
     void MyServerClientRefused(const QByteArray &address);
     void MyServerClientNamed(const platform::ConnectionPtr &socket);
 
-    // In the list's order: by the address text as the locale compares it.
-    const std::vector<Computer> &computers() const { return m_computers; }
-    int indexOf(const platform::ConnectionPtr &connection) const;
-    Computer *computerOf(const platform::ConnectionPtr &connection);
+    // Every connected computer, one record each, in the list's order: by
+    // the address text as the locale compares it.
+    const Roster &roster() const { return m_roster; }
+    const std::vector<Computer> &computers() const { return m_roster.computers(); }
+    int indexOf(const platform::ConnectionPtr &connection) const
+    {
+        return m_roster.indexOf(connection);
+    }
+    Computer *computerOf(const platform::ConnectionPtr &connection)
+    {
+        return m_roster.computerOf(connection);
+    }
 
     // The computer the teacher's commands go to, by its address.
     void select(const QByteArray &address) { m_selected = address; }
@@ -233,21 +190,6 @@ signals:
     void glanceFinished();
 
 private:
-    enum class Owner { Teacher, Glance, Superseded };
-    struct Reception
-    {
-        std::unique_ptr<StreamReception> stream;
-        Owner owner = Owner::Teacher;
-    };
-    // What is going on with one connection beyond its packets.
-    struct Channel
-    {
-        std::weak_ptr<platform::Connection> connection;
-        // Bytes of a stream nobody asked for, still to be read off.
-        qint64 dropLeft = 0;
-        qint64 dropLastBytesAt = 0;
-        qint64 unaskedReportedAt = -1;
-    };
     // What the teacher asked for and is not answered yet, per kind.
     struct TeacherRequest
     {
@@ -262,17 +204,16 @@ private:
     void noteTeacherRequest(const platform::ConnectionPtr &socket, const PacketRecord &packet);
     bool takeTeacherRequest(const platform::ConnectionPtr &socket, bool screen);
     void startStream(const platform::ConnectionPtr &socket, bool screen);
-    void startReception(const platform::ConnectionPtr &socket, std::unique_ptr<StreamReception> s,
-                        Owner owner);
-    void endReception(const platform::ConnectionPtr &socket);
-    void finishTeacherStream(const platform::ConnectionPtr &socket,
-                             const StreamReception::Result &outcome);
+    void startReception(const platform::ConnectionPtr &socket, std::unique_ptr<StreamReception> s);
+    void endReception(const platform::ConnectionPtr &socket, StreamReception *ended);
+    // What the leaving computer was still asked ends with it.
+    void endChannel(Channel &channel);
+    void finishTeacherStream();
     void dispatch(const platform::ConnectionPtr &socket);
     void announced(const platform::ConnectionPtr &socket, bool screen);
     void dropUnasked(const platform::ConnectionPtr &socket, qint32 declared);
     // Reads off what is left of a dropped stream; false while some is left.
     bool readOffDropped(const platform::ConnectionPtr &socket);
-    Channel &channelOf(const platform::ConnectionPtr &socket);
     qint64 idleBudgetMs() const;
     // Takes the packet when it answers a glance; false when it is not one.
     bool takeGlanceAnswer(const platform::ConnectionPtr &socket, const PacketRecord &packet);
@@ -288,27 +229,16 @@ private:
     void reportLeftOut(Computer &computer);
     void reportAllLeftOut();
 
-    std::vector<Computer> m_computers;
+    Roster m_roster;
     QByteArray m_selected;
     // Whether the packet being handled goes into the day log.
     bool m_packetLogged = true;
     QElapsedTimer m_logClock;
     QTimer m_leftOutTimer;
-    // One reception at most per connection, any number side by side.
-    std::unordered_map<const platform::Connection *, Reception> m_receptions;
     // The connection of the teacher's stream being received; null when none.
     platform::ConnectionPtr m_teacherStream;
     TeacherRequest m_teacherAsked[2]; // [0] process list, [1] screen
-    QHash<const platform::Connection *, Channel> m_channels;
     QElapsedTimer m_clock;
     // Stream bytes that came in one read with their announcement.
     QByteArray m_streamStart;
-    struct Glance
-    {
-        std::weak_ptr<platform::Connection> connection;
-        QSize bound;
-        QDateTime askedAt;
-    };
-    // In the order asked: a computer answers in the order it was asked.
-    std::vector<Glance> m_glances;
 };

@@ -57,7 +57,7 @@ void Classroom::reportLeftOut(Computer &computer)
 
 void Classroom::reportAllLeftOut()
 {
-    for (Computer &computer : m_computers)
+    for (Computer &computer : m_roster.computers())
         reportLeftOut(computer);
 }
 
@@ -77,17 +77,17 @@ void Classroom::keepPictureBytes(Computer &computer, const QByteArray &jpeg)
 
 void Classroom::trimPictures(const Computer *newest)
 {
+    std::vector<Computer> &all = m_roster.computers();
     qint64 kept = 0;
-    for (const Computer &c : m_computers)
+    for (const Computer &c : all)
         kept += c.state.picture.size();
     while (kept > environment.picturesKeptLimit) {
-        auto oldest = m_computers.end();
-        for (auto c = m_computers.begin(); c != m_computers.end(); ++c)
+        auto oldest = all.end();
+        for (auto c = all.begin(); c != all.end(); ++c)
             if (&*c != newest && !c->state.picture.isEmpty()
-                && (oldest == m_computers.end()
-                    || c->state.pictureTime < oldest->state.pictureTime))
+                && (oldest == all.end() || c->state.pictureTime < oldest->state.pictureTime))
                 oldest = c;
-        if (oldest == m_computers.end())
+        if (oldest == all.end())
             return;
         kept -= oldest->state.picture.size();
         oldest->state.picture = QByteArray();

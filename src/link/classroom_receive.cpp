@@ -52,7 +52,8 @@ void Classroom::MyServerClientRead(const platform::ConnectionPtr &socket)
 {
     // A connection whose stream is being received is read by its reception
     // alone; every other connection is read as ever.
-    if (m_receptions.contains(socket.get()) || !readOffDropped(socket))
+    const Computer *reading = computerOf(socket);
+    if ((reading && reading->channel.reception) || !readOffDropped(socket))
         return;
 
     QByteArray text;
@@ -140,6 +141,7 @@ void Classroom::dispatch(const platform::ConnectionPtr &socket)
             if (Computer *computer = computerOf(socket)) {
                 computer->state.answer = answer->shownText();
                 computer->state.answerTime = QDateTime::currentDateTime();
+                m_roster.touch(socket);
             }
             emit answerReceived(socket, *answer);
         }
@@ -172,11 +174,11 @@ void Classroom::noteTeacherRequest(const platform::ConnectionPtr &socket, const 
     // is given up, and its next picture is the teacher's.
     if (!screen)
         return;
-    const auto waiting = [&](const Glance &g) {
-        return g.connection.lock() == socket;
-    };
-    if (std::erase_if(m_glances, waiting) > 0)
+    Computer *computer = computerOf(socket);
+    if (computer && !computer->channel.glances.empty()) {
+        computer->channel.glances.clear();
         emit glanceDropped(socket);
+    }
 }
 
 bool Classroom::takeTeacherRequest(const platform::ConnectionPtr &socket, bool screen)
@@ -186,17 +188,6 @@ bool Classroom::takeTeacherRequest(const platform::ConnectionPtr &socket, bool s
         return false;
     asked = {};
     return true;
-}
-
-Classroom::Channel &Classroom::channelOf(const platform::ConnectionPtr &socket)
-{
-    // Those of connections gone are let go now and then.
-    if (m_channels.size() > 2 * MyServer->activeConnections() + 16)
-        m_channels.removeIf([](const auto &entry) { return entry.value().connection.expired(); });
-    Channel &channel = m_channels[socket.get()];
-    if (channel.connection.lock() != socket)
-        channel = Channel{socket};
-    return channel;
 }
 
 // The idle budget of a stream: how long a dropped stream may pause before
@@ -209,7 +200,10 @@ qint64 Classroom::idleBudgetMs() const
 
 void Classroom::dropUnasked(const platform::ConnectionPtr &socket, qint32 declared)
 {
-    Channel &channel = channelOf(socket);
+    Computer *computer = computerOf(socket);
+    if (!computer)
+        return;
+    Channel &channel = computer->channel;
     const qint64 now = m_clock.elapsed();
     const qint64 glued = m_streamStart.size();
     m_streamStart.clear();
@@ -218,8 +212,7 @@ void Classroom::dropUnasked(const platform::ConnectionPtr &socket, qint32 declar
     if (channel.unaskedReportedAt >= 0 && now - channel.unaskedReportedAt < UnaskedReportIntervalMs)
         return;
     channel.unaskedReportedAt = now;
-    const Computer *computer = computerOf(socket);
-    const QByteArray name = computer ? computer->hostName : QByteArray();
+    const QByteArray name = computer->hostName;
     WriteLog(cp1250::fromUnicode(u"RCV: pominięto nieproszony strumień danych od: ")
              + eventlog::visible(name) + " (" + eventlog::visible(socket->peerAddress())
              + cp1250::fromUnicode(u"), deklarowano: ") + QByteArray::number(declared));
@@ -229,10 +222,10 @@ void Classroom::dropUnasked(const platform::ConnectionPtr &socket, qint32 declar
 // a dropped stream never wait for others, nor others for them.
 bool Classroom::readOffDropped(const platform::ConnectionPtr &socket)
 {
-    const auto found = m_channels.find(socket.get());
-    if (found == m_channels.end() || found->dropLeft <= 0 || found->connection.lock() != socket)
+    Computer *computer = computerOf(socket);
+    if (!computer || computer->channel.dropLeft <= 0)
         return true;
-    Channel &channel = *found;
+    Channel &channel = computer->channel;
     const qint64 now = m_clock.elapsed();
     // An agent that stopped half-way: what comes now is packets again.
     if (now - channel.dropLastBytesAt > idleBudgetMs()) {

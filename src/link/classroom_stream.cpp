@@ -12,11 +12,6 @@ void Classroom::startStream(const platform::ConnectionPtr &socket, bool screen)
     CurrentSocket = socket;
     // A teacher's stream still running from an earlier request (its wait
     // window long closed) goes on, but only the latest one is shown.
-    if (m_teacherStream && m_teacherStream != socket) {
-        const auto older = m_receptions.find(m_teacherStream.get());
-        if (older != m_receptions.end())
-            older->second.owner = Owner::Superseded;
-    }
     m_teacherStream = socket;
     emit streamStarted(DeclaredStreamSize);
     // The reception keeps the announcing connection for itself, so a command
@@ -30,72 +25,89 @@ void Classroom::startStream(const platform::ConnectionPtr &socket, bool screen)
         if (socket == m_teacherStream)
             emit streamProgress(received);
     });
-    connect(stream.get(), &StreamReception::finished, this,
-            [this, socket](const StreamReception::Result &outcome) {
+    StreamReception *reception = stream.get();
+    connect(reception, &StreamReception::finished, this,
+            [this, socket, reception](const StreamReception::Result &outcome) {
                 keepPicture(socket, outcome, false);
-                finishTeacherStream(socket, outcome);
+                // Only the latest of the teacher's streams is shown.
+                const bool shown = socket == m_teacherStream;
+                if (shown)
+                    emit streamReceived(outcome);
+                endReception(socket, reception);
+                if (shown)
+                    finishTeacherStream();
             });
-    startReception(socket, std::move(stream), Owner::Teacher);
+    startReception(socket, std::move(stream));
 }
 
 // Until the stream ends its bytes wait in their connection, which its
 // reception alone reads, on its thread; the other connections are read as
 // ever meanwhile.
 void Classroom::startReception(const platform::ConnectionPtr &socket,
-                               std::unique_ptr<StreamReception> stream, Owner owner)
+                               std::unique_ptr<StreamReception> stream)
 {
     MyServer->holdReads(socket);
     stream->setFirstBytes(std::exchange(m_streamStart, {}));
     StreamReception *started = stream.get();
-    m_receptions.emplace(socket.get(), Reception{std::move(stream), owner});
+    if (Computer *computer = computerOf(socket))
+        computer->channel.reception = std::move(stream);
+    else // not listed: it ends as one whose computer has left
+        stream.release()->setParent(this);
     started->start();
 }
 
-void Classroom::endReception(const platform::ConnectionPtr &socket)
+void Classroom::endReception(const platform::ConnectionPtr &socket, StreamReception *ended)
 {
-    const auto found = m_receptions.find(socket.get());
-    if (found != m_receptions.end()) {
-        // It is the sender of the signal being handled: it goes once that
-        // has returned (or with the classroom). Its thread has ended or is
-        // about to.
-        StreamReception *ended = found->second.stream.release();
-        ended->setParent(this);
-        ended->deleteLater();
-        m_receptions.erase(found);
-    }
+    Computer *computer = computerOf(socket);
+    if (computer && computer->channel.reception.get() == ended)
+        computer->channel.reception.release();
+    // It is the sender of the signal being handled: it goes once that has
+    // returned (or with the classroom). Its thread has ended or is about to.
+    ended->setParent(this);
+    ended->deleteLater();
     // Whatever arrived on it meanwhile is read now.
     MyServer->resumeReads(socket);
 }
 
 // StreamInProgress is cleared after the outcome has been reported.
-void Classroom::finishTeacherStream(const platform::ConnectionPtr &socket,
-                                    const StreamReception::Result &outcome)
+void Classroom::finishTeacherStream()
 {
-    const auto found = m_receptions.find(socket.get());
-    const bool shown = found != m_receptions.end() && found->second.owner == Owner::Teacher;
-    if (shown)
-        emit streamReceived(outcome);
-    endReception(socket);
-    if (!shown)
-        return;
     m_teacherStream.reset();
     StreamInProgress = false;
     emit streamFinished();
 }
 
+// A stream from a computer that has left is ended at once: what came of it
+// is still reported, so the teacher's wait ends and the overview asks on,
+// but nothing more is read for it. Its glances are forgotten with it.
+void Classroom::endChannel(Channel &channel)
+{
+    if (StreamReception *reception = channel.reception.release()) {
+        reception->setParent(this);
+        reception->stop();
+    }
+    channel.glances.clear();
+}
+
 void Classroom::stopStream()
 {
-    // Each joins its thread; no result is reported any more.
-    for (auto &[connection, reception] : m_receptions) {
-        reception.stream->disconnect(this);
-        reception.stream.reset();
+    // Each joins its thread; no result is reported any more. Those of
+    // computers that have left are children until they have reported.
+    for (Computer &computer : m_roster.computers()) {
+        if (computer.channel.reception)
+            computer.channel.reception->disconnect(this);
+        computer.channel.reception.reset();
     }
-    m_receptions.clear();
+    for (StreamReception *r : findChildren<StreamReception *>(Qt::FindDirectChildrenOnly)) {
+        r->disconnect(this);
+        delete r;
+    }
 }
 
 bool Classroom::requestGlance(const platform::ConnectionPtr &connection, QSize bound)
 {
-    if (!connection || !connection->isOpen())
+    Computer *computer = computerOf(connection);
+    if (!computer || !connection->isOpen())
         return false;
     // The teacher waits for this computer's picture: its answer is the
     // teacher's, not a glance's.
@@ -110,35 +122,35 @@ bool Classroom::requestGlance(const platform::ConnectionPtr &connection, QSize b
         return false;
     // The number is the one counter all packets of the console share.
     CurrentPacket.iPacketNo = request.iPacketNo;
-    m_glances.push_back({connection, bound, QDateTime::currentDateTime()});
+    computer->channel.glances.push_back({bound, QDateTime::currentDateTime()});
     return true;
 }
 
 int Classroom::glancesAwaited(const platform::ConnectionPtr &connection) const
 {
-    return int(std::count_if(m_glances.begin(), m_glances.end(),
-                             [&](const Glance &g) { return g.connection.lock() == connection; }));
+    const int index = indexOf(connection);
+    return index < 0 ? 0 : int(computers()[size_t(index)].channel.glances.size());
 }
 
 bool Classroom::takeGlanceAnswer(const platform::ConnectionPtr &socket, const PacketRecord &packet)
 {
     const QDateTime now = QDateTime::currentDateTime();
-    std::erase_if(m_glances, [&](const Glance &g) {
-        return g.connection.expired() || g.askedAt.msecsTo(now) > GlanceForgottenMs;
-    });
+    for (Computer &computer : m_roster.computers())
+        std::erase_if(computer.channel.glances, [&](const Channel::Glance &g) {
+            return g.askedAt.msecsTo(now) > GlanceForgottenMs;
+        });
     const bool screenAnswer = packet.Pass == packet::PassValue
                               && packet.iCommand == packet::ScreenShot
                               && (packet.iFlag == packet::ScreenAnnounceFlag
                                   || packet.iFlag == packet::ScreenCloseWaitFlag);
     if (!screenAnswer)
         return false;
-    const auto glance = std::find_if(m_glances.begin(), m_glances.end(), [&](const Glance &g) {
-        return g.connection.lock() == socket;
-    });
-    if (glance == m_glances.end())
+    Computer *computer = computerOf(socket);
+    if (!computer || computer->channel.glances.empty())
         return false;
-    const QSize bound = glance->bound;
-    m_glances.erase(glance);
+    std::vector<Channel::Glance> &glances = computer->channel.glances;
+    const QSize bound = glances.front().bound;
+    glances.erase(glances.begin());
     if (packet.iFlag == packet::ScreenCloseWaitFlag) {
         emit glanceRefused(socket);
         return true;
@@ -158,14 +170,15 @@ void Classroom::startGlance(const platform::ConnectionPtr &socket, qint32 declar
             socket, declared, StreamReception::Kind::ScreenPicture, timings,
             StreamReception::Limits{environment.streamMemoryLimit}, environment.streamReadHook);
     stream->setPictureBound(bound);
-    connect(stream.get(), &StreamReception::finished, this,
-            [this, socket](const StreamReception::Result &outcome) {
+    StreamReception *reception = stream.get();
+    connect(reception, &StreamReception::finished, this,
+            [this, socket, reception](const StreamReception::Result &outcome) {
                 keepPicture(socket, outcome, true);
                 emit glanceReceived(socket, outcome);
-                endReception(socket);
+                endReception(socket, reception);
                 emit glanceFinished();
             });
-    startReception(socket, std::move(stream), Owner::Glance);
+    startReception(socket, std::move(stream));
 }
 
 // A picture is kept with its computer, as the agent sent it.
@@ -180,4 +193,5 @@ void Classroom::keepPicture(const platform::ConnectionPtr &socket,
     // than keep a second full picture.
     if (glance)
         computer->state.thumbnail = outcome.picture;
+    m_roster.touch(socket);
 }
