@@ -550,10 +550,10 @@ void ClassroomTest::eachComputerItsOwnChannel_data()
     // none), "noscreen", "answer";
     // "log": the entries for streams nobody asked for; "leave N" (last).
     QTest::addColumn<QString>("script");
-    // In order: "teacher N" (the teacher's picture, from N; "cut" when it
-    // ended short, from whichever), "glance N", "answer N", "wait" (the teacher's wait
-    // ended), "log N", "left N", and last "awaited" when a glance still
-    // waits for computer 1.
+    // In order: "teacher N" (the teacher's picture, from N; "teacher cut"
+    // when it ended short), "glance N" ("gone" when it had left), "answer N",
+    // "wait" (the teacher's wait ended), "log N", "left N", and last
+    // "awaited" when a glance still waits for computer 1.
     QTest::addColumn<QString>("expected");
     QTest::newRow("unasked picture; the teacher's picture of another")
             << "1 empty, 1 part, ask 2, 2 picture, 1 rest, 1 answer, log"

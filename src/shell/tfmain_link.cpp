@@ -49,11 +49,14 @@ void TFMain::wireClassroom()
     connect(room, &Classroom::statusText, StatusEdit, &PacedLine::setText);
     connect(room, &Classroom::sendReport, SendStatusEdit, &PacedLine::setText);
     connect(room, &Classroom::receiveReport, RcvStatusEdit, &PacedLine::setText);
-    connect(room, &Classroom::computerJoined, this, &TFMain::showComputerJoined);
-    connect(room, &Classroom::computerLeft, this,
+    // The list's rows stand in the roster's places and show its records.
+    const Roster *roster = &room->roster();
+    connect(roster, &Roster::joined, this, &TFMain::showComputerJoined);
+    connect(roster, &Roster::left, this,
             [this](int index) { delete RemoteComputersListView->takeTopLevelItem(index); });
-    connect(room, &Classroom::computerRenamed, this, [this](int index) {
-        if (QTreeWidgetItem *row = RemoteComputersListView->topLevelItem(index))
+    connect(roster, &Roster::changed, this, [this](int index, Roster::Change what) {
+        QTreeWidgetItem *row = RemoteComputersListView->topLevelItem(index);
+        if (row && what == Roster::Change::Name)
             row->setText(1, cp1250::toUnicode(m_classroom->computers()[size_t(index)].hostName));
     });
     connect(room, &Classroom::answerReceived, this,
