@@ -155,7 +155,7 @@ private slots:
     void streamRightBehindItsAnnouncement_data();
     void streamRightBehindItsAnnouncement();
     void glancesLeaveNoTrace();
-    void overviewAsksInTurnAndLogsOnlyItsSwitching();
+    void overviewAsksEachOnceARoundAndLogsOnlyItsSwitching();
     void overviewYieldsToTheTeacher();
     void overviewAsksUpToItsBoundAtOnce();
     void silentComputerIsMarkedOnce();
@@ -393,7 +393,7 @@ void ClassroomTest::glancesLeaveNoTrace()
     QVERIFY(room.data.readLog().contains("RCV: otrzymano dane"));
 }
 
-void ClassroomTest::overviewAsksInTurnAndLogsOnlyItsSwitching()
+void ClassroomTest::overviewAsksEachOnceARoundAndLogsOnlyItsSwitching()
 {
     Room room;
     QList<int> order;
