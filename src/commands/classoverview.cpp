@@ -101,20 +101,15 @@ ClassOverview::TileState ClassOverview::stateOf(const platform::ConnectionPtr &c
 {
     if (!connection || !connection->isOpen())
         return TileState::Disconnected;
-    const auto slot = m_slots.constFind(connection.get());
-    return slot == m_slots.cend() ? TileState::Waiting : slot->state;
+    const int index = m_classroom.indexOf(connection);
+    return index < 0 ? TileState::Waiting : m_classroom.computers()[size_t(index)].tile.state;
 }
 
-ClassOverview::Slot &ClassOverview::slotOf(const platform::ConnectionPtr &connection)
+bool ClassOverview::due(const Tile &tile, qint64 now) const
 {
-    return m_slots[connection.get()];
-}
-
-bool ClassOverview::due(const Slot &slot, qint64 now) const
-{
-    const bool intervalOver = slot.askedAt < 0 || now - slot.askedAt >= m_intervalSeconds * 1000;
+    const bool intervalOver = tile.askedAt < 0 || now - tile.askedAt >= m_intervalSeconds * 1000;
     const bool teacherDone
-            = slot.teacherAskedAt < 0 || now - slot.teacherAskedAt >= timings.teacherGraceMs;
+            = tile.teacherAskedAt < 0 || now - tile.teacherAskedAt >= timings.teacherGraceMs;
     return intervalOver && teacherDone;
 }
 
@@ -140,12 +135,12 @@ void ClassOverview::pump()
         const platform::ConnectionPtr &connection = computers[i].connection;
         if (!connection || !connection->isOpen() || busy(connection))
             continue;
-        Slot &slot = slotOf(connection);
-        if (!due(slot, now))
+        Tile &tile = m_classroom.computerOf(connection)->tile;
+        if (!due(tile, now))
             continue;
-        slot.askedAt = now;
+        tile.askedAt = now;
         if (!m_classroom.requestGlance(connection, m_bound)) {
-            notSent(connection, slot, now, i);
+            notSent(connection, tile, now, i);
             continue;
         }
         m_outstanding.push_back({connection, now + timings.answerTimeoutMs, false});
@@ -158,14 +153,14 @@ void ClassOverview::pump()
 
 // A request that could not go out leaves no trace but the tile; one the
 // teacher's own request stands in for is no failure.
-void ClassOverview::notSent(const platform::ConnectionPtr &connection, Slot &slot, qint64 now,
+void ClassOverview::notSent(const platform::ConnectionPtr &connection, Tile &tile, qint64 now,
                             size_t index)
 {
     const bool teacher
-            = slot.teacherAskedAt >= 0 && now - slot.teacherAskedAt <= Classroom::AnswerForgottenMs;
-    if (teacher || !connection->isOpen() || slot.state == TileState::NoAnswer)
+            = tile.teacherAskedAt >= 0 && now - tile.teacherAskedAt <= Classroom::AnswerForgottenMs;
+    if (teacher || !connection->isOpen() || tile.state == TileState::NoAnswer)
         return;
-    slot.state = TileState::NoAnswer;
+    tile.state = TileState::NoAnswer;
     emit tileChanged(int(index));
 }
 
@@ -177,10 +172,10 @@ void ClassOverview::scheduleNext(qint64 now)
     for (const Computer &computer : m_classroom.computers()) {
         if (!computer.connection || !computer.connection->isOpen() || busy(computer.connection))
             continue;
-        const Slot &slot = slotOf(computer.connection);
-        const qint64 intervalAt = slot.askedAt + m_intervalSeconds * 1000;
+        const Tile &tile = computer.tile;
+        const qint64 intervalAt = tile.askedAt + m_intervalSeconds * 1000;
         const qint64 teacherAt
-                = slot.teacherAskedAt < 0 ? 0 : slot.teacherAskedAt + timings.teacherGraceMs;
+                = tile.teacherAskedAt < 0 ? 0 : tile.teacherAskedAt + timings.teacherGraceMs;
         const qint64 at = std::max(intervalAt, teacherAt);
         wait = std::min(wait, at - now);
     }
@@ -231,19 +226,21 @@ void ClassOverview::armDeadline()
 
 void ClassOverview::settle(const platform::ConnectionPtr &connection, TileState state)
 {
-    Slot &slot = slotOf(connection);
-    const bool stopped = state == TileState::NoAnswer && slot.state != TileState::NoAnswer;
-    slot.state = state;
+    // A computer that has left takes its tile with it.
+    Computer *computer = m_classroom.computerOf(connection);
+    const bool stopped = computer && state == TileState::NoAnswer
+                         && computer->tile.state != TileState::NoAnswer;
+    if (computer)
+        computer->tile.state = state;
     forget(connection);
     // A computer that has left meanwhile has not fallen silent. The list's
     // record names it: a closed connection no longer knows whom it was with.
     const int index = m_classroom.indexOf(connection);
     if (stopped && m_active && index >= 0) {
-        const Computer &computer = m_classroom.computers()[size_t(index)];
         // The host name comes from the network's name service: shown, not obeyed.
         logEntry(QStringLiteral("Podgląd klasy: brak odpowiedzi od %1 (%2)")
-                         .arg(cp1250::toUnicode(computer.address),
-                              cp1250::toUnicode(eventlog::visible(computer.hostName))));
+                         .arg(cp1250::toUnicode(computer->address),
+                              cp1250::toUnicode(eventlog::visible(computer->hostName))));
     }
     if (index >= 0)
         emit tileChanged(index);
@@ -271,8 +268,8 @@ void ClassOverview::answerTimedOut()
 void ClassOverview::teacherAsked()
 {
     m_teacherWaiting = true;
-    if (m_classroom.CurrentSocket)
-        slotOf(m_classroom.CurrentSocket).teacherAskedAt = m_clock.elapsed();
+    if (Computer *computer = m_classroom.computerOf(m_classroom.CurrentSocket))
+        computer->tile.teacherAskedAt = m_clock.elapsed();
     m_teacherTimer.start(timings.teacherWaitMs);
 }
 
@@ -285,20 +282,15 @@ void ClassOverview::teacherDone()
     pump();
 }
 
-// Computers that stay listed after their connection closed show it; the
-// slots of those gone from the list are dropped.
+// Computers that stay listed after their connection closed show it.
 void ClassOverview::markDisconnected()
 {
-    QHash<const platform::Connection *, Slot> kept;
     const std::vector<Computer> &computers = m_classroom.computers();
     for (size_t i = 0; i < computers.size(); ++i) {
         const platform::ConnectionPtr &c = computers[i].connection;
-        if (const auto slot = m_slots.constFind(c.get()); slot != m_slots.cend())
-            kept.insert(c.get(), *slot);
         if (c && !c->isOpen())
             emit tileChanged(int(i));
     }
-    m_slots.swap(kept);
     std::vector<platform::ConnectionPtr> closed;
     for (const Request &r : m_outstanding) {
         if (!r.connection->isOpen())

@@ -1,9 +1,9 @@
 #pragma once
 
+#include "link/roster.h"
 #include "platform/tcpserver.h"
 
 #include <QElapsedTimer>
-#include <QHash>
 #include <QObject>
 #include <QSize>
 #include <QTimer>
@@ -27,8 +27,8 @@ class ClassOverview : public QObject
 {
     Q_OBJECT
 public:
-    enum class TileState { Waiting, Current, NoAnswer, Disconnected };
-    Q_ENUM(TileState)
+    // Kept with each computer's record (Computer::tile).
+    using TileState = Tile::State;
 
     struct Timings
     {
@@ -83,13 +83,6 @@ signals:
     void tileChanged(int index);
 
 private:
-    struct Slot
-    {
-        TileState state = TileState::Waiting;
-        qint64 askedAt = -1;        // ms on m_clock; -1: never
-        qint64 teacherAskedAt = -1; // ditto
-    };
-
     struct Request
     {
         platform::ConnectionPtr connection;
@@ -98,9 +91,9 @@ private:
     };
 
     void pump();
-    bool due(const Slot &slot, qint64 now) const;
+    bool due(const Tile &tile, qint64 now) const;
     bool busy(const platform::ConnectionPtr &connection) const;
-    void notSent(const platform::ConnectionPtr &connection, Slot &slot, qint64 now, size_t index);
+    void notSent(const platform::ConnectionPtr &connection, Tile &tile, qint64 now, size_t index);
     void scheduleNext(qint64 now);
     void announced(const platform::ConnectionPtr &connection);
     bool forget(const platform::ConnectionPtr &connection);
@@ -110,7 +103,6 @@ private:
     void teacherAsked();
     void teacherDone();
     void markDisconnected();
-    Slot &slotOf(const platform::ConnectionPtr &connection);
 
     Classroom &m_classroom;
     bool m_active = false;
@@ -122,7 +114,6 @@ private:
     // not asked again until they end, and not counted among the outstanding.
     std::vector<platform::ConnectionPtr> m_lingering;
     size_t m_next = 0; // where the next round-robin search begins
-    QHash<const platform::Connection *, Slot> m_slots;
     QElapsedTimer m_clock;
     QTimer m_pumpTimer;
     QTimer m_answerTimer;

@@ -72,6 +72,16 @@ struct Channel
     std::vector<Glance> glances;
 };
 
+// The class overview's tile of one computer: what it shows, and when the
+// computer was last asked for its screen by the overview and by the teacher.
+struct Tile
+{
+    enum class State { Waiting, Current, NoAnswer, Disconnected };
+    State state = State::Waiting;
+    qint64 askedAt = -1;        // ms on the overview's clock; -1: never
+    qint64 teacherAskedAt = -1; // ditto
+};
+
 // One connected computer: the list's row, the overview's tile and the poll's
 // line all show this record.
 struct Computer
@@ -85,6 +95,7 @@ struct Computer
     ComputerState state;
     Conversation conversation;
     Channel channel;
+    Tile tile;
 };
 
 // The connected computers in the list's order (by the address text as the
