@@ -14,7 +14,8 @@ mkdir -p "$out"
 
 sudo_if_needed() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 packages=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-          qt6-base-dev-tools cmake ninja-build pkgconf nsis wine64 zip librsvg2-bin python3)
+          qt6-base-dev-tools cmake ninja-build pkgconf nsis wine64 zip librsvg2-bin python3
+          fonts-dejavu-core)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")

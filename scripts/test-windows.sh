@@ -26,6 +26,10 @@ rm -rf "$run" && cp -r "$stage" "$run"
 cp "$deps/bin/Qt6Test.dll" "$deps/bin/libturbojpeg.dll" "$tree"/tests/test_*.exe "$run/"
 # The tests' sample pictures are written with Qt's JPEG writer.
 mkdir -p "$run/imageformats" && cp "$deps/plugins/imageformats/qjpeg.dll" "$run/imageformats/"
+# The off-screen platform on Windows reads fonts only from Qt's own folder,
+# and Qt ships none: without these, every text is measured in a stand-in and
+# the windows are laid out for it. The fonts the Linux tests use.
+mkdir -p "$run/lib/fonts" && cp /usr/share/fonts/truetype/dejavu/*.ttf "$run/lib/fonts/"
 
 echo "Not run under Wine (they drive the system's own calls directly: raw POSIX"
 echo "sockets, file modes and owners, other users, the test HTTP server on POSIX"
@@ -40,14 +44,19 @@ for test in "$run"/${DOCENTOR_WINE_TESTS:-test_*}.exe; do
     name=$(basename "$test" .exe)
     start=$(date +%s)
     # As on Linux, only test_names asks the computers themselves for names.
-    # A test without windows takes no platform argument.
+    # A test without windows (one that only draws pictures included) takes
+    # no platform argument. grep reads all the listing: with -q it would stop
+    # early, and the listing's broken pipe (pipefail) would take the platform
+    # away from a test with windows at random.
     platform=()
-    x86_64-w64-mingw32-objdump -p "$test" | grep -q 'DLL Name: Qt6Gui.dll' && platform=(-platform offscreen)
+    if x86_64-w64-mingw32-objdump -p "$test" | grep 'DLL Name: Qt6Widgets.dll' >/dev/null; then
+        platform=(-platform offscreen)
+    fi
     if (cd "$run" && DOCENTOR_NETBIOS=0 timeout 600 "$wine" "./$name.exe" "${platform[@]}" -silent \
-            -o "$name.log,txt" >/dev/null 2>&1); then
+            -o "$name.log,txt" >"$name.out" 2>&1); then
         echo "PASS $name ($(($(date +%s) - start)) s)"
     else
-        echo "FAIL $name ($(($(date +%s) - start)) s), see $run/$name.log"
+        echo "FAIL $name ($(($(date +%s) - start)) s), see $run/$name.log and $name.out"
         failed+=("$name")
     fi
 done
@@ -95,6 +104,33 @@ if [ "$e2e" = pass ]; then
 else
     echo "FAIL e2e: see $out/e2e-console.log, $out/e2e-sim.log and ${log:-no day log}"
     failed+=(e2e)
+fi
+
+# The installer, silently for this user; the installed console tells its
+# version, and the uninstaller (which runs from a copy of itself, so the wait
+# is for the folder to go) removes the program and its Start-menu entry.
+installed=$WINEPREFIX/drive_c/users/$(id -un)/AppData/Local/Programs/Docentor
+menu="$WINEPREFIX/drive_c/users/$(id -un)/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/Docentor.lnk"
+rm -rf "$installed"
+setup=pass
+"$wine" "$out/docentor-$version-win64-setup.exe" /S /CurrentUser >/dev/null 2>&1 || setup=fail
+shown=$(cd "$installed" 2>/dev/null && "$wine" ./docentor.exe --version 2>/dev/null | tr -d '\r') || true
+if [ "$setup" = pass ] && [ "$shown" = "docentor $version" ] && [ -f "$menu" ]; then
+    "$wine" "$installed/uninstall.exe" /S /CurrentUser >/dev/null 2>&1 || setup=fail
+    for _ in $(seq 1 30); do
+        [ ! -e "$installed" ] && [ ! -e "$menu" ] && break
+        sleep 1
+    done
+    [ ! -e "$installed" ] && [ ! -e "$menu" ] || setup=fail
+else
+    setup=fail
+fi
+"$wineserver" -k 2>/dev/null || true
+if [ "$setup" = pass ]; then
+    echo "PASS installer: installed for this user, \"$shown\", removed by its uninstaller"
+else
+    echo "FAIL installer: installed as ${installed}, --version said \"${shown}\""
+    failed+=(installer)
 fi
 
 if [ ${#failed[@]} -gt 0 ]; then

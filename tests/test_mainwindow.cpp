@@ -1,5 +1,6 @@
 // The main window as the teacher and assistive tools meet it: its controls
 // with their names, captions and places, and the resize rule.
+#include "shell/textfit.h"
 #include "shell/tfprogress.h"
 #include "support/consolefixture.h"
 #include "update/tfupdate.h"
@@ -495,8 +496,19 @@ private slots:
         main.show();
         QVERIFY(QTest::qWaitForWindowExposed(&main));
         QTRY_COMPARE(widths(list), (QList<int>{200, list->width() - 320, 80}));
-        for (QLineEdit *field : {main.SendStatusEdit, main.RcvStatusEdit, main.StatusEdit})
-            QCOMPARE(field->width(), main.Panel4->width() - 65);
+        // The fields start right of the widest caption, 57 px where the
+        // captions fit their design width of 48 px, and end 8 px before the
+        // panel's edge.
+        const QList<QLabel *> captions = main.Panel4->findChildren<QLabel *>();
+        QCOMPARE(captions.size(), 3);
+        int captionWidth = 48;
+        for (const QLabel *caption : captions)
+            captionWidth = std::max(captionWidth, textfit::labelWidth(caption, {caption->text()}));
+        for (const QLabel *caption : captions) {
+            QCOMPARE(caption->width(), captionWidth);
+            QCOMPARE(caption->buddy()->x(), 8 + captionWidth + 1);
+            QCOMPARE(caption->buddy()->width(), main.Panel4->width() - 8 - captionWidth - 1 - 8);
+        }
         QCOMPARE(main.ScreenShootButton->x(), 10);
 
         // Widening the window by 100 px widens the status fields and the

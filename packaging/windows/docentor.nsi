@@ -1,7 +1,9 @@
 ; The console's installer: for this user or for everyone on the computer,
 ; with a Start-menu entry and an uninstaller.
 ; makensis -DVERSION=x.y.z -DSTAGE=<folder with the programs> -DOUTFILE=<setup.exe>
-Unicode true
+; The programs are 64-bit, and so is the installer: it installs into the 64-bit
+; program folder and registry, and runs where no 32-bit layer is installed.
+Target amd64-unicode
 SetCompressor /SOLID lzma
 
 !define APP "Docentor"
