@@ -3,6 +3,7 @@
 #include "link/jpegimage.h"
 #include "link/processlist.h"
 #include "platform/cp1250.h"
+#include "platform/memory.h"
 
 #include <QThread>
 
@@ -93,8 +94,12 @@ StreamReception::~StreamReception()
 
 void StreamReception::start()
 {
-    if (!m_thread.joinable())
-        m_thread = std::thread(&StreamReception::run, this);
+    if (m_thread.joinable())
+        return;
+    // Each reception decodes on a thread of its own what another thread
+    // frees; see the platform layer for what that did to the memory.
+    platform::returnLargeBlocksToSystem();
+    m_thread = std::thread(&StreamReception::run, this);
 }
 
 void StreamReception::stop()
