@@ -11,6 +11,11 @@
 #include <cstdio>
 #include <utility>
 
+#ifdef Q_OS_LINUX
+#include <csignal>
+#include <sys/prctl.h>
+#endif
+
 namespace lesson {
 
 namespace {
@@ -139,6 +144,11 @@ QProcess *Lesson::startSimulator(const QStringList &arguments)
     auto *process = new QProcess(this);
     process->setStandardOutputFile(QProcess::nullDevice());
     process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+#ifdef Q_OS_LINUX
+    // A reconnecting class never ends by itself: when the lesson is killed
+    // (a test's time limit) its students go with it.
+    process->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
+#endif
     process->start(m_options.simulator, arguments);
     return process;
 }
