@@ -136,10 +136,12 @@ void ClassOverview::pump()
         return;
     const std::vector<Computer> &computers = m_classroom.computers();
     const qint64 now = m_clock.elapsed();
+    // Where this round began: m_next moves on with each request.
+    const size_t start = m_next;
     for (size_t step = 0; step < computers.size(); ++step) {
         if (int(m_outstanding.size()) >= MaxOutstanding)
             return;
-        const size_t i = (m_next + step) % computers.size();
+        const size_t i = (start + step) % computers.size();
         Computer &computer = m_classroom.computerAt(i);
         // A copy: a send that fails closes the connection, which takes its
         // record out of the list.
