@@ -156,6 +156,7 @@ private slots:
     void streamRightBehindItsAnnouncement();
     void glancesLeaveNoTrace();
     void overviewAsksEachOnceARoundAndLogsOnlyItsSwitching();
+    void overviewYieldsToTheTeacher_data();
     void overviewYieldsToTheTeacher();
     void overviewAsksUpToItsBoundAtOnce();
     void silentComputerIsMarkedOnce();
@@ -433,11 +434,22 @@ void ClassroomTest::overviewAsksEachOnceARoundAndLogsOnlyItsSwitching()
              true);
 }
 
-// While the teacher waits for a picture no glance goes out, and the computer
-// the teacher asked is left alone for a while after.
+// While the teacher waits for a picture no glance goes out. The teacher's
+// picture is then the tile's, asked again an interval later; a stream that
+// is no picture leaves the tile, and the computer alone for the grace.
+void ClassroomTest::overviewYieldsToTheTeacher_data()
+{
+    QTest::addColumn<bool>("decodable");
+    QTest::newRow("the teacher's picture") << true;
+    QTest::newRow("no picture in the teacher's stream") << false;
+}
+
 void ClassroomTest::overviewYieldsToTheTeacher()
 {
+    QFETCH(bool, decodable);
     Room room;
+    if (!decodable)
+        room.picture = QByteArray(4096, 'x');
     Student &asked = room.join(QStringLiteral("127.0.0.1"), Student::Picture);
     Student &other = room.join(QStringLiteral("127.0.0.2"), Student::Picture);
     ClassOverview overview(room.classroom, room.commander);
@@ -447,6 +459,21 @@ void ClassroomTest::overviewYieldsToTheTeacher()
     QSignalSpy teacher(&room.classroom, &Classroom::streamReceived);
     connect(&room.classroom, &Classroom::streamReceived, &overview,
             [&] { glancesDuringWait = asked.requests - 1 + other.requests; });
+    QElapsedTimer sinceTile;
+    qint64 askedAgainAfter = -1;
+    asked.onRequest = [&] {
+        if (asked.requests == 2 && sinceTile.isValid())
+            askedAgainAfter = sinceTile.elapsed();
+    };
+    const Computer &shown = room.classroom.computers()[0];
+    QImage tilePicture;
+    connect(&overview, &ClassOverview::tileChanged, &overview, [&](int index) {
+        if (index == 0 && !sinceTile.isValid()
+            && overview.stateOf(shown.connection) == ClassOverview::TileState::Current) {
+            sinceTile.start();
+            tilePicture = shown.state.thumbnail;
+        }
+    });
 
     room.classroom.select("127.0.0.1");
     QVERIFY(room.commander.run(commands::ScreenShot, 0));
@@ -456,7 +483,11 @@ void ClassroomTest::overviewYieldsToTheTeacher()
     QTRY_VERIFY_WITH_TIMEOUT(other.requests >= 2, 10000);
 
     QCOMPARE(glancesDuringWait, 0);
-    QCOMPARE(asked.requests, 1);
+    QCOMPARE(sinceTile.isValid() && !tilePicture.isNull(), decodable);
+    QCOMPARE(tilePicture.size().boundedTo(overview.thumbnailBound()), tilePicture.size());
+    QTRY_VERIFY(!decodable || asked.requests >= 2);
+    QCOMPARE(asked.requests > 1, decodable);
+    QVERIFY2(!decodable || askedAgainAfter >= 950, qPrintable(QString::number(askedAgainAfter)));
 }
 
 // As many computers as the bound are asked at once and no more; the
@@ -470,6 +501,8 @@ void ClassroomTest::overviewAsksUpToItsBoundAtOnce()
     ClassOverview overview(room.classroom, room.commander);
     overview.timings.answerTimeoutMs = 60000;
     overview.timings.teacherWaitMs = 1000;
+    // One round asks them all: none is left to the next.
+    overview.setIntervalSeconds(ClassOverview::MaxIntervalSeconds);
     auto asked = [&room] {
         return std::count_if(room.students.begin(), room.students.end(),
                              [](const auto &s) { return s->requests > 0; });

@@ -35,6 +35,8 @@ ClassOverview::ClassOverview(Classroom &classroom, Commander &commander, QObject
     connect(&commander, &Commander::waitRequested, this, &ClassOverview::teacherAsked);
     connect(&classroom, &Classroom::waitEnded, this, &ClassOverview::teacherDone);
     connect(&classroom, &Classroom::streamFinished, this, &ClassOverview::teacherDone);
+    connect(&classroom, &Classroom::teacherPictureFitted, this,
+            &ClassOverview::teacherPictureShown);
     connect(&classroom, &Classroom::glanceAnnounced, this, &ClassOverview::announced);
     connect(&classroom, &Classroom::glanceReceived, this,
             [this](const platform::ConnectionPtr &c, const StreamReception::Result &result) {
@@ -53,6 +55,7 @@ ClassOverview::ClassOverview(Classroom &classroom, Commander &commander, QObject
             pump();
     });
     connect(&classroom, &Classroom::computerJoined, this, &ClassOverview::pump);
+    classroom.setTileBound(m_bound);
     // After the list has dealt with the leaving: the places this gives out
     // are those of the list as it is then.
     connect(classroom.MyServer, &platform::TcpServer::clientDisconnect, this,
@@ -89,6 +92,12 @@ void ClassOverview::setIntervalSeconds(int seconds)
     pump();
 }
 
+void ClassOverview::setThumbnailBound(QSize bound)
+{
+    m_bound = bound;
+    m_classroom.setTileBound(bound);
+}
+
 void ClassOverview::restoreInterval()
 {
     bool ok = false;
@@ -108,8 +117,7 @@ ClassOverview::TileState ClassOverview::stateOf(const platform::ConnectionPtr &c
 bool ClassOverview::due(const Tile &tile, qint64 now) const
 {
     const bool intervalOver = tile.askedAt < 0 || now - tile.askedAt >= m_intervalSeconds * 1000;
-    const bool teacherDone
-            = tile.teacherAskedAt < 0 || now - tile.teacherAskedAt >= timings.teacherGraceMs;
+    const bool teacherDone = tile.teacherAt < 0 || now - tile.teacherAt >= timings.teacherGraceMs;
     return intervalOver && teacherDone;
 }
 
@@ -128,19 +136,25 @@ void ClassOverview::pump()
         return;
     const std::vector<Computer> &computers = m_classroom.computers();
     const qint64 now = m_clock.elapsed();
+    // Where this round began: m_next moves on with each request.
+    const size_t start = m_next;
     for (size_t step = 0; step < computers.size(); ++step) {
         if (int(m_outstanding.size()) >= MaxOutstanding)
             return;
-        const size_t i = (m_next + step) % computers.size();
-        const platform::ConnectionPtr &connection = computers[i].connection;
+        const size_t i = (start + step) % computers.size();
+        Computer &computer = m_classroom.computerAt(i);
+        // A copy: a send that fails closes the connection, which takes its
+        // record out of the list.
+        const platform::ConnectionPtr connection = computer.connection;
         if (!connection || !connection->isOpen() || busy(connection))
             continue;
-        Tile &tile = m_classroom.computerOf(connection)->tile;
+        Tile &tile = computer.tile;
         if (!due(tile, now))
             continue;
         tile.askedAt = now;
         if (!m_classroom.requestGlance(connection, m_bound)) {
-            notSent(connection, tile, now, i);
+            if (connection->isOpen())
+                notSent(tile, now, i);
             continue;
         }
         m_outstanding.push_back({connection, now + timings.answerTimeoutMs, false});
@@ -153,12 +167,11 @@ void ClassOverview::pump()
 
 // A request that could not go out leaves no trace but the tile; one the
 // teacher's own request stands in for is no failure.
-void ClassOverview::notSent(const platform::ConnectionPtr &connection, Tile &tile, qint64 now,
-                            size_t index)
+void ClassOverview::notSent(Tile &tile, qint64 now, size_t index)
 {
     const bool teacher
-            = tile.teacherAskedAt >= 0 && now - tile.teacherAskedAt <= Classroom::AnswerForgottenMs;
-    if (teacher || !connection->isOpen() || tile.state == TileState::NoAnswer)
+            = tile.teacherAt >= 0 && now - tile.teacherAt <= Classroom::AnswerForgottenMs;
+    if (teacher || tile.state == TileState::NoAnswer)
         return;
     tile.state = TileState::NoAnswer;
     emit tileChanged(int(index));
@@ -174,8 +187,7 @@ void ClassOverview::scheduleNext(qint64 now)
             continue;
         const Tile &tile = computer.tile;
         const qint64 intervalAt = tile.askedAt + m_intervalSeconds * 1000;
-        const qint64 teacherAt
-                = tile.teacherAskedAt < 0 ? 0 : tile.teacherAskedAt + timings.teacherGraceMs;
+        const qint64 teacherAt = tile.teacherAt < 0 ? 0 : tile.teacherAt + timings.teacherGraceMs;
         const qint64 at = std::max(intervalAt, teacherAt);
         wait = std::min(wait, at - now);
     }
@@ -268,17 +280,37 @@ void ClassOverview::answerTimedOut()
 void ClassOverview::teacherAsked()
 {
     m_teacherWaiting = true;
+    m_teacherComputer = m_classroom.CurrentSocket;
     if (Computer *computer = m_classroom.computerOf(m_classroom.CurrentSocket))
-        computer->tile.teacherAskedAt = m_clock.elapsed();
+        computer->tile.teacherAt = m_clock.elapsed();
     m_teacherTimer.start(timings.teacherWaitMs);
 }
 
+// The wait ends with the answer, the stream's end or the wait given up; a
+// stream that outlasts the wait ends it again. The grace counts from the
+// last of these, so a slow computer is not asked while it may still answer
+// the teacher, and a quick one is not left alone longer than that.
 void ClassOverview::teacherDone()
 {
-    if (!m_teacherWaiting)
-        return;
+    if (Computer *computer = m_classroom.computerOf(m_teacherComputer.lock()))
+        computer->tile.teacherAt = m_clock.elapsed();
     m_teacherWaiting = false;
     m_teacherTimer.stop();
+    pump();
+}
+
+// The teacher's picture is as fresh as a glance's answer: the tile shows it
+// and the computer's next turn is one interval away, without the grace.
+void ClassOverview::teacherPictureShown(const platform::ConnectionPtr &connection)
+{
+    const int index = m_classroom.indexOf(connection);
+    if (index < 0)
+        return;
+    Tile &tile = m_classroom.computerAt(size_t(index)).tile;
+    tile.state = TileState::Current;
+    tile.askedAt = m_clock.elapsed();
+    tile.teacherAt = -1;
+    emit tileChanged(index);
     pump();
 }
 

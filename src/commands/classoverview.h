@@ -8,6 +8,7 @@
 #include <QSize>
 #include <QTimer>
 
+#include <memory>
 #include <vector>
 
 class Classroom;
@@ -20,9 +21,9 @@ class Commander;
 // active: up to MaxOutstanding computers are asked at once, each at most once
 // per interval, and the teacher always goes first. No request goes out while a
 // teacher's command waits for its answer or a teacher's stream is received,
-// and none to a computer the teacher has just asked for a picture or a
-// process list. The day log gets only the overview being switched on and off
-// and a computer that stops answering.
+// and none to a computer whose teacher's wait has just ended, unless the
+// teacher's picture of it refreshed its tile. The day log gets only the
+// overview being switched on and off and a computer that stops answering.
 class ClassOverview : public QObject
 {
     Q_OBJECT
@@ -39,7 +40,8 @@ public:
         int streamTimeoutMs = 30000;
         // The longest a teacher's command is waited for: the wait window's.
         int teacherWaitMs = 10000;
-        // A computer the teacher asked for a stream is left alone this long.
+        // A computer the teacher asked for a stream is left alone this long
+        // after the teacher's wait has ended: a slow one may still answer.
         int teacherGraceMs = 5000;
     };
 
@@ -71,8 +73,8 @@ public:
     // Takes the interval from the settings file (the default without one).
     void restoreInterval();
 
-    // The size pictures are fitted into.
-    void setThumbnailBound(QSize bound) { m_bound = bound; }
+    // The size pictures are fitted into, the teacher's too.
+    void setThumbnailBound(QSize bound);
     QSize thumbnailBound() const { return m_bound; }
 
     TileState stateOf(const platform::ConnectionPtr &connection) const;
@@ -93,7 +95,7 @@ private:
     void pump();
     bool due(const Tile &tile, qint64 now) const;
     bool busy(const platform::ConnectionPtr &connection) const;
-    void notSent(const platform::ConnectionPtr &connection, Tile &tile, qint64 now, size_t index);
+    void notSent(Tile &tile, qint64 now, size_t index);
     void scheduleNext(qint64 now);
     void announced(const platform::ConnectionPtr &connection);
     bool forget(const platform::ConnectionPtr &connection);
@@ -102,6 +104,7 @@ private:
     void answerTimedOut();
     void teacherAsked();
     void teacherDone();
+    void teacherPictureShown(const platform::ConnectionPtr &connection);
     void markDisconnected();
 
     Classroom &m_classroom;
@@ -109,6 +112,8 @@ private:
     int m_intervalSeconds = DefaultIntervalSeconds;
     QSize m_bound{240, 135};
     bool m_teacherWaiting = false;
+    // The computer of the teacher's latest wait.
+    std::weak_ptr<platform::Connection> m_teacherComputer;
     std::vector<Request> m_outstanding;
     // Streams still received past their bound, or announced after theirs:
     // not asked again until they end, and not counted among the outstanding.

@@ -36,6 +36,7 @@ Classroom::Classroom(QObject *parent)
     m_leftOutTimer.setInterval(1000);
     connect(&m_leftOutTimer, &QTimer::timeout, this, &Classroom::reportAllLeftOut);
     m_clock.start();
+    m_fitPool.setMaxThreadCount(1);
     connect(&m_roster, &Roster::joined, this, &Classroom::computerJoined);
     connect(&m_roster, &Roster::left, this, &Classroom::computerLeft);
     connect(&m_roster, &Roster::changed, this, [this](int index, Roster::Change what) {
@@ -48,6 +49,9 @@ Classroom::Classroom(QObject *parent)
 Classroom::~Classroom()
 {
     stopStream();
+    // A fitting still running only posts its result, which goes with this.
+    m_fitPool.clear();
+    m_fitPool.waitForDone();
 }
 
 // An error of a handler is reported and the event loop goes on.

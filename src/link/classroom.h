@@ -12,6 +12,7 @@
 #include <QImage>
 #include <QObject>
 #include <QString>
+#include <QThreadPool>
 #include <QTimer>
 
 #include <atomic>
@@ -109,6 +110,9 @@ public:
     {
         return m_roster.computerOf(connection);
     }
+    // The record at this place of the list: a walk over the list takes each
+    // record by its place rather than look it up by its connection.
+    Computer &computerAt(size_t index) { return m_roster.computers()[index]; }
 
     // The computer the teacher's commands go to, by its address.
     void select(const QByteArray &address) { m_selected = address; }
@@ -153,6 +157,9 @@ public:
     int glancesAwaited(const platform::ConnectionPtr &connection) const;
     // How long an unanswered glance is waited for.
     static constexpr int GlanceForgottenMs = AnswerForgottenMs;
+    // What a teacher's picture is fitted into for its computer's tile, as a
+    // glance's is; empty: the tile waits for a glance.
+    void setTileBound(QSize bound) { m_tileBound = bound; }
 
 signals:
     void computerJoined(int index);
@@ -188,6 +195,9 @@ signals:
     void glanceDropped(const platform::ConnectionPtr &connection);
     // A glance's stream has ended and its connection is read again.
     void glanceFinished();
+    // The teacher's picture of the computer, fitted into the tile's bound,
+    // is its thumbnail now (kept before this is raised).
+    void teacherPictureFitted(const platform::ConnectionPtr &connection);
 
 private:
     // What the teacher asked for and is not answered yet, per kind.
@@ -221,6 +231,7 @@ private:
     void keepPicture(const platform::ConnectionPtr &socket, const StreamReception::Result &outcome,
                      bool glance);
     void keepPictureBytes(Computer &computer, const QByteArray &jpeg);
+    void fitTeacherPicture(Computer &computer, const QByteArray &jpeg);
     // Lets the oldest pictures but the newest go until the kept ones fit.
     void trimPictures(const Computer *newest);
     // Whether the day log takes this packet of the connection; a packet left
@@ -241,4 +252,8 @@ private:
     QElapsedTimer m_clock;
     // Stream bytes that came in one read with their announcement.
     QByteArray m_streamStart;
+    QSize m_tileBound;
+    // Fits the teacher's pictures for their tiles, one at a time, off the
+    // window's thread.
+    QThreadPool m_fitPool;
 };

@@ -2,6 +2,8 @@
 // list, each received on a thread of its own.
 #include "link/classroom.h"
 
+#include "link/jpegimage.h"
+
 #include <algorithm>
 #include <utility>
 
@@ -189,9 +191,36 @@ void Classroom::keepPicture(const platform::ConnectionPtr &socket,
     if (!computer || !outcome.complete || outcome.picture.isNull())
         return;
     keepPictureBytes(*computer, outcome.jpeg);
-    // A teacher's picture is full size: the tile waits for a glance rather
-    // than keep a second full picture.
     if (glance)
         computer->state.thumbnail = outcome.picture;
+    else
+        fitTeacherPicture(*computer, outcome.jpeg);
     m_roster.touch(socket);
+}
+
+// A teacher's picture is full size: its tile gets it decoded again as a
+// glance's is, scaled down by the decoder on a thread of its own, rather
+// than a second full picture kept or scaled on the window's thread.
+void Classroom::fitTeacherPicture(Computer &computer, const QByteArray &jpeg)
+{
+    if (m_tileBound.isEmpty())
+        return;
+    const std::weak_ptr<platform::Connection> connection = computer.connection;
+    const QDateTime taken = computer.state.pictureTime;
+    m_fitPool.start([this, connection, jpeg, bound = m_tileBound, taken] {
+        const QImage fitted = jpegimage::decodeWithin(jpeg, bound);
+        QMetaObject::invokeMethod(
+                this,
+                [this, connection, fitted, taken] {
+                    const platform::ConnectionPtr socket = connection.lock();
+                    Computer *computer = socket ? computerOf(socket) : nullptr;
+                    // Not once the computer has left or sent a newer picture.
+                    if (!computer || fitted.isNull() || computer->state.pictureTime != taken)
+                        return;
+                    computer->state.thumbnail = fitted;
+                    m_roster.touch(socket);
+                    emit teacherPictureFitted(socket);
+                },
+                Qt::QueuedConnection);
+    });
 }

@@ -72,14 +72,15 @@ struct Channel
     std::vector<Glance> glances;
 };
 
-// The class overview's tile of one computer: what it shows, and when the
-// computer was last asked for its screen by the overview and by the teacher.
+// The class overview's tile of one computer: what it shows, when the
+// overview last asked the computer for its screen, and when the teacher's
+// latest wait for it ended (began, while it lasts).
 struct Tile
 {
     enum class State { Waiting, Current, NoAnswer, Disconnected };
     State state = State::Waiting;
-    qint64 askedAt = -1;        // ms on the overview's clock; -1: never
-    qint64 teacherAskedAt = -1; // ditto
+    qint64 askedAt = -1;   // ms on the overview's clock; -1: never
+    qint64 teacherAt = -1; // ditto
 };
 
 // One connected computer: the list's row, the overview's tile and the poll's
