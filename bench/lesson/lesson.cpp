@@ -8,6 +8,7 @@
 #include <QHostAddress>
 #include <QTabWidget>
 
+#include <algorithm>
 #include <cstdio>
 #include <utility>
 
@@ -287,8 +288,8 @@ void Lesson::finish()
     m_ending = true;
     // The overview stops asking; what is under way is let in before counting.
     m_main.PageControl1->setCurrentWidget(m_main.TabSheet1);
-    waitFor([] { return false; }, 3000);
-    waitFor([this] { return !m_main.classroom().StreamInProgress.load(); }, 30000);
+    // A loaded machine may take longer than a fixed pause to let them in.
+    waitFor([this] { return quiet(); }, 30000);
     waitFor([] { return false; }, 2000);
     countPollAnswers();
 
@@ -306,6 +307,18 @@ void Lesson::finish()
     m_totals.worstWaitMs = m_probe.worstEver();
     m_totals.waits = m_probe.delivered();
     m_totals.waitsOver100 = m_probe.over100();
+}
+
+// No picture is asked or on its way, the teacher's or the overview's.
+bool Lesson::quiet() const
+{
+    const Classroom &room = m_main.classroom();
+    if (room.StreamInProgress.load())
+        return false;
+    return std::none_of(room.computers().begin(), room.computers().end(),
+                        [&room](const Computer &c) {
+                            return c.channel.reception || room.glancesAwaited(c.connection) > 0;
+                        });
 }
 
 void Lesson::readTallies()

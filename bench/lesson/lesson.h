@@ -123,6 +123,7 @@ private:
     int phaseAt(double minute) const;
     double minuteNow() const;
     void finish();
+    bool quiet() const;
     void readTallies();
 
     // teacher.cpp: what the teacher does
