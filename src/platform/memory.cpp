@@ -7,7 +7,7 @@ namespace platform {
 void returnLargeBlocksToSystem()
 {
     // Setting the threshold also stops glibc from raising it by itself.
-    [[maybe_unused]] static const bool set = ::mallopt(M_MMAP_THRESHOLD, LargeBlock) == 1;
+    [[maybe_unused]] static const bool set = ::mallopt(M_MMAP_THRESHOLD, 1024 * 1024) == 1;
 }
 
 } // namespace platform
