@@ -145,7 +145,7 @@ void takePortOverride()
     bool portGiven = false;
     const int port = qEnvironmentVariableIntValue("DOCENTOR_PORT", &portGiven);
     if (portGiven && port >= 0 && port <= 65535)
-        TFMain::listenPortOverride = port;
+        Classroom::listenPortOverride = port;
 }
 
 } // namespace

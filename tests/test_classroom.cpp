@@ -121,12 +121,17 @@ struct Room
             qFatal("%s not listed", qPrintable(address));
         return student;
     }
+    Computer *computerOf(const Student &student) const
+    {
+        for (Computer *c : classroom.computers())
+            if (c->port == student.agent.localPort())
+                return c;
+        return nullptr;
+    }
     platform::ConnectionPtr connectionOf(const Student &student) const
     {
-        for (const Computer &c : classroom.computers())
-            if (c.port == student.agent.localPort())
-                return c.connection;
-        return {};
+        const Computer *c = computerOf(student);
+        return c ? c->connection : nullptr;
     }
 
     TempDataHome data;
@@ -147,7 +152,7 @@ class ClassroomTest : public QObject
 {
     Q_OBJECT
 private slots:
-    void listKeepsAddressOrder();
+    void eachConnectionIsOneComputer();
     void nothingOfOneStudentReachesAnother_data();
     void nothingOfOneStudentReachesAnother();
     void floodTakesABoundedShareOfTheLog();
@@ -167,62 +172,56 @@ private slots:
     void stoppedReaderIsGivenUp();
 };
 
-// The list orders by the address text, reports each computer's place as it
-// joins and leaves, and keeps what it learnt of each with it.
-void ClassroomTest::listKeepsAddressOrder()
+// The class keeps one object per connection in the order they came; its
+// signals name the computer, and what the console learnt of one stays with
+// it while others come and go.
+void ClassroomTest::eachConnectionIsOneComputer()
 {
     Room room;
-    QSignalSpy joined(&room.classroom, &Classroom::computerJoined);
-    QSignalSpy left(&room.classroom, &Classroom::computerLeft);
+    QSignalSpy joined(&room.classroom.roster(), &Roster::joined);
+    QSignalSpy left(&room.classroom.roster(), &Roster::left);
     for (const char *address : {"127.0.0.9", "127.0.0.10", "127.0.0.2"})
         room.join(QString::fromLatin1(address), Student::Silent);
     Student &nine = *room.students[0];
-    room.classroom.computerOf(room.connectionOf(nine))->state.answer = QStringLiteral("TAK");
+    Computer *nineComputer = room.computerOf(nine);
+    nineComputer->state.answer = QStringLiteral("TAK");
 
     auto addresses = [&] {
         QList<QByteArray> list;
-        for (const Computer &c : room.classroom.computers())
-            list << c.address;
+        for (const Computer *c : room.classroom.computers())
+            list << c->address;
         return list;
     };
-    QCOMPARE(addresses(), (QList<QByteArray>{"127.0.0.10", "127.0.0.2", "127.0.0.9"}));
+    QCOMPARE(addresses(), (QList<QByteArray>{"127.0.0.9", "127.0.0.10", "127.0.0.2"}));
     QCOMPARE(joined.size(), 3);
-    QCOMPARE((QList<int>{joined[0][0].toInt(), joined[1][0].toInt(), joined[2][0].toInt()}),
-             (QList<int>{0, 0, 1}));
-    QCOMPARE(room.classroom.computers()[2].state.answer, QStringLiteral("TAK"));
+    QCOMPARE(joined[0][0].value<Computer *>(), nineComputer);
+    QCOMPARE(room.classroom.roster().rowCount(), 3);
+    QCOMPARE(room.classroom.roster().index(0).data(Roster::AnswerRole).toString(), u"TAK");
     // Names are looked up beside the list, not before it.
-    QTRY_COMPARE(room.classroom.computers()[2].hostName, QByteArray("SALA-9"));
+    QTRY_COMPARE(nineComputer->hostName, QByteArray("SALA-9"));
+    QCOMPARE(room.classroom.roster().index(0).data(Roster::NameRole).toString(), u"SALA-9");
 
+    Computer *leaving = room.computerOf(*room.students[2]);
     room.students[2]->agent.close(); // 127.0.0.2
     QVERIFY(left.wait(5000));
-    QCOMPARE(left[0][0].toInt(), 1);
-    QCOMPARE(addresses(), (QList<QByteArray>{"127.0.0.10", "127.0.0.9"}));
-    QCOMPARE(room.classroom.computers()[1].state.answer, QStringLiteral("TAK"));
-
-    // More agents from one address come after it, in the order they came.
-    Student &second = room.join(QStringLiteral("127.0.0.9"), Student::Silent);
-    Student &third = room.join(QStringLiteral("127.0.0.9"), Student::Silent);
-    QCOMPARE(joined[3][0].toInt(), 2);
-    QCOMPARE(joined[4][0].toInt(), 3);
-    QList<quint16> ports;
-    for (const Computer &c : room.classroom.computers())
-        ports << c.port;
-    QCOMPARE(ports.mid(1), (QList<quint16>{nine.agent.localPort(), second.agent.localPort(),
-                                           third.agent.localPort()}));
+    QCOMPARE(left[0][0].value<Computer *>(), leaving);
+    QCOMPARE(addresses(), (QList<QByteArray>{"127.0.0.9", "127.0.0.10"}));
+    QCOMPARE(room.computerOf(nine), nineComputer);
 
     // A second program from the same computer and name comes and goes: its
-    // own row goes, the agent's stays.
-    room.join(QStringLiteral("127.0.0.9"), Student::Silent).agent.close();
-    QVERIFY(left.wait(5000));
-    QCOMPARE(left[1][0].toInt(), 4);
-    QCOMPARE(room.classroom.computers()[1].connection, room.connectionOf(nine));
-    QCOMPARE(room.classroom.computers()[1].state.answer, QStringLiteral("TAK"));
-
-    // The middle one of an address leaves: the one after it moves up.
+    // own computer goes, the agent's stays with all it holds.
+    Student &second = room.join(QStringLiteral("127.0.0.9"), Student::Silent);
+    Computer *secondComputer = room.computerOf(second);
+    QVERIFY(secondComputer != nineComputer);
+    QVERIFY(secondComputer->arrival > nineComputer->arrival);
     second.agent.close();
     QVERIFY(left.wait(5000));
-    QCOMPARE(left[2][0].toInt(), 2);
-    QCOMPARE(room.classroom.indexOf(room.connectionOf(third)), 2);
+    QCOMPARE(left[1][0].value<Computer *>(), secondComputer);
+    QCOMPARE(room.classroom.computers()[0], nineComputer);
+    QCOMPARE(nineComputer->state.answer, QStringLiteral("TAK"));
+    // What has left is deleted once the event loop runs.
+    const QPointer<Computer> gone = secondComputer;
+    QTRY_VERIFY(gone.isNull());
 }
 
 void ClassroomTest::nothingOfOneStudentReachesAnother_data()
@@ -247,7 +246,7 @@ void ClassroomTest::nothingOfOneStudentReachesAnother()
     y.agent.send("48213|77|2|6|4096|31337|calc.exe|Okno|48213|900|0|3|0|0|calc.exe|||");
     QVERIFY(received.wait(5000));
 
-    room.classroom.select("127.0.0.1");
+    room.classroom.select(room.computerOf(x));
     if (way == u"command")
         room.commander.run(commands::MonitorOff, 0);
     else if (way == u"glance")
@@ -299,12 +298,12 @@ void ClassroomTest::keptPicturesAreBounded()
     for (int i : {0, 1, 2, 1}) {
         if (i == 1 && glances.size() == 3)
             c.environment.pictureKeptLimit = picture.size() - 1;
-        QVERIFY(c.requestGlance(c.computers()[size_t(i)].connection, QSize(64, 64)));
+        QVERIFY(c.requestGlance(c.computers()[size_t(i)]->connection, QSize(64, 64)));
         QVERIFY(glances.wait(5000));
     }
-    QCOMPARE(c.computers()[0].state.picture, QByteArray());
-    QCOMPARE(c.computers()[1].state.picture, QByteArray());
-    QCOMPARE(c.computers()[2].state.picture, picture);
+    QCOMPARE(c.computers()[0]->state.picture, QByteArray());
+    QCOMPARE(c.computers()[1]->state.picture, QByteArray());
+    QCOMPARE(c.computers()[2]->state.picture, picture);
 }
 
 void ClassroomTest::streamRightBehindItsAnnouncement_data()
@@ -329,9 +328,7 @@ void ClassroomTest::streamRightBehindItsAnnouncement()
     if (glance) {
         QVERIFY(c.requestGlance(room.connectionOf(student), QSize(160, 160)));
     } else {
-        c.CurrentPacket.iCommand = packet::ScreenShot;
-        c.CurrentPacket.iFlag = 0;
-        QVERIFY(c.SendPacket(room.connectionOf(student), c.CurrentPacket));
+        QVERIFY(c.send(room.computerOf(student), commands::prepare(commands::ScreenShot, 0)));
     }
     QSignalSpy &done = glance ? glances : teacher;
     QVERIFY(done.wait(5000));
@@ -354,9 +351,10 @@ void ClassroomTest::glancesLeaveNoTrace()
     Classroom &c = room.classroom;
     room.join(QStringLiteral("127.0.0.1"), Student::Picture);
     Student &quiet = room.join(QStringLiteral("127.0.0.2"), Student::NoPicture);
-    const platform::ConnectionPtr one = c.computers()[0].connection;
-    packet::setFieldText(c.CurrentPacket.Bufor, "tekst nauczyciela");
-    c.CurrentPacket.iCommand = packet::Message;
+    const platform::ConnectionPtr one = c.computers()[0]->connection;
+    PacketRecord message = commands::prepare(commands::Message, 0);
+    packet::setFieldText(message.Bufor, "tekst nauczyciela");
+    QVERIFY(c.send(c.computers()[0], message));
     const PacketRecord before = c.CurrentPacket;
     const QByteArray logBefore = room.data.readLog();
     QSignalSpy reports(&c, &Classroom::statusText);
@@ -375,20 +373,17 @@ void ClassroomTest::glancesLeaveNoTrace()
     QTRY_COMPARE(glances.size(), 2);
     QCOMPARE(glances[0][1].value<StreamReception::Result>().picture.size(), QSize(160, 90));
     QCOMPARE(glances[1][1].value<StreamReception::Result>().picture.size(), QSize(64, 36));
-    QCOMPARE(c.computers()[0].state.picture, room.picture);
-    QCOMPARE(c.computers()[0].state.thumbnail.size(), QSize(64, 36));
+    QCOMPARE(c.computers()[0]->state.picture, room.picture);
+    QCOMPARE(c.computers()[0]->state.thumbnail.size(), QSize(64, 36));
     QCOMPARE(c.glancesAwaited(one), 0);
     QVERIFY(reports.isEmpty() && sends.isEmpty() && receives.isEmpty() && waits.isEmpty());
     QVERIFY(teacher.isEmpty());
     QCOMPARE(room.data.readLog(), logBefore);
-    QCOMPARE(c.CurrentPacket.iPacketNo, before.iPacketNo + 3);
-    PacketRecord expected = before;
-    expected.iPacketNo = c.CurrentPacket.iPacketNo;
-    QCOMPARE(FormatPacketText(c.CurrentPacket), FormatPacketText(expected));
+    QCOMPARE(FormatPacketText(c.CurrentPacket), FormatPacketText(before));
 
-    c.CurrentPacket.iCommand = packet::ScreenShot;
-    c.CurrentPacket.iFlag = 0;
-    QVERIFY(c.SendPacket(one, c.CurrentPacket));
+    // The glances took their numbers of the one sequence.
+    QVERIFY(c.send(c.computers()[0], commands::prepare(commands::ScreenShot, 0)));
+    QCOMPARE(c.CurrentPacket.iPacketNo, before.iPacketNo + 4);
     QVERIFY(teacher.wait(5000));
     QCOMPARE(teacher[0][0].value<StreamReception::Result>().picture.size(), QSize(640, 360));
     QCOMPARE(glances.size(), 2);
@@ -407,7 +402,7 @@ void ClassroomTest::overviewAsksEachOnceARoundAndLogsOnlyItsSwitching()
     }
     ClassOverview overview(room.classroom, room.commander);
     overview.setIntervalSeconds(1);
-    QSignalSpy tiles(&overview, &ClassOverview::tileChanged);
+    QSignalSpy tiles(&room.classroom.roster(), &Roster::changed);
 
     overview.setActive(true);
     QTRY_VERIFY_WITH_TIMEOUT(order.size() >= 6, 10000);
@@ -419,10 +414,10 @@ void ClassroomTest::overviewAsksEachOnceARoundAndLogsOnlyItsSwitching()
         std::sort(asked.begin(), asked.end());
         QCOMPARE(asked, (QList<int>{1, 2, 3}));
     }
-    for (const Computer &c : room.classroom.computers()) {
-        QCOMPARE(overview.stateOf(c.connection), ClassOverview::TileState::Current);
-        QCOMPARE(c.state.picture, room.picture);
-        QVERIFY(c.state.thumbnail.width() <= overview.thumbnailBound().width());
+    for (const Computer *c : room.classroom.computers()) {
+        QCOMPARE(overview.stateOf(c->connection), ClassOverview::TileState::Current);
+        QCOMPARE(c->state.picture, room.picture);
+        QVERIFY(c->state.thumbnail.width() <= overview.thumbnailBound().width());
     }
     QVERIFY(tiles.size() >= 3);
     const QList<QByteArray> entries = logInfos(room.data, cp1250::fromUnicode(u"Podgląd"));
@@ -465,17 +460,17 @@ void ClassroomTest::overviewYieldsToTheTeacher()
         if (asked.requests == 2 && sinceTile.isValid())
             askedAgainAfter = sinceTile.elapsed();
     };
-    const Computer &shown = room.classroom.computers()[0];
+    Computer *shown = room.computerOf(asked);
     QImage tilePicture;
-    connect(&overview, &ClassOverview::tileChanged, &overview, [&](int index) {
-        if (index == 0 && !sinceTile.isValid()
-            && overview.stateOf(shown.connection) == ClassOverview::TileState::Current) {
+    connect(&room.classroom.roster(), &Roster::changed, &overview, [&](Computer *computer) {
+        if (computer == shown && !sinceTile.isValid()
+            && overview.stateOf(shown->connection) == ClassOverview::TileState::Current) {
             sinceTile.start();
-            tilePicture = shown.state.thumbnail;
+            tilePicture = shown->state.thumbnail;
         }
     });
 
-    room.classroom.select("127.0.0.1");
+    room.classroom.select(shown);
     QVERIFY(room.commander.run(commands::ScreenShot, 0));
     overview.setActive(true);
     QVERIFY(teacher.wait(5000));
@@ -513,7 +508,7 @@ void ClassroomTest::overviewAsksUpToItsBoundAtOnce()
     QCOMPARE(overview.outstanding(), ClassOverview::MaxOutstanding);
     const auto first = std::find_if(room.students.begin(), room.students.end(),
                                     [](const auto &s) { return s->requests > 0; });
-    room.classroom.select((*first)->agent.socket().localAddress().toString().toLatin1());
+    room.classroom.select(room.computerOf(**first));
     QVERIFY(room.commander.run(commands::ScreenShot, 0));
     QCOMPARE(overview.outstanding(), ClassOverview::MaxOutstanding - 1);
     QCOMPARE(asked(), ClassOverview::MaxOutstanding);
@@ -637,7 +632,7 @@ void ClassroomTest::eachComputerItsOwnChannel()
         return address.isEmpty() ? QStringLiteral("gone") : QString::fromLatin1(address.right(1));
     };
     QStringList seen;
-    const platform::ConnectionPtr one = c.computers()[0].connection;
+    const platform::ConnectionPtr one = c.computers()[0]->connection;
     connect(&c, &Classroom::streamReceived, &c, [&](const StreamReception::Result &r) {
         seen << (r.complete ? "teacher " + r.peerAddress.right(1) : QStringLiteral("teacher cut"));
         if (r.complete)
@@ -646,7 +641,7 @@ void ClassroomTest::eachComputerItsOwnChannel()
     connect(&c, &Classroom::glanceReceived, &c,
             [&](const platform::ConnectionPtr &s) { seen << "glance " + from(s); });
     connect(&c, &Classroom::answerReceived, &c,
-            [&](const platform::ConnectionPtr &s) { seen << "answer " + from(s); });
+            [&](Computer *computer) { seen << "answer " + from(computer->connection); });
     connect(&c, &Classroom::waitEnded, &c, [&] { seen << QStringLiteral("wait"); });
     const QByteArray &picture = room.picture;
     auto bytesOf = [&](const QString &what, qint32 number) {
@@ -668,7 +663,7 @@ void ClassroomTest::eachComputerItsOwnChannel()
         const QString first = step.section(u' ', 0, 0);
         const int computer = (first.toInt() ? first : step.section(u' ', 1)).toInt() - 1;
         const platform::ConnectionPtr connection
-                = c.computers()[size_t(std::max(0, computer))].connection;
+                = c.computers()[size_t(std::max(0, computer))]->connection;
         if (first == QLatin1String("ask")) {
             PacketRecord ask{};
             ask.iCommand = packet::ScreenShot;
@@ -708,7 +703,7 @@ void ClassroomTest::stoppedReaderIsGivenUp()
     Classroom &c = room.classroom;
     RawSocket stopped(c.MyServer->localPort(), "127.0.0.1", 2048);
     QTRY_COMPARE(c.computers().size(), size_t(1));
-    const platform::ConnectionPtr sc = c.computers()[0].connection;
+    const platform::ConnectionPtr sc = c.computers()[0]->connection;
     Student &next = room.join(QStringLiteral("127.0.0.2"), Student::Silent);
     const QByteArray junk(64 * 1024, 'j');
     // Full once the system takes nothing more for a while.

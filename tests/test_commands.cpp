@@ -139,8 +139,8 @@ private slots:
         TestAgent &agent = room.console.connectAgent();
         room.console.select(agent);
         TFMain &main = room.main();
-        leaveOldFields(main.CurrentPacket);
-        const qint32 numberBefore = main.CurrentPacket.iPacketNo;
+        leaveOldFields(main.classroom().CurrentPacket);
+        const qint32 numberBefore = main.classroom().CurrentPacket.iPacketNo;
         // SendPacket writes its line after the send: the wait window must be
         // up by then, since the answer may come at once.
         int sendLines = 0;
@@ -191,7 +191,7 @@ private slots:
         QVERIFY(main.SendStatusEdit->text().startsWith(QStringLiteral("brak połączenia z ")));
         // A failed request leaves the wait window to its own count-down.
         QCOMPARE(main.waitWindow()->isVisible(), waitWindow);
-        QTRY_COMPARE(main.RemoteComputersListView->topLevelItemCount(), 0);
+        QTRY_COMPARE(main.RemoteComputersListView->model()->rowCount(), 0);
     }
 
     void noConnection_data()
@@ -225,7 +225,6 @@ private slots:
     void noConnection()
     {
         QFETCH(QByteArray, handler);
-        QFETCH(int, command);
         QFETCH(QString, status);
 
         Room room;
@@ -233,7 +232,7 @@ private slots:
         room.console.select(agent);
         TFMain &main = room.main();
         agent.close();
-        QTRY_COMPARE(main.RemoteComputersListView->topLevelItemCount(), 0);
+        QTRY_COMPARE(main.RemoteComputersListView->model()->rowCount(), 0);
         QCOMPARE(main.RemoteIPEdit->text(), QStringLiteral("127.0.0.1"));
 
         fillProcessList(main, 99);
@@ -245,8 +244,8 @@ private slots:
         (main.*handlerNamed(handler))();
 
         QCOMPARE(main.StatusEdit->text(), status);
-        // The command is built before the lookup, found or not.
-        QCOMPARE(main.CurrentPacket.iCommand, command);
+        // Nothing went out: the last packet is still the last one sent.
+        QCOMPARE(main.classroom().CurrentPacket.iCommand, 0);
         QCOMPARE(main.SendStatusEdit->text(), QStringLiteral("przed"));
         QVERIFY(!main.waitWindow()->isVisible());
         QVERIFY(logInfos(room.console.data, "SEND").isEmpty());
@@ -338,7 +337,7 @@ private slots:
         TFMain &main = room.main();
         fillProcessList(main, pid);
         main.ProcessListView->setCurrentItem(main.ProcessListView->topLevelItem(1));
-        leaveOldFields(main.CurrentPacket);
+        leaveOldFields(main.classroom().CurrentPacket);
 
         main.CloseProgramButton->click();
 
@@ -383,8 +382,8 @@ private slots:
             main.ProcessListView->topLevelItem(1)->setText(2, pidText);
         }
         main.StatusEdit->setText(QStringLiteral("przed"));
-        leaveOldFields(main.CurrentPacket);
-        const PacketRecord before = main.CurrentPacket;
+        leaveOldFields(main.classroom().CurrentPacket);
+        const PacketRecord before = main.classroom().CurrentPacket;
 
         main.CloseProgramButton->click();
 
@@ -398,7 +397,7 @@ private slots:
             QVERIFY_THROWS_EXCEPTION(HandlerError, main.CloseProgramButtonClick());
         } else {
             QCOMPARE(box.text, QStringLiteral("Wybierz program z listy"));
-            QVERIFY(samePacket(main.CurrentPacket, before));
+            QVERIFY(samePacket(main.classroom().CurrentPacket, before));
         }
         QCOMPARE(main.StatusEdit->text(), QStringLiteral("przed"));
 
@@ -409,6 +408,37 @@ private slots:
         QCOMPARE(p.iCommand, 4);
         QCOMPARE(p.iPacketNo, before.iPacketNo + 1);
         QCOMPARE(agent.received(), QByteArray());
+    }
+
+    // A process of one computer's list is never closed on another: the
+    // teacher is told whose list it is and nothing goes out.
+    void closeProgramOnlyOnItsComputer()
+    {
+        Room room;
+        TestAgent &listed = room.console.connectAgent();
+        TestAgent &other = room.console.connectAgent();
+        TFMain &main = room.main();
+        room.console.select(listed);
+        fillProcessList(main, 4711);
+        QCOMPARE(main.ProcessListView->accessibleDescription(), u"Komputer: SALA-1 (127.0.0.1)");
+        main.ProcessListView->setCurrentItem(main.ProcessListView->topLevelItem(1));
+
+        room.console.select(other);
+        main.CloseProgramButton->click();
+        QCOMPARE(main.StatusEdit->text(),
+                 QStringLiteral("Lista programów jest z innego komputera (SALA-1): odśwież ją dla "
+                                "wybranego komputera"));
+        QVERIFY(room.console.dialogs.shown.isEmpty());
+
+        // Its own computer takes it, and the other got nothing before.
+        room.console.select(listed);
+        main.CloseProgramButton->click();
+        PacketRecord p;
+        QVERIFY(listed.waitForPacket(p));
+        QCOMPARE(p.ProcID, 4711u);
+        main.PowerOnMonitorButtonClick();
+        QVERIFY(listed.waitForPacket(p));
+        QCOMPARE(other.received(), QByteArray());
     }
 
     void runProgram_data()
@@ -436,7 +466,7 @@ private slots:
         TestAgent &agent = room.console.connectAgent();
         room.console.select(agent);
         TFMain &main = room.main();
-        leaveOldFields(main.CurrentPacket);
+        leaveOldFields(main.classroom().CurrentPacket);
         main.StatusEdit->setText(QStringLiteral("przed"));
         room.console.dialogs.inputAnswers << typed;
 
@@ -467,15 +497,15 @@ private slots:
         TestAgent &agent = room.console.connectAgent();
         room.console.select(agent);
         TFMain &main = room.main();
-        leaveOldFields(main.CurrentPacket);
-        const PacketRecord before = main.CurrentPacket;
+        leaveOldFields(main.classroom().CurrentPacket);
+        const PacketRecord before = main.classroom().CurrentPacket;
         main.StatusEdit->setText(QStringLiteral("przed"));
         room.console.dialogs.inputAnswers << std::nullopt;
 
         main.RunNewProgramButton->click();
 
         QCOMPARE(room.console.dialogs.shown.size(), 1);
-        QVERIFY(samePacket(main.CurrentPacket, before));
+        QVERIFY(samePacket(main.classroom().CurrentPacket, before));
         QCOMPARE(main.StatusEdit->text(), QStringLiteral("przed"));
         main.PowerOffMonitorButtonClick();
         PacketRecord p;
@@ -484,8 +514,8 @@ private slots:
         QCOMPARE(p.iPacketNo, before.iPacketNo + 1);
     }
 
-    // Two agents on one computer: the first connection in the server's order
-    // gets every command, whichever of the two rows is selected.
+    // Two agents on one computer (or a program posing as the agent): each
+    // row's commands go to that row's own connection, never to the other.
     void twoConnectionsFromOneAddress()
     {
         Room room;
@@ -499,15 +529,19 @@ private slots:
         main.PowerOnMonitorButtonClick();
 
         PacketRecord p;
-        QVERIFY(first.waitForPacket(p));
+        QVERIFY(second.waitForPacket(p));
         QCOMPARE(p.iFlag, 0);
         QVERIFY(first.waitForPacket(p));
         QCOMPARE(p.iFlag, 1);
+        QCOMPARE(first.received(), QByteArray());
+        QCOMPARE(second.received(), QByteArray());
 
-        // With the first gone, the second gets its first packet now, and it is
-        // this command: it got neither of the two before.
+        // With the selected one gone, its commands go nowhere, not to the
+        // other: the teacher picks the row again.
         first.close();
-        QTRY_COMPARE(main.RemoteComputersListView->topLevelItemCount(), 1);
+        QTRY_COMPARE(main.RemoteComputersListView->model()->rowCount(), 1);
+        main.LockStartMenuButtonClick();
+        QCOMPARE(main.StatusEdit->text(), commands::notFoundText());
         room.console.select(second);
         main.LockStartMenuButtonClick();
         QVERIFY(second.waitForPacket(p));

@@ -175,8 +175,8 @@ private slots:
         TestAgent &third = connectAgentFrom(room.console, QStringLiteral("127.0.0.3"));
         room.names.set("127.0.0.2", "INNA");
         second.close();
-        QTRY_COMPARE(main.MyServer->activeConnections(), 2);
-        QCOMPARE(main.RemoteComputersListView->topLevelItemCount(), 2);
+        QTRY_COMPARE(main.classroom().MyServer->activeConnections(), 2);
+        QCOMPARE(main.RemoteComputersListView->model()->rowCount(), 2);
         QStringList statusLines;
         connect(main.StatusEdit, &QLineEdit::textChanged, main.StatusEdit,
                 [&](const QString &text) { statusLines << text; });
@@ -208,8 +208,8 @@ private slots:
         TestAgent &second = connectAgentFrom(room.console, QStringLiteral("127.0.0.2"));
         connectAgentFrom(room.console, QStringLiteral("127.0.0.3"));
         auto closeConsoleSide = [&](const QByteArray &address) {
-            for (int i = 0; i < main.MyServer->activeConnections(); ++i) {
-                const platform::ConnectionPtr c = main.MyServer->connection(i);
+            for (int i = 0; i < main.classroom().MyServer->activeConnections(); ++i) {
+                const platform::ConnectionPtr c = main.classroom().MyServer->connection(i);
                 if (c && c->peerAddress() == address)
                     return c->close();
             }
@@ -238,11 +238,12 @@ private slots:
             QCOMPARE(p.iCommand, 4);
             QCOMPARE(p.iFlag, 4);
         }
-        QCOMPARE(main.RemoteComputersListView->topLevelItemCount(), 1);
+        QCOMPARE(main.RemoteComputersListView->model()->rowCount(), 1);
         QVERIFY(!main.waitWindow()->isVisible());
     }
 
-    // Two agents on one computer: both rows send to the first connection.
+    // Two agents on one computer: each row's command goes to its own
+    // connection, and the walk leaves the last one selected.
     void twoRowsOneAddress()
     {
         Room room;
@@ -255,13 +256,15 @@ private slots:
         PacketRecord p;
         QVERIFY(first.waitForPacket(p));
         QCOMPARE(p.iPacketNo, 1);
-        QVERIFY(first.waitForPacket(p));
+        QVERIFY(second.waitForPacket(p));
         QCOMPARE(p.iPacketNo, 2);
         QCOMPARE(p.iFlag, 1);
-        // With the first gone, the next command is the first packet the
-        // second ever gets.
+        QCOMPARE(main.RemotePortEdit->text(), QString::number(second.localPort()));
+        QCOMPARE(main.RemoteComputersListView->currentIndex().row(), 1);
+        QCOMPARE(first.received(), QByteArray());
+        // With the first gone, the next command goes to the second.
         first.close();
-        QTRY_COMPARE(main.RemoteComputersListView->topLevelItemCount(), 1);
+        QTRY_COMPARE(main.RemoteComputersListView->model()->rowCount(), 1);
         room.console.selectRow(0);
         main.PowerOffMonitorButtonClick();
         QVERIFY(second.waitForPacket(p));

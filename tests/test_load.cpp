@@ -56,7 +56,7 @@ namespace {
 
 // Short idle budgets, so that a stream that stalls is given up within about
 // half a second instead of ten.
-constexpr TFMain::StreamTimings Quick{0, 5, 100};
+constexpr StreamReception::Timings Quick{0, 5, 100};
 
 // The bytes the program has allocated and not freed. Under the address
 // sanitizer freed memory is held back for a while, so the resident set would
@@ -230,14 +230,14 @@ public:
     Room()
     {
         console.start();
-        main().streamTimings = Quick;
+        main().classroom().environment.streamTimings = Quick;
         // The well-behaved agent here answers as fast as it is served, far
         // faster than a real one, and all of it must be in the log.
         main().classroom().environment.loggedPacketsPerSecond = 1000000;
         good = &console.connectAgent();
     }
     TFMain &main() { return console.main(); }
-    int rows() { return main().RemoteComputersListView->topLevelItemCount(); }
+    int rows() { return main().RemoteComputersListView->model()->rowCount(); }
 
     // The teacher asks the computer that came last for a stream: only then
     // is one read from it.
@@ -245,8 +245,8 @@ public:
     {
         PacketRecord ask{};
         ask.iCommand = screen ? packet::ScreenShot : packet::ProcessList;
-        const int latest = main().MyServer->activeConnections() - 1;
-        QVERIFY(main().SendPacket(main().MyServer->connection(latest), ask));
+        const int latest = main().classroom().MyServer->activeConnections() - 1;
+        QVERIFY(main().SendPacket(main().classroom().MyServer->connection(latest), ask));
     }
 
     // The well-behaved agent sends its next packet (a status text) once its
@@ -257,7 +257,7 @@ public:
         const qint32 number = 7000 + qint32(goodNumbers.size());
         goodNumbers.append(number);
         good->sendPacket(number, packet::CloseProcess, 0, 0, "dobrze");
-        return QTest::qWaitFor([&] { return main().LastPacketNo == number; }, 20000);
+        return QTest::qWaitFor([&] { return main().classroom().LastPacketNo == number; }, 20000);
     }
     bool goodPackets(int count)
     {
@@ -376,9 +376,9 @@ private slots:
         leave = true;
         storm.join();
         QTRY_COMPARE_WITH_TIMEOUT(room.rows(), 1, 30000);
-        QCOMPARE(room.main().RemoteComputersListView->topLevelItem(0)->text(2),
+        QCOMPARE(room.main().RemoteComputersListView->model()->index(0, 2).data().toString(),
                  QString::number(room.good->localPort()));
-        QTRY_COMPARE(room.main().MyServer->activeConnections(), 1);
+        QTRY_COMPARE(room.main().classroom().MyServer->activeConnections(), 1);
 
         QVERIFY(room.goodPackets(3));
         QVERIFY(room.commandReachesGood());
@@ -540,7 +540,7 @@ private slots:
         loris.run([&](int fd) {
             sendAll(fd, TestAgent::packetText(1, packet::ScreenShot, packet::ScreenAnnounceFlag,
                                               Declared));
-            while (!main.StreamInProgress.load() && !loris.stop.load())
+            while (!main.classroom().StreamInProgress.load() && !loris.stop.load())
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             announced = true;
             for (int i = 0; i < Declared && !loris.stop.load(); ++i) {
@@ -559,7 +559,7 @@ private slots:
         QVERIFY2(status.startsWith(QStringLiteral("otrzymano niekompletny strumień danych"))
                          && status.endsWith(QStringLiteral(", deklarowano: 100000")),
                  qPrintable(status));
-        QTRY_COMPARE_WITH_TIMEOUT(main.LastPacketNo, number, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(main.classroom().LastPacketNo, number, 10000);
         loris.stop = true;
         QVERIFY(loris.close(false));
         QTRY_COMPARE_WITH_TIMEOUT(room.rows(), 1, 10000);
@@ -581,7 +581,7 @@ private slots:
         const qsizetype half = list.size() / 2;
         Room room;
         TFMain &main = room.main();
-        main.streamTimings = {1000, 60000, 2};
+        main.classroom().environment.streamTimings = {1000, 60000, 2};
         QSignalSpy finished(&main, &TFMain::streamFinished);
         ThreadAgent agent(room.console.port());
         QVERIFY(agent.connected());
@@ -593,7 +593,7 @@ private slots:
             sendAll(fd,
                     TestAgent::packetText(1, packet::ProcessList, packet::ProcessListAnnounceFlag,
                                           qint32(list.size())));
-            while (!main.StreamInProgress.load() && !agent.stop.load())
+            while (!main.classroom().StreamInProgress.load() && !agent.stop.load())
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             sendAll(fd, list.left(half));
             while (!rest.load() && !agent.stop.load())
@@ -649,7 +649,7 @@ private slots:
                                     v.screen ? packet::ScreenAnnounceFlag
                                              : packet::ProcessListAnnounceFlag,
                                     Declared));
-                while (!main.StreamInProgress.load() && !agent.stop.load())
+                while (!main.classroom().StreamInProgress.load() && !agent.stop.load())
                     std::this_thread::sleep_for(std::chrono::milliseconds(1));
                 sendAll(fd, garbage(v.sent, quint32(number)));
             });
@@ -702,7 +702,7 @@ private slots:
         agent.run([&](int fd) {
             sendAll(fd, TestAgent::packetText(1, packet::ScreenShot, packet::ScreenAnnounceFlag,
                                               declared));
-            while (!main.StreamInProgress.load() && !agent.stop.load())
+            while (!main.classroom().StreamInProgress.load() && !agent.stop.load())
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             sendAll(fd, bytes);
         });
@@ -773,7 +773,7 @@ private slots:
         agent.run([&](int fd) {
             sendAll(fd, TestAgent::packetText(1, screen ? packet::ScreenShot : packet::ProcessList,
                                               screen ? packet::ScreenAnnounceFlag : 0, declared));
-            while (!main.StreamInProgress.load() && !agent.stop.load())
+            while (!main.classroom().StreamInProgress.load() && !agent.stop.load())
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             if (screen) {
                 sendAll(fd, picture);
@@ -787,7 +787,7 @@ private slots:
         });
         // Once the announcement is taken (the well-behaved agent's numbers
         // are told apart from it by the last accepted number).
-        QVERIFY(QTest::qWaitFor([&] { return main.LastPacketNo == 1; }, 10000));
+        QVERIFY(QTest::qWaitFor([&] { return main.classroom().LastPacketNo == 1; }, 10000));
         while (finished.isEmpty())
             QVERIFY(room.goodPacket());
         QVERIFY(room.goodPackets(3));

@@ -62,18 +62,18 @@ QLabel *labelOf(QWidget *main, QWidget *control)
     return nullptr;
 }
 
-QStringList headers(QTreeWidget *list)
+QStringList headers(QTreeView *list)
 {
     QStringList out;
-    for (int i = 0; i < list->columnCount(); ++i)
-        out << list->headerItem()->text(i);
+    for (int i = 0; i < list->model()->columnCount(); ++i)
+        out << list->model()->headerData(i, Qt::Horizontal).toString();
     return out;
 }
 
-QList<int> widths(QTreeWidget *list)
+QList<int> widths(QTreeView *list)
 {
     QList<int> out;
-    for (int i = 0; i < list->columnCount(); ++i)
+    for (int i = 0; i < list->model()->columnCount(); ++i)
         out << list->columnWidth(i);
     return out;
 }
@@ -218,7 +218,8 @@ private slots:
                  (QStringList{"Adres IP", "Nazwa komputera", "Port"}));
         QCOMPARE(widths(main.RemoteComputersListView), (QList<int>{100, 150, 70}));
         QCOMPARE(headers(main.ProcessListView), (QStringList{"Proces", "Opis", "PID"}));
-        for (QTreeWidget *list : {main.RemoteComputersListView, main.ProcessListView}) {
+        for (QTreeView *list :
+             {main.RemoteComputersListView, static_cast<QTreeView *>(main.ProcessListView)}) {
             QCOMPARE(list->selectionBehavior(), QAbstractItemView::SelectRows);
             QCOMPARE(list->editTriggers(), QAbstractItemView::NoEditTriggers);
         }

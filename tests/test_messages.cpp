@@ -87,7 +87,7 @@ private slots:
             main.MessageEdit1->setText(text);
         const QString shownText = main.MessageEdit1->text();
         main.MessageAnswerMemo->setPlainText(QStringLiteral("odpowiedź brzmi: TAK"));
-        PacketRecord &p = main.CurrentPacket;
+        PacketRecord &p = main.classroom().CurrentPacket;
         p.StreamSize = 77;
         packet::setFieldText(p.ProcName, "stary.exe");
         packet::setFieldText(p.WindowTitle, "Okno");
@@ -138,7 +138,7 @@ private slots:
             agent.abort();
         } else {
             agent.close();
-            QTRY_COMPARE(main.RemoteComputersListView->topLevelItemCount(), 0);
+            QTRY_COMPARE(main.RemoteComputersListView->model()->rowCount(), 0);
         }
         main.MessageTypeComboBox->setCurrentIndex(1);
         main.MessageEdit1->setText(QStringLiteral("Czy już?"));
@@ -146,8 +146,9 @@ private slots:
         main.BitBtn3Click();
 
         QCOMPARE(main.StatusEdit->text(), status);
-        QCOMPARE(main.CurrentPacket.iCommand, 6);
-        QCOMPARE(main.CurrentPacket.iFlag, 1);
+        // The last packet sent: this one, when it was tried.
+        QCOMPARE(main.classroom().CurrentPacket.iCommand, reset ? 6 : 0);
+        QCOMPARE(main.classroom().CurrentPacket.iFlag, reset ? 1 : 0);
         QCOMPARE(logInfos(room.console.data, "SEND").size(), reset ? 1 : 0);
     }
 

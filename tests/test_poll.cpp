@@ -34,17 +34,19 @@ PacketRecord answerPacket(qint32 command, qint32 flag, const QByteArray &bufor)
     return packet;
 }
 
-// Connections stand for themselves: anything a shared pointer holds.
+// Connections stand for themselves: anything a shared pointer holds. Past
+// the given number of addresses, the last one is shared by the rest.
 struct Class
 {
     QList<std::shared_ptr<int>> connections;
     QList<Poll::Computer> computers;
-    explicit Class(int size)
+    explicit Class(int size, int addresses = 0)
     {
         for (int i = 1; i <= size; ++i) {
+            const int address = addresses > 0 ? std::min(i, addresses) : i;
             connections.append(std::make_shared<int>(i));
-            computers.append({connections.last(), QStringLiteral("SALA-%1").arg(i),
-                              QStringLiteral("127.0.0.%1").arg(i)});
+            computers.append({connections.last(), QStringLiteral("SALA-%1").arg(address),
+                              QStringLiteral("127.0.0.%1").arg(address)});
         }
     }
 };
@@ -107,9 +109,13 @@ private slots:
         QTest::addColumn<QList<Answer>>("answers");
         QTest::addColumn<QString>("tally");
         QTest::addColumn<QStringList>("column");
+        QTest::addColumn<int>("size");
+        QTest::addColumn<int>("addresses");
         auto row = [](const char *name, Poll::Kind kind, const QList<Answer> &answers,
-                      const char *tally, const QStringList &column) {
-            QTest::newRow(name) << int(kind) << answers << QString::fromUtf8(tally) << column;
+                      const char *tally, const QStringList &column, int size = 3,
+                      int addresses = 0) {
+            QTest::newRow(name) << int(kind) << answers << QString::fromUtf8(tally) << column
+                                << size << addresses;
         };
 
         row("yes/no, nobody yet", Poll::YesNo, {}, "TAK: 0, NIE: 0, bez odpowiedzi: 3",
@@ -127,6 +133,13 @@ private slots:
             "odpowiedzi: 3 z 3", {"Zażółć", "a|b|", "bez"});
         row("typed, empty answer counts, yes/no left out", Poll::Typed,
             {{0, 6, 2, "|"}, {1, 6, 1, "|"}, {-1, 6, 2, "x|"}}, "odpowiedzi: 1 z 3", {"", "", ""});
+        // A program beside the agent, or posing as it, has no vote of its
+        // own: an address counts once, with its first answer.
+        row("yes/no, four connections from one address vote once", Poll::YesNo,
+            {{0, 6, 1, "|"}, {1, 6, 0, "|"}, {2, 6, 1, "|"}, {3, 6, 1, "|"}, {4, 6, 1, "|"}},
+            "TAK: 1, NIE: 1, bez odpowiedzi: 0", {"TAK", "NIE", "TAK", "TAK", "TAK"}, 5, 2);
+        row("typed, one address of four connections is one computer", Poll::Typed,
+            {{1, 6, 2, "a|"}, {2, 6, 2, "b|"}}, "odpowiedzi: 1 z 2", {"", "a", "b", "", ""}, 5, 2);
     }
 
     void tally()
@@ -135,8 +148,10 @@ private slots:
         QFETCH(QList<Answer>, answers);
         QFETCH(QString, tally);
         QFETCH(QStringList, column);
+        QFETCH(int, size);
+        QFETCH(int, addresses);
 
-        Class room(3);
+        Class room(size, addresses);
         const auto stranger = std::make_shared<int>(0); // a connection outside the poll
         Poll poll;
         QSignalSpy changed(&poll, &Poll::changed);

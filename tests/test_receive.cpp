@@ -154,8 +154,8 @@ private slots:
         QCOMPARE(main.StatusEdit->text(), status);
         QCOMPARE(main.MessageAnswerMemo->toPlainText(), memo);
         QCOMPARE(main.waitWindow()->isVisible(), waitStaysOpen);
-        QCOMPARE(main.LastPacketNo, 5);
-        QVERIFY(!main.StreamInProgress);
+        QCOMPARE(main.classroom().LastPacketNo, 5);
+        QVERIFY(!main.classroom().StreamInProgress);
     }
 
     void numberAndPassChecks_data()
@@ -232,7 +232,7 @@ private slots:
 
         QCOMPARE(room.main().RcvStatusEdit->text(), rcvStatus);
         QCOMPARE(room.main().StatusEdit->text(), status);
-        QCOMPARE(room.main().LastPacketNo, lastPacketNo);
+        QCOMPARE(room.main().classroom().LastPacketNo, lastPacketNo);
         QCOMPARE(room.rcvEntries(), log);
         // What the fields show once the window has caught up.
         QTRY_COMPARE(static_cast<QLineEdit *>(room.main().RcvStatusEdit)->text(), rcvStatus);
@@ -256,7 +256,7 @@ private slots:
         QCOMPARE(room.main().StatusEdit->text(), QStringLiteral("pierwszy|") + second);
         QCOMPARE(room.main().MessageAnswerMemo->toPlainText(),
                  QStringLiteral("poprzednia odpowiedź"));
-        QCOMPARE(room.main().LastPacketNo, 11);
+        QCOMPARE(room.main().classroom().LastPacketNo, 11);
         QCOMPARE(room.rcvEntries().size(), 1);
     }
 
@@ -280,7 +280,7 @@ private slots:
         QVERIFY(room.main().RcvStatusEdit->text().startsWith(QStringLiteral("nieznany pakiet: ")));
         QCOMPARE(room.rcvEntries(),
                  (QList<QByteArray>{"RCV: otrzymano dane", "RCV: nieznany pakiet"}));
-        QCOMPARE(room.main().LastPacketNo, 21);
+        QCOMPARE(room.main().classroom().LastPacketNo, 21);
     }
 
     // While a computer's stream is received that connection is not read:
@@ -295,10 +295,11 @@ private slots:
         const platform::ConnectionPtr firstConnection = connectionOf(room.console, first);
         room.markFields();
         QSet<platform::Connection *> notified;
-        connect(main.MyServer, &platform::TcpServer::clientRead, main.MyServer,
+        connect(main.classroom().MyServer, &platform::TcpServer::clientRead,
+                main.classroom().MyServer,
                 [&](const platform::ConnectionPtr &c) { notified.insert(c.get()); });
         // As a stream reception does.
-        main.MyServer->holdReads(firstConnection);
+        main.classroom().MyServer->holdReads(firstConnection);
 
         first.sendPacket(5, 1, 0, 0, "pierwszy");
         QVERIFY(QTest::qWaitFor([&] { return firstConnection->bytesWaiting() > 0; }, 5000));
@@ -313,7 +314,7 @@ private slots:
         QCOMPARE(main.StatusEdit->text(), QStringLiteral("przed"));
         QCOMPARE(room.rcvEntries(), QList<QByteArray>{"RCV: otrzymano dane"});
 
-        main.MyServer->resumeReads(firstConnection);
+        main.classroom().MyServer->resumeReads(firstConnection);
         QVERIFY(room.waitForRcvEntries(2));
         QCOMPARE(main.StatusEdit->text(), QStringLiteral("pierwszy|"));
     }
@@ -327,7 +328,7 @@ private slots:
         agent.sendPacket(8, 6, 2, 0, "do widzenia");
         agent.close();
 
-        QTRY_COMPARE(room.main().RemoteComputersListView->topLevelItemCount(), 0);
+        QTRY_COMPARE(room.main().RemoteComputersListView->model()->rowCount(), 0);
         QCOMPARE(room.rcvEntries(), QList<QByteArray>{"RCV: otrzymano dane"});
         QCOMPARE(room.main().MessageAnswerMemo->toPlainText(), QStringLiteral("do widzenia|"));
     }
@@ -340,17 +341,18 @@ private slots:
         TestAgent &agent = room.console.connectAgent();
         TFMain &main = room.main();
         room.markFields();
-        main.CurrentPacket.Pass = packet::PassValue;
-        main.CurrentPacket.iPacketNo = 9;
-        main.CurrentPacket.iCommand = 1;
-        packet::setFieldText(main.CurrentPacket.Bufor, "stare");
+        main.classroom().CurrentPacket.Pass = packet::PassValue;
+        main.classroom().CurrentPacket.iPacketNo = 9;
+        main.classroom().CurrentPacket.iCommand = 1;
+        packet::setFieldText(main.classroom().CurrentPacket.Bufor, "stare");
 
         main.MyServerClientRead(connectionOf(room.console, agent));
 
-        QCOMPARE(packet::fieldText(main.CurrentPacket.Bufor).toByteArray(), QByteArray("stare"));
+        QCOMPARE(packet::fieldText(main.classroom().CurrentPacket.Bufor).toByteArray(),
+                 QByteArray("stare"));
         QCOMPARE(main.RcvStatusEdit->text(), QString());
         QCOMPARE(main.StatusEdit->text(), QStringLiteral("przed"));
-        QCOMPARE(main.LastPacketNo, 0);
+        QCOMPARE(main.classroom().LastPacketNo, 0);
         QVERIFY(room.rcvEntries().isEmpty());
     }
 
@@ -423,7 +425,7 @@ private slots:
 
         Room room;
         TFMain &main = room.main();
-        main.streamTimings = {0, 10, 5};
+        main.classroom().environment.streamTimings = {0, 10, 5};
         TestAgent &agent = room.console.connectAgent();
         const platform::ConnectionPtr connection = connectionOf(room.console, agent);
         main.waitWindow()->ProgressBar->setRange(10, 100);
@@ -433,15 +435,16 @@ private slots:
         qint32 declared = -1;
         platform::ConnectionPtr current;
         int minimum = -1, maximum = -1, value = -1;
-        connect(main.MyServer, &platform::TcpServer::clientRead, main.MyServer, [&] {
-            captured = true;
-            inProgress = main.StreamInProgress;
-            declared = main.DeclaredStreamSize;
-            current = main.CurrentSocket;
-            minimum = main.waitWindow()->ProgressBar->minimum();
-            maximum = main.waitWindow()->ProgressBar->maximum();
-            value = main.waitWindow()->ProgressBar->value();
-        });
+        connect(main.classroom().MyServer, &platform::TcpServer::clientRead,
+                main.classroom().MyServer, [&] {
+                    captured = true;
+                    inProgress = main.classroom().StreamInProgress;
+                    declared = main.classroom().DeclaredStreamSize;
+                    current = main.classroom().CurrentSocket;
+                    minimum = main.waitWindow()->ProgressBar->minimum();
+                    maximum = main.waitWindow()->ProgressBar->maximum();
+                    value = main.waitWindow()->ProgressBar->value();
+                });
         QSignalSpy finished(&main, &TFMain::streamFinished);
 
         // The teacher asked: only then is a stream read.
@@ -461,7 +464,7 @@ private slots:
 
         // Nothing follows: a stream of nothing is whole, any other is not.
         QVERIFY(finished.wait(10000));
-        QVERIFY(!main.StreamInProgress);
+        QVERIFY(!main.classroom().StreamInProgress);
         const QString whole = QStringLiteral("%1SALA-1, otrzymano: 0, deklarowano: 0")
                                       .arg(screen ? QStringLiteral("strumień danych od: ")
                                                   : QStringLiteral("strumień danych od "));

@@ -17,7 +17,7 @@
 #include <QSignalSpy>
 #include <QStatusBar>
 #include <QTest>
-#include <QTreeWidget>
+#include <QTreeView>
 
 using platform::ConnectionPtr;
 using platform::TcpServer;
@@ -61,7 +61,7 @@ public:
     }
     ~Console() { eventlog::setClock({}); }
     QByteArray log() const { return data.readLog(LogTime.date()); }
-    QTreeWidget *list() { return main().RemoteComputersListView; }
+    QTreeView *list() { return main().RemoteComputersListView; }
 
     // A computer connecting from the given loopback address; listed, and
     // unless told otherwise, named.
@@ -70,10 +70,10 @@ public:
         auto agent = std::make_unique<TestAgent>();
         if (!agent->socket().bind(QHostAddress(QString::fromLatin1(address)), 0))
             return nullptr;
-        const int before = list()->topLevelItemCount();
+        const int before = listRows();
         if (!agent->connectTo(port()))
             return nullptr;
-        if (!QTest::qWaitFor([&] { return list()->topLevelItemCount() > before; }, 5000))
+        if (!QTest::qWaitFor([&] { return listRows() > before; }, 5000))
             return nullptr;
         if (waitForName)
             ConsoleFixture::waitForName(agent->localPort());
@@ -85,17 +85,15 @@ public:
     QStringList rows()
     {
         QStringList out;
-        for (int i = 0; i < list()->topLevelItemCount(); ++i) {
-            const QTreeWidgetItem *row = list()->topLevelItem(i);
-            out << row->text(0) + u'|' + row->text(1) + u'|' + row->text(2);
-        }
+        for (int i = 0; i < listRows(); ++i)
+            out << listText(i, 0) + u'|' + listText(i, 1) + u'|' + listText(i, 2);
         return out;
     }
     QStringList addresses()
     {
         QStringList out;
-        for (int i = 0; i < list()->topLevelItemCount(); ++i)
-            out << list()->topLevelItem(i)->text(0);
+        for (int i = 0; i < listRows(); ++i)
+            out << listText(i, 0);
         return out;
     }
     QString selected()
@@ -132,12 +130,12 @@ private slots:
     void connectionErrorReportsThenCloses();
     void listeningSocketError_data();
     void listeningSocketError();
-    void clickCopiesSelectedRow();
+    void highlightedRowIsTheSelectedComputer_data();
+    void highlightedRowIsTheSelectedComputer();
     void clickWithoutSelectionLeavesFields_data();
     void clickWithoutSelectionLeavesFields();
     void findSelectedConnection_data();
     void findSelectedConnection();
-    void firstAcceptedConnectionOfAddressIsFound();
     void failedConnectionIsNotFound();
     void refusedConnection_data();
     void refusedConnection();
@@ -153,14 +151,14 @@ void RegistryTest::localHostLineAndServerStart()
         QVERIFY(probe.listen(0));
         port = probe.localPort();
     }
-    TFMain::listenPortOverride = port;
+    Classroom::listenPortOverride = port;
     console.start();
     TFMain &main = console.main();
-    QCOMPARE(main.MyServer->localPort(), port);
-    QCOMPARE(main.ServerPort, quint32(port));
+    QCOMPARE(main.classroom().MyServer->localPort(), port);
+    QCOMPARE(main.classroom().ServerPort, quint32(port));
 
     const QString name = QHostInfo::localHostName();
-    QCOMPARE(main.LocalHostName, name.toLatin1());
+    QCOMPARE(main.classroom().LocalHostName, name.toLatin1());
     // The first IPv4 address the name resolves to, whichever that is here.
     QStringList candidates;
     for (const QHostAddress &a : QHostInfo::fromName(name).addresses()) {
@@ -168,13 +166,14 @@ void RegistryTest::localHostLineAndServerStart()
             candidates << a.toString();
     }
     if (candidates.isEmpty())
-        QCOMPARE(main.LocalIP, QByteArray());
+        QCOMPARE(main.classroom().LocalIP, QByteArray());
     else
-        QVERIFY2(candidates.contains(QString::fromLatin1(main.LocalIP)), main.LocalIP.constData());
+        QVERIFY2(candidates.contains(QString::fromLatin1(main.classroom().LocalIP)),
+                 main.classroom().LocalIP.constData());
 
     QCOMPARE(main.StatusBar->currentMessage(),
              QStringLiteral("Nazwa lokalnego komputera: ") + name + QStringLiteral(", adres IP: ")
-                     + QString::fromLatin1(main.LocalIP) + QStringLiteral(", port: ")
+                     + QString::fromLatin1(main.classroom().LocalIP) + QStringLiteral(", port: ")
                      + QString::number(port));
 
     QCOMPARE(main.StatusEdit->text(),
@@ -188,7 +187,7 @@ void RegistryTest::busyPortLeavesNoStartReport()
     TcpServer holder;
     QVERIFY(holder.listen(0));
     Console console;
-    TFMain::listenPortOverride = holder.localPort();
+    Classroom::listenPortOverride = holder.localPort();
     console.main().ShowLocalHostInfo();
     QVERIFY_THROWS_EXCEPTION(SocketError, console.main().StartServer());
     QCOMPARE(console.main().StatusEdit->text(), QString());
@@ -304,17 +303,17 @@ void RegistryTest::disconnectRemovesRow()
         leaving->abort();
     } else {
         TFMain &main = console.main();
-        ConnectionPtr c = main.MyServer->connection(1);
+        ConnectionPtr c = main.classroom().MyServer->connection(1);
         QCOMPARE(c->peerAddress(), QByteArray("127.0.0.5"));
         c->close();
         // Handled before the close returned.
-        QCOMPARE(console.list()->topLevelItemCount(), 1);
+        QCOMPARE(console.listRows(), 1);
     }
     QTRY_COMPARE(console.rows(), QStringList{row("127.0.0.2", "SALA-2", staying->localPort())});
     QCOMPARE(console.main().StatusEdit->text(), QStringLiteral("Rozłączono z 127.0.0.5"));
     QVERIFY(console.log().endsWith(logBlock("Roz\xb3\xb9"
                                             "czono z 127.0.0.5")));
-    QCOMPARE(console.main().MyServer->activeConnections(), 1);
+    QCOMPARE(console.main().classroom().MyServer->activeConnections(), 1);
 }
 
 void RegistryTest::disconnectOfOneOfTwoSameAddressRows_data()
@@ -336,14 +335,14 @@ void RegistryTest::disconnectOfOneOfTwoSameAddressRows()
         agents.append(console.connectFrom("127.0.0.1"));
         QVERIFY(agents.last());
     }
-    QCOMPARE(console.list()->topLevelItemCount(), computers);
+    QCOMPARE(console.listRows(), computers);
 
     // The computer of the last row goes, and only its row: the rows of the
     // others from its address and name stay.
     QStringList left;
     for (int i = 0; i < computers - 1; ++i)
-        left << row("127.0.0.1", "SALA-1", console.list()->topLevelItem(i)->text(2).toUShort());
-    const quint16 lastRowPort = console.list()->topLevelItem(computers - 1)->text(2).toUShort();
+        left << row("127.0.0.1", "SALA-1", console.listText(i, 2).toUShort());
+    const quint16 lastRowPort = console.listText(computers - 1, 2).toUShort();
     TestAgent *leaving = nullptr;
     for (TestAgent *agent : agents) {
         if (agent->localPort() == lastRowPort)
@@ -351,7 +350,7 @@ void RegistryTest::disconnectOfOneOfTwoSameAddressRows()
     }
     QVERIFY(leaving);
     leaving->close();
-    QTRY_COMPARE(console.list()->topLevelItemCount(), computers - 1);
+    QTRY_COMPARE(console.listRows(), computers - 1);
     QCOMPARE(console.rows(), left);
     QCOMPARE(console.main().StatusEdit->text(), QStringLiteral("Rozłączono z 127.0.0.1"));
 }
@@ -403,7 +402,7 @@ void RegistryTest::nameLookupDecidesRemoval()
     names.gate = nullptr;
     names.names["127.0.0.3"] = nameAtDisconnect;
     agent->close();
-    QTRY_COMPARE(console.main().MyServer->activeConnections(), 0);
+    QTRY_COMPARE(console.main().classroom().MyServer->activeConnections(), 0);
     QCOMPARE(console.main().StatusEdit->text(), QStringLiteral("Rozłączono z 127.0.0.3"));
     QCOMPARE(console.rows(), QStringList());
 }
@@ -426,12 +425,12 @@ void RegistryTest::connectionErrorReportsThenCloses()
     TestAgent *failing = console.connectFrom("127.0.0.8");
     QVERIFY(other && failing);
     TFMain &main = console.main();
-    const ConnectionPtr c = main.MyServer->connection(1);
+    const ConnectionPtr c = main.classroom().MyServer->connection(1);
     QCOMPARE(c->peerAddress(), QByteArray("127.0.0.8"));
 
     QSignalSpy shown(main.StatusEdit, &QLineEdit::textChanged);
     int reported = code;
-    main.MyServerClientError(c, reported);
+    main.classroom().MyServerClientError(c, reported);
     QCOMPARE(reported, 0);
     QCOMPARE(shown.size(), 2);
     QCOMPARE(shown[0][0].toString(), QStringLiteral("error, code nr: ") + QString::number(code));
@@ -471,45 +470,75 @@ void RegistryTest::listeningSocketError()
     Console console;
     console.start();
     int reported = code;
-    console.main().ServerSocketError(reported);
+    console.main().classroom().ServerSocketError(reported);
     QCOMPARE(reported, 0);
     QCOMPARE(console.main().StatusEdit->text(), status);
     QVERIFY(console.log().endsWith(logBlock(logged)));
     // The server listens on.
-    QVERIFY(console.main().MyServer->isListening());
+    QVERIFY(console.main().classroom().MyServer->isListening());
     QVERIFY(console.connectFrom("127.0.0.1"));
 }
 
-void RegistryTest::clickCopiesSelectedRow()
+void RegistryTest::highlightedRowIsTheSelectedComputer_data()
 {
+    QTest::addColumn<QString>("way");
+    QTest::newRow("a mouse click") << "click";
+    QTest::newRow("the arrow key") << "down";
+    QTest::newRow("type-ahead") << "type";
+    QTest::newRow("Enter") << "enter";
+}
+
+// However the teacher reaches a row, its computer is the one the fields show
+// and the commands go to; it stays chosen while others come, and after it
+// has gone the fields still show it and a command finds nothing.
+void RegistryTest::highlightedRowIsTheSelectedComputer()
+{
+    QFETCH(QString, way);
     NameService names;
     names.names["127.0.0.2"] = "SALA-2";
     names.names["127.0.0.7"] = "SALA-7";
     Console console;
     console.start();
-    TestAgent *a = console.connectFrom("127.0.0.7");
     TestAgent *b = console.connectFrom("127.0.0.2");
+    TestAgent *a = console.connectFrom("127.0.0.7");
     QVERIFY(a && b);
     TFMain &main = console.main();
     main.show();
     QVERIFY(QTest::qWaitForWindowExposed(&main));
 
-    // A click of the mouse on the second row.
-    QTreeWidget *list = console.list();
-    const QRect rect = list->visualItemRect(list->topLevelItem(1));
-    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, rect.center());
+    QTreeView *list = console.list();
+    list->setFocus();
+    if (way == u"click") {
+        const QRect rect = list->visualRect(list->model()->index(1, 0));
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, rect.center());
+    } else if (way == u"down") {
+        console.selectRow(0);
+        QTest::keyClick(list, Qt::Key_Down);
+    } else if (way == u"type") {
+        list->keyboardSearch(QStringLiteral("127.0.0.7"));
+    } else {
+        list->setCurrentIndex(list->model()->index(1, 0));
+        QTest::keyClick(list, Qt::Key_Return);
+    }
+    QCOMPARE(list->currentIndex().row(), 1);
     QCOMPARE(console.selected(), row("127.0.0.7", "SALA-7", a->localPort()));
+    QVERIFY(main.FindSelectedConnection());
+    QCOMPARE(main.classroom().CurrentSocket->peerPort(), a->localPort());
 
     // Rows added after the choice do not change it.
     QVERIFY(console.connectFrom("127.0.0.1"));
     QCOMPARE(console.selected(), row("127.0.0.7", "SALA-7", a->localPort()));
+    QVERIFY(main.FindSelectedConnection());
+    QCOMPARE(main.classroom().CurrentSocket->peerPort(), a->localPort());
 
-    // After the computer has gone, the fields still show it.
+    // After the computer has gone, the fields still show it and no other
+    // row is taken for it.
     const quint16 gonePort = a->localPort();
     a->close();
-    QTRY_COMPARE(main.MyServer->activeConnections(), 2);
+    QTRY_COMPARE(main.classroom().MyServer->activeConnections(), 2);
     QCOMPARE(console.selected(), row("127.0.0.7", "SALA-7", gonePort));
     QVERIFY(!main.FindSelectedConnection());
+    QCOMPARE(main.classroom().selected(), nullptr);
 }
 
 void RegistryTest::clickWithoutSelectionLeavesFields_data()
@@ -531,12 +560,13 @@ void RegistryTest::clickWithoutSelectionLeavesFields()
     const QString chosen = console.selected();
     QVERIFY(chosen.startsWith(QLatin1String("127.0.0.2|")));
 
-    QTreeWidget *list = console.list();
+    QTreeView *list = console.list();
     if (keepCurrentItem) {
-        list->setCurrentItem(list->topLevelItem(1), 0, QItemSelectionModel::NoUpdate);
+        list->selectionModel()->setCurrentIndex(list->model()->index(1, 0),
+                                                QItemSelectionModel::NoUpdate);
         list->clearSelection();
     } else {
-        list->setCurrentItem(nullptr);
+        list->setCurrentIndex({});
         list->clearSelection();
     }
     console.main().RemoteComputersListViewClick();
@@ -545,65 +575,49 @@ void RegistryTest::clickWithoutSelectionLeavesFields()
 
 void RegistryTest::findSelectedConnection_data()
 {
-    QTest::addColumn<QString>("selectedAddress");
-    QTest::addColumn<int>("expectedIndex"); // -1: none
+    QTest::addColumn<QString>("selected");  // "row N", "left" or "none"
+    QTest::addColumn<int>("expectedIndex"); // of the connections accepted; -1: none
 
-    QTest::newRow("first listed") << QStringLiteral("127.0.0.4") << 0;
-    QTest::newRow("last listed") << QStringLiteral("127.0.0.2") << 2;
-    QTest::newRow("not listed") << QStringLiteral("10.0.0.1") << -1;
-    QTest::newRow("leading zero") << QStringLiteral("127.0.0.04") << -1;
-    QTest::newRow("trailing blank") << QStringLiteral("127.0.0.4 ") << -1;
-    QTest::newRow("prefix of an address") << QStringLiteral("127.0.0.") << -1;
-    QTest::newRow("empty") << QString() << -1;
+    QTest::newRow("first row") << "row 0" << 0;
+    QTest::newRow("last row") << "row 2" << 2;
+    QTest::newRow("the first of two from one address") << "row 3" << 3;
+    QTest::newRow("the second of two from one address") << "row 4" << 4;
+    QTest::newRow("a computer that has left") << "left" << -1;
+    QTest::newRow("nothing chosen yet") << "none" << -1;
 }
 
+// The row chosen is the computer the command goes to, in constant time,
+// whatever other connections share its address; a computer that has left
+// leaves CurrentSocket as it was.
 void RegistryTest::findSelectedConnection()
 {
-    QFETCH(QString, selectedAddress);
+    QFETCH(QString, selected);
     QFETCH(int, expectedIndex);
     NameService names;
     Console console;
     console.start();
-    QVERIFY(console.connectFrom("127.0.0.4"));
-    QVERIFY(console.connectFrom("127.0.0.3"));
-    QVERIFY(console.connectFrom("127.0.0.2"));
+    for (const char *address : {"127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5", "127.0.0.5"})
+        QVERIFY(console.connectFrom(address));
+    TestAgent *leaving = console.connectFrom("127.0.0.6");
+    QVERIFY(leaving);
     TFMain &main = console.main();
+    auto connection = [&](int i) {
+        return main.classroom().MyServer->connection(i);
+    };
 
-    // The selected address is the key, whatever the rows say.
-    const ConnectionPtr before = main.MyServer->connection(1);
-    main.CurrentSocket = before;
-    main.classroom().select(selectedAddress.toLatin1());
+    if (selected.startsWith(u"row"))
+        console.selectRow(selected.section(u' ', 1).toInt());
+    if (selected == u"left") {
+        console.selectRow(5);
+        leaving->close();
+        QTRY_COMPARE(console.listRows(), 5);
+    }
+    const ConnectionPtr before = connection(1);
+    main.classroom().CurrentSocket = before;
     const bool found = main.FindSelectedConnection();
     QCOMPARE(found, expectedIndex >= 0);
-    QCOMPARE(main.CurrentSocket,
-             expectedIndex >= 0 ? main.MyServer->connection(expectedIndex) : before);
-}
-
-void RegistryTest::firstAcceptedConnectionOfAddressIsFound()
-{
-    NameService names;
-    Console console;
-    console.start();
-    TestAgent *first = console.connectFrom("127.0.0.1");
-    TestAgent *second = console.connectFrom("127.0.0.1");
-    QVERIFY(first && second);
-    TFMain &main = console.main();
-
-    // Whichever of the two rows is clicked, the first accepted connection of
-    // the address takes the command.
-    for (int i = 0; i < 2; ++i) {
-        console.selectRow(i);
-        main.CurrentSocket.reset();
-        QVERIFY(main.FindSelectedConnection());
-        QVERIFY(main.CurrentSocket);
-        QCOMPARE(main.CurrentSocket->peerPort(), first->localPort());
-    }
-
-    // Once that one has gone, the other.
-    first->close();
-    QTRY_COMPARE(main.MyServer->activeConnections(), 1);
-    QVERIFY(main.FindSelectedConnection());
-    QCOMPARE(main.CurrentSocket->peerPort(), second->localPort());
+    QCOMPARE(main.classroom().CurrentSocket,
+             expectedIndex >= 0 ? connection(expectedIndex) : before);
 }
 
 void RegistryTest::failedConnectionIsNotFound()
@@ -616,7 +630,7 @@ void RegistryTest::failedConnectionIsNotFound()
     TFMain &main = console.main();
     console.selectRow(0);
     QVERIFY(main.FindSelectedConnection());
-    const ConnectionPtr failed = main.CurrentSocket;
+    const ConnectionPtr failed = main.classroom().CurrentSocket;
 
     // The computer resets, and a send finds out before the error is handled:
     // still listed, no longer open.
@@ -625,16 +639,16 @@ void RegistryTest::failedConnectionIsNotFound()
     for (int i = 0; i < 100 && n >= 0; ++i)
         n = failed->send("x", 1);
     QCOMPARE(n, qint64(-1));
-    QCOMPARE(main.MyServer->activeConnections(), 1);
-    main.CurrentSocket.reset();
+    QCOMPARE(main.classroom().MyServer->activeConnections(), 1);
+    main.classroom().CurrentSocket.reset();
     QVERIFY(!main.FindSelectedConnection());
-    QVERIFY(!main.CurrentSocket);
+    QVERIFY(!main.classroom().CurrentSocket);
 
     // The error is handled from the event loop: the row goes as at any
     // disconnect, with the address the connection had.
-    QTRY_COMPARE(console.list()->topLevelItemCount(), 0);
+    QTRY_COMPARE(console.listRows(), 0);
     QCOMPARE(main.StatusEdit->text(), QStringLiteral("Rozłączono z 127.0.0.6"));
-    QCOMPARE(main.MyServer->activeConnections(), 0);
+    QCOMPARE(main.classroom().MyServer->activeConnections(), 0);
 }
 
 void RegistryTest::refusedConnection_data()
@@ -663,7 +677,7 @@ void RegistryTest::refusedConnection()
     NameService names;
     Console console;
     console.start();
-    TcpServer &server = *console.main().MyServer;
+    TcpServer &server = *console.main().classroom().MyServer;
     server.setConnectionLimits(TcpServer::ConnectionsPerAddress, total);
     qint64 now = 5000000;
     server.setClock([&] { return now; });

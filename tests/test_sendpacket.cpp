@@ -203,11 +203,11 @@ public:
     // A raw computer, listed, selected and made the current connection.
     RawAgent *connectRaw(int receiveBuffer = 0)
     {
-        const int before = main().RemoteComputersListView->topLevelItemCount();
+        const int before = main().RemoteComputersListView->model()->rowCount();
         raw.push_back(std::make_unique<RawAgent>(port(), receiveBuffer));
         if (!raw.back()->connected()
             || !QTest::qWaitFor(
-                    [&] { return main().RemoteComputersListView->topLevelItemCount() > before; },
+                    [&] { return main().RemoteComputersListView->model()->rowCount() > before; },
                     5000))
             return nullptr;
         waitForName(raw.back()->localPort());
@@ -260,8 +260,14 @@ void SendPacketTest::numbersFollowTheRecord_data()
 
     QTest::newRow("first command after start")
             << QString() << QByteArray("48213|1|1|4|0|0||||") << 1 << QByteArray();
-    QTest::newRow("record held 40") << QStringLiteral("record 40")
-                                    << QByteArray("48213|41|1|4|0|0||||") << 41 << QByteArray();
+    QTest::newRow("packet 40 accepted, no text")
+            << QStringLiteral("record 40") << QByteArray("48213|41|1|4|0|0||||") << 41
+            << QByteArray();
+    // A packet the console refuses moves nothing: a student cannot learn
+    // from the next request how the others count, nor set their numbers.
+    QTest::newRow("packet 40 with a wrong pass value")
+            << QStringLiteral("refused 40") << QByteArray("48213|1|1|4|0|0||||") << 1
+            << QByteArray();
     // The received packet's fields stay in the record; only those the
     // command sets change.
     QTest::newRow("packet 40 received")
@@ -272,15 +278,16 @@ void SendPacketTest::numbersFollowTheRecord_data()
             << 41 << QByteArray("gotowe|");
     // The highest number wraps to the lowest (the sanitizer build checks
     // that nothing overflows on the way).
-    QTest::newRow("record held 2147483647")
+    QTest::newRow("packet 2147483647 accepted, no text")
             << QStringLiteral("record 2147483647") << QByteArray("48213|-2147483648|1|4|0|0||||")
             << qint32(-2147483647 - 1) << QByteArray();
     QTest::newRow("packet 2147483647 received")
             << QStringLiteral("received 2147483647")
             << QByteArray("48213|-2147483648|1|4|0|0|||gotowe||") << qint32(-2147483647 - 1)
             << QByteArray("gotowe|");
-    QTest::newRow("record held -1") << QStringLiteral("record -1")
-                                    << QByteArray("48213|0|1|4|0|0||||") << 0 << QByteArray();
+    QTest::newRow("packet -1 accepted, no text")
+            << QStringLiteral("record -1") << QByteArray("48213|0|1|4|0|0||||") << 0
+            << QByteArray();
 }
 
 void SendPacketTest::numbersFollowTheRecord()
@@ -294,33 +301,47 @@ void SendPacketTest::numbersFollowTheRecord()
     console.select(agent);
     TFMain &main = console.main();
     int pauses = 0;
-    main.sendWait = [&](platform::Connection &, int) {
+    main.classroom().environment.sendWait = [&](platform::Connection &, int) {
         ++pauses;
     };
 
     if (before.startsWith(QLatin1String("sent 7"))) {
-        main.CurrentPacket.iPacketNo = 6;
+        agent.sendPacket(6, 1, 0, 0);
+        QTRY_COMPARE(main.classroom().LastPacketNo, 6);
         QVERIFY(main.FindSelectedConnection());
-        QVERIFY(main.SendPacket(main.CurrentSocket, main.CurrentPacket));
+        PacketRecord seventh{};
+        QVERIFY(main.SendPacket(main.classroom().CurrentSocket, seventh));
         PacketRecord first;
         QVERIFY(agent.waitForPacket(first));
         QCOMPARE(first.iPacketNo, 7);
     }
     const qint32 held = before.section(u' ', -1).toInt();
-    if (before.startsWith(QLatin1String("record ")))
-        main.CurrentPacket.iPacketNo = held;
+    if (before.startsWith(QLatin1String("record "))) {
+        agent.sendPacket(held, 1, 0, 0);
+        QTRY_COMPARE(main.classroom().LastPacketNo, held);
+    }
+    if (before.startsWith(QLatin1String("refused "))) {
+        agent.send(QByteArray("12345|") + QByteArray::number(held) + "|1|0|0|0|||x||");
+        QTRY_VERIFY(main.RcvStatusEdit->text().startsWith(u"nieznany pakiet"));
+    }
     if (before.contains(QLatin1String("received "))) {
         agent.sendPacket(held, 1, 0, 0, "gotowe");
-        QTRY_COMPARE(main.LastPacketNo, held);
+        QTRY_COMPARE(main.classroom().LastPacketNo, held);
     }
 
-    main.CurrentPacket.iCommand = 4;
-    main.CurrentPacket.iFlag = 1;
+    // The record a packet received was read into goes out with its fields;
+    // a new one with none but those written.
+    PacketRecord fresh{};
+    PacketRecord &record
+            = before.contains(QLatin1String("received ")) ? main.classroom().CurrentPacket : fresh;
+    record.iCommand = 4;
+    record.iFlag = 1;
     QVERIFY(main.FindSelectedConnection());
-    QVERIFY(main.SendPacket(main.CurrentSocket, main.CurrentPacket));
+    QVERIFY(main.SendPacket(main.classroom().CurrentSocket, record));
     QCOMPARE(pauses, 0);
-    QCOMPARE(main.CurrentPacket.iPacketNo, number);
-    QCOMPARE(main.CurrentPacket.Pass, 48213);
+    QCOMPARE(record.iPacketNo, number);
+    QCOMPARE(main.classroom().CurrentPacket.iPacketNo, number);
+    QCOMPARE(main.classroom().CurrentPacket.Pass, 48213);
 
     QVERIFY(agent.waitForBytes(wire.size()));
     QCOMPARE(agent.received(), wire);
@@ -338,11 +359,11 @@ void SendPacketTest::retriesUntilConnectionTakesPacket()
     QVERIFY(side >= 0);
 
     // The agent reads nothing for a while: the connection refuses.
-    const qint64 junk = fillToRefusal(main.CurrentSocket, side);
+    const qint64 junk = fillToRefusal(main.classroom().CurrentSocket, side);
     QVERIFY(junk > 0);
 
     QList<int> pauses;
-    main.sendWait = [&](platform::Connection &, int ms) {
+    main.classroom().environment.sendWait = [&](platform::Connection &, int ms) {
         pauses << ms;
         if (pauses.size() == 2) {
             // Before the third attempt the agent catches up.
@@ -350,19 +371,18 @@ void SendPacketTest::retriesUntilConnectionTakesPacket()
             waitWritable(side);
         }
     };
-    main.CurrentPacket.iPacketNo = 10;
-    main.CurrentPacket.iCommand = 8;
-    main.CurrentPacket.iFlag = 0;
-    QVERIFY(main.SendPacket(main.CurrentSocket, main.CurrentPacket));
+    main.classroom().CurrentPacket.iCommand = 8;
+    main.classroom().CurrentPacket.iFlag = 0;
+    QVERIFY(main.SendPacket(main.classroom().CurrentSocket, main.classroom().CurrentPacket));
 
     // Two refused attempts, each stamped with its own number; the third went.
     QCOMPARE(pauses, (QList<int>{10, 10}));
-    QCOMPARE(main.CurrentPacket.iPacketNo, 13);
-    const QByteArray wire = "48213|13|0|8|0|0||||";
+    QCOMPARE(main.classroom().CurrentPacket.iPacketNo, 3);
+    const QByteArray wire = "48213|3|0|8|0|0||||";
     QVERIFY(agent->readUntil(junk + wire.size()));
     QCOMPARE(agent->received.mid(junk), wire);
-    QCOMPARE(main.SendStatusEdit->text(), sentText(8, 0, 13, wire.size()));
-    QVERIFY(console.log().endsWith(logBlock("SEND: OK", {13, 48213, 8, 0, {}})));
+    QCOMPARE(main.SendStatusEdit->text(), sentText(8, 0, 3, wire.size()));
+    QVERIFY(console.log().endsWith(logBlock("SEND: OK", {3, 48213, 8, 0, {}})));
 }
 
 void SendPacketTest::timesOutAfterHalfASecondOfRefusals()
@@ -375,32 +395,31 @@ void SendPacketTest::timesOutAfterHalfASecondOfRefusals()
     QVERIFY(side >= 0);
     const int small = 4096;
     ::setsockopt(side, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
-    const qint64 junk = fillToRefusal(main.CurrentSocket, side);
+    const qint64 junk = fillToRefusal(main.classroom().CurrentSocket, side);
     QVERIFY(junk > 0);
 
     // The agent never reads; the waits take no time here.
     QList<int> pauses;
-    main.sendWait = [&](platform::Connection &, int ms) {
+    main.classroom().environment.sendWait = [&](platform::Connection &, int ms) {
         pauses << ms;
     };
-    main.CurrentPacket.iPacketNo = 100;
-    main.CurrentPacket.iCommand = 5;
-    main.CurrentPacket.iFlag = 2;
-    QVERIFY(!main.SendPacket(main.CurrentSocket, main.CurrentPacket));
+    main.classroom().CurrentPacket.iCommand = 5;
+    main.classroom().CurrentPacket.iFlag = 2;
+    QVERIFY(!main.SendPacket(main.classroom().CurrentSocket, main.classroom().CurrentPacket));
 
     // Half a second of waits in all, then the time-out.
     QCOMPARE(pauses.size(), 50);
     QCOMPARE(pauses.count(10), 50);
-    QCOMPARE(main.CurrentPacket.iPacketNo, 100 + 51);
+    QCOMPARE(main.classroom().CurrentPacket.iPacketNo, 51);
     QCOMPARE(main.SendStatusEdit->text(),
              QStringLiteral("upłynął czas na wysłanie danych do: SALA-1"));
-    QVERIFY(console.log().contains(logBlock("SEND: TIMEOUT", {151, 48213, 5, 2, {}})));
+    QVERIFY(console.log().contains(logBlock("SEND: TIMEOUT", {51, 48213, 5, 2, {}})));
 
     // The computer has stopped reading: it is given up, so that it cannot
     // hold the window at every command. None of the refused attempts went
     // out: the agent reads the junk and then the end.
-    QVERIFY(!main.CurrentSocket->isOpen());
-    QCOMPARE(main.RemoteComputersListView->topLevelItemCount(), 0);
+    QVERIFY(!main.classroom().CurrentSocket->isOpen());
+    QCOMPARE(main.RemoteComputersListView->model()->rowCount(), 0);
     QVERIFY(agent->readUntil(junk));
     QVERIFY(agent->seesEnd());
     QCOMPARE(agent->received.size(), junk);
@@ -426,23 +445,23 @@ void SendPacketTest::connectionNotOpen()
         if (how == QLatin1String("computer"))
             agent.close();
         else
-            main.CurrentSocket->close();
-        QTRY_COMPARE(main.RemoteComputersListView->topLevelItemCount(), 0);
-        QVERIFY(main.CurrentSocket);
+            main.classroom().CurrentSocket->close();
+        QTRY_COMPARE(main.RemoteComputersListView->model()->rowCount(), 0);
+        QVERIFY(main.classroom().CurrentSocket);
     }
     int pauses = 0;
-    main.sendWait = [&](platform::Connection &, int) {
+    main.classroom().environment.sendWait = [&](platform::Connection &, int) {
         ++pauses;
     };
-    main.CurrentPacket.iPacketNo = 5;
-    main.CurrentPacket.Pass = 0;
-    main.CurrentPacket.iCommand = 7;
-    main.CurrentPacket.iFlag = 0;
+    main.classroom().CurrentPacket.iPacketNo = 5;
+    main.classroom().CurrentPacket.Pass = 0;
+    main.classroom().CurrentPacket.iCommand = 7;
+    main.classroom().CurrentPacket.iFlag = 0;
 
-    QVERIFY(!main.SendPacket(main.CurrentSocket, main.CurrentPacket));
+    QVERIFY(!main.SendPacket(main.classroom().CurrentSocket, main.classroom().CurrentPacket));
     // Neither stamped nor numbered: nothing was attempted.
-    QCOMPARE(main.CurrentPacket.iPacketNo, 5);
-    QCOMPARE(main.CurrentPacket.Pass, 0);
+    QCOMPARE(main.classroom().CurrentPacket.iPacketNo, 5);
+    QCOMPARE(main.classroom().CurrentPacket.Pass, 0);
     QCOMPARE(pauses, 0);
     QCOMPARE(main.SendStatusEdit->text(), QStringLiteral("brak połączenia z "));
     QVERIFY(console.log().endsWith(logBlock(NoConnectionEntry, {5, 0, 7, 0, {}})));
@@ -456,26 +475,25 @@ void SendPacketTest::connectionFailingDuringRetriesEndsAtOnce()
     TFMain &main = console.main();
     const int side = console.consoleSide(*agent);
     QVERIFY(side >= 0);
-    QVERIFY(fillToRefusal(main.CurrentSocket, side) > 0);
+    QVERIFY(fillToRefusal(main.classroom().CurrentSocket, side) > 0);
 
     // The computer is switched off while the console waits for it.
     int pauses = 0;
-    main.sendWait = [&](platform::Connection &, int) {
+    main.classroom().environment.sendWait = [&](platform::Connection &, int) {
         if (++pauses == 1)
             agent->reset();
     };
-    main.CurrentPacket.iPacketNo = 20;
-    main.CurrentPacket.iCommand = 4;
-    main.CurrentPacket.iFlag = 0;
-    QVERIFY(!main.SendPacket(main.CurrentSocket, main.CurrentPacket));
+    main.classroom().CurrentPacket.iCommand = 4;
+    main.classroom().CurrentPacket.iFlag = 0;
+    QVERIFY(!main.SendPacket(main.classroom().CurrentSocket, main.classroom().CurrentPacket));
     QVERIFY2(pauses < 100, qPrintable(QString::number(pauses)));
     QCOMPARE(main.SendStatusEdit->text(), QStringLiteral("brak połączenia z "));
-    const qint32 last = main.CurrentPacket.iPacketNo;
-    QVERIFY(last > 20);
+    const qint32 last = main.classroom().CurrentPacket.iPacketNo;
+    QVERIFY(last > 0);
     QVERIFY(console.log().endsWith(logBlock(NoConnectionEntry, {last, 48213, 4, 0, {}})));
 
     // The failure itself is handled from the event loop, as any other.
-    QTRY_COMPARE(main.RemoteComputersListView->topLevelItemCount(), 0);
+    QTRY_COMPARE(main.RemoteComputersListView->model()->rowCount(), 0);
     QCOMPARE(main.StatusEdit->text(), QStringLiteral("Rozłączono z 127.0.0.1"));
 }
 
@@ -491,14 +509,14 @@ void SendPacketTest::packetsTakenInPartGoOutWhole()
     QVERIFY(side >= 0);
     const int small = 4096;
     ::setsockopt(side, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
-    const qint64 junk = fill(main.CurrentSocket);
+    const qint64 junk = fill(main.classroom().CurrentSocket);
     QVERIFY(junk > 0);
     QCOMPARE(bytesTaken(side), junk);
 
     // Each pause the agent reads a little, and the test notes how much the
     // console's end had taken by then.
     QList<qint64> takenAtPause;
-    main.sendWait = [&](platform::Connection &, int) {
+    main.classroom().environment.sendWait = [&](platform::Connection &, int) {
         takenAtPause << bytesTaken(side);
         agent->readSome(300);
     };
@@ -506,14 +524,14 @@ void SendPacketTest::packetsTakenInPartGoOutWhole()
     QByteArray expected;
     QList<qint64> ends;
     for (int i = 0; i < 20; ++i) {
-        PacketRecord &p = main.CurrentPacket;
+        PacketRecord &p = main.classroom().CurrentPacket;
         p.iCommand = 6;
         p.iFlag = i % 3;
         p.ProcID = quint32(1000 + i);
         packet::setFieldText(p.ProcName, QByteArray(200, char('a' + i)));
         packet::setFieldText(p.WindowTitle, QByteArray(150, char('A' + i)));
         packet::setFieldText(p.Bufor, QByteArray(1000, char('0' + i % 10)));
-        QVERIFY(main.SendPacket(main.CurrentSocket, p));
+        QVERIFY(main.SendPacket(main.classroom().CurrentSocket, p));
         const QByteArray text = FormatPacketText(p);
         // The status counts the whole text, however many pieces it took.
         QVERIFY2(main.SendStatusEdit->text().contains(
@@ -548,25 +566,25 @@ void SendPacketTest::timeOutInsidePacketGivesConnectionUp()
     QVERIFY(side >= 0);
     const int small = 4096;
     ::setsockopt(side, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
-    const qint64 junk = fillToRefusal(main.CurrentSocket, side);
+    const qint64 junk = fillToRefusal(main.classroom().CurrentSocket, side);
     QVERIFY(junk > 0);
 
     // The agent reads a little at a time while whole packets go out, and
     // stops for good once the console has handed over part of one.
     qint64 sentWhole = junk;
     qint64 taken = junk;
-    main.sendWait = [&](platform::Connection &, int) {
+    main.classroom().environment.sendWait = [&](platform::Connection &, int) {
         taken = bytesTaken(side);
         if (taken == sentWhole)
             agent->readSome(300);
     };
     bool timedOut = false;
     for (int i = 0; i < 50 && !timedOut; ++i) {
-        PacketRecord &p = main.CurrentPacket;
+        PacketRecord &p = main.classroom().CurrentPacket;
         p.iCommand = 6;
         p.iFlag = 0;
         packet::setFieldText(p.Bufor, QByteArray(1000, char('a' + i % 26)));
-        if (main.SendPacket(main.CurrentSocket, p))
+        if (main.SendPacket(main.classroom().CurrentSocket, p))
             sentWhole += FormatPacketText(p).size();
         else
             timedOut = true;
@@ -580,8 +598,8 @@ void SendPacketTest::timeOutInsidePacketGivesConnectionUp()
 
     // The rest of the packet will never follow, and the next packet would run
     // into its first part: the console gives the connection up.
-    QVERIFY(!main.CurrentSocket->isOpen());
-    QCOMPARE(main.RemoteComputersListView->topLevelItemCount(), 0);
+    QVERIFY(!main.classroom().CurrentSocket->isOpen());
+    QCOMPARE(main.RemoteComputersListView->model()->rowCount(), 0);
     QCOMPARE(main.StatusEdit->text(), QStringLiteral("Rozłączono z 127.0.0.1"));
     QVERIFY(agent->readUntil(taken));
     QVERIFY(agent->seesEnd());

@@ -136,9 +136,9 @@ private slots:
         QVERIFY(!console.windows.update->isVisible());
         QCOMPARE(console.main().updateWindow(), console.windows.update);
         QCOMPARE(console.main().closeWithoutAsking, false);
-        QCOMPARE(console.main().CurrentPacket.iPacketNo, 0);
-        QCOMPARE(console.main().LastPacketNo, 0);
-        QCOMPARE(console.main().StreamInProgress.load(), false);
+        QCOMPARE(console.main().classroom().CurrentPacket.iPacketNo, 0);
+        QCOMPARE(console.main().classroom().LastPacketNo, 0);
+        QCOMPARE(console.main().classroom().StreamInProgress.load(), false);
         // Nothing is on disk before start-up runs.
         QVERIFY(!QFileInfo::exists(console.data.dataFolder()));
     }
@@ -240,7 +240,7 @@ private slots:
         ConsoleFixture console;
         QTcpServer holder;
         QVERIFY(holder.listen(QHostAddress::Any, 0));
-        TFMain::listenPortOverride = holder.serverPort();
+        Classroom::listenPortOverride = holder.serverPort();
         TFMain &main = console.main();
         main.MessageTypeComboBox->setCurrentIndex(1);
 
@@ -310,7 +310,7 @@ private slots:
         if (!closes) {
             // Every view as it was, and the connection still carries commands.
             QCOMPARE(main.StatusEdit->text(), QStringLiteral("bez zmian"));
-            QCOMPARE(main.RemoteComputersListView->topLevelItemCount(), 1);
+            QCOMPARE(main.RemoteComputersListView->model()->rowCount(), 1);
             console.select(agent);
             main.PowerOffMonitorButtonClick();
             PacketRecord p;

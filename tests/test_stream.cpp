@@ -25,17 +25,17 @@
 namespace {
 
 // Most tests give up on a short stream after about a second instead of ten.
-constexpr TFMain::StreamTimings Quick{20, 10, 100};
+constexpr StreamReception::Timings Quick{20, 10, 100};
 
 struct Room
 {
     ClassroomNames names{
             QHash<QByteArray, QByteArray>{{"127.0.0.1", "SALA-1"}, {"127.0.0.2", "SALA-2"}}};
     ConsoleFixture console;
-    Room(TFMain::StreamTimings timings = Quick)
+    Room(StreamReception::Timings timings = Quick)
     {
         console.start();
-        main().streamTimings = timings;
+        main().classroom().environment.streamTimings = timings;
     }
     TFMain &main() { return console.main(); }
 };
@@ -131,7 +131,7 @@ private slots:
                 [&](int value) { progress << value; });
         bool inProgressAtOutcome = false;
         connect(main.StatusEdit, &QLineEdit::textChanged, main.StatusEdit,
-                [&] { inProgressAtOutcome = main.StreamInProgress; });
+                [&] { inProgressAtOutcome = main.classroom().StreamInProgress; });
         QSignalSpy finished(&main, &TFMain::streamFinished);
 
         main.ScreenShootButtonClick();
@@ -143,7 +143,7 @@ private slots:
         agent.send(jpeg);
         QVERIFY(finished.wait(10000));
 
-        QVERIFY(!main.StreamInProgress);
+        QVERIFY(!main.classroom().StreamInProgress);
         const QString whole = wholeText(true, QStringLiteral("SALA-1"), jpeg.size());
         QCOMPARE(main.ScreenStatusBar->currentMessage(), whole);
         QCOMPARE(main.StatusEdit->text(), whole);
@@ -178,7 +178,7 @@ private slots:
         showOldViews(main);
         const QStringList fields{main.StatusEdit->text(), main.SendStatusEdit->text(),
                                  main.RcvStatusEdit->text()};
-        QSignalSpy tiles(&main.overview(), &commands::ClassOverview::tileChanged);
+        QSignalSpy tiles(&main.classroom().roster(), &Roster::changed);
         QWidget *tile = main.ClassOverviewView->tileWidget(0);
 
         main.PageControl1->setCurrentWidget(main.TabSheet5);
@@ -196,11 +196,17 @@ private slots:
                  fields);
         QVERIFY(logInfos(room.console.data, "RCV").isEmpty());
         QVERIFY(tile->accessibleDescription().contains(QStringLiteral("obraz z")));
+        // Read as the list shows the computer, its name come after the tile.
+        QCOMPARE(tile->accessibleName(), QStringLiteral("SALA-1"));
         QTest::mouseClick(tile, Qt::LeftButton);
         QCOMPARE(main.RemoteIPEdit->text(), QStringLiteral("127.0.0.1"));
         QTest::mouseDClick(tile, Qt::LeftButton);
         QCOMPARE(main.PageControl1->currentWidget(), main.TabSheet3);
         QCOMPARE(main.ScreenShootImage->size(), QSize(640, 360));
+        // The tab names the computer it shows now.
+        QVERIFY2(main.ScreenStatusBar->currentMessage().contains(u"SALA-1 (127.0.0.1)"),
+                 qPrintable(main.ScreenStatusBar->currentMessage()));
+        QCOMPARE(main.ScreenShootImage->accessibleDescription(), u"Komputer: SALA-1 (127.0.0.1)");
 
         main.SavePictureButton->click();
         main.ClassOverviewView->saveAllButton()->click();
@@ -309,7 +315,7 @@ private slots:
         QCOMPARE(main.ScreenShootImage->pixmap().cacheKey(), oldPicture);
         QCOMPARE(main.ScreenShootImage->size(), QSize(10, 10));
         QCOMPARE(rowsOf(main.ProcessListView), rows);
-        QVERIFY(!main.StreamInProgress);
+        QVERIFY(!main.classroom().StreamInProgress);
 
         agent.sendPacket(2, 1, 0, 0, "dalej");
         QTRY_COMPARE(main.StatusEdit->text(), QStringLiteral("dalej|"));
@@ -338,8 +344,8 @@ private slots:
             agent.close();
         QVERIFY(finished.wait(10000));
 
-        QTRY_COMPARE(main.RemoteComputersListView->topLevelItemCount(), 0);
-        QVERIFY(!main.StreamInProgress);
+        QTRY_COMPARE(main.RemoteComputersListView->model()->rowCount(), 0);
+        QVERIFY(!main.classroom().StreamInProgress);
         if (reset) {
             // A reset may drop what was still waiting unread.
             const QRegularExpression incomplete(
@@ -369,7 +375,7 @@ private slots:
         PacketRecord p;
         QVERIFY(other.waitForPacket(p));
         QCOMPARE(p.iCommand, 4);
-        QCOMPARE(main.CurrentSocket, connectionOf(room.console, other));
+        QCOMPARE(main.classroom().CurrentSocket, connectionOf(room.console, other));
         sender.send(jpeg);
         QVERIFY(finished.wait(10000));
 
@@ -392,7 +398,7 @@ private slots:
         QVERIFY(announce(room, sender, 1, false, 1546));
         other.sendPacket(50, 6, 1);
         QTRY_COMPARE(main.MessageAnswerMemo->toPlainText(), QStringLiteral("odpowiedź brzmi: TAK"));
-        QVERIFY(main.StreamInProgress);
+        QVERIFY(main.classroom().StreamInProgress);
         QCOMPARE(logInfos(room.console.data, "RCV").size(), 2);
 
         sender.send(threeProcesses());
@@ -424,7 +430,7 @@ private slots:
         connect(main.StatusEdit, &QLineEdit::textChanged, main.StatusEdit,
                 [&](const QString &text) { statusLines << text; });
         std::atomic<qint64> failedAt{-1};
-        main.streamReadHook = [&](qint64 received) {
+        main.classroom().environment.streamReadHook = [&](qint64 received) {
             if (received < 2048)
                 return;
             failedAt = received;
@@ -444,14 +450,14 @@ private slots:
         QVERIFY(statusLines.contains(incompleteText(failedAt.load(), payload.size())));
         QCOMPARE(rowsOf(main.ProcessListView), QStringList{"stary.exe/Stary/1"});
         QCOMPARE(main.ScreenShootImage->size(), QSize(10, 10));
-        QVERIFY(!main.StreamInProgress);
+        QVERIFY(!main.classroom().StreamInProgress);
 
         // The other computer's packet is read all the while; the same
         // computer's next stream is received whole.
         QTRY_VERIFY(statusLines.contains(QStringLiteral("czeka|")));
         // What the failed reception left unread is read as packets first.
         QTRY_COMPARE(connectionOf(room.console, agent)->bytesWaiting(), 0);
-        main.streamReadHook = {};
+        main.classroom().environment.streamReadHook = {};
         QVERIFY(announce(room, agent, 2, false, 1546));
         agent.send(threeProcesses());
         QVERIFY(finished.wait(10000));

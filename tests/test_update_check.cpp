@@ -71,7 +71,7 @@ struct UpdateConsole
 
     UpdateConsole()
     {
-        TFMain::listenPortOverride = 0;
+        Classroom::listenPortOverride = 0;
         if (!http.listen())
             qFatal("the test HTTP server cannot listen");
         qputenv("DOCENTOR_UPDATE_HOST", http.address());
@@ -80,7 +80,7 @@ struct UpdateConsole
     ~UpdateConsole()
     {
         destroyWindows(windows);
-        TFMain::listenPortOverride = -1;
+        Classroom::listenPortOverride = -1;
     }
     TFMain &main() { return *windows.main; }
 

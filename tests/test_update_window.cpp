@@ -42,7 +42,7 @@ struct UpdateWindowFixture
 
     UpdateWindowFixture()
     {
-        TFMain::listenPortOverride = 0;
+        Classroom::listenPortOverride = 0;
         if (!http.listen())
             qFatal("the test HTTP server cannot listen");
         qputenv("DOCENTOR_UPDATE_HOST", http.address());
@@ -54,7 +54,7 @@ struct UpdateWindowFixture
     ~UpdateWindowFixture()
     {
         destroyWindows(windows);
-        TFMain::listenPortOverride = -1;
+        Classroom::listenPortOverride = -1;
     }
 
     TFMain &main() { return *windows.main; }

@@ -126,18 +126,18 @@ int PrivateHome::countLogEntries(const QByteArray &info) const
 
 Console::Console()
 {
-    TFMain::listenPortOverride = 0;
+    Classroom::listenPortOverride = 0;
     m_windows = createWindows();
     main().ShowLocalHostInfo();
     main().StartServer();
-    m_port = main().MyServer->localPort();
+    m_port = main().classroom().MyServer->localPort();
     main().show();
 }
 
 Console::~Console()
 {
     destroyWindows(m_windows);
-    TFMain::listenPortOverride = -1;
+    Classroom::listenPortOverride = -1;
 }
 
 // --- LocalNames --------------------------------------------------------------

@@ -68,7 +68,7 @@ int main(int argc, char **argv)
         QEventLoop loop;
         QTimer poll;
         QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-            if (main.RemoteComputersListView->topLevelItemCount() == agents)
+            if (main.RemoteComputersListView->model()->rowCount() == agents)
                 loop.quit();
         });
         poll.start(5);
@@ -98,11 +98,11 @@ int main(int argc, char **argv)
                                     : NAN);
 
             const Clock::time_point floorBegin = Clock::now();
-            for (int i = 0; i < main.MyServer->activeConnections(); ++i) {
+            for (int i = 0; i < main.classroom().MyServer->activeConnections(); ++i) {
                 record.Pass = packet::PassValue;
                 ++record.iPacketNo;
                 const QByteArray text = FormatPacketText(record);
-                main.MyServer->connection(i)->send(text.constData(), text.size());
+                main.classroom().MyServer->connection(i)->send(text.constData(), text.size());
                 const eventlog::PacketDump dump = packet::logDump(record);
                 const QByteArray entry = eventlog::formatEntry(QDateTime::currentDateTime(),
                                                                "SEND: OK", true, &dump);

@@ -111,18 +111,18 @@ class Arena
 public:
     Arena()
     {
-        main().streamTimings.firstSleepMs = 0;
+        main().classroom().environment.streamTimings.firstSleepMs = 0;
         // The well-behaved agent answers as fast as it is served, far faster
         // than a real one, and all of it must be in the log.
         main().classroom().environment.loggedPacketsPerSecond = 1000000;
         m_good = connectAgent(console.port(), "127.0.0.1");
         m_goodPort = localPortOf(m_good);
-        waitFor([this] { return main().RemoteComputersListView->topLevelItemCount() > 0; }, 5000);
-        QObject::connect(main().MyServer, &platform::TcpServer::clientRead, &main(),
+        waitFor([this] { return main().RemoteComputersListView->model()->rowCount() > 0; }, 5000);
+        QObject::connect(main().classroom().MyServer, &platform::TcpServer::clientRead, &main(),
                          [this](const platform::ConnectionPtr &c) {
                              // After the console's own handler for the same read.
                              if (m_outstanding && c->peerPort() == m_goodPort
-                                 && main().LastPacketNo == m_outstanding) {
+                                 && main().classroom().LastPacketNo == m_outstanding) {
                                  m_outstanding = 0;
                                  m_worstGood = std::max(m_worstGood,
                                                         msBetween(m_goodSentAt, Clock::now()));
@@ -138,7 +138,7 @@ public:
     // asked stream is read.
     void askLatest(bool screen)
     {
-        platform::TcpServer *server = main().MyServer;
+        platform::TcpServer *server = main().classroom().MyServer;
         waitFor([server] { return server->activeConnections() >= 2; }, 5000);
         PacketRecord ask{};
         ask.iCommand = screen ? packet::ScreenShot : packet::ProcessList;
@@ -192,7 +192,7 @@ public:
         QCoreApplication::processEvents();
         if (end)
             end();
-        waitFor([this] { return main().MyServer->activeConnections() <= 1; }, 30000);
+        waitFor([this] { return main().classroom().MyServer->activeConnections() <= 1; }, 30000);
         f.peakMiB = double(peakKiB.load() - baseKiB) / 1024;
         f.worstWaitMs = worst->load();
         f.sent = int(m_sentNumbers.size());
@@ -300,9 +300,9 @@ bool requestReceived(int fd)
 // Waits (on the attacker's thread) until the console reads a stream.
 bool streamStarted(TFMain &main)
 {
-    for (int i = 0; i < 10000 && !main.StreamInProgress.load(); ++i)
+    for (int i = 0; i < 10000 && !main.classroom().StreamInProgress.load(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return main.StreamInProgress.load();
+    return main.classroom().StreamInProgress.load();
 }
 
 void print(const QString &attack, const Figures &f, bool timed = true)
@@ -339,7 +339,7 @@ void idleConnections(int count)
                               QStringLiteral("127.0.0.3")});
             },
             [&] {
-                kept = std::max(kept, arena.main().MyServer->activeConnections() - 1);
+                kept = std::max(kept, arena.main().classroom().MyServer->activeConnections() - 1);
                 // Held for two seconds once all are connected.
                 if (ready && readyAt == Clock::time_point{})
                     readyAt = Clock::now();
@@ -489,7 +489,7 @@ void stalled()
     const Figures f = arena.run(
             [&] {
                 agent.start(arena.console.port(), "127.0.0.8", [](int) {});
-                platform::TcpServer *server = arena.main().MyServer;
+                platform::TcpServer *server = arena.main().classroom().MyServer;
                 waitFor([server] { return server->activeConnections() >= 2; }, 5000);
                 const platform::ConnectionPtr c = server->connection(1);
                 const QByteArray junk(64 * 1024, 'j');
@@ -500,7 +500,7 @@ void stalled()
                 }
                 arena.main().GroupPowerOnMonitorButtonClick();
             },
-            [&] { return arena.main().MyServer->activeConnections() <= 1; }, 200000);
+            [&] { return arena.main().classroom().MyServer->activeConnections() <= 1; }, 200000);
     print(QStringLiteral("agent that stops reading, a command to every computer"), f);
 }
 

@@ -125,7 +125,7 @@ int Lesson::phaseAt(double minute) const
 QStringList Lesson::simulatorArguments(const QString &tally) const
 {
     return {QStringLiteral("--port"),
-            QString::number(m_main.MyServer->localPort()),
+            QString::number(m_main.classroom().MyServer->localPort()),
             QStringLiteral("--capture-delay"),
             QString::number(m_options.captureDelayMs),
             QStringLiteral("--screen-size"),
@@ -233,10 +233,10 @@ void Lesson::takeSample()
     const QDateTime now = QDateTime::currentDateTime();
     const qint64 freshMs = 2000LL * m_main.overview().intervalSeconds();
     QSet<QByteArray> fresh;
-    for (const Computer &c : m_main.classroom().computers()) {
-        if (isWellBehaved(c.address) && c.state.pictureTime.isValid()
-            && c.state.pictureTime.msecsTo(now) <= freshMs)
-            fresh.insert(c.address);
+    for (const Computer *c : m_main.classroom().computers()) {
+        if (isWellBehaved(c->address) && c->state.pictureTime.isValid()
+            && c->state.pictureTime.msecsTo(now) <= freshMs)
+            fresh.insert(c->address);
     }
     s.freshTiles = int(fresh.size());
     s.worstWaitMs = m_probe.takeWorst();
@@ -316,8 +316,8 @@ bool Lesson::quiet() const
     if (room.StreamInProgress.load())
         return false;
     return std::none_of(room.computers().begin(), room.computers().end(),
-                        [&room](const Computer &c) {
-                            return c.channel.reception || room.glancesAwaited(c.connection) > 0;
+                        [&room](const Computer *c) {
+                            return c->channel.reception || room.glancesAwaited(c->connection) > 0;
                         });
 }
 

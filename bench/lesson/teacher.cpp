@@ -7,6 +7,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTreeView>
 #include <QTreeWidget>
 
 #include <cstdio>
@@ -73,10 +74,9 @@ void Lesson::wireAnswers()
     connect(&room, &Classroom::statusText, this,
             [this](const QString &text) { answered(QStringLiteral("status"), text); });
     connect(&room, &Classroom::answerReceived, this,
-            [this](const platform::ConnectionPtr &connection, const MessageAnswer &answer) {
+            [this](const Computer *c, const PacketRecord &, const MessageAnswer &answer) {
                 // Counted by computer, not by the wait: an answer that comes
                 // late is late, not lost.
-                const Computer *c = m_main.classroom().computerOf(connection);
                 if (!c || m_messagesAsked.value(c->address) == 0
                     || m_main.MessageAnswerMemo->toPlainText() != answer.shownText())
                     return;
@@ -116,13 +116,12 @@ void Lesson::answered(const QString &kind, const QString &text)
 bool Lesson::selectStudent(int index)
 {
     const QString address = QString::fromLatin1(studentAddress(index));
-    QTreeWidget *list = m_main.RemoteComputersListView;
-    for (int row = 0; row < list->topLevelItemCount(); ++row) {
-        QTreeWidgetItem *item = list->topLevelItem(row);
-        if (item->text(0) != address)
+    QTreeView *list = m_main.RemoteComputersListView;
+    for (int row = 0; row < list->model()->rowCount(); ++row) {
+        const QModelIndex item = list->model()->index(row, 0);
+        if (item.data().toString() != address)
             continue;
-        list->setCurrentItem(item);
-        item->setSelected(true);
+        list->setCurrentIndex(item);
         m_main.RemoteComputersListViewClick();
         return true;
     }

@@ -12,7 +12,7 @@
 
 #include <QEventLoop>
 #include <QTimer>
-#include <QTreeWidget>
+#include <QTreeView>
 #include <QtEndian>
 
 #include <arpa/inet.h>
@@ -108,7 +108,7 @@ Figures round(int lookupMs)
         return QByteArray();
     });
     Console console;
-    QTreeWidget *list = console.main().RemoteComputersListView;
+    QTreeView *list = console.main().RemoteComputersListView;
     QEventLoop loop;
 
     std::atomic<bool> probing{true};
@@ -130,10 +130,10 @@ Figures round(int lookupMs)
     std::vector<Clock::time_point> connected(Computers);
     QHash<QString, Clock::time_point> named;
     QObject::connect(list->model(), &QAbstractItemModel::dataChanged, &loop, [&] {
-        for (int r = 0; r < list->topLevelItemCount(); ++r) {
-            const QTreeWidgetItem *row = list->topLevelItem(r);
-            if (!row->text(1).isEmpty() && !named.contains(row->text(0)))
-                named.insert(row->text(0), Clock::now());
+        for (int r = 0; r < list->model()->rowCount(); ++r) {
+            const QString address = list->model()->index(r, 0).data().toString();
+            if (!list->model()->index(r, 1).data().toString().isEmpty() && !named.contains(address))
+                named.insert(address, Clock::now());
         }
         if (named.size() == Computers)
             loop.quit();

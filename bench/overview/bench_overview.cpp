@@ -19,7 +19,7 @@
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTimer>
-#include <QTreeWidget>
+#include <QTreeView>
 
 #include <atomic>
 #include <functional>
@@ -157,11 +157,13 @@ OverviewConsole::OverviewConsole(const Behaviour &students, bool phases, const B
         m_trickler = std::make_unique<Simulator>(m_console.port(), QStringLiteral("127.0.3.1"),
                                                  *trickler);
     const int rows = m_students + (trickler ? trickler->students : 0);
-    QTreeWidget *list = main().RemoteComputersListView;
-    m_ready = waitFor([list, rows] { return list->topLevelItemCount() == rows; }, 60000);
+    QTreeView *list = main().RemoteComputersListView;
+    m_ready = waitFor([list, rows] { return list->model()->rowCount() == rows; }, 60000);
     overview().setIntervalSeconds(1);
-    QObject::connect(&overview(), &commands::ClassOverview::tileChanged, &m_loop,
-                     [this](int index) { tileChanged(index); });
+    QObject::connect(&main().classroom().roster(), &Roster::changed, &m_loop,
+                     [this](Computer *computer) {
+                         tileChanged(main().classroom().roster().rowOf(computer));
+                     });
     if (phases)
         watchPhases();
     // A picture that does not come costs the round the reception's idle
@@ -180,7 +182,9 @@ OverviewConsole::OverviewConsole(const Behaviour &students, bool phases, const B
 
 void OverviewConsole::tileChanged(int index)
 {
-    const Computer &computer = main().classroom().computers()[size_t(index)];
+    if (index < 0)
+        return;
+    const Computer &computer = *main().classroom().computers()[size_t(index)];
     const auto state = overview().stateOf(computer.connection);
     if (state == commands::ClassOverview::TileState::Current) {
         if (!computer.address.startsWith("127.0.3."))
@@ -214,7 +218,7 @@ void OverviewConsole::watchPhases()
         if (m_shown != Clock::time_point{})
             m_phases.ask.push_back(msBetween(m_shown, m_announced));
     });
-    QObject::connect(&overview(), &commands::ClassOverview::tileChanged, &m_loop, [this] {
+    QObject::connect(&main().classroom().roster(), &Roster::changed, &m_loop, [this] {
         m_shown = Clock::now();
         m_phases.read.push_back(msBetween(m_announced, m_lastRead.load()));
         m_phases.decode.push_back(msBetween(m_lastRead.load(), m_shown));
@@ -231,8 +235,8 @@ void OverviewConsole::switchOff()
             [&classroom] {
                 if (classroom.StreamInProgress.load())
                     return false;
-                for (const Computer &c : classroom.computers()) {
-                    if (classroom.glancesAwaited(c.connection) > 0)
+                for (const Computer *c : classroom.computers()) {
+                    if (classroom.glancesAwaited(c->connection) > 0)
                         return false;
                 }
                 return true;
@@ -300,9 +304,8 @@ std::vector<double> OverviewConsole::waitsDuringRounds(int rounds)
 // As the teacher does: a click on the row, then on "Podgląd ekranu".
 void OverviewConsole::askTeacherPicture(int row)
 {
-    QTreeWidget *list = main().RemoteComputersListView;
-    list->setCurrentItem(list->topLevelItem(row));
-    list->topLevelItem(row)->setSelected(true);
+    QTreeView *list = main().RemoteComputersListView;
+    list->setCurrentIndex(list->model()->index(row, 0));
     main().RemoteComputersListViewClick();
     main().ScreenShootButton->click();
 }
@@ -328,7 +331,7 @@ std::pair<double, double> OverviewConsole::trickle(int seconds)
     double worst = 0;
     const Clock::time_point end = Clock::now();
     for (size_t i = 0; i < tiles; ++i) {
-        if (main().classroom().computers()[i].address.startsWith("127.0.3."))
+        if (main().classroom().computers()[i]->address.startsWith("127.0.3."))
             continue;
         worst = std::max({worst, m_gaps[i], msBetween(m_refreshed[i], end)});
     }

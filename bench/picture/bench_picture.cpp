@@ -20,7 +20,7 @@
 #include <QRandomGenerator>
 #include <QTabWidget>
 #include <QTimer>
-#include <QTreeWidget>
+#include <QTreeView>
 
 #include <atomic>
 #include <memory>
@@ -156,19 +156,20 @@ public:
         : m_phases(showPhases)
     {
         TFMain &main = m_console.main();
-        main.streamTimings.firstSleepMs = 0;
+        main.classroom().environment.streamTimings.firstSleepMs = 0;
         main.PageControl1->setCurrentWidget(main.TabSheet3);
         m_agent = std::make_unique<Agent>(
                 connectAgent(m_console.port(), agentAddress(0).constData()), picture,
-                main.StreamInProgress, bytesPerSecond);
+                main.classroom().StreamInProgress, bytesPerSecond);
         QTimer poll;
         QObject::connect(&poll, &QTimer::timeout, &m_loop, [&] {
-            if (main.RemoteComputersListView->topLevelItemCount() == 1)
+            if (main.RemoteComputersListView->model()->rowCount() == 1)
                 m_loop.quit();
         });
         poll.start(5);
         m_loop.exec();
-        main.RemoteComputersListView->setCurrentItem(main.RemoteComputersListView->topLevelItem(0));
+        main.RemoteComputersListView->setCurrentIndex(
+                main.RemoteComputersListView->model()->index(0, 0));
         main.RemoteComputersListViewClick();
         // Shown: the first paint of the picture after the stream has ended,
         // painted and put on the screen (the zero timer fires once the paint
@@ -196,7 +197,7 @@ public:
         };
         // The reception's last read, on its thread.
         if (showPhases)
-            main.streamReadHook = [this](qint64) {
+            main.classroom().environment.streamReadHook = [this](qint64) {
                 m_lastRead = Clock::now();
             };
         auto *phases = new Phases;

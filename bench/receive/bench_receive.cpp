@@ -146,7 +146,7 @@ double consoleRound(const Round &round)
     QEventLoop loop;
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-        if (main.RemoteComputersListView->topLevelItemCount() == round.agents)
+        if (main.RemoteComputersListView->model()->rowCount() == round.agents)
             loop.quit();
     });
     poll.start(5);
@@ -159,7 +159,7 @@ double consoleRound(const Round &round)
     QObject::connect(main.RcvStatusEdit, &QLineEdit::textChanged, &loop, [&](const QString &text) {
         if (!text.startsWith(QLatin1String("otrzymano dane")))
             return;
-        driver.accepted(round.agentOf(main.CurrentPacket.iPacketNo));
+        driver.accepted(round.agentOf(main.classroom().CurrentPacket.iPacketNo));
         if (++accepted == round.total()) {
             end = Clock::now();
             loop.quit();

@@ -11,7 +11,7 @@
 #include <QApplication>
 #include <QEventLoop>
 #include <QTimer>
-#include <QTreeWidget>
+#include <QTreeView>
 
 #include <atomic>
 #include <mutex>
@@ -55,7 +55,7 @@ ConsoleFigures consoleRound(int agents, int lookupMs = 0)
     LocalNames names(lookupMs);
     Console console;
     TFMain &main = console.main();
-    QTreeWidget *list = main.RemoteComputersListView;
+    QTreeView *list = main.RemoteComputersListView;
     QEventLoop loop;
     QTimer::singleShot(200, &loop, &QEventLoop::quit); // the window settles
     loop.exec();
@@ -81,7 +81,7 @@ ConsoleFigures consoleRound(int agents, int lookupMs = 0)
 
     Clock::time_point listed;
     auto check = [&] {
-        if (list->topLevelItemCount() == agents && listed == Clock::time_point{}) {
+        if (list->model()->rowCount() == agents && listed == Clock::time_point{}) {
             listed = Clock::now();
             loop.quit();
         }
@@ -115,7 +115,7 @@ ConsoleFigures consoleRound(int agents, int lookupMs = 0)
     // And all leave.
     Clock::time_point gone;
     QObject::connect(list->model(), &QAbstractItemModel::rowsRemoved, &loop, [&] {
-        if (list->topLevelItemCount() == 0) {
+        if (list->model()->rowCount() == 0) {
             gone = Clock::now();
             loop.quit();
         }

@@ -54,7 +54,7 @@ ClassOverview::ClassOverview(Classroom &classroom, Commander &commander, QObject
         if (forget(c))
             pump();
     });
-    connect(&classroom, &Classroom::computerJoined, this, &ClassOverview::pump);
+    connect(&classroom.roster(), &Roster::joined, this, &ClassOverview::pump);
     classroom.setTileBound(m_bound);
     // After the list has dealt with the leaving: the places this gives out
     // are those of the list as it is then.
@@ -110,8 +110,8 @@ ClassOverview::TileState ClassOverview::stateOf(const platform::ConnectionPtr &c
 {
     if (!connection || !connection->isOpen())
         return TileState::Disconnected;
-    const int index = m_classroom.indexOf(connection);
-    return index < 0 ? TileState::Waiting : m_classroom.computers()[size_t(index)].tile.state;
+    const Computer *computer = m_classroom.computerOf(connection);
+    return computer ? computer->tileState() : TileState::Waiting;
 }
 
 bool ClassOverview::due(const Tile &tile, qint64 now) const
@@ -134,7 +134,9 @@ void ClassOverview::pump()
 {
     if (!m_active || m_teacherWaiting || m_classroom.StreamInProgress.load())
         return;
-    const std::vector<Computer> &computers = m_classroom.computers();
+    // A copy: a send that fails closes the connection, which takes its
+    // computer out of the class.
+    const std::vector<Computer *> computers = m_classroom.computers();
     const qint64 now = m_clock.elapsed();
     // Where this round began: m_next moves on with each request.
     const size_t start = m_next;
@@ -142,19 +144,17 @@ void ClassOverview::pump()
         if (int(m_outstanding.size()) >= MaxOutstanding)
             return;
         const size_t i = (start + step) % computers.size();
-        Computer &computer = m_classroom.computerAt(i);
-        // A copy: a send that fails closes the connection, which takes its
-        // record out of the list.
-        const platform::ConnectionPtr connection = computer.connection;
-        if (!connection || !connection->isOpen() || busy(connection))
+        Computer *computer = computers[i];
+        const platform::ConnectionPtr connection = computer->connection;
+        if (!computer->isOpen() || busy(connection))
             continue;
-        Tile &tile = computer.tile;
+        Tile &tile = computer->tile;
         if (!due(tile, now))
             continue;
         tile.askedAt = now;
         if (!m_classroom.requestGlance(connection, m_bound)) {
             if (connection->isOpen())
-                notSent(tile, now, i);
+                notSent(computer, now);
             continue;
         }
         m_outstanding.push_back({connection, now + timings.answerTimeoutMs, false});
@@ -167,14 +167,15 @@ void ClassOverview::pump()
 
 // A request that could not go out leaves no trace but the tile; one the
 // teacher's own request stands in for is no failure.
-void ClassOverview::notSent(Tile &tile, qint64 now, size_t index)
+void ClassOverview::notSent(Computer *computer, qint64 now)
 {
+    Tile &tile = computer->tile;
     const bool teacher
             = tile.teacherAt >= 0 && now - tile.teacherAt <= Classroom::AnswerForgottenMs;
     if (teacher || tile.state == TileState::NoAnswer)
         return;
     tile.state = TileState::NoAnswer;
-    emit tileChanged(int(index));
+    m_classroom.roster().touch(computer);
 }
 
 // Wakes up when the first computer becomes due again; one still answering
@@ -182,10 +183,10 @@ void ClassOverview::notSent(Tile &tile, qint64 now, size_t index)
 void ClassOverview::scheduleNext(qint64 now)
 {
     qint64 wait = std::numeric_limits<qint64>::max();
-    for (const Computer &computer : m_classroom.computers()) {
-        if (!computer.connection || !computer.connection->isOpen() || busy(computer.connection))
+    for (const Computer *computer : m_classroom.computers()) {
+        if (!computer->isOpen() || busy(computer->connection))
             continue;
-        const Tile &tile = computer.tile;
+        const Tile &tile = computer->tile;
         const qint64 intervalAt = tile.askedAt + m_intervalSeconds * 1000;
         const qint64 teacherAt = tile.teacherAt < 0 ? 0 : tile.teacherAt + timings.teacherGraceMs;
         const qint64 at = std::max(intervalAt, teacherAt);
@@ -245,17 +246,16 @@ void ClassOverview::settle(const platform::ConnectionPtr &connection, TileState 
     if (computer)
         computer->tile.state = state;
     forget(connection);
-    // A computer that has left meanwhile has not fallen silent. The list's
-    // record names it: a closed connection no longer knows whom it was with.
-    const int index = m_classroom.indexOf(connection);
-    if (stopped && m_active && index >= 0) {
+    // A computer that has left meanwhile has not fallen silent. Its record
+    // names it: a closed connection no longer knows whom it was with.
+    if (stopped && m_active) {
         // The host name comes from the network's name service: shown, not obeyed.
         logEntry(QStringLiteral("Podgląd klasy: brak odpowiedzi od %1 (%2)")
                          .arg(cp1250::toUnicode(computer->address),
                               cp1250::toUnicode(eventlog::visible(computer->hostName))));
     }
-    if (index >= 0)
-        emit tileChanged(index);
+    if (computer)
+        m_classroom.roster().touch(computer);
     pump();
 }
 
@@ -277,11 +277,11 @@ void ClassOverview::answerTimedOut()
     armDeadline();
 }
 
-void ClassOverview::teacherAsked()
+void ClassOverview::teacherAsked(Computer *computer)
 {
     m_teacherWaiting = true;
-    m_teacherComputer = m_classroom.CurrentSocket;
-    if (Computer *computer = m_classroom.computerOf(m_classroom.CurrentSocket))
+    m_teacherComputer = computer;
+    if (computer)
         computer->tile.teacherAt = m_clock.elapsed();
     m_teacherTimer.start(timings.teacherWaitMs);
 }
@@ -292,7 +292,7 @@ void ClassOverview::teacherAsked()
 // the teacher, and a quick one is not left alone longer than that.
 void ClassOverview::teacherDone()
 {
-    if (Computer *computer = m_classroom.computerOf(m_teacherComputer.lock()))
+    if (Computer *computer = m_teacherComputer)
         computer->tile.teacherAt = m_clock.elapsed();
     m_teacherWaiting = false;
     m_teacherTimer.stop();
@@ -303,25 +303,23 @@ void ClassOverview::teacherDone()
 // and the computer's next turn is one interval away, without the grace.
 void ClassOverview::teacherPictureShown(const platform::ConnectionPtr &connection)
 {
-    const int index = m_classroom.indexOf(connection);
-    if (index < 0)
+    Computer *computer = m_classroom.computerOf(connection);
+    if (!computer)
         return;
-    Tile &tile = m_classroom.computerAt(size_t(index)).tile;
+    Tile &tile = computer->tile;
     tile.state = TileState::Current;
     tile.askedAt = m_clock.elapsed();
     tile.teacherAt = -1;
-    emit tileChanged(index);
+    m_classroom.roster().touch(computer);
     pump();
 }
 
 // Computers that stay listed after their connection closed show it.
 void ClassOverview::markDisconnected()
 {
-    const std::vector<Computer> &computers = m_classroom.computers();
-    for (size_t i = 0; i < computers.size(); ++i) {
-        const platform::ConnectionPtr &c = computers[i].connection;
-        if (c && !c->isOpen())
-            emit tileChanged(int(i));
+    for (Computer *computer : m_classroom.computers()) {
+        if (!computer->isOpen())
+            m_classroom.roster().touch(computer);
     }
     std::vector<platform::ConnectionPtr> closed;
     for (const Request &r : m_outstanding) {

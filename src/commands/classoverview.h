@@ -5,6 +5,7 @@
 
 #include <QElapsedTimer>
 #include <QObject>
+#include <QPointer>
 #include <QSize>
 #include <QTimer>
 
@@ -24,6 +25,8 @@ class Commander;
 // and none to a computer whose teacher's wait has just ended, unless the
 // teacher's picture of it refreshed its tile. The day log gets only the
 // overview being switched on and off and a computer that stops answering.
+// What a tile shows is kept with its computer (Computer::tile), and the
+// roster tells the views when it changes.
 class ClassOverview : public QObject
 {
     Q_OBJECT
@@ -80,10 +83,6 @@ public:
     TileState stateOf(const platform::ConnectionPtr &connection) const;
     int outstanding() const { return int(m_outstanding.size()); }
 
-signals:
-    // The tile at this place of the computer list has a new state or picture.
-    void tileChanged(int index);
-
 private:
     struct Request
     {
@@ -95,14 +94,14 @@ private:
     void pump();
     bool due(const Tile &tile, qint64 now) const;
     bool busy(const platform::ConnectionPtr &connection) const;
-    void notSent(Tile &tile, qint64 now, size_t index);
+    void notSent(Computer *computer, qint64 now);
     void scheduleNext(qint64 now);
     void announced(const platform::ConnectionPtr &connection);
     bool forget(const platform::ConnectionPtr &connection);
     void armDeadline();
     void settle(const platform::ConnectionPtr &connection, TileState state);
     void answerTimedOut();
-    void teacherAsked();
+    void teacherAsked(Computer *computer);
     void teacherDone();
     void teacherPictureShown(const platform::ConnectionPtr &connection);
     void markDisconnected();
@@ -113,7 +112,7 @@ private:
     QSize m_bound{240, 135};
     bool m_teacherWaiting = false;
     // The computer of the teacher's latest wait.
-    std::weak_ptr<platform::Connection> m_teacherComputer;
+    QPointer<Computer> m_teacherComputer;
     std::vector<Request> m_outstanding;
     // Streams still received past their bound, or announced after theirs:
     // not asked again until they end, and not counted among the outstanding.

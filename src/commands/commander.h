@@ -6,8 +6,10 @@
 #include <QObject>
 
 #include <functional>
+#include <vector>
 
 class Classroom;
+class Computer;
 
 namespace commands {
 
@@ -19,34 +21,39 @@ class Commander : public QObject
 public:
     explicit Commander(Classroom &classroom, QObject *parent = nullptr);
 
-    // Writes the command into the working record, started clean, with the
-    // teacher's choice (for a command whose flag is chosen), then fill's
-    // fields, then sends it to the selected computer and reports the outcome. An error fill raises
-    // leaves the command in the record, unsent.
-    // True when it went out.
+    // The computers in the order the teacher sees them.
+    using Order = std::vector<Computer *>;
+
+    // A new packet of the command with the teacher's choice (for a command
+    // whose flag is chosen), then fill's fields, sent to the selected
+    // computer, and its outcome reported. An error fill raises sends
+    // nothing. True when it went out.
     bool run(const Command &command, int choice,
              const std::function<void(PacketRecord &)> &fill = {});
 
-    // Selects every listed computer in turn, in the list's order as it stood
-    // when the walk began, and runs the command for it.
-    void runOnAll(const Command &command, int choice);
+    // Selects every computer of the order in turn, as it stood when the walk
+    // began, and runs the command for it; the last one stays selected. An
+    // empty order is the class in the order the computers came.
+    void runOnAll(const Command &command, int choice, const Order &order = {});
 
-    // Starts a new poll for every listed computer and sends its question to
-    // each of them as the message command does; their answers go into it.
-    void sendPoll(const QString &question, Poll::Kind kind);
+    // Starts a new poll for the computers of the order (as runOnAll) and
+    // sends its question to each of them as the message command does; their
+    // answers go into it. The teacher's selection stays.
+    void sendPoll(const QString &question, Poll::Kind kind, const Order &order = {});
     const Poll &poll() const { return m_poll; }
 
 signals:
-    // Up before the send: the answer may come at once.
-    void waitRequested();
+    // Up before the send to this computer: the answer may come at once.
+    void waitRequested(Computer *computer);
     void walkStarted(int steps);
     void walkAdvanced();
     void walkEnded();
-    // The walk has selected the computer at this place of the list.
-    void computerChosen(int index);
+    // The walk has selected this computer.
+    void computerChosen(Computer *computer);
 
 private:
-    void walk(int steps, bool selecting, const std::function<void(int index)> &visit);
+    void walk(const Order &order, bool selecting, const std::function<void(Computer *)> &visit);
+    const Order &orderOr(const Order &order) const;
 
     Classroom &m_classroom;
     Poll m_poll;

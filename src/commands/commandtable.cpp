@@ -65,13 +65,14 @@ std::span<const Command *const> all()
     return commands;
 }
 
-void prepare(PacketRecord &record, const Command &command, int choice)
+PacketRecord prepare(const Command &command, int choice)
 {
-    record = packet::cleanRecord(record);
+    PacketRecord record{};
     record.iCommand = command.iCommand;
     // The choice goes out as it stands: the lists hold exactly the
     // operations the agents know, in their order.
     record.iFlag = command.flagFrom == FlagFrom::Fixed ? command.iFlag : qint32(choice);
+    return record;
 }
 
 bool reportsOutcome(const Command &command)

@@ -52,10 +52,11 @@ extern const Command Message;
 
 std::span<const Command *const> all();
 
-// The record starts clean (see packet::cleanRecord), then takes the command
-// and its flag: a fixed flag as it is, a chosen one as the teacher's place in
-// the list.
-void prepare(PacketRecord &record, const Command &command, int choice);
+// A new packet of the command: every field empty (so that it carries only
+// what its sender writes into it, never what another computer sent last) but
+// the command and its flag: a fixed flag as it is, a chosen one as the
+// teacher's place in the list. The send numbers it.
+PacketRecord prepare(const Command &command, int choice);
 
 bool reportsOutcome(const Command &command);
 

@@ -4,6 +4,8 @@
 #include "platform/cp1250.h"
 #include "storage/eventlog.h"
 
+#include <QHash>
+
 namespace {
 
 bool sameKey(const Poll::Key &a, const Poll::Key &b)
@@ -120,22 +122,35 @@ QList<Poll::Row> Poll::rows() const
     return rows;
 }
 
+// One vote per computer: connections that share an address (a second
+// program beside the agent, or one posing as it) count once, with the first
+// answer that came from that address.
 QString Poll::tally() const
 {
     if (!m_started)
         return {};
-    if (m_kind == Typed)
-        return QStringLiteral("odpowiedzi: %1 z %2").arg(answerCount()).arg(computerCount());
+    QHash<QString, const Entry *> firstAnswer;
+    for (const Entry &entry : m_entries) {
+        const Entry *&first = firstAnswer[entry.computer.address];
+        if (entry.answered && (!first || entry.at < first->at))
+            first = &entry;
+    }
     int yes = 0;
     int no = 0;
-    for (const Entry &entry : m_entries) {
-        if (entry.answered)
-            ++(entry.yes ? yes : no);
+    int answered = 0;
+    for (const Entry *entry : std::as_const(firstAnswer)) {
+        if (!entry)
+            continue;
+        ++answered;
+        ++(entry->yes ? yes : no);
     }
+    const int computers = int(firstAnswer.size());
+    if (m_kind == Typed)
+        return QStringLiteral("odpowiedzi: %1 z %2").arg(answered).arg(computers);
     return QStringLiteral("TAK: %1, NIE: %2, bez odpowiedzi: %3")
             .arg(yes)
             .arg(no)
-            .arg(computerCount() - yes - no);
+            .arg(computers - answered);
 }
 
 void Poll::fillPacket(PacketRecord &packet) const

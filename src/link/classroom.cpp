@@ -26,7 +26,6 @@ Classroom::Classroom(QObject *parent)
     // Only iPacketNo is fixed at creation; the other fields start as empty
     // texts and zeros, which are valid values to go out with.
     CurrentPacket = PacketRecord{};
-    CurrentPacket.iPacketNo = 0;
     environment.sendWait = [](platform::Connection &connection, int ms) {
         connection.waitForWritable(ms);
     };
@@ -37,12 +36,6 @@ Classroom::Classroom(QObject *parent)
     connect(&m_leftOutTimer, &QTimer::timeout, this, &Classroom::reportAllLeftOut);
     m_clock.start();
     m_fitPool.setMaxThreadCount(1);
-    connect(&m_roster, &Roster::joined, this, &Classroom::computerJoined);
-    connect(&m_roster, &Roster::left, this, &Classroom::computerLeft);
-    connect(&m_roster, &Roster::changed, this, [this](int index, Roster::Change what) {
-        if (what == Roster::Change::Name)
-            emit computerRenamed(index);
-    });
     wireServer();
 }
 
@@ -133,9 +126,8 @@ void Classroom::MyServerClientRefused(const QByteArray &address)
 // The name comes after the row: the row shows the address at once.
 void Classroom::MyServerClientNamed(const platform::ConnectionPtr &socket)
 {
-    const int index = indexOf(socket);
-    if (index >= 0)
-        m_roster.rename(index, socket->peerHostName());
+    if (Computer *computer = computerOf(socket))
+        m_roster.rename(computer, socket->peerHostName());
 }
 
 void Classroom::MyServerClientDisconnect(const platform::ConnectionPtr &socket)
@@ -144,12 +136,12 @@ void Classroom::MyServerClientDisconnect(const platform::ConnectionPtr &socket)
 
     // The row of this very connection: others may share its address and
     // name (a second program on the computer, or one posing as its agent).
-    const int index = indexOf(socket);
-    if (index < 0)
+    Computer *gone = computerOf(socket);
+    if (!gone)
         return;
-    reportLeftOut(m_roster.computers()[size_t(index)]);
-    Computer gone = m_roster.remove(index);
-    endChannel(gone.channel);
+    reportLeftOut(*gone);
+    m_roster.remove(gone);
+    endChannel(gone->channel);
 }
 
 void Classroom::MyServerClientError(const platform::ConnectionPtr &socket, int &errorCode)
@@ -165,15 +157,13 @@ void Classroom::ServerSocketError(int &errorCode)
     errorCode = 0;
 }
 
+// In constant time: the selection is the computer itself, whatever other
+// connections share its address.
 bool Classroom::FindSelectedConnection()
 {
-    for (int i = 0; i < MyServer->activeConnections(); ++i) {
-        platform::ConnectionPtr c = MyServer->connection(i);
-        // A connection that is no longer open never matches.
-        if (c && c->isOpen() && c->peerAddress() == m_selected) {
-            CurrentSocket = c;
-            return true;
-        }
-    }
-    return false;
+    Computer *computer = m_selected;
+    if (!computer || computerOf(computer->connection) != computer || !computer->isOpen())
+        return false;
+    CurrentSocket = computer->connection;
+    return true;
 }

@@ -11,6 +11,7 @@
 #include <QElapsedTimer>
 #include <QImage>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QThreadPool>
 #include <QTimer>
@@ -69,9 +70,8 @@ public:
     QByteArray LocalIP;
     quint32 ServerPort = 0;
 
-    // The one working packet record, as the windows and the day log show it:
-    // the last packet sent or received. A command starts it clean (only the
-    // number goes on), and a packet that comes in is read into it.
+    // The last packet sent or received, as the windows and the day log show
+    // it. Nothing is sent from it: every command sends a packet of its own.
     PacketRecord CurrentPacket;
     // The number of the last packet accepted from any computer, as shown;
     // the copy check takes each connection's own (Conversation).
@@ -83,7 +83,7 @@ public:
     std::atomic<bool> StreamInProgress{false};
     qint32 DeclaredStreamSize = 0;
     // The connection of the computer the latest command went to, or of the
-    // latest announced stream.
+    // latest announced stream; read by nobody to decide anything.
     platform::ConnectionPtr CurrentSocket;
 
     // --- Server and registry ----------------------------------------------------
@@ -98,37 +98,45 @@ public:
     void MyServerClientRefused(const QByteArray &address);
     void MyServerClientNamed(const platform::ConnectionPtr &socket);
 
-    // Every connected computer, one record each, in the list's order: by
-    // the address text as the locale compares it.
+    // Every connected computer, one object each, in the order they came.
+    Roster &roster() { return m_roster; }
     const Roster &roster() const { return m_roster; }
-    const std::vector<Computer> &computers() const { return m_roster.computers(); }
-    int indexOf(const platform::ConnectionPtr &connection) const
-    {
-        return m_roster.indexOf(connection);
-    }
-    Computer *computerOf(const platform::ConnectionPtr &connection)
+    const std::vector<Computer *> &computers() const { return m_roster.computers(); }
+    Computer *computerOf(const platform::ConnectionPtr &connection) const
     {
         return m_roster.computerOf(connection);
     }
-    // The record at this place of the list: a walk over the list takes each
-    // record by its place rather than look it up by its connection.
-    Computer &computerAt(size_t index) { return m_roster.computers()[index]; }
 
-    // The computer the teacher's commands go to, by its address.
-    void select(const QByteArray &address) { m_selected = address; }
-    QByteArray selectedAddress() const { return m_selected; }
-    // Points CurrentSocket at the first open connection from the selected
-    // address; false when there is none.
+    // The computer the teacher's commands go to. It stays selected after
+    // it has left, so that a command then finds no connection.
+    void select(Computer *computer)
+    {
+        m_selected = computer;
+        m_selectedArrival = computer ? computer->arrival : 0;
+    }
+    // Null once the computer has gone; its arrival number stays.
+    Computer *selected() const { return m_selected; }
+    quint64 selectedArrival() const { return m_selectedArrival; }
+    // Points CurrentSocket at the selected computer's connection; false
+    // when it is no longer listed.
     bool FindSelectedConnection();
 
     // --- Send and receive -------------------------------------------------------
+    // Stamps the record with the pass value and the next number of the one
+    // sequence, sends it and reports it; the record is then CurrentPacket.
     bool SendPacket(const platform::ConnectionPtr &socket, PacketRecord &packet);
+    // The same for a packet given as a value, to one computer.
+    bool send(Computer *computer, PacketRecord packet);
     void MyServerClientRead(const platform::ConnectionPtr &socket);
 
     // Reports a status line and writes it to the day log too.
     void logStatus(const QString &text);
     // Reports a status line only.
     void showStatus(const QString &text) { emit statusText(text); }
+
+    // The computer whose stream the teacher receives; null when none is
+    // received or its computer has left.
+    Computer *teacherStreamComputer() const { return computerOf(m_teacherStream); }
 
     // Ends every stream reception that is still running and waits for their
     // threads; their results are dropped.
@@ -148,8 +156,8 @@ public:
 
     // --- Glances: the class overview's screen pictures ------------------------
     // Asks the computer for its screen without a trace: no report, no day-log
-    // entry, the working record left as it is but for the packet number,
-    // which every packet of the console takes in turn. The computer's next
+    // entry, CurrentPacket left as it is; the packet takes the next number of
+    // the one sequence all packets of the console share. The computer's next
     // screen answer is the glance's: its stream is received by the same
     // rules without the first pause, and its picture fitted into bound.
     bool requestGlance(const platform::ConnectionPtr &connection, QSize bound);
@@ -162,16 +170,13 @@ public:
     void setTileBound(QSize bound) { m_tileBound = bound; }
 
 signals:
-    void computerJoined(int index);
-    // After the computer has left the list; index is where it stood.
-    void computerLeft(int index);
-    // The computer's name became known or changed.
-    void computerRenamed(int index);
     void localHostInfo(const QString &text);
     void statusText(const QString &text);
     void sendReport(const QString &text);
     void receiveReport(const QString &text);
-    void answerReceived(const platform::ConnectionPtr &connection, const MessageAnswer &answer);
+    // The packet is the computer's answer as it came.
+    void answerReceived(Computer *computer, const PacketRecord &packet,
+                        const MessageAnswer &answer);
     // The agent says the teacher need wait no longer.
     void waitEnded();
     void streamStarted(qint32 declared);
@@ -213,14 +218,14 @@ private:
                   bool partial);
     void noteTeacherRequest(const platform::ConnectionPtr &socket, const PacketRecord &packet);
     bool takeTeacherRequest(const platform::ConnectionPtr &socket, bool screen);
-    void startStream(const platform::ConnectionPtr &socket, bool screen);
+    void startStream(const platform::ConnectionPtr &socket, bool screen, qint32 declared);
     void startReception(const platform::ConnectionPtr &socket, std::unique_ptr<StreamReception> s);
     void endReception(const platform::ConnectionPtr &socket, StreamReception *ended);
     // What the leaving computer was still asked ends with it.
     void endChannel(Channel &channel);
     void finishTeacherStream();
-    void dispatch(const platform::ConnectionPtr &socket);
-    void announced(const platform::ConnectionPtr &socket, bool screen);
+    void dispatch(const platform::ConnectionPtr &socket, const PacketRecord &p);
+    void announced(const platform::ConnectionPtr &socket, bool screen, qint32 declared);
     void dropUnasked(const platform::ConnectionPtr &socket, qint32 declared);
     // Reads off what is left of a dropped stream; false while some is left.
     bool readOffDropped(const platform::ConnectionPtr &socket);
@@ -241,7 +246,11 @@ private:
     void reportAllLeftOut();
 
     Roster m_roster;
-    QByteArray m_selected;
+    QPointer<Computer> m_selected;
+    quint64 m_selectedArrival = 0;
+    // The number of the last packet sent, or accepted from any computer:
+    // the next packet the console sends takes the one after it.
+    qint32 m_packetNo = 0;
     // Whether the packet being handled goes into the day log.
     bool m_packetLogged = true;
     QElapsedTimer m_logClock;

@@ -57,8 +57,8 @@ void Classroom::reportLeftOut(Computer &computer)
 
 void Classroom::reportAllLeftOut()
 {
-    for (Computer &computer : m_roster.computers())
-        reportLeftOut(computer);
+    for (Computer *computer : m_roster.computers())
+        reportLeftOut(*computer);
 }
 
 // The reception has cut the bytes at the picture's end marker. A larger
@@ -77,17 +77,17 @@ void Classroom::keepPictureBytes(Computer &computer, const QByteArray &jpeg)
 
 void Classroom::trimPictures(const Computer *newest)
 {
-    std::vector<Computer> &all = m_roster.computers();
+    const std::vector<Computer *> &all = m_roster.computers();
     qint64 kept = 0;
-    for (const Computer &c : all)
-        kept += c.state.picture.size();
+    for (const Computer *c : all)
+        kept += c->state.picture.size();
     while (kept > environment.picturesKeptLimit) {
-        auto oldest = all.end();
-        for (auto c = all.begin(); c != all.end(); ++c)
-            if (&*c != newest && !c->state.picture.isEmpty()
-                && (oldest == all.end() || c->state.pictureTime < oldest->state.pictureTime))
+        Computer *oldest = nullptr;
+        for (Computer *c : all)
+            if (c != newest && !c->state.picture.isEmpty()
+                && (!oldest || c->state.pictureTime < oldest->state.pictureTime))
                 oldest = c;
-        if (oldest == all.end())
+        if (!oldest)
             return;
         kept -= oldest->state.picture.size();
         oldest->state.picture = QByteArray();

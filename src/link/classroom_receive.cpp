@@ -87,13 +87,13 @@ void Classroom::MyServerClientRead(const platform::ConnectionPtr &socket)
     if (computer)
         computer->conversation.received = incoming;
     CurrentPacket = incoming;
-    const PacketRecord &p = CurrentPacket;
+    const PacketRecord &p = incoming;
     // A flooding agent's packets are all taken and acted upon; only the day
     // log takes a bounded share of them, so it cannot fill the disk.
     m_packetLogged = !computer || logsPacketOf(*computer);
-    auto log = [this](const char *entry) {
+    auto log = [this, &p](const char *entry) {
         if (m_packetLogged)
-            WriteLog(entry, true, &CurrentPacket);
+            WriteLog(entry, true, &p);
     };
 
     if (p.Pass != packet::PassValue) {
@@ -110,58 +110,62 @@ void Classroom::MyServerClientRead(const platform::ConnectionPtr &socket)
         return;
     }
 
+    // Only an accepted packet moves the console's numbers: a rejected one
+    // would tell its sender, and through the next request every other
+    // student, how the others count.
     lastAccepted = p.iPacketNo;
     LastPacketNo = p.iPacketNo;
+    m_packetNo = p.iPacketNo;
     emit receiveReport(QStringLiteral("otrzymano dane: iCommand: ") + numbers(p));
     log("RCV: otrzymano dane");
 
-    dispatch(socket);
+    dispatch(socket, p);
 }
 
-void Classroom::dispatch(const platform::ConnectionPtr &socket)
+void Classroom::dispatch(const platform::ConnectionPtr &socket, const PacketRecord &p)
 {
-    const PacketRecord &p = CurrentPacket;
     switch (p.iCommand) {
     case packet::ProcessList:
         if (p.iFlag == packet::ProcessListAnnounceFlag)
-            announced(socket, false);
+            announced(socket, false, p.StreamSize);
         break;
     case packet::CloseProcess:
         emit statusText(cp1250::toUnicode(packet::fieldText(p.Bufor)));
         break;
     case packet::ScreenShot:
         if (p.iFlag == packet::ScreenAnnounceFlag)
-            announced(socket, true);
+            announced(socket, true, p.StreamSize);
         // Only the computer the teacher waits for ends the wait.
         else if (p.iFlag == packet::ScreenCloseWaitFlag && takeTeacherRequest(socket, true))
             emit waitEnded();
         break;
     case packet::Message:
         if (const std::optional<MessageAnswer> answer = readMessageAnswer(p)) {
-            if (Computer *computer = computerOf(socket)) {
+            Computer *computer = computerOf(socket);
+            if (computer) {
                 computer->state.answer = answer->shownText();
                 computer->state.answerTime = QDateTime::currentDateTime();
-                m_roster.touch(socket);
+                m_roster.touch(computer);
             }
-            emit answerReceived(socket, *answer);
+            emit answerReceived(computer, p, *answer);
         }
         break;
     default:
         emit receiveReport(QStringLiteral("nieznany typ polecenia: iCommand: ") + numbers(p));
         if (m_packetLogged)
-            WriteLog("RCV: nieznany typ polecenia", true, &CurrentPacket);
+            WriteLog("RCV: nieznany typ polecenia", true, &p);
         break;
     }
 }
 
 // A stream is the teacher's when the teacher asked this computer for this
 // kind and it has not answered yet; any other is read off and dropped.
-void Classroom::announced(const platform::ConnectionPtr &socket, bool screen)
+void Classroom::announced(const platform::ConnectionPtr &socket, bool screen, qint32 declared)
 {
     if (takeTeacherRequest(socket, screen))
-        startStream(socket, screen);
+        startStream(socket, screen, declared);
     else
-        dropUnasked(socket, CurrentPacket.StreamSize);
+        dropUnasked(socket, declared);
 }
 
 void Classroom::noteTeacherRequest(const platform::ConnectionPtr &socket, const PacketRecord &p)

@@ -30,6 +30,11 @@ bool Classroom::SendPacket(const platform::ConnectionPtr &socket, PacketRecord &
     return sendPacket(socket, packet, false);
 }
 
+bool Classroom::send(Computer *computer, PacketRecord packet)
+{
+    return sendPacket(computer ? computer->connection : nullptr, packet, false);
+}
+
 // A quiet send (a glance) reports nothing and writes nothing to the log.
 bool Classroom::sendPacket(const platform::ConnectionPtr &socket, PacketRecord &packet, bool quiet)
 {
@@ -39,6 +44,7 @@ bool Classroom::sendPacket(const platform::ConnectionPtr &socket, PacketRecord &
     auto report = [&](const QString &text, const QByteArray &entry) {
         if (quiet)
             return;
+        CurrentPacket = packet;
         emit sendReport(text);
         WriteLog(entry, true, &packet);
     };
@@ -62,7 +68,7 @@ bool Classroom::sendPacket(const platform::ConnectionPtr &socket, PacketRecord &
             packet.Pass = packet::PassValue;
             // An agent may have numbered its last packet 2147483647: the
             // next number wraps to the lowest, as the agent's own counter does.
-            packet.iPacketNo = qint32(quint32(packet.iPacketNo) + 1u);
+            packet.iPacketNo = m_packetNo = qint32(quint32(m_packetNo) + 1u);
             text = FormatPacketText(packet);
         }
         const qint64 n = socket->send(text.constData() + sent, text.size() - sent);
@@ -107,6 +113,7 @@ void Classroom::timedOut(const platform::ConnectionPtr &socket, PacketRecord &pa
     if (quiet && !partial)
         return;
     if (!quiet) {
+        CurrentPacket = packet;
         emit sendReport(QStringLiteral("upłynął czas na wysłanie danych do: ")
                         + cp1250::toUnicode(socket->peerHostName()));
         WriteLog("SEND: TIMEOUT", true, &packet);

@@ -7,9 +7,9 @@
 #include <algorithm>
 #include <utility>
 
-void Classroom::startStream(const platform::ConnectionPtr &socket, bool screen)
+void Classroom::startStream(const platform::ConnectionPtr &socket, bool screen, qint32 declared)
 {
-    DeclaredStreamSize = CurrentPacket.StreamSize;
+    DeclaredStreamSize = declared;
     StreamInProgress = true;
     CurrentSocket = socket;
     // A teacher's stream still running from an earlier request (its wait
@@ -95,10 +95,10 @@ void Classroom::stopStream()
 {
     // Each joins its thread; no result is reported any more. Those of
     // computers that have left are children until they have reported.
-    for (Computer &computer : m_roster.computers()) {
-        if (computer.channel.reception)
-            computer.channel.reception->disconnect(this);
-        computer.channel.reception.reset();
+    for (Computer *computer : m_roster.computers()) {
+        if (computer->channel.reception)
+            computer->channel.reception->disconnect(this);
+        computer->channel.reception.reset();
     }
     for (StreamReception *r : findChildren<StreamReception *>(Qt::FindDirectChildrenOnly)) {
         r->disconnect(this);
@@ -117,28 +117,26 @@ bool Classroom::requestGlance(const platform::ConnectionPtr &connection, QSize b
     if (teacher.connection.lock() == connection
         && m_clock.elapsed() - teacher.askedAt <= AnswerForgottenMs)
         return false;
-    PacketRecord request = packet::cleanRecord(CurrentPacket);
+    PacketRecord request{};
     request.iCommand = packet::ScreenShot;
     request.iFlag = 0;
     if (!sendPacket(connection, request, true))
         return false;
-    // The number is the one counter all packets of the console share.
-    CurrentPacket.iPacketNo = request.iPacketNo;
     computer->channel.glances.push_back({bound, QDateTime::currentDateTime()});
     return true;
 }
 
 int Classroom::glancesAwaited(const platform::ConnectionPtr &connection) const
 {
-    const int index = indexOf(connection);
-    return index < 0 ? 0 : int(computers()[size_t(index)].channel.glances.size());
+    const Computer *computer = computerOf(connection);
+    return computer ? int(computer->channel.glances.size()) : 0;
 }
 
 bool Classroom::takeGlanceAnswer(const platform::ConnectionPtr &socket, const PacketRecord &packet)
 {
     const QDateTime now = QDateTime::currentDateTime();
-    for (Computer &computer : m_roster.computers())
-        std::erase_if(computer.channel.glances, [&](const Channel::Glance &g) {
+    for (Computer *computer : m_roster.computers())
+        std::erase_if(computer->channel.glances, [&](const Channel::Glance &g) {
             return g.askedAt.msecsTo(now) > GlanceForgottenMs;
         });
     const bool screenAnswer = packet.Pass == packet::PassValue
@@ -195,7 +193,7 @@ void Classroom::keepPicture(const platform::ConnectionPtr &socket,
         computer->state.thumbnail = outcome.picture;
     else
         fitTeacherPicture(*computer, outcome.jpeg);
-    m_roster.touch(socket);
+    m_roster.touch(computer);
 }
 
 // A teacher's picture is full size: its tile gets it decoded again as a
@@ -205,21 +203,21 @@ void Classroom::fitTeacherPicture(Computer &computer, const QByteArray &jpeg)
 {
     if (m_tileBound.isEmpty())
         return;
-    const std::weak_ptr<platform::Connection> connection = computer.connection;
+    const QPointer<Computer> fittedFor = &computer;
     const QDateTime taken = computer.state.pictureTime;
-    m_fitPool.start([this, connection, jpeg, bound = m_tileBound, taken] {
+    m_fitPool.start([this, fittedFor, jpeg, bound = m_tileBound, taken] {
         const QImage fitted = jpegimage::decodeWithin(jpeg, bound);
         QMetaObject::invokeMethod(
                 this,
-                [this, connection, fitted, taken] {
-                    const platform::ConnectionPtr socket = connection.lock();
-                    Computer *computer = socket ? computerOf(socket) : nullptr;
+                [this, fittedFor, fitted, taken] {
+                    Computer *computer = fittedFor;
                     // Not once the computer has left or sent a newer picture.
-                    if (!computer || fitted.isNull() || computer->state.pictureTime != taken)
+                    if (!computer || computerOf(computer->connection) != computer || fitted.isNull()
+                        || computer->state.pictureTime != taken)
                         return;
                     computer->state.thumbnail = fitted;
-                    m_roster.touch(socket);
-                    emit teacherPictureFitted(socket);
+                    m_roster.touch(computer);
+                    emit teacherPictureFitted(computer->connection);
                 },
                 Qt::QueuedConnection);
     });

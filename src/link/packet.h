@@ -86,17 +86,6 @@ void setFieldText(char (&field)[N], QByteArrayView text)
     setFieldText(field, N, text);
 }
 
-// The record a new packet of the console starts from: every field empty but
-// the number, so that the packet carries only what its sender writes into it
-// (never what another computer sent last) and the numbering goes on from the
-// last packet sent or received.
-inline PacketRecord cleanRecord(const PacketRecord &last)
-{
-    PacketRecord record{};
-    record.iPacketNo = last.iPacketNo;
-    return record;
-}
-
 } // namespace packet
 
 QByteArray FormatPacketText(const PacketRecord &packet);

@@ -1,72 +1,148 @@
-// The connected computers, each one record, in the list's order.
+// The connected computers, one object each, and the model every view reads.
 #include "link/roster.h"
 
 #include "platform/cp1250.h"
 
+#include <QImage>
+
 #include <algorithm>
 
-namespace {
+Computer::Computer(const platform::ConnectionPtr &connection, quint64 arrival, QObject *parent)
+    : QObject(parent)
+    , connection(connection)
+    , address(connection->peerAddress())
+    , port(connection->peerPort())
+    , arrival(arrival)
+    , hostName(connection->peerHostName())
+{}
 
-// Rows sort by the address text with the locale's string comparison, not by
-// number: 10.0.0.10 comes before 10.0.0.2.
-bool addressBefore(const QByteArray &a, const QByteArray &b)
+QString Computer::shownName() const
 {
-    return QString::localeAwareCompare(cp1250::toUnicode(a), cp1250::toUnicode(b)) < 0;
+    return cp1250::toUnicode(hostName.isEmpty() ? address : hostName);
 }
 
-} // namespace
-
-int Roster::indexOf(const platform::ConnectionPtr &connection) const
+Tile::State Computer::tileState() const
 {
-    for (size_t i = 0; i < m_computers.size(); ++i)
-        if (m_computers[i].connection == connection)
-            return int(i);
-    return -1;
+    return isOpen() ? tile.state : Tile::State::Disconnected;
 }
 
-Computer *Roster::computerOf(const platform::ConnectionPtr &connection)
+// Those that left and are not deleted yet go with the roster.
+Roster::~Roster() = default;
+
+int Roster::rowCount(const QModelIndex &parent) const
 {
-    const int index = indexOf(connection);
-    return index < 0 ? nullptr : &m_computers[size_t(index)];
+    return parent.isValid() ? 0 : int(m_computers.size());
 }
 
-int Roster::add(const platform::ConnectionPtr &connection)
+QVariant Roster::data(const QModelIndex &index, int role) const
 {
-    Computer joining;
-    joining.connection = connection;
-    joining.address = connection->peerAddress();
-    joining.hostName = connection->peerHostName();
-    joining.port = connection->peerPort();
-    // After those of the same address: the list keeps their order of coming.
-    const auto place = std::upper_bound(
-            m_computers.begin(), m_computers.end(), joining.address,
-            [](const QByteArray &a, const Computer &c) { return addressBefore(a, c.address); });
-    const int index = int(place - m_computers.begin());
-    m_computers.insert(place, std::move(joining));
-    emit joined(index);
-    return index;
+    if (index.model() != this || index.row() < 0 || index.row() >= int(m_computers.size()))
+        return {};
+    const Computer *c = m_computers[size_t(index.row())];
+    switch (role) {
+    case Qt::DisplayRole:
+    case Qt::AccessibleTextRole:
+        return c->shownName();
+    case ComputerRole:
+        return QVariant::fromValue(static_cast<QObject *>(const_cast<Computer *>(c)));
+    case AddressRole:
+        return cp1250::toUnicode(c->address);
+    case NameRole:
+        return cp1250::toUnicode(c->hostName);
+    case PortRole:
+        return int(c->port);
+    case ArrivalRole:
+        return qulonglong(c->arrival);
+    case TileStateRole:
+        return int(c->tileState());
+    case ThumbnailRole:
+        return c->state.thumbnail;
+    case PictureTimeRole:
+        return c->state.pictureTime;
+    case AnswerRole:
+        return c->state.answer;
+    case OutcomeRole:
+        return c->state.outcome;
+    default:
+        return {};
+    }
 }
 
-Computer Roster::remove(int index)
+QHash<int, QByteArray> Roster::roleNames() const
 {
-    Computer leaving = std::move(m_computers[size_t(index)]);
-    m_computers.erase(m_computers.begin() + index);
-    emit left(index);
-    return leaving;
+    QHash<int, QByteArray> names = QAbstractListModel::roleNames();
+    names.insert({{ComputerRole, "computer"},
+                  {AddressRole, "address"},
+                  {NameRole, "name"},
+                  {PortRole, "port"},
+                  {ArrivalRole, "arrival"},
+                  {TileStateRole, "tileState"},
+                  {ThumbnailRole, "thumbnail"},
+                  {PictureTimeRole, "pictureTime"},
+                  {AnswerRole, "answer"},
+                  {OutcomeRole, "outcome"}});
+    return names;
 }
 
-void Roster::rename(int index, const QByteArray &hostName)
+Computer *Roster::computerAt(const QModelIndex &index)
 {
-    Computer &computer = m_computers[size_t(index)];
-    if (computer.hostName == hostName)
+    // Through any proxy: the row's own record says which computer it is.
+    return qobject_cast<Computer *>(index.data(ComputerRole).value<QObject *>());
+}
+
+Computer *Roster::computerOf(const platform::ConnectionPtr &connection) const
+{
+    return connection ? m_byConnection.value(connection.get()) : nullptr;
+}
+
+int Roster::rowOf(const Computer *computer) const
+{
+    const auto found = std::find(m_computers.begin(), m_computers.end(), computer);
+    return found == m_computers.end() ? -1 : int(found - m_computers.begin());
+}
+
+Computer *Roster::add(const platform::ConnectionPtr &connection)
+{
+    const int row = int(m_computers.size());
+    auto *computer = new Computer(connection, ++m_arrivals, this);
+    beginInsertRows({}, row, row);
+    m_computers.push_back(computer);
+    m_byConnection.insert(connection.get(), computer);
+    endInsertRows();
+    emit joined(computer);
+    return computer;
+}
+
+void Roster::remove(Computer *computer)
+{
+    const int row = rowOf(computer);
+    if (row < 0)
         return;
-    computer.hostName = hostName;
-    emit changed(index, Change::Name);
+    beginRemoveRows({}, row, row);
+    m_computers.erase(m_computers.begin() + row);
+    m_byConnection.remove(computer->connection.get());
+    endRemoveRows();
+    emit left(computer);
+    // A caller up the stack may still hold it (a send that closed its
+    // connection): it goes once the event loop runs again.
+    computer->deleteLater();
 }
 
-void Roster::touch(const platform::ConnectionPtr &connection)
+void Roster::rename(Computer *computer, const QByteArray &hostName)
 {
-    const int index = indexOf(connection);
-    if (index >= 0)
-        emit changed(index, Change::State);
+    if (computer->hostName == hostName)
+        return;
+    computer->hostName = hostName;
+    const QModelIndex at = index(rowOf(computer));
+    emit dataChanged(at, at, {Qt::DisplayRole, Qt::AccessibleTextRole, NameRole});
+    emit renamed(computer);
+}
+
+void Roster::touch(Computer *computer)
+{
+    const int row = rowOf(computer);
+    if (row < 0)
+        return;
+    emit dataChanged(index(row), index(row));
+    emit changed(computer);
 }

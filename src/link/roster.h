@@ -4,8 +4,10 @@
 #include "link/streamreception.h"
 #include "platform/tcpserver.h"
 
+#include <QAbstractListModel>
 #include <QByteArray>
 #include <QDateTime>
+#include <QHash>
 #include <QImage>
 #include <QObject>
 #include <QSize>
@@ -83,53 +85,92 @@ struct Tile
     qint64 teacherAt = -1; // ditto
 };
 
-// One connected computer: the list's row, the overview's tile and the poll's
-// line all show this record.
-struct Computer
+// One connected computer: the link to it and all the console knows of it.
+// It is the unit the console acts on: the selection, a walk over the class
+// and every signal about a computer name this object, never a list place.
+// It lives while its connection is listed and is deleted soon after it has
+// left (QPointer tells whether it still stands).
+class Computer : public QObject
 {
-    platform::ConnectionPtr connection;
-    QByteArray address;
+    Q_OBJECT
+public:
+    Computer(const platform::ConnectionPtr &connection, quint64 arrival, QObject *parent);
+
+    const platform::ConnectionPtr connection;
+    const QByteArray address;
+    const quint16 port;
+    // In the order of coming: tells computers of one address apart.
+    const quint64 arrival;
     // As its lookup found it: empty until the lookup has ended (see
     // platform/hostnames.h), and what every text that names it shows.
     QByteArray hostName;
-    quint16 port = 0;
     ComputerState state;
     Conversation conversation;
     Channel channel;
     Tile tile;
+
+    bool isOpen() const { return connection && connection->isOpen(); }
+    // The name as the list shows it: the host name, or the address while
+    // none is known.
+    QString shownName() const;
+    // What the overview's tile shows of it: a closed connection shows it.
+    Tile::State tileState() const;
 };
 
-// The connected computers in the list's order (by the address text as the
-// locale compares it; those of one address in the order they came). Every
-// view of the class follows its signals and reads the record it names.
-class Roster : public QObject
+// The class: every connected computer, one row each, in the order they came.
+// The views show it in the order they choose (the address order is the
+// window's); its signals name the computer, and its rows carry what the list,
+// the tiles and the poll show.
+class Roster : public QAbstractListModel
 {
     Q_OBJECT
 public:
-    enum class Change { Name, State };
+    enum Role {
+        ComputerRole = Qt::UserRole + 1, // Computer * as QObject *
+        AddressRole,                     // QString
+        NameRole,                        // QString, empty while unknown
+        PortRole,                        // int
+        ArrivalRole,                     // qulonglong
+        TileStateRole,                   // int (Tile::State)
+        ThumbnailRole,                   // QImage
+        PictureTimeRole,                 // QDateTime
+        AnswerRole,                      // QString
+        OutcomeRole,                     // QString
+    };
 
-    using QObject::QObject;
+    using QAbstractListModel::QAbstractListModel;
+    ~Roster() override;
 
-    const std::vector<Computer> &computers() const { return m_computers; }
-    std::vector<Computer> &computers() { return m_computers; }
-    int indexOf(const platform::ConnectionPtr &connection) const;
-    Computer *computerOf(const platform::ConnectionPtr &connection);
+    int rowCount(const QModelIndex &parent = {}) const override;
+    QVariant data(const QModelIndex &index, int role) const override;
+    QHash<int, QByteArray> roleNames() const override;
 
-    // Takes the connection into its place; returns the place.
-    int add(const platform::ConnectionPtr &connection);
-    // Takes the computer out of the list and hands its record over, with
-    // whatever it was still asked; left is raised before this returns.
-    Computer remove(int index);
-    void rename(int index, const QByteArray &hostName);
-    // What the console learnt of the computer changed (its state).
-    void touch(const platform::ConnectionPtr &connection);
+    static Computer *computerAt(const QModelIndex &index);
+
+    // In the order they came.
+    const std::vector<Computer *> &computers() const { return m_computers; }
+    // In constant time; null when the connection is not listed.
+    Computer *computerOf(const platform::ConnectionPtr &connection) const;
+    int rowOf(const Computer *computer) const;
+
+    // Takes the connection in as the last row.
+    Computer *add(const platform::ConnectionPtr &connection);
+    // Takes the computer out; left is raised before this returns, and the
+    // object is deleted once the event loop runs again.
+    void remove(Computer *computer);
+    void rename(Computer *computer, const QByteArray &hostName);
+    // What the console learnt of the computer changed (its state or tile).
+    void touch(Computer *computer);
 
 signals:
-    void joined(int index);
-    // After the computer has left the list; index is where it stood.
-    void left(int index);
-    void changed(int index, Roster::Change what);
+    void joined(Computer *computer);
+    // After its row has gone.
+    void left(Computer *computer);
+    void renamed(Computer *computer);
+    void changed(Computer *computer);
 
 private:
-    std::vector<Computer> m_computers;
+    std::vector<Computer *> m_computers;
+    QHash<const platform::Connection *, Computer *> m_byConnection;
+    quint64 m_arrivals = 0;
 };

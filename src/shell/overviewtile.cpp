@@ -72,7 +72,11 @@ OverviewTile::OverviewTile(const QString &hostName, const QString &address, int 
 
 void OverviewTile::setHostName(const QString &hostName)
 {
+    if (hostName == m_hostName)
+        return;
     m_hostName = hostName;
+    // Read as the list shows the computer.
+    setAccessibleName(m_hostName.isEmpty() ? m_address : m_hostName);
     updateTexts();
     update();
 }

@@ -1,7 +1,9 @@
 #include "shell/overviewview.h"
 
+#include "link/roster.h"
 #include "shell/overviewtile.h"
 
+#include <QAbstractItemModel>
 #include <QCheckBox>
 #include <QEvent>
 #include <QHBoxLayout>
@@ -103,6 +105,56 @@ QWidget *OverviewView::buildTopBar()
     row->addStretch(1);
     row->addWidget(m_saveAll);
     return bar;
+}
+
+void OverviewView::setModel(QAbstractItemModel *model)
+{
+    if (m_model)
+        m_model->disconnect(this);
+    m_model = model;
+    using M = QAbstractItemModel;
+    connect(model, &M::rowsInserted, this,
+            [this](const QModelIndex &, int first, int last) { insertRows(first, last); });
+    connect(model, &M::rowsRemoved, this, [this](const QModelIndex &, int first, int last) {
+        for (int row = last; row >= first; --row)
+            removeTile(row);
+    });
+    connect(model, &M::dataChanged, this,
+            [this](const QModelIndex &top, const QModelIndex &bottom) {
+                for (int row = top.row(); row <= bottom.row(); ++row)
+                    showRow(row);
+            });
+    connect(model, &M::layoutChanged, this, &OverviewView::rebuild);
+    connect(model, &M::modelReset, this, &OverviewView::rebuild);
+    rebuild();
+}
+
+void OverviewView::rebuild()
+{
+    while (!m_tiles.isEmpty())
+        removeTile(int(m_tiles.size()) - 1);
+    if (m_model && m_model->rowCount() > 0)
+        insertRows(0, m_model->rowCount() - 1);
+}
+
+void OverviewView::insertRows(int first, int last)
+{
+    for (int row = first; row <= last; ++row) {
+        const QModelIndex at = m_model->index(row, 0);
+        insertTile(row, at.data(Roster::NameRole).toString(),
+                   at.data(Roster::AddressRole).toString());
+        showRow(row);
+    }
+}
+
+// The name, the state and the picture as the class's model has them now.
+void OverviewView::showRow(int row)
+{
+    const QModelIndex at = m_model->index(row, 0);
+    renameTile(row, at.data(Roster::NameRole).toString());
+    setTile(row, commands::ClassOverview::TileState(at.data(Roster::TileStateRole).toInt()),
+            at.data(Roster::ThumbnailRole).value<QImage>(),
+            at.data(Roster::PictureTimeRole).toDateTime());
 }
 
 void OverviewView::insertTile(int index, const QString &hostName, const QString &address)

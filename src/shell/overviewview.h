@@ -8,6 +8,7 @@
 #include <QWidget>
 
 class OverviewTile;
+class QAbstractItemModel;
 class QCheckBox;
 class QHBoxLayout;
 class QPushButton;
@@ -29,6 +30,10 @@ class OverviewView : public QWidget
     Q_OBJECT
 public:
     explicit OverviewView(QWidget *parent = nullptr);
+
+    // One tile for each row of the model (the class in the list's order,
+    // rows as the roster gives them), kept as the rows come, go and change.
+    void setModel(QAbstractItemModel *model);
 
     // Tiles mirror the computer list: same order, inserted and removed by
     // place. A batch of them (a class connecting) is laid out and put in tab
@@ -78,6 +83,9 @@ protected:
 
 private:
     QWidget *buildTopBar();
+    void insertRows(int first, int last);
+    void showRow(int row);
+    void rebuild();
     void connectTile(OverviewTile *tile);
     void zoomChanged(int width);
     void applyPictureWidth(int width);
@@ -88,6 +96,7 @@ private:
     void relayout();
     void moveFocus(OverviewTile *from, int columnStep, int rowStep);
 
+    QAbstractItemModel *m_model = nullptr;
     QHBoxLayout *m_topBar = nullptr;
     QCheckBox *m_fit = nullptr;
     QSlider *m_zoom = nullptr;

@@ -26,12 +26,11 @@
 #include <QTabWidget>
 #include <QThread>
 #include <QTimer>
+#include <QTreeView>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
 #include <algorithm>
-
-int &TFMain::listenPortOverride = Classroom::listenPortOverride;
 
 TFMain::TFMain(QWidget *parent)
     : QMainWindow(parent)
@@ -114,10 +113,13 @@ void TFMain::wireControls()
     auto onClick = [this](QPushButton *button, void (TFMain::*handler)()) {
         connect(button, &QPushButton::clicked, this, shielded(handler));
     };
-    connect(RemoteComputersListView, &QTreeWidget::itemClicked, this,
+    // A click, Enter, an arrow key or type-ahead: whatever makes a row the
+    // current one selects its computer.
+    connect(RemoteComputersListView->selectionModel(), &QItemSelectionModel::currentRowChanged,
+            this, &TFMain::selectRow);
+    connect(RemoteComputersListView, &QTreeView::clicked, this,
             shielded(&TFMain::RemoteComputersListViewClick));
-    // Enter on a row picks it too, for those who work the list by keyboard.
-    connect(RemoteComputersListView, &QTreeWidget::itemActivated, this,
+    connect(RemoteComputersListView, &QTreeView::activated, this,
             shielded(&TFMain::RemoteComputersListViewClick));
 
     onClick(CloseProgramButton, &TFMain::CloseProgramButtonClick);

@@ -26,7 +26,10 @@ class QScrollArea;
 class QStatusBar;
 class QTabWidget;
 class QTimer;
+class QTreeView;
 class QTreeWidget;
+class ClassOrder;
+class RoleColumns;
 class TFProgress;
 class TFUpdate;
 class OverviewView;
@@ -60,7 +63,8 @@ public:
     // --- Controls -----------------------------------------------------------
     QStatusBar *StatusBar = nullptr;
     QGroupBox *GroupBox6 = nullptr;
-    QTreeWidget *RemoteComputersListView = nullptr;
+    // Reads the class (ClassOrder) through its columns.
+    QTreeView *RemoteComputersListView = nullptr;
     QWidget *Panel2 = nullptr;
     PacedLine *RemoteNameEdit = nullptr;
     PacedLine *RemoteIPEdit = nullptr;
@@ -123,26 +127,16 @@ public:
     // Unfolds "Pytanie do wszystkich" beside the tiles; folded, they get the width.
     QPushButton *PollToggleButton = nullptr;
 
-    platform::TcpServer *const MyServer = m_classroom->MyServer;
     QTimer *UpdateTimer = nullptr;
     QMenuBar *MainMenu1 = nullptr;
     QMenu *PomocMenu = nullptr;
     QAction *Sprawdczyjestnowawersja1 = nullptr;
 
-    // --- The link's state, under the names the window has always had -------
-    // Each is the classroom's own.
-    QByteArray &LocalHostName = m_classroom->LocalHostName;
-    QByteArray &LocalIP = m_classroom->LocalIP;
-    quint32 &ServerPort = m_classroom->ServerPort;
-    std::atomic<bool> &StreamInProgress = m_classroom->StreamInProgress;
-    qint32 &DeclaredStreamSize = m_classroom->DeclaredStreamSize;
-    platform::ConnectionPtr &CurrentSocket = m_classroom->CurrentSocket;
-    PacketRecord &CurrentPacket = m_classroom->CurrentPacket;
-    qint32 &LastPacketNo = m_classroom->LastPacketNo;
-
     Classroom &classroom() { return *m_classroom; }
     commands::Commander &commander() { return *m_commander; }
     commands::ClassOverview &overview() { return *m_overview; }
+    // The class in the order the list and the tiles show it.
+    ClassOrder &classOrder() { return *m_classOrder; }
 
     bool closeWithoutAsking = false;
 
@@ -153,16 +147,11 @@ public:
     // Answers whether the window may close (asks unless closeWithoutAsking).
     bool FormClose();
 
-    // link: server and registry
+    // link: server and registry (the server's own notifications go to the
+    // classroom)
     void ShowLocalHostInfo();
     // Throws SocketError when the port cannot be opened.
     void StartServer();
-    void MyServerClientConnect(const platform::ConnectionPtr &socket);
-    void MyServerClientDisconnect(const platform::ConnectionPtr &socket);
-    void MyServerClientError(const platform::ConnectionPtr &socket, int &errorCode);
-    void ServerSocketError(int &errorCode);
-    // A connection refused as one too many (the server paces these).
-    void MyServerClientRefused(const QByteArray &address);
     void RemoteComputersListViewClick();
     bool FindSelectedConnection();
 
@@ -203,8 +192,8 @@ public:
 
     // the class overview, the poll and the saved pictures
     void PageControl1Change();
-    void OverviewTileClick(int index);
-    void OverviewTileDoubleClick(int index);
+    void OverviewTileClick(int row);
+    void OverviewTileDoubleClick(int row);
     void SavePictureButtonClick();
     void SaveAllPicturesButtonClick();
     void PollSendClick(const QString &question, Poll::Kind kind);
@@ -220,15 +209,6 @@ public:
     TFUpdate *updateWindow() const;
     // The checks of this window, made at the first one.
     update::VersionCheck &versionCheck();
-
-    // --- Seams for tests: the classroom's -------------------------------------
-    static int &listenPortOverride;
-    std::function<void(platform::Connection &, int ms)> &sendWait
-            = m_classroom->environment.sendWait;
-    using StreamTimings = StreamReception::Timings;
-    StreamTimings &streamTimings = m_classroom->environment.streamTimings;
-    StreamReception::ReadHook &streamReadHook = m_classroom->environment.streamReadHook;
-    qint64 &streamMemoryLimit = m_classroom->environment.streamMemoryLimit;
 
     // Waits for the workers of this window (stream receiver, version checks).
     void waitForWorkers();
@@ -271,7 +251,6 @@ private:
     void wireCommander();
     void wireControls();
     void wireOverview();
-    void showTile(int index);
     void restoreOverviewLayout();
     void showKeptPicture(const Computer &computer);
     void showSaved(const QString &what, const QString &path, int error);
@@ -279,7 +258,9 @@ private:
     std::function<void()> shielded(void (TFMain::*handler)());
 
     // link
-    void showComputerJoined(int index);
+    void selectRow(const QModelIndex &current);
+    void showSelected(const Computer &computer);
+    void followWalk();
     void showStreamStart(qint32 declared);
     void showStream(const StreamReception::Result &outcome);
     // Shows a decoded picture, or reports a picture that did not decode.
@@ -302,15 +283,32 @@ private:
     update::VersionCheck *m_versionCheck = nullptr;
     // The position the wait window's bar shows of the current stream.
     qint64 m_streamShown = 0;
+    // Whose data a view shows: the computer's arrival number (0: nobody's),
+    // which outlives the computer, and its name as it was then.
+    struct Owner
+    {
+        quint64 arrival = 0;
+        QString hostName;
+        QString address;
+    };
+    static Owner ownerOf(const Computer *computer);
+    void showOwner(QWidget *view, const Owner &owner);
+    // Whether the data is the selected computer's; otherwise says so.
+    bool ownedBySelected(const Owner &owner, const QString &what);
     // The picture "Podgląd ekranu" shows, for saving it as it came.
     struct ShownPicture
     {
         QByteArray jpeg;
-        QString hostName;
-        QString address;
+        Owner owner;
         QDateTime at;
     };
     ShownPicture m_shownPicture;
+    Owner m_processListOwner;
+    ClassOrder *m_classOrder = nullptr;
+    RoleColumns *m_listColumns = nullptr;
+    // The list's rows are being taken out: the current row the list moves to
+    // is not the teacher's choice.
+    bool m_rowsLeaving = false;
     bool m_overviewRestored = false;
 };
 

@@ -2,8 +2,8 @@
 // names, one part of the window at a time.
 #include "shell/tfmain.h"
 
+#include "shell/classmodels.h"
 #include "shell/controls.h"
-
 #include "shell/textfit.h"
 
 #include <QAction>
@@ -21,6 +21,7 @@
 #include <QScrollArea>
 #include <QStatusBar>
 #include <QTabWidget>
+#include <QTreeView>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
@@ -78,10 +79,14 @@ QStatusBar *makeStatusLine(QWidget *parent, const char *name, const QString &acc
     return bar;
 }
 
-QTreeWidget *makeReportList(QWidget *parent, const char *name, const QStringList &headers,
-                            const QList<int> &widths, const QString &accessibleName)
+template<typename View>
+View *makeReportList(QWidget *parent, const char *name, const QStringList &headers,
+                     const QList<int> &widths, const QString &accessibleName,
+                     QAbstractItemModel *model = nullptr)
 {
-    auto *list = new QTreeWidget(parent);
+    auto *list = new View(parent);
+    if constexpr (std::is_same_v<View, QTreeView>)
+        list->setModel(model);
     list->setObjectName(QLatin1String(name));
     list->setRootIsDecorated(false);
     list->setItemsExpandable(false);
@@ -89,7 +94,8 @@ QTreeWidget *makeReportList(QWidget *parent, const char *name, const QStringList
     list->setSelectionMode(QAbstractItemView::SingleSelection);
     list->setSelectionBehavior(QAbstractItemView::SelectRows);
     list->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    list->setHeaderLabels(headers);
+    if constexpr (std::is_same_v<View, QTreeWidget>)
+        list->setHeaderLabels(headers);
     list->header()->setStretchLastSection(false);
     list->header()->setSectionsMovable(false);
     for (int i = 0; i < widths.size(); ++i)
@@ -188,11 +194,21 @@ QWidget *TFMain::buildComputerList(QWidget *parent)
     GroupBox6->setObjectName(QStringLiteral("GroupBox6"));
     GroupBox6->setFixedWidth(361);
     auto *leftLayout = new QVBoxLayout(GroupBox6);
-    RemoteComputersListView = makeReportList(
-            GroupBox6, "RemoteComputersListView",
-            {QStringLiteral("Adres IP"), QStringLiteral("Nazwa komputera"), QStringLiteral("Port")},
-            {100, 150, 70}, QStringLiteral("Lista kompurerów"));
-    // The rows stand in the classroom's order (by address); a header click
+    // Before the views follow the roster: a row that leaves may move the
+    // list's current row, and that move is no choice of the teacher's.
+    const Roster &roster = m_classroom->roster();
+    connect(&roster, &Roster::rowsAboutToBeRemoved, this, [this] { m_rowsLeaving = true; });
+    connect(&roster, &Roster::rowsRemoved, this, [this] { m_rowsLeaving = false; });
+    m_classOrder = new ClassOrder(m_classroom->roster(), this);
+    m_listColumns = new RoleColumns({{QStringLiteral("Adres IP"), Roster::AddressRole},
+                                     {QStringLiteral("Nazwa komputera"), Roster::NameRole},
+                                     {QStringLiteral("Port"), Roster::PortRole}},
+                                    this);
+    m_listColumns->setSourceModel(m_classOrder);
+    RemoteComputersListView
+            = makeReportList<QTreeView>(GroupBox6, "RemoteComputersListView", {}, {100, 150, 70},
+                                        QStringLiteral("Lista kompurerów"), m_listColumns);
+    // The rows stand in the class's order (by address); a header click
     // must not re-sort them, the group commands walk them in that order.
     RemoteComputersListView->header()->setSectionsClickable(false);
     RemoteComputersListView->header()->setSortIndicatorShown(false);
@@ -224,7 +240,7 @@ void TFMain::buildProcessTab()
     ProcessListStatusBar = makeStatusLine(TabSheet1, "ProcessListStatusBar",
                                           QStringLiteral("Stan listy programów"));
     tab1->addWidget(ProcessListStatusBar);
-    ProcessListView = makeReportList(
+    ProcessListView = makeReportList<QTreeWidget>(
             TabSheet1, "ProcessListView",
             {QStringLiteral("Proces"), QStringLiteral("Opis"), QStringLiteral("PID")},
             {150, 450, 80}, QStringLiteral("Lista programów"));

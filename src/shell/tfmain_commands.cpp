@@ -126,10 +126,19 @@ void TFMain::ScreenShootButtonClick()
 
 void TFMain::CloseProgramButtonClick()
 {
-    // A PID that is no number stops the command after it went into the record.
-    if (const QTreeWidgetItem *row = chosenProcessRow(this, ProcessListView))
-        runCommand(commands::CloseProcess,
-                   [&](PacketRecord &record) { record.ProcID = processIdOf(*row); });
+    // A PID that is no number raises the standard box; a process of another
+    // computer's list never goes out.
+    const QTreeWidgetItem *row = chosenProcessRow(this, ProcessListView);
+    if (!row)
+        return;
+    const quint32 pid = processIdOf(*row);
+    // A computer that has gone is reported as not found, as for any command.
+    if (!m_classroom->selected()
+        || ownedBySelected(
+                m_processListOwner,
+                QStringLiteral("Lista programów jest z innego komputera (%1): odśwież ją "
+                               "dla wybranego komputera")))
+        runCommand(commands::CloseProcess, [pid](PacketRecord &record) { record.ProcID = pid; });
 }
 
 void TFMain::RunNewProgramButtonClick()

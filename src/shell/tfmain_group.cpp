@@ -1,16 +1,16 @@
 // The commands to every listed computer, from the group tab's controls.
 #include "shell/tfmain.h"
 
+#include "shell/classmodels.h"
 #include "shell/tfprogress.h"
 
 #include <QComboBox>
 #include <QProgressBar>
-#include <QScopeGuard>
-#include <QTreeWidget>
+#include <QTreeView>
 
 void TFMain::wireCommander()
 {
-    connect(m_commander.get(), &commands::Commander::waitRequested, this, [this] {
+    connect(m_commander.get(), &commands::Commander::waitRequested, this, [this](Computer *) {
         if (waitWindow())
             waitWindow()->Show();
     });
@@ -25,23 +25,19 @@ void TFMain::wireCommander()
             waitWindow()->advance(1);
     });
     connect(m_commander.get(), &commands::Commander::walkEnded, this, [this] {
+        followWalk();
         if (waitWindow())
             waitWindow()->Close();
     });
-    // The walk selects each row as a click would.
-    connect(m_commander.get(), &commands::Commander::computerChosen, this, [this](int index) {
-        RemoteComputersListView->setCurrentItem(RemoteComputersListView->topLevelItem(index));
-        RemoteComputersListViewClick();
-    });
+    // The walk selects each computer in turn; the list follows once at its end.
+    connect(m_commander.get(), &commands::Commander::computerChosen, this,
+            [this](Computer *computer) { showSelected(*computer); });
 }
 
+// In the order the list shows the class.
 void TFMain::walkAllComputers(const commands::Command &command)
 {
-    // The walk selects every row in turn, but nothing is painted before it
-    // ends: scrolling the list to each row would cost more than the sends.
-    RemoteComputersListView->setUpdatesEnabled(false);
-    const auto resume = qScopeGuard([this] { RemoteComputersListView->setUpdatesEnabled(true); });
-    m_commander->runOnAll(command, teacherChoice(command));
+    m_commander->runOnAll(command, teacherChoice(command), m_classOrder->computers());
 }
 
 void TFMain::GroupPowerOffMonitorButtonClick()

@@ -4,6 +4,7 @@
 
 #include "link/jpegimage.h"
 #include "platform/cp1250.h"
+#include "shell/classmodels.h"
 #include "shell/dialogs.h"
 #include "shell/tfprogress.h"
 
@@ -14,6 +15,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QTreeView>
 #include <QTreeWidget>
 
 namespace {
@@ -49,19 +51,10 @@ void TFMain::wireClassroom()
     connect(room, &Classroom::statusText, StatusEdit, &PacedLine::setText);
     connect(room, &Classroom::sendReport, SendStatusEdit, &PacedLine::setText);
     connect(room, &Classroom::receiveReport, RcvStatusEdit, &PacedLine::setText);
-    // The list's rows stand in the roster's places and show its records.
-    const Roster *roster = &room->roster();
-    connect(roster, &Roster::joined, this, &TFMain::showComputerJoined);
-    connect(roster, &Roster::left, this,
-            [this](int index) { delete RemoteComputersListView->takeTopLevelItem(index); });
-    connect(roster, &Roster::changed, this, [this](int index, Roster::Change what) {
-        QTreeWidgetItem *row = RemoteComputersListView->topLevelItem(index);
-        if (row && what == Roster::Change::Name)
-            row->setText(1, cp1250::toUnicode(m_classroom->computers()[size_t(index)].hostName));
-    });
     connect(room, &Classroom::answerReceived, this,
-            [this](const platform::ConnectionPtr &, const MessageAnswer &answer) {
+            [this](Computer *computer, const PacketRecord &, const MessageAnswer &answer) {
                 MessageAnswerMemo->setPlainText(answer.shownText());
+                showOwner(MessageAnswerMemo, ownerOf(computer));
             });
     connect(room, &Classroom::failed, this,
             [this](const QString &what) { Dialogs::showError(this, what); });
@@ -95,50 +88,40 @@ void TFMain::StartServer()
     m_classroom->StartServer();
 }
 
-void TFMain::MyServerClientConnect(const platform::ConnectionPtr &socket)
+// A row the list's current row moved to as another left is not chosen.
+void TFMain::selectRow(const QModelIndex &current)
 {
-    m_classroom->MyServerClientConnect(socket);
+    if (current.isValid() && !m_rowsLeaving)
+        runShielded([this] { RemoteComputersListViewClick(); });
 }
 
-void TFMain::showComputerJoined(int index)
-{
-    const Computer &computer = m_classroom->computers()[size_t(index)];
-    auto *row = new QTreeWidgetItem;
-    row->setText(0, cp1250::toUnicode(computer.address));
-    row->setText(1, cp1250::toUnicode(computer.hostName));
-    row->setText(2, QString::number(computer.port));
-    RemoteComputersListView->insertTopLevelItem(index, row);
-}
-
-void TFMain::MyServerClientRefused(const QByteArray &address)
-{
-    m_classroom->MyServerClientRefused(address);
-}
-
-void TFMain::MyServerClientDisconnect(const platform::ConnectionPtr &socket)
-{
-    m_classroom->MyServerClientDisconnect(socket);
-}
-
-void TFMain::MyServerClientError(const platform::ConnectionPtr &socket, int &errorCode)
-{
-    m_classroom->MyServerClientError(socket, errorCode);
-}
-
-void TFMain::ServerSocketError(int &errorCode)
-{
-    m_classroom->ServerSocketError(errorCode);
-}
-
+// The highlighted row is the selected computer, however it was reached.
 void TFMain::RemoteComputersListViewClick()
 {
-    QTreeWidgetItem *row = RemoteComputersListView->currentItem();
-    if (!row || !row->isSelected())
+    const QModelIndex current = RemoteComputersListView->currentIndex();
+    if (!current.isValid() || !RemoteComputersListView->selectionModel()->isSelected(current))
         return;
-    RemoteIPEdit->setText(row->text(0));
-    RemoteNameEdit->setText(row->text(1));
-    RemotePortEdit->setText(row->text(2));
-    m_classroom->select(cp1250::fromUnicode(row->text(0)));
+    Computer *computer = m_classOrder->computerAt(current.row());
+    if (!computer)
+        return;
+    m_classroom->select(computer);
+    showSelected(*computer);
+}
+
+void TFMain::showSelected(const Computer &computer)
+{
+    RemoteIPEdit->setText(cp1250::toUnicode(computer.address));
+    RemoteNameEdit->setText(cp1250::toUnicode(computer.hostName));
+    RemotePortEdit->setText(QString::number(computer.port));
+}
+
+// The walk shows each computer in the fields as it goes and leaves the last
+// one highlighted, as if the teacher had clicked it.
+void TFMain::followWalk()
+{
+    const int row = m_classOrder->rowOf(m_classroom->selected());
+    if (row >= 0)
+        RemoteComputersListView->setCurrentIndex(m_listColumns->index(row, 0));
 }
 
 bool TFMain::FindSelectedConnection()
@@ -154,6 +137,34 @@ bool TFMain::SendPacket(const platform::ConnectionPtr &socket, PacketRecord &pac
 void TFMain::MyServerClientRead(const platform::ConnectionPtr &socket)
 {
     m_classroom->MyServerClientRead(socket);
+}
+
+TFMain::Owner TFMain::ownerOf(const Computer *computer)
+{
+    if (!computer)
+        return {};
+    return {computer->arrival, cp1250::toUnicode(computer->hostName),
+            cp1250::toUnicode(computer->address)};
+}
+
+// Whose data a view shows, for the mouse and for assistive tools.
+void TFMain::showOwner(QWidget *view, const Owner &owner)
+{
+    const QString text
+            = owner.address.isEmpty()
+                      ? QString()
+                      : QStringLiteral("Komputer: %1 (%2)").arg(owner.hostName, owner.address);
+    view->setToolTip(text);
+    view->setAccessibleDescription(text);
+}
+
+bool TFMain::ownedBySelected(const Owner &owner, const QString &what)
+{
+    if (owner.arrival != 0 && owner.arrival == m_classroom->selectedArrival())
+        return true;
+    const QString whose = owner.hostName.isEmpty() ? owner.address : owner.hostName;
+    StatusEdit->setText(what.arg(whose.isEmpty() ? QStringLiteral("?") : whose));
+    return false;
 }
 
 void TFMain::showStreamStart(qint32 declared)
@@ -187,12 +198,18 @@ void TFMain::showStream(const StreamReception::Result &outcome)
                                    .arg(outcome.declared);
     (screen ? ScreenStatusBar : ProcessListStatusBar)->showMessage(text);
     StatusEdit->setText(text);
+    Owner owner = ownerOf(m_classroom->teacherStreamComputer());
+    if (owner.arrival == 0) // its computer has left meanwhile
+        owner = {0, outcome.peerName, outcome.peerAddress};
     if (screen && showScreenPicture(outcome.picture)) {
-        m_shownPicture = {outcome.jpeg, outcome.peerName, outcome.peerAddress,
-                          QDateTime::currentDateTime()};
+        m_shownPicture = {outcome.jpeg, owner, QDateTime::currentDateTime()};
+        showOwner(ScreenShootImage, owner);
         SavePictureButton->setEnabled(true);
-    } else if (!screen)
+    } else if (!screen) {
         fillRows(ProcessListView, outcome.rows);
+        m_processListOwner = owner;
+        showOwner(ProcessListView, owner);
+    }
 }
 
 void TFMain::ShowScreenImage(const QByteArray &stream)
@@ -215,7 +232,10 @@ bool TFMain::showScreenPicture(const QImage &image)
     return true;
 }
 
+// The list of the selected computer's processes, as its stream brought it.
 void TFMain::FillProcessList(const QByteArray &stream)
 {
     fillRows(ProcessListView, StreamReception::processRows(stream));
+    m_processListOwner = ownerOf(m_classroom->selected());
+    showOwner(ProcessListView, m_processListOwner);
 }

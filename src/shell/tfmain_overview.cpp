@@ -4,6 +4,7 @@
 
 #include "link/jpegimage.h"
 #include "platform/cp1250.h"
+#include "shell/classmodels.h"
 #include "shell/controls.h"
 #include "shell/dialogs.h"
 #include "shell/overviewview.h"
@@ -13,9 +14,11 @@
 #include "storage/settings.h"
 
 #include <QHBoxLayout>
+#include <QLabel>
 #include <QPushButton>
+#include <QStatusBar>
 #include <QTabWidget>
-#include <QTreeWidget>
+#include <QTreeView>
 
 namespace {
 
@@ -42,13 +45,13 @@ void keepFlag(const char *tag, bool value)
     keepSetting(tag, value ? "TRUE" : "FALSE");
 }
 
-QList<evidence::Picture> keptPictures(const std::vector<Computer> &computers)
+QList<evidence::Picture> keptPictures(const std::vector<Computer *> &computers)
 {
     QList<evidence::Picture> pictures;
-    for (const Computer &c : computers) {
-        if (!c.state.picture.isEmpty())
-            pictures.append({cp1250::toUnicode(c.hostName), cp1250::toUnicode(c.address),
-                             c.state.picture, c.state.pictureTime});
+    for (const Computer *c : computers) {
+        if (!c->state.picture.isEmpty())
+            pictures.append({cp1250::toUnicode(c->hostName), cp1250::toUnicode(c->address),
+                             c->state.picture, c->state.pictureTime});
     }
     return pictures;
 }
@@ -103,21 +106,11 @@ void TFMain::wireOverview()
 {
     OverviewView *view = ClassOverviewView;
     commands::ClassOverview *overview = m_overview.get();
-    connect(m_classroom.get(), &Classroom::computerJoined, view, [this](int index) {
-        const Computer &c = m_classroom->computers()[size_t(index)];
-        ClassOverviewView->insertTile(index, cp1250::toUnicode(c.hostName),
-                                      cp1250::toUnicode(c.address));
-    });
-    connect(m_classroom.get(), &Classroom::computerLeft, view, &OverviewView::removeTile);
-    connect(m_classroom.get(), &Classroom::computerRenamed, view, [this](int index) {
-        ClassOverviewView->renameTile(
-                index, cp1250::toUnicode(m_classroom->computers()[size_t(index)].hostName));
-    });
-    connect(overview, &commands::ClassOverview::tileChanged, this, &TFMain::showTile);
+    view->setModel(m_classOrder);
     connect(view, &OverviewView::tileClicked, this,
-            [this](int index) { runShielded([&] { OverviewTileClick(index); }); });
+            [this](int row) { runShielded([&] { OverviewTileClick(row); }); });
     connect(view, &OverviewView::tileDoubleClicked, this,
-            [this](int index) { runShielded([&] { OverviewTileDoubleClick(index); }); });
+            [this](int row) { runShielded([&] { OverviewTileDoubleClick(row); }); });
     connect(view, &OverviewView::intervalChanged, overview,
             &commands::ClassOverview::setIntervalSeconds);
     connect(view, &OverviewView::thumbnailSizeChanged, overview,
@@ -169,35 +162,33 @@ void TFMain::restoreOverviewLayout()
     PollToggleButton->setChecked(storedFlag(PollShownTag, false));
 }
 
-void TFMain::showTile(int index)
-{
-    const Computer &c = m_classroom->computers()[size_t(index)];
-    ClassOverviewView->setTile(index, m_overview->stateOf(c.connection), c.state.thumbnail,
-                               c.state.pictureTime);
-}
-
 // As a click on the computer's row.
-void TFMain::OverviewTileClick(int index)
+void TFMain::OverviewTileClick(int row)
 {
-    RemoteComputersListView->setCurrentItem(RemoteComputersListView->topLevelItem(index));
+    RemoteComputersListView->setCurrentIndex(m_listColumns->index(row, 0));
     RemoteComputersListViewClick();
 }
 
 // The tile's own picture, full size, without asking the computer again.
-void TFMain::OverviewTileDoubleClick(int index)
+void TFMain::OverviewTileDoubleClick(int row)
 {
-    OverviewTileClick(index);
-    const Computer &c = m_classroom->computers()[size_t(index)];
-    if (!c.state.picture.isEmpty())
-        showKeptPicture(c);
+    OverviewTileClick(row);
+    const Computer *c = m_classOrder->computerAt(row);
+    if (c && !c->state.picture.isEmpty())
+        showKeptPicture(*c);
 }
 
 void TFMain::showKeptPicture(const Computer &c)
 {
     if (!showScreenPicture(jpegimage::decode(c.state.picture)))
         return;
-    m_shownPicture = {c.state.picture, cp1250::toUnicode(c.hostName), cp1250::toUnicode(c.address),
-                      c.state.pictureTime};
+    m_shownPicture = {c.state.picture, ownerOf(&c), c.state.pictureTime};
+    showOwner(ScreenShootImage, m_shownPicture.owner);
+    // The tab names the computer it shows, not the last one streamed.
+    ScreenStatusBar->showMessage(
+            QStringLiteral("obraz z podglądu klasy: %1 (%2), %3")
+                    .arg(m_shownPicture.owner.hostName, m_shownPicture.owner.address,
+                         c.state.pictureTime.toString(QStringLiteral("HH:mm:ss"))));
     SavePictureButton->setEnabled(true);
     PageControl1->setCurrentWidget(TabSheet3);
 }
@@ -216,17 +207,20 @@ void TFMain::showSaved(const QString &what, const QString &path, int error)
 
 void TFMain::SavePictureButtonClick()
 {
-    if (m_shownPicture.jpeg.isEmpty())
+    if (m_shownPicture.jpeg.isEmpty()
+        || !ownedBySelected(m_shownPicture.owner,
+                            QStringLiteral("Obraz pokazuje inny komputer (%1): wybierz go z listy, "
+                                           "aby zapisać ten obraz")))
         return;
-    const evidence::Saved saved
-            = evidence::savePicture({m_shownPicture.hostName, m_shownPicture.address,
-                                     m_shownPicture.jpeg, m_shownPicture.at});
+    const Owner &owner = m_shownPicture.owner;
+    const evidence::Saved saved = evidence::savePicture(
+            {owner.hostName, owner.address, m_shownPicture.jpeg, m_shownPicture.at});
     showSaved(QStringLiteral("Obraz zapisano w pliku"), saved.path, saved.error);
 }
 
 void TFMain::SaveAllPicturesButtonClick()
 {
-    const QList<evidence::Picture> pictures = keptPictures(m_classroom->computers());
+    const QList<evidence::Picture> pictures = keptPictures(m_classOrder->computers());
     if (pictures.isEmpty())
         return tellNothingToSave(this);
     const evidence::SavedAll saved
@@ -237,7 +231,7 @@ void TFMain::SaveAllPicturesButtonClick()
 
 void TFMain::PollSendClick(const QString &question, Poll::Kind kind)
 {
-    m_commander->sendPoll(question, kind);
+    m_commander->sendPoll(question, kind, m_classOrder->computers());
 }
 
 void TFMain::PollSaveClick()

@@ -2,19 +2,19 @@
 
 #include <QHostAddress>
 #include <QTest>
-#include <QTreeWidget>
+#include <QTreeView>
 
 TestAgent &connectAgentFrom(ConsoleFixture &console, const QString &address)
 {
     auto agent = std::make_unique<TestAgent>();
-    const int before = console.main().RemoteComputersListView->topLevelItemCount();
+    const int before = console.main().RemoteComputersListView->model()->rowCount();
     if (!agent->socket().bind(QHostAddress(address), 0))
         qFatal("test agent could not bind to %s", qPrintable(address));
     if (!agent->connectTo(console.port()))
         qFatal("test agent could not connect from %s", qPrintable(address));
     if (!QTest::qWaitFor(
                 [&] {
-                    return console.main().RemoteComputersListView->topLevelItemCount() > before;
+                    return console.main().RemoteComputersListView->model()->rowCount() > before;
                 },
                 5000))
         qFatal("the console did not list the test agent");
@@ -25,12 +25,10 @@ TestAgent &connectAgentFrom(ConsoleFixture &console, const QString &address)
 
 void selectAgent(ConsoleFixture &console, TestAgent &agent)
 {
-    QTreeWidget *list = console.main().RemoteComputersListView;
     const QTcpSocket &socket = agent.socket();
-    for (int i = 0; i < list->topLevelItemCount(); ++i) {
-        const QTreeWidgetItem *row = list->topLevelItem(i);
-        if (row->text(0) == socket.localAddress().toString()
-            && row->text(2) == QString::number(socket.localPort())) {
+    for (int i = 0; i < console.listRows(); ++i) {
+        if (console.listText(i, 0) == socket.localAddress().toString()
+            && console.listText(i, 2) == QString::number(socket.localPort())) {
             console.selectRow(i);
             return;
         }
@@ -41,7 +39,7 @@ void selectAgent(ConsoleFixture &console, TestAgent &agent)
 platform::ConnectionPtr connectionOf(ConsoleFixture &console, TestAgent &agent)
 {
     const QTcpSocket &socket = agent.socket();
-    const platform::TcpServer *server = console.main().MyServer;
+    const platform::TcpServer *server = console.main().classroom().MyServer;
     for (int i = 0; i < server->activeConnections(); ++i) {
         platform::ConnectionPtr c = server->connection(i);
         if (c->peerPort() == socket.localPort()

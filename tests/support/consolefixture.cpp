@@ -1,11 +1,11 @@
 #include "support/consolefixture.h"
 
 #include <QTest>
-#include <QTreeWidget>
+#include <QTreeView>
 
 ConsoleFixture::ConsoleFixture()
 {
-    TFMain::listenPortOverride = 0;
+    Classroom::listenPortOverride = 0;
     windows = createWindows();
 }
 
@@ -13,23 +13,23 @@ ConsoleFixture::~ConsoleFixture()
 {
     agents.clear();
     destroyWindows(windows);
-    TFMain::listenPortOverride = -1;
+    Classroom::listenPortOverride = -1;
 }
 
 void ConsoleFixture::start()
 {
     startConsole(main());
-    m_port = main().MyServer->localPort();
+    m_port = main().classroom().MyServer->localPort();
 }
 
 TestAgent &ConsoleFixture::connectAgent()
 {
     auto agent = std::make_unique<TestAgent>();
-    const int before = main().RemoteComputersListView->topLevelItemCount();
+    const int before = main().RemoteComputersListView->model()->rowCount();
     if (!agent->connectTo(m_port))
         qFatal("test agent could not connect");
     if (!QTest::qWaitFor(
-                [&] { return main().RemoteComputersListView->topLevelItemCount() > before; }, 5000))
+                [&] { return main().RemoteComputersListView->model()->rowCount() > before; }, 5000))
         qFatal("the console did not list the test agent");
     waitForName(agent->localPort());
     agents.push_back(std::move(agent));
@@ -38,7 +38,7 @@ TestAgent &ConsoleFixture::connectAgent()
 
 void ConsoleFixture::waitForName(quint16 agentPort)
 {
-    const platform::TcpServer *server = main().MyServer;
+    const platform::TcpServer *server = main().classroom().MyServer;
     const bool named = QTest::qWaitFor(
             [&] {
                 for (int i = 0; i < server->activeConnections(); ++i) {
@@ -55,9 +55,8 @@ void ConsoleFixture::waitForName(quint16 agentPort)
 
 void ConsoleFixture::select(const TestAgent &agent)
 {
-    QTreeWidget *list = main().RemoteComputersListView;
-    for (int i = 0; i < list->topLevelItemCount(); ++i) {
-        if (list->topLevelItem(i)->text(2) == QString::number(agent.localPort())) {
+    for (int i = 0; i < listRows(); ++i) {
+        if (listText(i, 2) == QString::number(agent.localPort())) {
             selectRow(i);
             return;
         }
@@ -65,9 +64,20 @@ void ConsoleFixture::select(const TestAgent &agent)
     qFatal("agent not listed");
 }
 
+// As a click on the row: it becomes the current and the selected one.
 void ConsoleFixture::selectRow(int row)
 {
-    QTreeWidget *list = main().RemoteComputersListView;
-    list->setCurrentItem(list->topLevelItem(row));
+    QTreeView *list = main().RemoteComputersListView;
+    list->setCurrentIndex(list->model()->index(row, 0));
     main().RemoteComputersListViewClick();
+}
+
+int ConsoleFixture::listRows()
+{
+    return main().RemoteComputersListView->model()->rowCount();
+}
+
+QString ConsoleFixture::listText(int row, int column)
+{
+    return main().RemoteComputersListView->model()->index(row, column).data().toString();
 }

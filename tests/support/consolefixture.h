@@ -39,6 +39,10 @@ public:
     void select(const TestAgent &agent);
     void selectRow(int row);
 
+    // The computer list as the teacher reads it.
+    int listRows();
+    QString listText(int row, int column);
+
     std::vector<std::unique_ptr<TestAgent>> agents;
 
 private:

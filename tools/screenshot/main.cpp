@@ -19,11 +19,11 @@ namespace {
 
 bool everyTileHasAPicture(TFMain &main, int students)
 {
-    const std::vector<Computer> &computers = main.classroom().computers();
+    const std::vector<Computer *> &computers = main.classroom().computers();
     if (int(computers.size()) < students)
         return false;
     return std::all_of(computers.begin(), computers.end(),
-                       [](const Computer &c) { return !c.state.thumbnail.isNull(); });
+                       [](const Computer *c) { return !c->state.thumbnail.isNull(); });
 }
 
 } // namespace
@@ -47,7 +47,7 @@ int main(int argc, char **argv)
     AppWindows windows = createWindows();
     TFMain &main = *windows.main;
     for (int port : {6500, 0}) {
-        TFMain::listenPortOverride = port;
+        Classroom::listenPortOverride = port;
         main.ShowLocalHostInfo();
         if (runStartupStep([&] { main.StartServer(); }))
             break;
@@ -56,10 +56,10 @@ int main(int argc, char **argv)
     main.show();
 
     QProcess simulator;
-    simulator.start(args[1],
-                    {"--port", QString::number(main.MyServer->localPort()), "--students",
-                     QString::number(students), "--source-base", "127.0.0.21", "--yes-no", "random",
-                     "--stream-delay", "50", "--screen-size", "1280x720", "--quiet"});
+    simulator.start(args[1], {"--port", QString::number(main.classroom().MyServer->localPort()),
+                              "--students", QString::number(students), "--source-base",
+                              "127.0.0.21", "--yes-no", "random", "--stream-delay", "50",
+                              "--screen-size", "1280x720", "--quiet"});
     bool done = QTest::qWaitFor(
             [&] { return int(main.classroom().computers().size()) == students; }, 20000);
     main.PageControl1->setCurrentWidget(main.TabSheet5);
