@@ -225,6 +225,7 @@ std::optional<InstallerDownload::Outcome> InstallerDownload::failure(Download &d
         return Outcome::ConnectionFailed;
     case HttpEnding::Stalled:
     case HttpEnding::OutOfTime:
+    case HttpEnding::Malformed: // a length in doubt is no length
         return Outcome::ReadFailed;
     default:
         break;
