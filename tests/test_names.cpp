@@ -185,14 +185,30 @@ QByteArray nmbdConfig(const QString &folder, const QString &address, const QStri
     return config.toUtf8();
 }
 
+// Starts nmbd for address on port, named name, in a folder of scratch.
+bool startNmbd(ServerProcess &server, const QString &scratch, const QString &address,
+               const QString &name, quint16 port)
+{
+    const QString folder = scratch + QLatin1Char('/') + address;
+    QFile config(folder + QStringLiteral("/smb.conf"));
+    if (!QDir().mkpath(folder) || !config.open(QIODevice::WriteOnly))
+        return false;
+    config.write(nmbdConfig(folder, address, name));
+    config.close();
+    // "nbt port" in smb.conf does not move nmbd's socket; -p does.
+    return server.start(ServerProcess::find(QStringLiteral("nmbd")),
+                        {"-F", "--no-process-group", "--debug-stdout", "-d", "1", "-p",
+                         QString::number(port), "-s", config.fileName()},
+                        folder + QStringLiteral("/output.txt"));
+}
+
 } // namespace
 
 // Two computers named by Samba's nmbd, one name in Polish letters (code page
 // 852 on the wire): the list shows both.
 void NamesTest::namesFromSamba()
 {
-    const QString nmbd = ServerProcess::find(QStringLiteral("nmbd"));
-    if (nmbd.isEmpty())
+    if (ServerProcess::find(QStringLiteral("nmbd")).isEmpty())
         QSKIP("nmbd is not installed (scripts/setup.sh installs samba)");
     // Whatever port it is given for names, it also binds the datagram port 138.
     if (::geteuid() != 0)
@@ -208,18 +224,8 @@ void NamesTest::namesFromSamba()
         port = probe.localPort();
     }
     std::array<ServerProcess, 2> servers;
-    for (int i = 0; i < 2; ++i) {
-        const QString folder = scratch.path() + QLatin1Char('/') + QLatin1String(addresses[i]);
-        QFile config(folder + QStringLiteral("/smb.conf"));
-        QVERIFY(QDir().mkpath(folder) && config.open(QIODevice::WriteOnly));
-        config.write(nmbdConfig(folder, QLatin1String(addresses[i]), names[i]));
-        config.close();
-        // "nbt port" in smb.conf does not move nmbd's socket; -p does.
-        QVERIFY(servers[i].start(nmbd,
-                                 {"-F", "--no-process-group", "--debug-stdout", "-d", "1", "-p",
-                                  QString::number(port), "-s", config.fileName()},
-                                 folder + QStringLiteral("/output.txt")));
-    }
+    for (int i = 0; i < 2; ++i)
+        QVERIFY(startNmbd(servers[i], scratch.path(), QLatin1String(addresses[i]), names[i], port));
     // Ready once it answers for the names it has registered.
     for (int i = 0; i < 2; ++i) {
         QVERIFY2(QTest::qWaitFor(

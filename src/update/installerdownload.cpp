@@ -196,8 +196,8 @@ bool InstallerDownload::acceptHeader(Download &download, const HttpHeader &heade
 
 bool InstallerDownload::acceptBody(Download &download, const char *data, qint64 size)
 {
-    // Nothing beyond the announced length is taken: a body that keeps on
-    // growing (a chunked answer is not held to its length) is cut off.
+    // Nothing beyond the announced length is taken, whatever the transfer
+    // hands over: a body that keeps on growing is cut off.
     if (size > download.announced - download.written) {
         download.failure = Outcome::ReadFailed;
         return false;
