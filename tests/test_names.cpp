@@ -172,7 +172,8 @@ QByteArray nmbdConfig(const QString &folder, const QString &address, const QStri
                                     "dos charset = CP852\nunix charset = UTF-8\n"
                                     "local master = no\npreferred master = no\n"
                                     "domain master = no\nwins support = no\ndns proxy = no\n"
-                                    "log file = %3/nmbd.log\n")
+                                    "log file = %3/nmbd.log\n"
+                                    "nmbd:socket dir = %3/socket\n")
                              .arg(name, address, folder);
     const char *folders[] = {"lock directory", "state directory", "cache directory",
                              "private dir",    "pid directory",   "ncalrpc dir"};
@@ -198,7 +199,7 @@ bool startNmbd(ServerProcess &server, const QString &scratch, const QString &add
     // "nbt port" in smb.conf does not move nmbd's socket; -p does.
     return server.start(ServerProcess::find(QStringLiteral("nmbd")),
                         {"-F", "--no-process-group", "--debug-stdout", "-d", "1", "-p",
-                         QString::number(port), "-s", config.fileName()},
+                         QString::number(port), "-s", config.fileName(), "-l", folder},
                         folder + QStringLiteral("/output.txt"));
 }
 
