@@ -15,6 +15,10 @@ packages=(
     xvfb xauth dbus dbus-x11 at-spi2-core python3-pyatspi python3-xlib
     # the dialogs' own buttons in the user's language
     qt6-translations-l10n
+    # the servers a school runs, which the update and name tests start on
+    # loopback themselves (never as services): a web server, a test
+    # certificate authority, a web proxy, a NetBIOS name server
+    nginx openssl squid samba
 )
 if [ "${DOCENTOR_WITH_FUZZ:-0}" = 1 ]; then
     packages+=(clang libclang-rt-dev)

@@ -6,13 +6,21 @@
 #include "platform/netbios.h"
 #include "platform/tcpserver.h"
 #include "support/rawsocket.h"
+#include "support/serverprocess.h"
 
+#include <QDir>
+#include <QFile>
 #include <QScopeGuard>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
 #include <QUdpSocket>
 #include <QtEndian>
+
+#include <array>
+
+#include <unistd.h>
 
 using platform::ConnectionPtr;
 using platform::TcpServer;
@@ -74,6 +82,7 @@ class NamesTest : public QObject
 private slots:
     void nameOfComputer_data();
     void nameOfComputer();
+    void namesFromSamba();
 };
 
 void NamesTest::nameOfComputer_data()
@@ -150,6 +159,108 @@ void NamesTest::nameOfComputer()
     // Later texts take the name kept, without asking anyone again.
     QCOMPARE(cp1250::toUnicode(c->peerHostName()), shown);
     QCOMPARE(askedOn.size(), 1);
+}
+
+namespace {
+
+// Samba's name server for one address of its own, every file it keeps in
+// folder: it answers as a Windows computer of that name would.
+QByteArray nmbdConfig(const QString &folder, const QString &address, const QString &name)
+{
+    QString config = QStringLiteral("[global]\nnetbios name = %1\nworkgroup = PRACOWNIA\n"
+                                    "interfaces = %2/8\nbind interfaces only = yes\n"
+                                    "dos charset = CP852\nunix charset = UTF-8\n"
+                                    "local master = no\npreferred master = no\n"
+                                    "domain master = no\nwins support = no\ndns proxy = no\n"
+                                    "log file = %3/nmbd.log\n"
+                                    "nmbd:socket dir = %3/socket\n")
+                             .arg(name, address, folder);
+    const char *folders[] = {"lock directory", "state directory", "cache directory",
+                             "private dir",    "pid directory",   "ncalrpc dir"};
+    for (const char *kind : folders) {
+        const QString path
+                = folder + QLatin1Char('/') + QString::fromLatin1(kind).section(' ', 0, 0);
+        QDir().mkpath(path);
+        config += QString::fromLatin1(kind) + QStringLiteral(" = ") + path + QLatin1Char('\n');
+    }
+    return config.toUtf8();
+}
+
+// Starts nmbd for address on port, named name, in a folder of scratch.
+bool startNmbd(ServerProcess &server, const QString &scratch, const QString &address,
+               const QString &name, quint16 port)
+{
+    const QString folder = scratch + QLatin1Char('/') + address;
+    QFile config(folder + QStringLiteral("/smb.conf"));
+    if (!QDir().mkpath(folder) || !config.open(QIODevice::WriteOnly))
+        return false;
+    config.write(nmbdConfig(folder, address, name));
+    config.close();
+    // "nbt port" in smb.conf does not move nmbd's socket; -p does.
+    return server.start(ServerProcess::find(QStringLiteral("nmbd")),
+                        {"-F", "--no-process-group", "--debug-stdout", "-d", "1", "-p",
+                         QString::number(port), "-s", config.fileName(), "-l", folder},
+                        folder + QStringLiteral("/output.txt"));
+}
+
+} // namespace
+
+// Two computers named by Samba's nmbd, one name in Polish letters (code page
+// 852 on the wire): the list shows both.
+void NamesTest::namesFromSamba()
+{
+    if (ServerProcess::find(QStringLiteral("nmbd")).isEmpty())
+        QSKIP("nmbd is not installed (scripts/setup.sh installs samba)");
+    // Whatever port it is given for names, it also binds the datagram port 138.
+    if (::geteuid() != 0)
+        QSKIP("nmbd runs only as root: it binds UDP port 138 whatever its name port");
+    const std::array<const char *, 2> addresses{"127.0.0.41", "127.0.0.42"};
+    const std::array<QString, 2> names{QStringLiteral("SALA-41"), QStringLiteral("ŻÓŁW-ŁĄKA")};
+    QTemporaryDir scratch;
+    QVERIFY(scratch.isValid());
+    quint16 port = 0;
+    {
+        QUdpSocket probe;
+        QVERIFY(probe.bind(QHostAddress(QHostAddress::AnyIPv4), 0));
+        port = probe.localPort();
+    }
+    std::array<ServerProcess, 2> servers;
+    for (int i = 0; i < 2; ++i)
+        QVERIFY(startNmbd(servers[i], scratch.path(), QLatin1String(addresses[i]), names[i], port));
+    // Ready once it answers for the names it has registered.
+    for (int i = 0; i < 2; ++i) {
+        QVERIFY2(QTest::qWaitFor(
+                         [&] {
+                             return !servers[i].running()
+                                    || !netbios::askWorkstationName(addresses[i], port, 200, 1)
+                                                .isEmpty();
+                         },
+                         15000)
+                         && servers[i].running(),
+                 addresses[i]);
+    }
+
+    hostnames::Settings settings;
+    settings.netbiosPort = port;
+    hostnames::setSettings(settings);
+    TcpServer::setHostNameResolver([](const QByteArray &) { return QByteArray(); });
+    auto restore = qScopeGuard([] {
+        TcpServer::setHostNameResolver({});
+        hostnames::resetSettings();
+    });
+    TcpServer server;
+    QVERIFY(server.listen(0));
+    RawSocket first(server.localPort(), addresses[0]);
+    RawSocket second(server.localPort(), addresses[1]);
+    QTRY_COMPARE(server.activeConnections(), 2);
+    QStringList shown;
+    for (int i = 0; i < 2; ++i) {
+        const ConnectionPtr c = server.connection(i);
+        QTRY_VERIFY(c->hostNameKnown());
+        shown << cp1250::toUnicode(c->peerHostName());
+    }
+    shown.sort();
+    QCOMPARE(shown, (QStringList{names[0], names[1]}));
 }
 
 QTEST_GUILESS_MAIN(NamesTest)

@@ -22,6 +22,7 @@
 #include <QThread>
 #include <QTimer>
 
+#include <thread>
 #include <utility>
 
 using update::Version;
@@ -96,6 +97,14 @@ struct UpdateConsole
         return ended.wait(20000);
     }
 };
+
+// An answer as a server sends it, byte for byte.
+HttpTestServer::Response rawAnswer(const QByteArray &header, const QByteArray &body)
+{
+    HttpTestServer::Response response(200, "HTTP/1.1 200 OK\r\n" + header + "\r\n" + body);
+    response.delivery = HttpTestServer::Delivery::Raw;
+    return response;
+}
 
 QString versionBody(const Version &server)
 {
@@ -346,6 +355,116 @@ private slots:
         QVERIFY(!console.main().close());
         QCOMPARE(console.dialogs.shown.last().caption, QStringLiteral("Zamykanie"));
         QCOMPARE(closed.size(), 0);
+    }
+
+    // How the check reads the server's answer as HTTP/1.1 frames it, and
+    // what it makes of a server that frames it in bad faith: chunks, interim
+    // answers, lengths, redirects and the time all of it may take.
+    void answer_data()
+    {
+        using Kind = update::VersionAnswer::Kind;
+        using Response = HttpTestServer::Response;
+        QTest::addColumn<Response>("response");
+        QTest::addColumn<int>("idleMs");
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<int>("requests"); // GETs the server sees; -1: any
+        const QByteArray file = versionFile(1, 1, 0);
+        const QByteArray chunked = "Transfer-Encoding: chunked\r\n";
+        auto row = [](const char *name, const Response &response, Kind kind, int requests = 1,
+                      int idleMs = 3000) {
+            QTest::newRow(name) << response << idleMs << int(kind) << requests;
+        };
+
+        row("whole", {200, file}, Kind::Found);
+        row("chunked",
+            rawAnswer(chunked,
+                      "4\r\n" + file.left(4) + "\r\n8\r\n" + file.mid(4) + "\r\n0\r\n\r\n"),
+            Kind::Found);
+        row("chunk extensions",
+            rawAnswer(chunked, "4;kawalek=1\r\n" + file.left(4) + "\r\n8 ; a=\"b;c\"; d\r\n"
+                                       + file.mid(4) + "\r\n0;ostatni\r\n\r\n"),
+            Kind::Found);
+        row("chunks and a trailer",
+            rawAnswer(chunked, "00C\r\n" + file + "\r\n0\r\nX-Suma: 12\r\nX-Inne: tak\r\n\r\n"),
+            Kind::Found);
+        row("chunk size not hex", rawAnswer(chunked, "C+\r\n" + file + "\r\n0\r\n\r\n"),
+            Kind::Unreadable);
+        row("chunk size with a sign", rawAnswer(chunked, "+C\r\n" + file + "\r\n0\r\n\r\n"),
+            Kind::Unreadable);
+        row("chunk size beyond any number",
+            rawAnswer(chunked, "10000000000000000C\r\n" + file + "\r\n0\r\n\r\n"),
+            Kind::Unreadable);
+        row("chunk longer than its size", rawAnswer(chunked, "8\r\n" + file + "\r\n0\r\n\r\n"),
+            Kind::Unreadable);
+
+        Response response(200, file);
+        response.interimAnswers = 3;
+        row("interim answers first", response, Kind::Found);
+        // Would hold the check for its whole idle time, at full speed.
+        response.delivery = HttpTestServer::Delivery::Interim;
+        row("interim answers without end", response, Kind::Unreadable, 1, 3600 * 1000);
+
+        response = {200, file};
+        response.lengthText = "12, 12";
+        row("one length said twice", response, Kind::Found);
+        response.lengthText = "8\r\nContent-Length: 12";
+        row("lengths that differ", response, Kind::Unreadable);
+        response.lengthText = "-1";
+        row("negative length", response, Kind::Unreadable);
+        response.lengthText = "12 bajtow";
+        row("length with a tail", response, Kind::Unreadable);
+        // Chunks that would be read whole, beside a length that fits them.
+        response.body = "C\r\n" + file + "\r\n0\r\n\r\n";
+        response.lengthText
+                = QByteArray::number(response.body.size()) + "\r\n" + chunked.chopped(2);
+        row("length and chunks", response, Kind::Unreadable);
+
+        response = {200, file};
+        response.redirects = 1;
+        row("redirected", response, Kind::Found, 2);
+        response.relativeRedirects = true;
+        row("redirected to a path on the same server", response, Kind::Found, 2);
+        response.redirects = 10;
+        row("redirected ten times", response, Kind::Found, 11);
+        response.redirects = 11;
+        row("redirected eleven times", response, Kind::Unreadable, 11);
+        // The time a server may stay silent holds for the whole check, not
+        // for each server it is sent on to, nor for each byte.
+        response.redirects = 4;
+        response.delayMs = 150;
+        row("redirects slower than the idle time in all", response, Kind::NoConnection, -1, 400);
+        response = {200, file};
+        response.delivery = HttpTestServer::Delivery::Trickle;
+        response.trickleMs = 100;
+        row("trickling past the idle time in all", response, Kind::NoConnection, 1, 400);
+    }
+    void answer()
+    {
+        QFETCH(HttpTestServer::Response, response);
+        QFETCH(int, idleMs);
+        QFETCH(int, kind);
+        QFETCH(int, requests);
+        HttpTestServer http;
+        QVERIFY(http.listen());
+        http.serve(VersionPath, response);
+        update::setIdleTimeout(std::chrono::milliseconds(idleMs));
+        std::atomic<bool> stop{false};
+        update::VersionAnswer answer;
+        std::atomic<bool> answered{false};
+        // Blocks, as on the check's worker; the server answers from here.
+        std::thread worker([&] {
+            answer = update::fetchServerVersion(QUrl(http.address() + VersionPath), stop);
+            answered = true;
+        });
+        const bool ended = QTest::qWaitFor([&] { return answered.load(); }, 20000);
+        stop = true;
+        worker.join();
+        QVERIFY(ended);
+        QCOMPARE(int(answer.kind), kind);
+        if (kind == update::VersionAnswer::Found)
+            QCOMPARE(answer.file, versionFile(1, 1, 0));
+        if (requests >= 0)
+            QCOMPARE(http.requests.size(), requests);
     }
 
     // Closing the console does not wait for a server that never answers.

@@ -138,12 +138,47 @@ private slots:
         response.delivery = HttpTestServer::Delivery::BrokenOff;
         response.brokenAfter = 120;
         row("body broken off", response, Outcome::ReadFailed);
+        // A length is one decimal number, or the body's end is in doubt.
         response = {200, installerBytes(250)};
         response.lengthText = "0250abc";
-        row("length text with a tail", response, Outcome::Succeeded);
+        row("length text with a tail", response, Outcome::ReadFailed);
         response = {200, installerBytes(10)};
         response.lengthText = "dziesięć";
         row("length not a number", response, Outcome::ReadFailed);
+        response = {200, QByteArray()};
+        response.lengthText = "-1";
+        row("negative length", response, Outcome::ReadFailed);
+        response = {200, installerBytes(250)};
+        response.lengthText = "100\r\nContent-Length: 250";
+        row("lengths that differ", response, Outcome::ReadFailed);
+        response.lengthText = "250, 250";
+        row("one length said twice", response, Outcome::Succeeded);
+        // Chunks carry no length to check the body against.
+        response = {200, "FA\r\n" + installerBytes(250) + "\r\n0\r\n\r\n"};
+        response.lengthText
+                = QByteArray::number(response.body.size()) + "\r\nTransfer-Encoding: chunked";
+        row("chunks beside a length", response, Outcome::ReadFailed);
+        response.sendLength = false;
+        row("chunks without a length", response, Outcome::ReadFailed);
+
+        response = {200, installerBytes(250)};
+        response.interimAnswers = 4;
+        row("interim answers first", response, Outcome::Succeeded);
+        response.delivery = HttpTestServer::Delivery::Interim;
+        row("interim answers without end", response, Outcome::ConnectionFailed, 3600 * 1000);
+        response = {200, installerBytes(250)};
+        response.redirects = 1;
+        row("redirected", response, Outcome::Succeeded, 5000);
+        response.relativeRedirects = true;
+        row("redirected to a path on the same server", response, Outcome::Succeeded, 5000);
+        response.redirects = 10;
+        row("redirected ten times", response, Outcome::Succeeded, 5000);
+        response.redirects = 11;
+        row("redirected eleven times", response, Outcome::ReadFailed, 5000);
+        // The time before the header holds for all the servers on the way.
+        response.redirects = 4;
+        response.delayMs = 150;
+        row("redirects slower than the idle time in all", response, Outcome::ConnectionFailed, 400);
         row("error page 404", {404, "<html>Nie znaleziono</html>"}, Outcome::ReadFailed);
         row("error page 500", {500, "<html>Błąd serwera</html>"}, Outcome::ReadFailed);
         response = {200, installerBytes(250)};
@@ -194,7 +229,8 @@ private slots:
         QTest::newRow("exactly at the cap")
                 << HttpTestServer::Response(200, installerBytes(1000)) << served << false << hour
                 << qint64(1000) << hour << -1 << false << Outcome::Succeeded;
-        // Chunks are not held to the announced length; the download is.
+        // Chunks beside a length are refused before the first chunk; a body
+        // past its length would be cut off as well.
         response = {200, installerBytes(5000)};
         response.delivery = HttpTestServer::Delivery::Chunked;
         response.lengthText = "250";

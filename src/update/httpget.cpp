@@ -1,11 +1,15 @@
 #include "update/httpget.h"
 
+#include "update/httpframing.h"
+
 #include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QNetworkProxyFactory>
 #include <QTcpSocket>
 #include <QTimer>
 #if QT_CONFIG(ssl)
+#include <QSslCertificate>
+#include <QSslConfiguration>
 #include <QSslSocket>
 #endif
 
@@ -28,6 +32,9 @@ constexpr qint64 ReadChunk = 16 * 1024;
 constexpr qint64 SocketBuffer = 64 * 1024;
 constexpr int MaxRedirects = 10;
 constexpr qsizetype MaxChunkLine = 1024;
+// "100 Continue" and its kind come before the answer; a server that sends
+// more of them than this is stalling, not answering.
+constexpr int MaxInterimAnswers = 4;
 
 std::mutex hookMutex;
 std::function<void(TransferStage)> transferHook;
@@ -38,25 +45,16 @@ std::function<void(TransferStage)> currentHook()
     return transferHook;
 }
 
-// Where the header block ends (after its empty line), or -1.
-qsizetype headerEnd(const QByteArray &in)
-{
-    const qsizetype crlf = in.indexOf("\n\r\n");
-    const qsizetype lf = in.indexOf("\n\n");
-    if (crlf < 0)
-        return lf < 0 ? -1 : lf + 2;
-    return lf < 0 || crlf < lf ? crlf + 3 : lf + 2;
-}
+#if QT_CONFIG(ssl)
+std::mutex trustMutex;
+QList<QSslCertificate> extraTrusted;
 
-std::optional<qint64> decimal(const QByteArray &text)
+QList<QSslCertificate> extraTrustedCertificates()
 {
-    bool ok = false;
-    const qint64 value = text.toLongLong(&ok);
-    const bool digits = !text.isEmpty() && std::all_of(text.begin(), text.end(), [](char c) {
-        return c >= '0' && c <= '9';
-    });
-    return ok && digits ? std::optional(value) : std::nullopt;
+    std::lock_guard lock(trustMutex);
+    return extraTrusted;
 }
+#endif
 
 class Transfer
 {
@@ -108,7 +106,7 @@ public:
     }
 
 private:
-    enum class Phase { Header, Body, ChunkSize, ChunkData, ChunkEnd };
+    enum class Phase { Header, Body, ChunkSize, ChunkData, ChunkEnd, Trailer };
 
     // Nothing may be thrown through Qt's event loop: a failure inside a
     // slot ends the transfer and is thrown again once the loop is left.
@@ -142,6 +140,8 @@ private:
         m_url = url;
         m_phase = Phase::Header;
         m_in.clear();
+        m_pos = 0;
+        m_searched = 0;
         const bool tls = url.scheme() == QLatin1String("https");
 #if QT_CONFIG(ssl)
         if (tls)
@@ -188,6 +188,12 @@ private:
 #if QT_CONFIG(ssl)
         if (tls) {
             auto *ssl = static_cast<QSslSocket *>(socket);
+            const QList<QSslCertificate> extra = extraTrustedCertificates();
+            if (!extra.isEmpty()) {
+                QSslConfiguration configuration = ssl->sslConfiguration();
+                configuration.addCaCertificates(extra);
+                ssl->setSslConfiguration(configuration);
+            }
             QObject::connect(ssl, &QSslSocket::encrypted, ssl,
                              [this, ssl] { ssl->write(m_request); });
             ssl->connectToHostEncrypted(host, port);
@@ -224,14 +230,25 @@ private:
             end(m_statusSeen ? HttpEnding::BrokenOff : HttpEnding::NoConnection);
         else if (m_phase == Phase::Body && !m_length)
             end(HttpEnding::Complete); // its end is the connection's
+        else if (m_phase == Phase::Trailer)
+            end(HttpEnding::Complete); // the body is whole; its trailer is not needed
         else
             end(HttpEnding::BrokenOff);
     }
 
+    // What has been read and not yet taken.
+    QByteArrayView unread() const
+    {
+        return QByteArrayView(m_in).sliced(m_pos);
+    }
+
+    // Takes what was read, piece by piece. Taking moves a position on; the
+    // taken bytes go once per read, so a read of many small pieces (tiny
+    // chunks, a crowd of interim answers) costs its length, not its square.
     void process()
     {
-        while (!m_ending && !m_in.isEmpty()) {
-            const qsizetype before = m_in.size();
+        while (!m_ending && m_pos < m_in.size()) {
+            const qsizetype before = m_pos;
             const Phase phase = m_phase;
             switch (m_phase) {
             case Phase::Header:
@@ -243,52 +260,56 @@ private:
             case Phase::ChunkSize:
             case Phase::ChunkData:
             case Phase::ChunkEnd:
+            case Phase::Trailer:
                 readChunks();
                 break;
             }
-            if (m_in.size() == before && m_phase == phase)
-                return; // waits for more
+            if (m_pos == before && m_phase == phase)
+                break; // waits for more
         }
+        m_in.remove(0, m_pos);
+        m_pos = 0;
     }
 
     void readHeader()
     {
-        const qsizetype blockEnd = headerEnd(m_in);
-        if ((blockEnd < 0 && m_in.size() > MaxHeaderBytes) || blockEnd > MaxHeaderBytes)
+        const QByteArrayView in = unread();
+        const qsizetype blockEnd = headerEnd(in, std::max<qsizetype>(0, m_searched - 2));
+        if ((blockEnd < 0 && in.size() > MaxHeaderBytes) || blockEnd > MaxHeaderBytes)
             return end(HttpEnding::Refused);
-        if (blockEnd < 0)
+        if (blockEnd < 0) {
+            m_searched = in.size();
             return;
-        const QList<QByteArray> lines = m_in.left(blockEnd).trimmed().split('\n');
-        m_in.remove(0, blockEnd);
+        }
+        const QList<QByteArray> lines = in.first(blockEnd).trimmed().toByteArray().split('\n');
+        m_pos += blockEnd;
+        m_searched = 0;
         const QList<QByteArray> statusLine = lines.value(0).trimmed().split(' ');
-        const std::optional<qint64> status = decimal(statusLine.value(1));
+        const std::optional<qint64> status = statusCode(statusLine.value(1));
         if (!statusLine.value(0).startsWith("HTTP/1.") || !status || *status < 100 || *status > 999)
             return end(HttpEnding::Refused);
         m_statusSeen = true;
-        if (*status < 200)
-            return; // an interim answer; the real one follows
+        if (*status < 200) {
+            // An interim answer; the real one follows, within the same time.
+            if (++m_interimAnswers > MaxInterimAnswers)
+                end(HttpEnding::Refused);
+            return;
+        }
 
         m_status = int(*status);
-        m_contentLength.reset();
         m_location.clear();
-        bool chunked = false;
         for (const QByteArray &line : lines.mid(1)) {
             const qsizetype colon = line.indexOf(':');
-            const QByteArray name = line.left(colon).trimmed().toLower();
-            const QByteArray value = line.mid(colon + 1).trimmed();
-            if (colon <= 0)
-                continue;
-            if (name == "content-length" && !m_contentLength)
-                m_contentLength = value;
-            else if (name == "transfer-encoding" && value.toLower().contains("chunked"))
-                chunked = true;
-            else if (name == "location")
-                m_location = value;
+            if (colon > 0 && line.left(colon).trimmed().toLower() == "location")
+                m_location = line.mid(colon + 1).trimmed();
         }
         if (redirect())
             return;
-        m_length = chunked || !m_contentLength ? std::nullopt : decimal(*m_contentLength);
-        m_phase = chunked ? Phase::ChunkSize : Phase::Body;
+        const BodyFraming framing = bodyFraming(lines.mid(1));
+        if (framing.malformed)
+            return end(HttpEnding::Malformed);
+        m_length = framing.chunked ? std::nullopt : framing.length;
+        m_phase = framing.chunked ? Phase::ChunkSize : Phase::Body;
         deliverHeader();
         if (!m_ending && m_phase == Phase::Body && m_length && *m_length == 0)
             end(HttpEnding::Complete);
@@ -297,6 +318,8 @@ private:
     }
 
     // Follows a redirect, as long as it goes to a web address no less safe.
+    // The new server gets no time of its own: the idle time before the
+    // header and the caller's deadline run on from the first request.
     bool redirect()
     {
         static const QList<int> redirects{301, 302, 303, 307, 308};
@@ -309,7 +332,6 @@ private:
                 && (scheme != QLatin1String("http") || m_url.scheme() == QLatin1String("https"))))
             return false;
         ++m_redirects;
-        m_idle->start();
         open(next);
         return true;
     }
@@ -320,7 +342,8 @@ private:
         m_idle->start();
         HttpHeader header;
         header.status = m_status;
-        header.contentLength = m_contentLength;
+        if (m_length)
+            header.contentLength = QByteArray::number(*m_length);
         if (m_hook)
             m_hook(TransferStage::Header);
         if (m_handlers.header && !m_handlers.header(header))
@@ -329,11 +352,12 @@ private:
 
     void readBody()
     {
-        qint64 take = m_in.size();
+        qint64 take = unread().size();
         if (m_length)
             take = std::min(take, *m_length - m_received);
-        deliver(m_in.constData(), take);
-        m_in.remove(0, take);
+        const char *data = unread().data();
+        m_pos += take;
+        deliver(data, take);
         if (!m_ending && m_length && m_received == *m_length)
             end(HttpEnding::Complete);
     }
@@ -341,34 +365,46 @@ private:
     void readChunks()
     {
         if (m_phase == Phase::ChunkData) {
-            const qint64 take = std::min<qint64>(m_in.size(), m_chunkLeft);
-            deliver(m_in.constData(), take);
-            m_in.remove(0, take);
+            const qint64 take = std::min<qint64>(unread().size(), m_chunkLeft);
+            const char *data = unread().data();
+            m_pos += take;
+            deliver(data, take);
             if ((m_chunkLeft -= take) == 0)
                 m_phase = Phase::ChunkEnd;
             return;
         }
-        const qsizetype lineEnd = m_in.indexOf('\n');
-        if (lineEnd < 0) {
-            if (m_in.size() > MaxChunkLine)
+        // A chunk's size line is short; the trailer's lines share the
+        // header's limit.
+        const qsizetype limit
+                = m_phase == Phase::Trailer ? MaxHeaderBytes - m_trailerBytes : MaxChunkLine;
+        const qsizetype lineEnd = unread().indexOf('\n');
+        if (lineEnd < 0 || lineEnd > limit) {
+            if (lineEnd > limit || unread().size() > limit)
                 end(HttpEnding::Refused);
             return;
         }
-        const QByteArray line = m_in.left(lineEnd).trimmed();
-        m_in.remove(0, lineEnd + 1);
-        if (m_phase == Phase::ChunkEnd) {
+        const QByteArrayView line = unread().first(lineEnd).trimmed();
+        m_pos += lineEnd + 1;
+        switch (m_phase) {
+        case Phase::ChunkEnd:
             if (!line.isEmpty())
                 return end(HttpEnding::Refused);
             m_phase = Phase::ChunkSize;
             return;
+        case Phase::Trailer:
+            // Its fields are of no interest; its empty line ends the answer.
+            m_trailerBytes += lineEnd + 1;
+            if (line.isEmpty())
+                end(HttpEnding::Complete);
+            return;
+        default:
+            break;
         }
-        bool ok = false;
-        m_chunkLeft = line.left(line.indexOf(';')).trimmed().toLongLong(&ok, 16);
-        if (!ok || m_chunkLeft < 0)
+        const std::optional<qint64> size = chunkSize(line);
+        if (!size)
             return end(HttpEnding::Refused);
-        if (m_chunkLeft == 0)
-            return end(HttpEnding::Complete); // trailers, if any, are of no interest
-        m_phase = Phase::ChunkData;
+        m_chunkLeft = *size;
+        m_phase = m_chunkLeft == 0 ? Phase::Trailer : Phase::ChunkData;
     }
 
     void deliver(const char *data, qint64 size)
@@ -399,11 +435,16 @@ private:
     QByteArray m_request;
     int m_redirects = 0;
     Phase m_phase = Phase::Header;
-    QByteArray m_in; // read and not yet taken: at most a header or a chunk line
+    // Read and not yet taken from m_pos on: at most a header, a chunk line
+    // or one read's worth.
+    QByteArray m_in;
+    qsizetype m_pos = 0;
+    qsizetype m_searched = 0; // how much of the header so far has no end in it
+    int m_interimAnswers = 0;
+    qsizetype m_trailerBytes = 0;
     bool m_statusSeen = false;
     bool m_headerDelivered = false;
     int m_status = 0;
-    std::optional<QByteArray> m_contentLength;
     QByteArray m_location;
     std::optional<qint64> m_length;
     qint64 m_received = 0;
@@ -428,6 +469,16 @@ void setTransferHook(std::function<void(TransferStage stage)> hook)
 {
     std::lock_guard lock(hookMutex);
     transferHook = std::move(hook);
+}
+
+void setExtraTrustedCertificates(const QByteArray &pem)
+{
+#if QT_CONFIG(ssl)
+    std::lock_guard lock(trustMutex);
+    extraTrusted = QSslCertificate::fromData(pem, QSsl::Pem);
+#else
+    Q_UNUSED(pem);
+#endif
 }
 
 HttpEnding httpGet(const QUrl &url, const std::atomic<bool> &stop, qint64 pieceSize,

@@ -27,7 +27,8 @@ void setIdleTimeout(std::chrono::milliseconds timeout);
 struct HttpHeader
 {
     int status = 0;
-    // The Content-Length header's text as sent, when there is one.
+    // The body's length in decimal, when the header gives one (never for
+    // a chunked body).
     std::optional<QByteArray> contentLength;
 };
 
@@ -41,7 +42,10 @@ enum class HttpEnding {
     Stopped,      // the caller's stop flag was raised
     OutOfTime,    // the caller's deadline passed before the response was in
     Refused,      // the response broke the protocol: a header over its limit,
-                  // a status line or chunk that is no such thing
+                  // a status line or chunk that is no such thing, more
+                  // interim (1xx) answers than any server needs
+    Malformed,    // the header leaves the body's end in doubt: lengths that
+                  // differ, a length that is no number, a length and chunks
 };
 
 struct HttpHandlers
@@ -54,9 +58,11 @@ struct HttpHandlers
     std::function<bool(const char *data, qint64 size)> body;
 };
 
-// Runs the GET. stop (and the deadline, when given) is looked at every few
-// milliseconds. An exception thrown by a handler ends the transfer and is
-// thrown again from here once the connection is gone.
+// Runs the GET, redirects included. stop (and the deadline, when given) is
+// looked at every few milliseconds; the deadline, like the idle time before
+// the header, holds for the whole transfer, not for each redirect. An
+// exception thrown by a handler ends the transfer and is thrown again from
+// here once the connection is gone.
 HttpEnding httpGet(const QUrl &url, const std::atomic<bool> &stop, qint64 pieceSize,
                    const HttpHandlers &handlers,
                    std::optional<std::chrono::milliseconds> deadline = std::nullopt);
@@ -67,5 +73,10 @@ HttpEnding httpGet(const QUrl &url, const std::atomic<bool> &stop, qint64 pieceS
 // goes where a handler's exception goes.
 enum class TransferStage { Start, Header, Body };
 void setTransferHook(std::function<void(TransferStage stage)> hook);
+
+// For tests only: certificates (PEM) trusted for https beside the system's
+// own store, such as a test's own certificate authority. The program never
+// sets any, so it trusts the system's store alone; an empty text clears them.
+void setExtraTrustedCertificates(const QByteArray &pem);
 
 } // namespace update

@@ -196,8 +196,8 @@ bool InstallerDownload::acceptHeader(Download &download, const HttpHeader &heade
 
 bool InstallerDownload::acceptBody(Download &download, const char *data, qint64 size)
 {
-    // Nothing beyond the announced length is taken: a body that keeps on
-    // growing (a chunked answer is not held to its length) is cut off.
+    // Nothing beyond the announced length is taken, whatever the transfer
+    // hands over: a body that keeps on growing is cut off.
     if (size > download.announced - download.written) {
         download.failure = Outcome::ReadFailed;
         return false;
@@ -225,6 +225,7 @@ std::optional<InstallerDownload::Outcome> InstallerDownload::failure(Download &d
         return Outcome::ConnectionFailed;
     case HttpEnding::Stalled:
     case HttpEnding::OutOfTime:
+    case HttpEnding::Malformed: // a length in doubt is no length
         return Outcome::ReadFailed;
     default:
         break;

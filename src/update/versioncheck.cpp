@@ -38,7 +38,9 @@ VersionAnswer fetchServerVersion(const QUrl &url, const std::atomic<bool> &stop)
         return body.size() < VersionFileSize;
     };
 
-    switch (httpGet(url, stop, VersionFileSize, handlers)) {
+    // A version file is a few bytes: the whole check, redirects included,
+    // takes no longer than a server may stay silent.
+    switch (httpGet(url, stop, VersionFileSize, handlers, idleTimeout())) {
     case HttpEnding::Stopped:
         return {VersionAnswer::Stopped, {}};
     case HttpEnding::NoConnection:
@@ -46,6 +48,7 @@ VersionAnswer fetchServerVersion(const QUrl &url, const std::atomic<bool> &stop)
     case HttpEnding::OutOfTime:
         return {VersionAnswer::NoConnection, {}};
     case HttpEnding::Refused:
+    case HttpEnding::Malformed:
         return {VersionAnswer::Unreadable, {}};
     case HttpEnding::BrokenOff:
         // Fewer bytes than the server meant to send are a torn file.

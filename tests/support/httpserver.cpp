@@ -20,6 +20,8 @@ QByteArray reason(int status)
         return "OK";
     case 301:
         return "Moved Permanently";
+    case 302:
+        return "Found";
     case 403:
         return "Forbidden";
     case 404:
@@ -105,14 +107,44 @@ void HttpTestServer::onReadyRead(QTcpSocket *socket)
     }
     requests.append(request);
 
+    // "/path?hop=2": the second redirect's target on the way to "/path".
+    const qsizetype hopAt = request.path.indexOf("?hop=");
+    const QByteArray path = hopAt < 0 ? request.path : request.path.left(hopAt);
+    const int hop = hopAt < 0 ? 0 : request.path.mid(hopAt + 5).toInt();
     Response response;
     response.status = 404;
-    response = m_responses.value(request.path, response);
+    response = m_responses.value(path, response);
+    if (response.delayMs > 0) {
+        QTimer::singleShot(response.delayMs, socket,
+                           [=, this] { answer(socket, path, response, hop); });
+    } else {
+        answer(socket, path, response, hop);
+    }
+    emit requestServed(request.path);
+}
 
+void HttpTestServer::answer(QTcpSocket *socket, const QByteArray &path, const Response &response,
+                            int hop)
+{
+    if (hop < response.redirects) {
+        const QByteArray next = path + "?hop=" + QByteArray::number(hop + 1);
+        socket->write("HTTP/1.1 302 Found\r\nLocation: "
+                      + (response.relativeRedirects ? next : address() + next)
+                      + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+        socket->disconnectFromHost();
+        return;
+    }
     if (response.delivery == Delivery::Closed) {
         socket->disconnectFromHost();
     } else if (response.delivery == Delivery::Endless) {
-        sendEndlessHeader(socket);
+        sendEndless(socket, "HTTP/1.1 200 OK\r\n",
+                    QByteArray("X-Wypelnienie: " + QByteArray(1000, 'w') + "\r\n").repeated(16));
+    } else if (response.delivery == Delivery::Interim) {
+        const QByteArray interim = "HTTP/1.1 100 Continue\r\n\r\n";
+        sendEndless(socket, interim, interim.repeated(512));
+    } else if (response.delivery == Delivery::Raw) {
+        socket->write(response.body);
+        socket->disconnectFromHost();
     } else if (response.delivery != Delivery::Silent) {
         QByteArray header = "HTTP/1.1 " + QByteArray::number(response.status) + ' '
                             + reason(response.status) + "\r\n";
@@ -125,6 +157,10 @@ void HttpTestServer::onReadyRead(QTcpSocket *socket)
                       + "\r\n";
         }
         header += "\r\n";
+        for (int i = 0; i < response.interimAnswers; ++i) {
+            socket->write(i == 0 ? "HTTP/1.1 100 Continue\r\n\r\n"
+                                 : "HTTP/1.1 103 Early Hints\r\nLink: </a.css>\r\n\r\n");
+        }
         socket->write(header);
         if (response.delivery == Delivery::Whole)
             socket->write(response.body);
@@ -138,7 +174,6 @@ void HttpTestServer::onReadyRead(QTcpSocket *socket)
                  && response.delivery != Delivery::Chunked)
             socket->disconnectFromHost(); // after the bytes are out
     }
-    emit requestServed(request.path);
 }
 
 void HttpTestServer::trickle(QTcpSocket *socket, const QByteArray &body, int intervalMs)
@@ -157,19 +192,18 @@ void HttpTestServer::trickle(QTcpSocket *socket, const QByteArray &body, int int
     timer->start(intervalMs);
 }
 
-void HttpTestServer::sendEndlessHeader(QTcpSocket *socket)
+void HttpTestServer::sendEndless(QTcpSocket *socket, const QByteArray &start,
+                                 const QByteArray &more)
 {
     // Kept just ahead of the reader, however fast it reads.
-    const QByteArray lines
-            = QByteArray("X-Wypelnienie: " + QByteArray(1000, 'w') + "\r\n").repeated(16);
-    auto topUp = [this, socket, lines] {
+    auto topUp = [this, socket, more] {
         while (socket->state() == QAbstractSocket::ConnectedState
-               && socket->bytesToWrite() < lines.size()) {
-            socket->write(lines);
+               && socket->bytesToWrite() < more.size()) {
+            socket->write(more);
         }
     };
     connect(socket, &QTcpSocket::bytesWritten, this, topUp);
-    socket->write("HTTP/1.1 200 OK\r\n");
+    socket->write(start);
     topUp();
 }
 

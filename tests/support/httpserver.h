@@ -27,6 +27,9 @@ public:
         Chunked,    // the body in chunks of chunkSize, Content-Length sent as well,
                     // then silence: the last chunk never comes
         Endless,    // the status line, then header lines while they are taken
+        Raw,        // body is the whole answer, status line and header
+                    // included, sent as it is; then the connection closes
+        Interim,    // "100 Continue" answers while they are taken, no end
     };
     struct Response
     {
@@ -44,6 +47,14 @@ public:
         qsizetype brokenAfter = 0;
         int trickleMs = 20;
         qsizetype chunkSize = 100;
+        // The first this many GETs of the path (the path, then the path with
+        // "?hop=1", "?hop=2"...) are sent on to the next with a 302.
+        int redirects = 0;
+        bool relativeRedirects = false; // "/path?hop=1" rather than the whole address
+        // Every answer, a redirect's included, comes this late.
+        int delayMs = 0;
+        // Interim answers (a 100, then 103s) before the header.
+        int interimAnswers = 0;
     };
     struct Request
     {
@@ -91,8 +102,9 @@ signals:
 private:
     void onNewConnection();
     void onReadyRead(QTcpSocket *socket);
+    void answer(QTcpSocket *socket, const QByteArray &path, const Response &response, int hop);
     void trickle(QTcpSocket *socket, const QByteArray &body, int intervalMs);
-    void sendEndlessHeader(QTcpSocket *socket);
+    void sendEndless(QTcpSocket *socket, const QByteArray &start, const QByteArray &more);
     static QByteArray chunked(const QByteArray &body, qsizetype chunkSize);
 
     QTcpServer m_server;
