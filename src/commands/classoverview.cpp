@@ -175,7 +175,7 @@ void ClassOverview::notSent(Computer *computer, qint64 now)
     if (teacher || tile.state == TileState::NoAnswer)
         return;
     tile.state = TileState::NoAnswer;
-    m_classroom.roster().touch(computer);
+    m_classroom.roster().touch(computer, Roster::tileRoles());
 }
 
 // Wakes up when the first computer becomes due again; one still answering
@@ -255,7 +255,7 @@ void ClassOverview::settle(const platform::ConnectionPtr &connection, TileState 
                               cp1250::toUnicode(eventlog::visible(computer->hostName))));
     }
     if (computer)
-        m_classroom.roster().touch(computer);
+        m_classroom.roster().touch(computer, Roster::tileRoles());
     pump();
 }
 
@@ -310,7 +310,7 @@ void ClassOverview::teacherPictureShown(const platform::ConnectionPtr &connectio
     tile.state = TileState::Current;
     tile.askedAt = m_clock.elapsed();
     tile.teacherAt = -1;
-    m_classroom.roster().touch(computer);
+    m_classroom.roster().touch(computer, Roster::tileRoles());
     pump();
 }
 
@@ -319,7 +319,7 @@ void ClassOverview::markDisconnected()
 {
     for (Computer *computer : m_classroom.computers()) {
         if (!computer->isOpen())
-            m_classroom.roster().touch(computer);
+            m_classroom.roster().touch(computer, Roster::tileRoles());
     }
     std::vector<platform::ConnectionPtr> closed;
     for (const Request &r : m_outstanding) {

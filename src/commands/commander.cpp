@@ -51,7 +51,7 @@ bool Commander::run(const Command &command, int choice,
     if (room.computerOf(computer->connection) == computer) {
         computer->state.outcome = outcome;
         computer->state.outcomeTime = QDateTime::currentDateTime();
-        room.roster().touch(computer);
+        room.roster().touch(computer, {Roster::OutcomeRole});
     }
     room.showStatus(outcome);
     return sent;

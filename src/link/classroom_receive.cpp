@@ -145,7 +145,7 @@ void Classroom::dispatch(const platform::ConnectionPtr &socket, const PacketReco
             if (computer) {
                 computer->state.answer = answer->shownText();
                 computer->state.answerTime = QDateTime::currentDateTime();
-                m_roster.touch(computer);
+                m_roster.touch(computer, {Roster::AnswerRole});
             }
             emit answerReceived(computer, p, *answer);
         }

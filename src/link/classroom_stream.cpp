@@ -193,7 +193,7 @@ void Classroom::keepPicture(const platform::ConnectionPtr &socket,
         computer->state.thumbnail = outcome.picture;
     else
         fitTeacherPicture(*computer, outcome.jpeg);
-    m_roster.touch(computer);
+    m_roster.touch(computer, Roster::tileRoles());
 }
 
 // A teacher's picture is full size: its tile gets it decoded again as a
@@ -216,7 +216,7 @@ void Classroom::fitTeacherPicture(Computer &computer, const QByteArray &jpeg)
                         || computer->state.pictureTime != taken)
                         return;
                     computer->state.thumbnail = fitted;
-                    m_roster.touch(computer);
+                    m_roster.touch(computer, Roster::tileRoles());
                     emit teacherPictureFitted(computer->connection);
                 },
                 Qt::QueuedConnection);

@@ -84,6 +84,12 @@ QHash<int, QByteArray> Roster::roleNames() const
     return names;
 }
 
+const QList<int> &Roster::tileRoles()
+{
+    static const QList<int> roles{TileStateRole, ThumbnailRole, PictureTimeRole};
+    return roles;
+}
+
 Computer *Roster::computerAt(const QModelIndex &index)
 {
     // Through any proxy: the row's own record says which computer it is.
@@ -138,11 +144,13 @@ void Roster::rename(Computer *computer, const QByteArray &hostName)
     emit renamed(computer);
 }
 
-void Roster::touch(Computer *computer)
+// A view that shows none of the roles, or an order that depends on none,
+// has nothing to do: a group walk touches every computer.
+void Roster::touch(Computer *computer, const QList<int> &roles)
 {
     const int row = rowOf(computer);
     if (row < 0)
         return;
-    emit dataChanged(index(row), index(row));
+    emit dataChanged(index(row), index(row), roles);
     emit changed(computer);
 }

@@ -159,8 +159,10 @@ public:
     // object is deleted once the event loop runs again.
     void remove(Computer *computer);
     void rename(Computer *computer, const QByteArray &hostName);
-    // What the console learnt of the computer changed (its state or tile).
-    void touch(Computer *computer);
+    // What the console learnt of the computer changed: the roles given
+    // (its tile's, its answer, its outcome), or all of them.
+    void touch(Computer *computer, const QList<int> &roles = {});
+    static const QList<int> &tileRoles();
 
 signals:
     void joined(Computer *computer);

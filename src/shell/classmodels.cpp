@@ -9,6 +9,9 @@ ClassOrder::ClassOrder(Roster &roster, QObject *parent)
 {
     setSourceModel(&roster);
     setDynamicSortFilter(true);
+    // Only a change of this role could move a row; none does (an address
+    // never changes), so the other changes pass straight through.
+    setSortRole(Roster::AddressRole);
     sort(0);
 }
 
@@ -63,8 +66,9 @@ void RoleColumns::setSourceModel(QAbstractItemModel *source)
             [this](const QModelIndex &, int first, int last) { beginRemoveRows({}, first, last); });
     connect(source, &M::rowsRemoved, this, [this] { endRemoveRows(); });
     connect(source, &M::dataChanged, this,
-            [this](const QModelIndex &top, const QModelIndex &bottom) {
-                emit dataChanged(index(top.row(), 0), index(bottom.row(), columnCount() - 1));
+            [this](const QModelIndex &top, const QModelIndex &bottom, const QList<int> &roles) {
+                emit dataChanged(index(top.row(), 0), index(bottom.row(), columnCount() - 1),
+                                 roles);
             });
     connect(source, &M::modelAboutToBeReset, this, [this] { beginResetModel(); });
     connect(source, &M::modelReset, this, [this] { endResetModel(); });

@@ -119,8 +119,15 @@ void OverviewView::setModel(QAbstractItemModel *model)
         for (int row = last; row >= first; --row)
             removeTile(row);
     });
+    // A tile shows its computer's name and picture: an answer or an outcome
+    // leaves it alone.
     connect(model, &M::dataChanged, this,
-            [this](const QModelIndex &top, const QModelIndex &bottom) {
+            [this](const QModelIndex &top, const QModelIndex &bottom, const QList<int> &roles) {
+                static const QList<int> shown = Roster::tileRoles() + QList<int>{Roster::NameRole};
+                if (!roles.isEmpty()
+                    && std::none_of(roles.begin(), roles.end(),
+                                    [](int role) { return shown.contains(role); }))
+                    return;
                 for (int row = top.row(); row <= bottom.row(); ++row)
                     showRow(row);
             });
