@@ -4,11 +4,13 @@
 #include "commands/commander.h"
 #include "link/classroom.h"
 #include "platform/cp1250.h"
+#include "storage/eventlog.h"
 #include "support/rawsocket.h"
 #include "support/samples.h"
 
 #include <QElapsedTimer>
 #include <QHostAddress>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
@@ -150,6 +152,7 @@ private slots:
     void listKeepsAddressOrder();
     void nothingOfOneStudentReachesAnother_data();
     void nothingOfOneStudentReachesAnother();
+    void floodTakesABoundedShareOfTheLog_data();
     void floodTakesABoundedShareOfTheLog();
     void keptPicturesAreBounded();
     void streamRightBehindItsAnnouncement_data();
@@ -229,22 +232,38 @@ void ClassroomTest::nothingOfOneStudentReachesAnother_data()
 {
     QTest::addColumn<QString>("way");
     QTest::addColumn<QByteArray>("bufor");
-    QTest::newRow("the teacher's command") << "command" << QByteArray();
-    QTest::newRow("a glance") << "glance" << QByteArray();
-    QTest::newRow("a typed-answer poll") << "poll" << QByteArray("Ile?");
+    QTest::addColumn<QByteArray>("pass");
+    // X's packet number: after Y's accepted 77, or the console's own first
+    // when Y's packet was rejected.
+    QTest::addColumn<QByteArray>("number");
+    QTest::newRow("the teacher's command")
+            << "command" << QByteArray() << QByteArray("48213") << QByteArray("78");
+    QTest::newRow("a glance") << "glance" << QByteArray() << QByteArray("48213")
+                              << QByteArray("78");
+    QTest::newRow("a typed-answer poll")
+            << "poll" << QByteArray("Ile?") << QByteArray("48213") << QByteArray("78");
+    // A rejected packet tells no other student when it came or how its
+    // sender counts.
+    QTest::newRow("the teacher's command after a wrong pass")
+            << "command" << QByteArray() << QByteArray("1234") << QByteArray("1");
+    QTest::newRow("a glance after a wrong pass")
+            << "glance" << QByteArray() << QByteArray("1234") << QByteArray("1");
 }
 
 // Y's answer fills every field and holds a packet text of its own; the next
-// packet to X carries none of it, only its number follows Y's.
+// packet to X carries none of it, only its number follows Y's when the
+// console took Y's packet.
 void ClassroomTest::nothingOfOneStudentReachesAnother()
 {
     QFETCH(QString, way);
     QFETCH(QByteArray, bufor);
+    QFETCH(QByteArray, pass);
+    QFETCH(QByteArray, number);
     Room room;
     Student &x = room.join(QStringLiteral("127.0.0.1"), Student::Silent);
     Student &y = room.join(QStringLiteral("127.0.0.2"), Student::Silent);
     QSignalSpy received(&room.classroom, &Classroom::receiveReport);
-    y.agent.send("48213|77|2|6|4096|31337|calc.exe|Okno|48213|900|0|3|0|0|calc.exe|||");
+    y.agent.send(pass + "|77|2|6|4096|31337|calc.exe|Okno|48213|900|0|3|0|0|calc.exe|||");
     QVERIFY(received.wait(5000));
 
     room.classroom.select("127.0.0.1");
@@ -257,31 +276,97 @@ void ClassroomTest::nothingOfOneStudentReachesAnother()
     QTRY_COMPARE(x.packets.size(), 1);
     const QList<QByteArray> fields = wireFields(x.packets[0]);
     QCOMPARE(fields.mid(1),
-             (QList<QByteArray>{"78", fields[2], fields[3], "0", "0", "", "", bufor}));
+             (QList<QByteArray>{number, fields[2], fields[3], "0", "0", "", "", bufor}));
 }
 
-// A flood is taken and acted upon whole; the day log takes its share a
-// second and counts the rest.
+void ClassroomTest::floodTakesABoundedShareOfTheLog_data()
+{
+    QTest::addColumn<int>("addresses");
+    QTest::addColumn<int>("connections"); // of each address
+    QTest::addColumn<int>("perSecond");   // of each connection; 0: as fast as it goes
+    QTest::addColumn<int>("packets");     // of each connection
+    QTest::addColumn<qint64>("dailyCap"); // 0: the console's own
+    QTest::newRow("a burst") << 1 << 1 << 0 << 100 << qint64(0);
+    QTest::newRow("25 a second for 4 s") << 1 << 1 << 25 << 100 << qint64(0);
+    QTest::newRow("four connections of one address") << 1 << 4 << 0 << 40 << qint64(0);
+    QTest::newRow("eight addresses") << 8 << 1 << 0 << 40 << qint64(0);
+    QTest::newRow("past the day's cap") << 2 << 1 << 0 << 60 << qint64(24 * 1024);
+}
+
+// A flood is taken and acted upon whole; the day log takes a share of it in
+// every second, per address and for all agents together, and counts the
+// rest; past the day's cap it only counts, while the teacher's own entries
+// still go in.
 void ClassroomTest::floodTakesABoundedShareOfTheLog()
 {
+    QFETCH(int, addresses);
+    QFETCH(int, connections);
+    QFETCH(int, perSecond);
+    QFETCH(int, packets);
+    QFETCH(qint64, dailyCap);
+    const int countMs = 300;
+    if (dailyCap)
+        eventlog::setLimits({dailyCap, countMs});
+    const auto restore = qScopeGuard([] { eventlog::setLimits({}); });
     Room room;
-    Student &flooder = room.join(QStringLiteral("127.0.0.5"), Student::Silent);
-    QSignalSpy acted(&room.classroom, &Classroom::statusText);
-    QElapsedTimer clock;
-    clock.start();
-    for (int i = 1; i <= 100; ++i) {
-        flooder.agent.sendPacket(i, packet::CloseProcess, 0);
-        QVERIFY(acted.size() >= i || acted.wait(5000));
+    std::vector<Student *> flooders;
+    for (int a = 1; a <= addresses; ++a)
+        for (int c = 0; c < connections; ++c)
+            flooders.push_back(
+                    &room.join(QStringLiteral("127.0.0.%1").arg(10 + a), Student::Silent));
+    QSignalSpy acted(&room.classroom, &Classroom::receiveReport);
+    QElapsedTimer pace;
+    pace.start();
+    int sent = 0;
+    for (int i = 1; i <= packets; ++i) {
+        for (Student *flooder : flooders) {
+            flooder->agent.sendPacket(i, packet::CloseProcess, 0, 0, QByteArray(900, '\x01'));
+            ++sent;
+            QVERIFY(acted.size() >= sent || QTest::qWaitFor([&] { return acted.size() >= sent; }));
+        }
+        if (perSecond)
+            QVERIFY(QTest::qWaitFor([&] { return pace.elapsed() >= i * 1000 / perSecond; }));
     }
-    const int logged = int(logInfos(room.data, "RCV").size());
-    QVERIFY(logged <= 20 * (clock.elapsed() / 1000 + 2));
-    auto counted = [&] {
-        int sum = logged;
-        for (const QByteArray &entry : logInfos(room.data, "pomini\xeato"))
-            sum += entry.split(' ')[3].toInt();
+
+    // Received entries by the second their stamps show.
+    QHash<QByteArray, int> perStamp;
+    auto counted = [&](const char *noun) {
+        qint64 sum = 0;
+        for (const QByteArray &entry : logInfos(room.data, "pomini\xeato w dzienniku"))
+            if (entry.split(' ')[4].startsWith(noun))
+                sum += entry.split(' ')[3].toLongLong();
         return sum;
     };
-    QTRY_COMPARE(counted(), 100);
+    auto logged = [&] {
+        perStamp.clear();
+        int all = 0;
+        const QList<QByteArray> lines = room.data.readLog().split('\n');
+        for (qsizetype i = 1; i < lines.size(); ++i) {
+            if (lines[i].startsWith("Info: RCV")) {
+                ++perStamp[lines[i - 1].trimmed()];
+                ++all;
+            }
+        }
+        return all;
+    };
+    if (dailyCap == 0) {
+        QTRY_COMPARE(logged() + counted("pakiet"), qint64(sent));
+        const int share = std::min(20 * addresses, 64);
+        for (auto s = perStamp.cbegin(); s != perStamp.cend(); ++s)
+            QVERIFY2(s.value() <= share, s.key() + " " + QByteArray::number(s.value()));
+        if (perSecond)
+            QVERIFY2(perStamp.size() >= 3, QByteArray::number(perStamp.size()));
+        return;
+    }
+    // Past the cap only the count goes in, once an interval; the teacher's
+    // command goes in whatever the students did.
+    QTRY_VERIFY(counted("wpis") > 0);
+    room.classroom.select("127.0.0.11");
+    QVERIFY(room.commander.run(commands::MonitorOff, 0));
+    QVERIFY(logInfos(room.data).last().startsWith("SEND: OK"));
+    QVERIFY2(room.data.readLog().size() < dailyCap + 8 * 1024,
+             QByteArray::number(room.data.readLog().size()));
+    QVERIFY(logged() < sent);
 }
 
 // A picture's bytes are kept up to its end marker, within a limit for one

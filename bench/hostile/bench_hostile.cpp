@@ -115,6 +115,7 @@ public:
         // The well-behaved agent answers as fast as it is served, far faster
         // than a real one, and all of it must be in the log.
         main().classroom().environment.loggedPacketsPerSecond = 1000000;
+        main().classroom().environment.loggedPacketsPerSecondInAll = 1000000;
         m_good = connectAgent(console.port(), "127.0.0.1");
         m_goodPort = localPortOf(m_good);
         waitFor([this] { return main().RemoteComputersListView->topLevelItemCount() > 0; }, 5000);

@@ -30,7 +30,6 @@ Classroom::Classroom(QObject *parent)
     environment.sendWait = [](platform::Connection &connection, int ms) {
         connection.waitForWritable(ms);
     };
-    m_logClock.start();
     // At most one entry a second for each flooding connection.
     m_leftOutTimer.setSingleShot(true);
     m_leftOutTimer.setInterval(1000);
@@ -119,6 +118,9 @@ void Classroom::MyServerClientConnect(const platform::ConnectionPtr &socket)
     const QByteArray address = socket->peerAddress();
     const QString line = QStringLiteral("Połączono z ") + text(address);
     emit statusText(line);
+    // Students' programs may connect and leave without end: what that writes
+    // counts against their share of the day log.
+    eventlog::AgentEntries byAgents;
 
     m_roster.add(socket);
     WriteLog(cp1250::fromUnicode(line));
@@ -126,6 +128,7 @@ void Classroom::MyServerClientConnect(const platform::ConnectionPtr &socket)
 
 void Classroom::MyServerClientRefused(const QByteArray &address)
 {
+    eventlog::AgentEntries byAgents;
     logStatus(QStringLiteral("Odrzucono połączenie z ") + text(address)
               + QStringLiteral(": za dużo połączeń"));
 }
@@ -140,6 +143,7 @@ void Classroom::MyServerClientNamed(const platform::ConnectionPtr &socket)
 
 void Classroom::MyServerClientDisconnect(const platform::ConnectionPtr &socket)
 {
+    eventlog::AgentEntries byAgents;
     logStatus(QStringLiteral("Rozłączono z ") + text(socket->peerAddress()));
 
     // The row of this very connection: others may share its address and
@@ -147,8 +151,8 @@ void Classroom::MyServerClientDisconnect(const platform::ConnectionPtr &socket)
     const int index = indexOf(socket);
     if (index < 0)
         return;
-    reportLeftOut(m_roster.computers()[size_t(index)]);
     Computer gone = m_roster.remove(index);
+    reportLeftOut(gone.address);
     endChannel(gone.channel);
 }
 

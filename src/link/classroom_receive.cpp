@@ -46,6 +46,12 @@ qsizetype announcementLength(const QByteArray &text)
     return announces ? end + 1 : text.size();
 }
 
+bool knownCommand(qint32 command)
+{
+    return command == packet::ProcessList || command == packet::CloseProcess
+           || command == packet::ScreenShot || command == packet::Message;
+}
+
 } // namespace
 
 void Classroom::MyServerClientRead(const platform::ConnectionPtr &socket)
@@ -55,6 +61,8 @@ void Classroom::MyServerClientRead(const platform::ConnectionPtr &socket)
     const Computer *reading = computerOf(socket);
     if ((reading && reading->channel.reception) || !readOffDropped(socket))
         return;
+    // Whatever a student's packet makes the log say is the students' share.
+    eventlog::AgentEntries byAgents;
 
     QByteArray text;
     char buffer[ReadChunk];
@@ -86,6 +94,10 @@ void Classroom::MyServerClientRead(const platform::ConnectionPtr &socket)
         return;
     if (computer)
         computer->conversation.received = incoming;
+    // The console's numbers go on from the last packet it sent or accepted:
+    // a packet it rejects moves nothing, so no student learns from the next
+    // number when another spoke or how it counts.
+    const qint32 numberBefore = CurrentPacket.iPacketNo;
     CurrentPacket = incoming;
     const PacketRecord &p = CurrentPacket;
     // A flooding agent's packets are all taken and acted upon; only the day
@@ -99,6 +111,7 @@ void Classroom::MyServerClientRead(const platform::ConnectionPtr &socket)
     if (p.Pass != packet::PassValue) {
         emit receiveReport(QStringLiteral("nieznany pakiet: ") + numbers(p));
         log("RCV: nieznany pakiet");
+        CurrentPacket.iPacketNo = numberBefore;
         return;
     }
     // Each computer numbers its own packets: only a repeat of the number
@@ -107,13 +120,17 @@ void Classroom::MyServerClientRead(const platform::ConnectionPtr &socket)
     if (p.iPacketNo == lastAccepted) {
         emit receiveReport(QStringLiteral("kopia pakietu: iCommand: ") + numbers(p));
         log("RCV: kopia pakietu");
+        CurrentPacket.iPacketNo = numberBefore;
         return;
     }
 
     lastAccepted = p.iPacketNo;
     LastPacketNo = p.iPacketNo;
     emit receiveReport(QStringLiteral("otrzymano dane: iCommand: ") + numbers(p));
-    log("RCV: otrzymano dane");
+    // One entry a packet: a command the console does not know is logged
+    // once, as such, with its dump (see dispatch).
+    if (knownCommand(p.iCommand))
+        log("RCV: otrzymano dane");
 
     dispatch(socket);
 }
@@ -127,7 +144,11 @@ void Classroom::dispatch(const platform::ConnectionPtr &socket)
             announced(socket, false);
         break;
     case packet::CloseProcess:
-        emit statusText(cp1250::toUnicode(packet::fieldText(p.Bufor)));
+        // A status answers a command of the teacher's: one from a computer
+        // no command went to stands only in the day log, never in STATUS
+        // as if it answered the teacher.
+        if (answersTeacher(socket))
+            emit statusText(cp1250::toUnicode(packet::fieldText(p.Bufor)));
         break;
     case packet::ScreenShot:
         if (p.iFlag == packet::ScreenAnnounceFlag)
@@ -152,6 +173,13 @@ void Classroom::dispatch(const platform::ConnectionPtr &socket)
             WriteLog("RCV: nieznany typ polecenia", true, &CurrentPacket);
         break;
     }
+}
+
+bool Classroom::answersTeacher(const platform::ConnectionPtr &socket)
+{
+    const Computer *computer = computerOf(socket);
+    const qint64 at = computer ? computer->conversation.commandedAt : -1;
+    return at >= 0 && m_clock.elapsed() - at <= AnswerForgottenMs;
 }
 
 // A stream is the teacher's when the teacher asked this computer for this

@@ -90,8 +90,11 @@ bool Classroom::sendPacket(const platform::ConnectionPtr &socket, PacketRecord &
     }
 
     report(sentLine(packet, text.size()) + hostName(), "SEND: OK");
-    if (!quiet)
+    if (!quiet) {
         noteTeacherRequest(socket, packet);
+        if (Computer *computer = computerOf(socket))
+            computer->conversation.commandedAt = m_clock.elapsed();
+    }
     return true;
 }
 
