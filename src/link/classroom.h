@@ -230,6 +230,15 @@ private:
     void dropUnasked(const platform::ConnectionPtr &socket, qint32 declared);
     // Whether a status of the computer answers a command of the teacher's.
     bool answersTeacher(const platform::ConnectionPtr &socket);
+
+public:
+    // Whether the computer has a question of the teacher's to answer: its
+    // answer goes before any picture the overview would ask of it. A
+    // question not answered within QuestionOpenMs is over.
+    bool questionOpen(const Computer &computer) const;
+    static constexpr int QuestionOpenMs = 60000;
+
+private:
     // Reads off what is left of a dropped stream; false while some is left.
     bool readOffDropped(const platform::ConnectionPtr &socket);
     qint64 idleBudgetMs() const;

@@ -162,6 +162,7 @@ void Classroom::dispatch(const platform::ConnectionPtr &socket)
             if (Computer *computer = computerOf(socket)) {
                 computer->state.answer = answer->shownText();
                 computer->state.answerTime = QDateTime::currentDateTime();
+                computer->conversation.questionAt = -1;
                 m_roster.touch(socket);
             }
             emit answerReceived(socket, *answer);

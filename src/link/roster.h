@@ -46,6 +46,9 @@ struct Conversation
     // When the teacher's latest command went to it (ms on the classroom's
     // clock; -1: never): only then is a status it sends shown.
     qint64 commandedAt = -1;
+    // When the teacher's question (yes/no or typed, a poll's too) went to
+    // it and has not been answered yet; -1: none.
+    qint64 questionAt = -1;
 };
 
 // What is asked of one computer and not answered yet, and what it sends
@@ -78,6 +81,9 @@ struct Tile
     State state = State::Waiting;
     qint64 askedAt = -1;   // ms on the overview's clock; -1: never
     qint64 teacherAt = -1; // ditto
+    // Requests in a row that brought no picture: each doubles the wait
+    // before the next one, up to a bound.
+    int failures = 0;
 };
 
 // One connected computer: the list's row, the overview's tile and the poll's
