@@ -397,8 +397,12 @@ void ClassroomTest::keptPicturesAreBounded()
 void ClassroomTest::streamRightBehindItsAnnouncement_data()
 {
     QTest::addColumn<bool>("glance");
-    QTest::newRow("the teacher's picture") << false;
-    QTest::newRow("a glance") << true;
+    // A fill byte before the picture's end marker, and bytes after it.
+    QTest::addColumn<bool>("fill");
+    QTest::newRow("the teacher's picture") << false << false;
+    QTest::newRow("a glance") << true << false;
+    QTest::newRow("the teacher's picture with a fill byte") << false << true;
+    QTest::newRow("a glance with a fill byte") << true << true;
 }
 
 // An agent that sends its picture in the same burst as the announcement:
@@ -406,8 +410,14 @@ void ClassroomTest::streamRightBehindItsAnnouncement_data()
 void ClassroomTest::streamRightBehindItsAnnouncement()
 {
     QFETCH(bool, glance);
+    QFETCH(bool, fill);
     Room room;
     Classroom &c = room.classroom;
+    QByteArray kept = room.picture;
+    if (fill) {
+        kept.insert(kept.size() - 2, '\xFF');
+        room.picture = kept + QByteArray("\x00tail\xFF\xD9more", 11);
+    }
     Student &student = room.join(QStringLiteral("127.0.0.1"), Student::Picture);
     student.glued = true;
     QSignalSpy teacher(&c, &Classroom::streamReceived);
@@ -426,7 +436,8 @@ void ClassroomTest::streamRightBehindItsAnnouncement()
     const auto result = done[0][glance ? 1 : 0].value<StreamReception::Result>();
     QVERIFY(result.complete);
     QCOMPARE(result.received, room.picture.size());
-    QCOMPARE(result.jpeg, room.picture);
+    QCOMPARE(result.jpeg, kept);
+    QCOMPARE(c.computers()[0].state.picture, kept);
     QCOMPARE(result.picture.size(), glance ? QSize(160, 90) : QSize(640, 360));
     QCOMPARE(c.CurrentPacket.StreamSize, glance ? 0 : qint32(room.picture.size()));
 }
