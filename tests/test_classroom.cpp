@@ -4,11 +4,13 @@
 #include "commands/commander.h"
 #include "link/classroom.h"
 #include "platform/cp1250.h"
+#include "storage/eventlog.h"
 #include "support/rawsocket.h"
 #include "support/samples.h"
 
 #include <QElapsedTimer>
 #include <QHostAddress>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
@@ -155,6 +157,7 @@ private slots:
     void eachConnectionIsOneComputer();
     void nothingOfOneStudentReachesAnother_data();
     void nothingOfOneStudentReachesAnother();
+    void floodTakesABoundedShareOfTheLog_data();
     void floodTakesABoundedShareOfTheLog();
     void keptPicturesAreBounded();
     void streamRightBehindItsAnnouncement_data();
@@ -164,9 +167,11 @@ private slots:
     void overviewYieldsToTheTeacher_data();
     void overviewYieldsToTheTeacher();
     void overviewAsksUpToItsBoundAtOnce();
+    void silentComputerIsMarkedOnce_data();
     void silentComputerIsMarkedOnce();
     void overviewWaitsItsInterval_data();
     void overviewWaitsItsInterval();
+    void overviewLeavesTheQuestionFirst();
     void eachComputerItsOwnChannel_data();
     void eachComputerItsOwnChannel();
     void stoppedReaderIsGivenUp();
@@ -228,22 +233,38 @@ void ClassroomTest::nothingOfOneStudentReachesAnother_data()
 {
     QTest::addColumn<QString>("way");
     QTest::addColumn<QByteArray>("bufor");
-    QTest::newRow("the teacher's command") << "command" << QByteArray();
-    QTest::newRow("a glance") << "glance" << QByteArray();
-    QTest::newRow("a typed-answer poll") << "poll" << QByteArray("Ile?");
+    QTest::addColumn<QByteArray>("pass");
+    // X's packet number: after Y's accepted 77, or the console's own first
+    // when Y's packet was rejected.
+    QTest::addColumn<QByteArray>("number");
+    QTest::newRow("the teacher's command")
+            << "command" << QByteArray() << QByteArray("48213") << QByteArray("78");
+    QTest::newRow("a glance") << "glance" << QByteArray() << QByteArray("48213")
+                              << QByteArray("78");
+    QTest::newRow("a typed-answer poll")
+            << "poll" << QByteArray("Ile?") << QByteArray("48213") << QByteArray("78");
+    // A rejected packet tells no other student when it came or how its
+    // sender counts.
+    QTest::newRow("the teacher's command after a wrong pass")
+            << "command" << QByteArray() << QByteArray("1234") << QByteArray("1");
+    QTest::newRow("a glance after a wrong pass")
+            << "glance" << QByteArray() << QByteArray("1234") << QByteArray("1");
 }
 
 // Y's answer fills every field and holds a packet text of its own; the next
-// packet to X carries none of it, only its number follows Y's.
+// packet to X carries none of it, only its number follows Y's when the
+// console took Y's packet.
 void ClassroomTest::nothingOfOneStudentReachesAnother()
 {
     QFETCH(QString, way);
     QFETCH(QByteArray, bufor);
+    QFETCH(QByteArray, pass);
+    QFETCH(QByteArray, number);
     Room room;
     Student &x = room.join(QStringLiteral("127.0.0.1"), Student::Silent);
     Student &y = room.join(QStringLiteral("127.0.0.2"), Student::Silent);
     QSignalSpy received(&room.classroom, &Classroom::receiveReport);
-    y.agent.send("48213|77|2|6|4096|31337|calc.exe|Okno|48213|900|0|3|0|0|calc.exe|||");
+    y.agent.send(pass + "|77|2|6|4096|31337|calc.exe|Okno|48213|900|0|3|0|0|calc.exe|||");
     QVERIFY(received.wait(5000));
 
     room.classroom.select(room.computerOf(x));
@@ -256,31 +277,97 @@ void ClassroomTest::nothingOfOneStudentReachesAnother()
     QTRY_COMPARE(x.packets.size(), 1);
     const QList<QByteArray> fields = wireFields(x.packets[0]);
     QCOMPARE(fields.mid(1),
-             (QList<QByteArray>{"78", fields[2], fields[3], "0", "0", "", "", bufor}));
+             (QList<QByteArray>{number, fields[2], fields[3], "0", "0", "", "", bufor}));
 }
 
-// A flood is taken and acted upon whole; the day log takes its share a
-// second and counts the rest.
+void ClassroomTest::floodTakesABoundedShareOfTheLog_data()
+{
+    QTest::addColumn<int>("addresses");
+    QTest::addColumn<int>("connections"); // of each address
+    QTest::addColumn<int>("perSecond");   // of each connection; 0: as fast as it goes
+    QTest::addColumn<int>("packets");     // of each connection
+    QTest::addColumn<qint64>("dailyCap"); // 0: the console's own
+    QTest::newRow("a burst") << 1 << 1 << 0 << 100 << qint64(0);
+    QTest::newRow("25 a second for 4 s") << 1 << 1 << 25 << 100 << qint64(0);
+    QTest::newRow("four connections of one address") << 1 << 4 << 0 << 40 << qint64(0);
+    QTest::newRow("eight addresses") << 8 << 1 << 0 << 40 << qint64(0);
+    QTest::newRow("past the day's cap") << 2 << 1 << 0 << 60 << qint64(24 * 1024);
+}
+
+// A flood is taken and acted upon whole; the day log takes a share of it in
+// every second, per address and for all agents together, and counts the
+// rest; past the day's cap it only counts, while the teacher's own entries
+// still go in.
 void ClassroomTest::floodTakesABoundedShareOfTheLog()
 {
+    QFETCH(int, addresses);
+    QFETCH(int, connections);
+    QFETCH(int, perSecond);
+    QFETCH(int, packets);
+    QFETCH(qint64, dailyCap);
+    const int countMs = 300;
+    if (dailyCap)
+        eventlog::setLimits({dailyCap, countMs});
+    const auto restore = qScopeGuard([] { eventlog::setLimits({}); });
     Room room;
-    Student &flooder = room.join(QStringLiteral("127.0.0.5"), Student::Silent);
-    QSignalSpy acted(&room.classroom, &Classroom::statusText);
-    QElapsedTimer clock;
-    clock.start();
-    for (int i = 1; i <= 100; ++i) {
-        flooder.agent.sendPacket(i, packet::CloseProcess, 0);
-        QVERIFY(acted.size() >= i || acted.wait(5000));
+    std::vector<Student *> flooders;
+    for (int a = 1; a <= addresses; ++a)
+        for (int c = 0; c < connections; ++c)
+            flooders.push_back(
+                    &room.join(QStringLiteral("127.0.0.%1").arg(10 + a), Student::Silent));
+    QSignalSpy acted(&room.classroom, &Classroom::receiveReport);
+    QElapsedTimer pace;
+    pace.start();
+    int sent = 0;
+    for (int i = 1; i <= packets; ++i) {
+        for (Student *flooder : flooders) {
+            flooder->agent.sendPacket(i, packet::CloseProcess, 0, 0, QByteArray(900, '\x01'));
+            ++sent;
+            QVERIFY(acted.size() >= sent || QTest::qWaitFor([&] { return acted.size() >= sent; }));
+        }
+        if (perSecond)
+            QVERIFY(QTest::qWaitFor([&] { return pace.elapsed() >= i * 1000 / perSecond; }));
     }
-    const int logged = int(logInfos(room.data, "RCV").size());
-    QVERIFY(logged <= 20 * (clock.elapsed() / 1000 + 2));
-    auto counted = [&] {
-        int sum = logged;
-        for (const QByteArray &entry : logInfos(room.data, "pomini\xeato"))
-            sum += entry.split(' ')[3].toInt();
+
+    // Received entries by the second their stamps show.
+    QHash<QByteArray, int> perStamp;
+    auto counted = [&](const char *noun) {
+        qint64 sum = 0;
+        for (const QByteArray &entry : logInfos(room.data, "pomini\xeato w dzienniku"))
+            if (entry.split(' ')[4].startsWith(noun))
+                sum += entry.split(' ')[3].toLongLong();
         return sum;
     };
-    QTRY_COMPARE(counted(), 100);
+    auto logged = [&] {
+        perStamp.clear();
+        int all = 0;
+        const QList<QByteArray> lines = room.data.readLog().split('\n');
+        for (qsizetype i = 1; i < lines.size(); ++i) {
+            if (lines[i].startsWith("Info: RCV")) {
+                ++perStamp[lines[i - 1].trimmed()];
+                ++all;
+            }
+        }
+        return all;
+    };
+    if (dailyCap == 0) {
+        QTRY_COMPARE(logged() + counted("pakiet"), qint64(sent));
+        const int share = std::min(20 * addresses, 64);
+        for (auto s = perStamp.cbegin(); s != perStamp.cend(); ++s)
+            QVERIFY2(s.value() <= share, s.key() + " " + QByteArray::number(s.value()));
+        if (perSecond)
+            QVERIFY2(perStamp.size() >= 3, QByteArray::number(perStamp.size()));
+        return;
+    }
+    // Past the cap only the count goes in, once an interval; the teacher's
+    // command goes in whatever the students did.
+    QTRY_VERIFY(counted("wpis") > 0);
+    room.classroom.select(room.computerOf(*flooders.front()));
+    QVERIFY(room.commander.run(commands::MonitorOff, 0));
+    QVERIFY(logInfos(room.data).last().startsWith("SEND: OK"));
+    QVERIFY2(room.data.readLog().size() < dailyCap + 8 * 1024,
+             QByteArray::number(room.data.readLog().size()));
+    QVERIFY(logged() < sent);
 }
 
 // A picture's bytes are kept up to its end marker, within a limit for one
@@ -309,8 +396,12 @@ void ClassroomTest::keptPicturesAreBounded()
 void ClassroomTest::streamRightBehindItsAnnouncement_data()
 {
     QTest::addColumn<bool>("glance");
-    QTest::newRow("the teacher's picture") << false;
-    QTest::newRow("a glance") << true;
+    // A fill byte before the picture's end marker, and bytes after it.
+    QTest::addColumn<bool>("fill");
+    QTest::newRow("the teacher's picture") << false << false;
+    QTest::newRow("a glance") << true << false;
+    QTest::newRow("the teacher's picture with a fill byte") << false << true;
+    QTest::newRow("a glance with a fill byte") << true << true;
 }
 
 // An agent that sends its picture in the same burst as the announcement:
@@ -318,8 +409,14 @@ void ClassroomTest::streamRightBehindItsAnnouncement_data()
 void ClassroomTest::streamRightBehindItsAnnouncement()
 {
     QFETCH(bool, glance);
+    QFETCH(bool, fill);
     Room room;
     Classroom &c = room.classroom;
+    QByteArray kept = room.picture;
+    if (fill) {
+        kept.insert(kept.size() - 2, '\xFF');
+        room.picture = kept + QByteArray("\x00tail\xFF\xD9more", 11);
+    }
     Student &student = room.join(QStringLiteral("127.0.0.1"), Student::Picture);
     student.glued = true;
     QSignalSpy teacher(&c, &Classroom::streamReceived);
@@ -336,7 +433,8 @@ void ClassroomTest::streamRightBehindItsAnnouncement()
     const auto result = done[0][glance ? 1 : 0].value<StreamReception::Result>();
     QVERIFY(result.complete);
     QCOMPARE(result.received, room.picture.size());
-    QCOMPARE(result.jpeg, room.picture);
+    QCOMPARE(result.jpeg, kept);
+    QCOMPARE(c.computers()[0]->state.picture, kept);
     QCOMPARE(result.picture.size(), glance ? QSize(160, 90) : QSize(640, 360));
     QCOMPARE(c.CurrentPacket.StreamSize, glance ? 0 : qint32(room.picture.size()));
 }
@@ -516,16 +614,44 @@ void ClassroomTest::overviewAsksUpToItsBoundAtOnce()
     QCOMPARE(overview.outstanding(), ClassOverview::MaxOutstanding);
 }
 
+void ClassroomTest::silentComputerIsMarkedOnce_data()
+{
+    // What a fourth computer does with its requests meanwhile.
+    QTest::addColumn<QString>("beside");
+    QTest::newRow("nothing more") << QString();
+    QTest::newRow("beside a picture that trickles") << "trickles";
+    QTest::newRow("beside a picture announced and never sent") << "announces";
+}
+
+// Each silent computer is marked when its own answer time has passed, not
+// when that of a stream still coming from another has.
 void ClassroomTest::silentComputerIsMarkedOnce()
 {
+    QFETCH(QString, beside);
     Room room;
+    room.classroom.environment.streamTimings.idleLimit = 3000;
     Student &silent = room.join(QStringLiteral("127.0.0.1"), Student::Silent);
     Student &answering = room.join(QStringLiteral("127.0.0.2"), Student::Picture);
     // One that leaves while it is asked has gone, not fallen silent.
     Student &leaving = room.join(QStringLiteral("127.0.0.3"), Student::Silent);
     leaving.onRequest = [&leaving] { leaving.agent.close(); };
+    QTimer trickle;
+    if (!beside.isEmpty()) {
+        Student &slow = room.join(QStringLiteral("127.0.0.9"), Student::Silent);
+        slow.onRequest = [&slow, &trickle, beside] {
+            slow.agent.socket().write(TestAgent::packetText(slow.requests, packet::ScreenShot,
+                                                            packet::ScreenAnnounceFlag, 1 << 20));
+            if (beside == u"trickles") {
+                QObject::connect(&trickle, &QTimer::timeout, &slow,
+                                 [&slow] { slow.agent.socket().write(QByteArray(100, 'x')); });
+                trickle.start(100);
+            }
+        };
+    }
     ClassOverview overview(room.classroom, room.commander);
     overview.timings.answerTimeoutMs = 5000;
+    // Far beyond the test: only the silent computer's own time counts.
+    overview.timings.streamTimeoutMs = 60000;
     overview.setIntervalSeconds(1);
 
     overview.setActive(true);
@@ -549,16 +675,20 @@ void ClassroomTest::silentComputerIsMarkedOnce()
 void ClassroomTest::overviewWaitsItsInterval_data()
 {
     QTest::addColumn<int>("answer");
-    QTest::newRow("a picture") << int(Student::Picture);
-    QTest::newRow("no picture") << int(Student::NoPicture);
-    QTest::newRow("no answer") << int(Student::Silent);
+    QTest::addColumn<int>("most"); // requests in 3.5 s
+    QTest::newRow("a picture") << int(Student::Picture) << 4;
+    // Backing off: asked at 0, then 2 s later, then 4 s after that.
+    QTest::newRow("no picture") << int(Student::NoPicture) << 2;
+    QTest::newRow("no answer") << int(Student::Silent) << 2;
 }
 
 // Each way a glance ends asks again only once the interval has passed: in
-// 1.5 s a 1 s interval asks twice, or less on a loaded machine, never more.
+// 3.5 s a 1 s interval asks four times, or less on a loaded machine, never
+// more; one that brought no picture waits twice as long each time.
 void ClassroomTest::overviewWaitsItsInterval()
 {
     QFETCH(int, answer);
+    QFETCH(int, most);
     Room room;
     Student &student = room.join(QStringLiteral("127.0.0.1"), Student::Answer(answer));
     ClassOverview overview(room.classroom, room.commander);
@@ -567,8 +697,34 @@ void ClassroomTest::overviewWaitsItsInterval()
 
     overview.setActive(true);
     QTRY_VERIFY(student.requests >= 1);
-    QTest::qWait(1500);
-    QVERIFY2(student.requests <= 3, qPrintable(QString::number(student.requests)));
+    QTest::qWait(3500);
+    QVERIFY2(student.requests <= most, qPrintable(QString::number(student.requests)));
+}
+
+// A student with the teacher's question to answer is asked for no picture,
+// which it would send before its answer, until it has answered.
+void ClassroomTest::overviewLeavesTheQuestionFirst()
+{
+    Room room;
+    Student &student = room.join(QStringLiteral("127.0.0.1"), Student::Picture);
+    Student &other = room.join(QStringLiteral("127.0.0.2"), Student::Picture);
+    ClassOverview overview(room.classroom, room.commander);
+    overview.setIntervalSeconds(1);
+    overview.setActive(true);
+    QTRY_VERIFY(student.requests >= 1);
+
+    room.commander.sendPoll(QStringLiteral("Czy skończyłeś?"), Poll::YesNo);
+    QTRY_COMPARE(student.packets.last().split('|')[3], QByteArray("6"));
+    const int before = student.requests;
+    const int otherBefore = other.requests;
+    QTest::qWait(2500);
+    QCOMPARE(student.requests, before);
+    // The other student has not answered either: neither is asked.
+    QCOMPARE(other.requests, otherBefore);
+
+    student.agent.sendPacket(5000, packet::Message, packet::AnswerYes);
+    QTRY_VERIFY_WITH_TIMEOUT(student.requests > before, 3000);
+    QCOMPARE(other.requests, otherBefore);
 }
 
 void ClassroomTest::eachComputerItsOwnChannel_data()

@@ -16,6 +16,8 @@
 #include <cstring>
 #include <optional>
 
+#include <unistd.h>
+
 namespace {
 
 QDateTime At(QDate date, QTime time)
@@ -243,6 +245,8 @@ private slots:
         QTest::newRow("no log folder yet") << true << "";
         QTest::newRow("not even the data folder") << false << "";
         QTest::newRow("the day file deleted") << true << "day file deleted";
+        QTest::newRow("the day file deleted after the log looked at it")
+                << true << "day file deleted, looked";
         QTest::newRow("the day file moved aside") << true << "day file moved";
         QTest::newRow("the log folder deleted") << true << "log folder deleted";
         QTest::newRow("the data folder moved away") << true << "data folder moved";
@@ -268,7 +272,13 @@ private slots:
             WriteLog("przed");
             expected = entry("2026-03-07 08:59:59", "przed");
             QCOMPARE(readAll(path), expected);
-            if (meanwhile == "day file deleted")
+            // Once the log has seen its entry in place, only the entries
+            // since come again.
+            if (meanwhile.endsWith("looked")) {
+                QTRY_VERIFY(!eventlog::unsettled());
+                expected.clear();
+            }
+            if (meanwhile.startsWith("day file deleted"))
                 QVERIFY(QFile::remove(path));
             else if (meanwhile == "day file moved")
                 QVERIFY(QFile::rename(path, path + ".old"));
@@ -289,6 +299,13 @@ private slots:
         QTRY_COMPARE(readAll(path), expected);
         QCOMPARE(QFile::permissions(path),
                  QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
+        // And so on every time, not only the first.
+        if (meanwhile.endsWith("looked")) {
+            QTRY_VERIFY(!eventlog::unsettled());
+            QVERIFY(QFile::remove(path));
+            WriteLog("drugi wpis");
+            QTRY_COMPARE(readAll(path), entry("2026-03-07 09:00:00", "drugi wpis"));
+        }
     }
 
     void unwritableDayFileLosesTheEntryQuietly_data()
@@ -298,6 +315,8 @@ private slots:
         QTest::newRow("read-only log folder") << "read-only folder";
         QTest::newRow("a file where the log folder belongs") << "file as folder";
         QTest::newRow("a link planted as the day file") << "link";
+        QTest::newRow("a link planted as the log folder") << "folder link";
+        QTest::newRow("the day file a hard link to the settings") << "hard link";
     }
 
     void unwritableDayFileLosesTheEntryQuietly()
@@ -307,8 +326,18 @@ private slots:
         const QString path = dayFile("ADMIN_2026-03-07.txt");
         QVERIFY(QDir().mkpath(data->dataFolder()));
         const QString target = data->root() + "/elsewhere.txt";
+        const QString settings = data->dataFolder() + "/settings.set";
         if (obstacle == "file as folder") {
             data->writeFile("log", "not a folder");
+        } else if (obstacle == "folder link") {
+            QVERIFY(QDir().mkdir(data->root() + "/elsewhere"));
+            QVERIFY(QFile::link(data->root() + "/elsewhere", logFolder));
+        } else if (obstacle == "hard link") {
+            QVERIFY(QDir().mkdir(logFolder));
+            data->writeFile("settings.set", "<FIRST RUN>FALSE\r\n");
+            QVERIFY(::link(QFile::encodeName(settings).constData(),
+                           QFile::encodeName(path).constData())
+                    == 0);
         } else if (obstacle == "link") {
             QVERIFY(QDir().mkdir(logFolder));
             QVERIFY(writeFile(target, {}));
@@ -337,6 +366,11 @@ private slots:
         QCOMPARE(eventlog::pendingEntries(), 0);
         if (obstacle == "read-only file") {
             QCOMPARE(readAll(path), QByteArray("kept\r\n"));
+        } else if (obstacle == "folder link") {
+            QVERIFY(QFileInfo(logFolder).isSymLink());
+            QCOMPARE(QDir(data->root() + "/elsewhere").entryList(QDir::Files), QStringList());
+        } else if (obstacle == "hard link") {
+            QCOMPARE(readAll(settings), QByteArray("<FIRST RUN>FALSE\r\n"));
         } else if (obstacle == "link") {
             QVERIFY(QFileInfo(path).isSymLink());
             QCOMPARE(readAll(target), QByteArray());

@@ -234,6 +234,7 @@ public:
         // The well-behaved agent here answers as fast as it is served, far
         // faster than a real one, and all of it must be in the log.
         main().classroom().environment.loggedPacketsPerSecond = 1000000;
+        main().classroom().environment.loggedPacketsPerSecondInAll = 1000000;
         good = &console.connectAgent();
     }
     TFMain &main() { return console.main(); }

@@ -18,7 +18,11 @@
 #include <QUdpSocket>
 #include <QtEndian>
 
+#include <algorithm>
 #include <array>
+#include <memory>
+#include <mutex>
+#include <vector>
 
 #include <unistd.h>
 
@@ -28,7 +32,19 @@ namespace hostnames = platform::hostnames;
 
 namespace {
 
-enum class Reply { Name, Silent, Truncated, WrongId, WrongIdThenName, OtherAddress };
+enum class Reply { Name, Silent, Truncated, WrongId, WrongIdThenName, OtherAddress, Overcounted };
+
+// An answer that holds only the group name but claims four names, with the
+// statistics after it dressed as the workstation's name.
+QByteArray overcounted(quint16 id, const QByteArray &oemName)
+{
+    QByteArray answer = netbios::nodeStatusAnswer(id, {{"PRACOWNIA", 0x00, true}});
+    const qsizetype data = answer.size() - (1 + 18 + 46);
+    answer[data] = 4;
+    const QByteArray name = oemName.leftJustified(15, ' ') + QByteArray("\x00\x04\x00", 3);
+    answer.replace(data + 1 + 18, name.size(), name);
+    return answer;
+}
 
 // A student computer's NetBIOS side on a loopback port of the test's own.
 class Responder
@@ -61,6 +77,8 @@ public:
                     m_other.writeDatagram(answer, from, port);
                 if (reply == Reply::Name || reply == Reply::WrongIdThenName)
                     m_socket.writeDatagram(answer, from, port);
+                if (reply == Reply::Overcounted)
+                    m_socket.writeDatagram(overcounted(id, oemName), from, port);
             }
         });
     }
@@ -82,6 +100,7 @@ class NamesTest : public QObject
 private slots:
     void nameOfComputer_data();
     void nameOfComputer();
+    void churningAddressesHoldUpNoName();
     void namesFromSamba();
 };
 
@@ -108,6 +127,8 @@ void NamesTest::nameOfComputer_data()
             << QByteArray() << true << Reply::WrongId << plain << "" << 2;
     QTest::newRow("forged answer before the real one")
             << QByteArray() << true << Reply::WrongIdThenName << plain << "SALA-21" << 1;
+    QTest::newRow("more names claimed than the answer holds")
+            << QByteArray() << true << Reply::Overcounted << plain << "" << 2;
     QTest::newRow("answer from another address")
             << QByteArray() << true << Reply::OtherAddress << plain << "" << 2;
     QTest::newRow("control bytes dropped")
@@ -261,6 +282,62 @@ void NamesTest::namesFromSamba()
     }
     shown.sort();
     QCOMPARE(shown, (QStringList{names[0], names[1]}));
+}
+
+// Sixteen addresses connect and close again and again while the name service
+// takes its time: each address is looked up once at a time, the lookups of
+// connections gone before their turn are never asked, and a computer that
+// joins meanwhile is named.
+void NamesTest::churningAddressesHoldUpNoName()
+{
+    hostnames::Settings settings;
+    settings.netbios = false;
+    hostnames::setSettings(settings);
+    std::mutex mutex;
+    QHash<QByteArray, int> running;
+    int calls = 0;
+    int mostAtOnce = 0;
+    TcpServer::setHostNameResolver([&](const QByteArray &address) {
+        {
+            std::lock_guard lock(mutex);
+            ++calls;
+            mostAtOnce = std::max(mostAtOnce, ++running[address]);
+        }
+        // A name service that takes its time over each question.
+        QThread::msleep(50);
+        std::lock_guard lock(mutex);
+        --running[address];
+        return address == "127.0.0.21" ? QByteArray("SALA-21") : QByteArray();
+    });
+    auto restore = qScopeGuard([] {
+        TcpServer::setHostNameResolver({});
+        hostnames::resetSettings();
+    });
+    TcpServer server;
+    QVERIFY(server.listen(0));
+    const int rounds = 8;
+    int seen = 0;
+    connect(&server, &TcpServer::clientConnect, &server, [&] { ++seen; });
+    for (int round = 0; round < rounds; ++round) {
+        std::vector<std::unique_ptr<RawSocket>> churn;
+        for (int a = 101; a <= 116; ++a)
+            churn.push_back(std::make_unique<RawSocket>(
+                    server.localPort(),
+                    QByteArray("127.0.0." + QByteArray::number(a)).constData()));
+        QTRY_COMPARE(seen, 16 * (round + 1));
+    }
+    QTRY_COMPARE(server.activeConnections(), 0);
+
+    RawSocket honest(server.localPort(), "127.0.0.21");
+    QTRY_COMPARE(server.activeConnections(), 1);
+    const ConnectionPtr c = server.connection(0);
+    QTRY_VERIFY(c->hostNameKnown());
+    QCOMPARE(c->peerHostName(), QByteArray("SALA-21"));
+    std::lock_guard lock(mutex);
+    QCOMPARE(mostAtOnce, 1);
+    // At most the first round's lookups and one more per address, not one
+    // per connection.
+    QVERIFY2(calls <= 2 * 16 + 1, qPrintable(QString::number(calls)));
 }
 
 QTEST_GUILESS_MAIN(NamesTest)

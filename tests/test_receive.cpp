@@ -24,6 +24,7 @@ struct Room
         // Every packet of a burst is to be found in the log, past the bound
         // a flood meets.
         main().classroom().environment.loggedPacketsPerSecond = 1000000;
+        main().classroom().environment.loggedPacketsPerSecondInAll = 1000000;
     }
     // What the fields show before the packets under test come, once the
     // agents' connections have been reported.
@@ -31,6 +32,13 @@ struct Room
     {
         main().StatusEdit->setText(QStringLiteral("przed"));
         main().MessageAnswerMemo->setPlainText(QStringLiteral("poprzednia odpowiedź"));
+    }
+    // The teacher's command to the agent: a status it sends answers it.
+    bool command(TestAgent &agent)
+    {
+        PacketRecord command{};
+        command.iCommand = packet::CloseProcess;
+        return main().SendPacket(connectionOf(console, agent), command);
     }
     TFMain &main() { return console.main(); }
     QList<QByteArray> rcvEntries() { return logInfos(console.data, "RCV"); }
@@ -74,39 +82,50 @@ private slots:
         QTest::addColumn<QString>("memo");
         QTest::addColumn<bool>("waitStaysOpen");
         QTest::addColumn<bool>("unknownType");
+        // Whom the teacher's command went to before: "this" agent, "other"
+        // agent, "none".
+        QTest::addColumn<QString>("commanded");
 
         const QString before = QStringLiteral("przed");
         const QString oldAnswer = QStringLiteral("poprzednia odpowiedź");
         // The agent's text ends with "|", and Bufor keeps it.
         QTest::newRow("status text") << 1 << 0 << cp1250::fromUnicode(u"zamknięto") << "zamknięto|"
-                                     << oldAnswer << true << false;
-        QTest::newRow("status text, any flag") << 1 << 9 << cp1250::fromUnicode(u"gotowe ąę")
-                                               << "gotowe ąę|" << oldAnswer << true << false;
+                                     << oldAnswer << true << false << "this";
+        QTest::newRow("status text, any flag")
+                << 1 << 9 << cp1250::fromUnicode(u"gotowe ąę") << "gotowe ąę|" << oldAnswer << true
+                << false << "this";
         QTest::newRow("process list, other flag")
-                << 0 << 1 << QByteArray() << before << oldAnswer << true << false;
+                << 0 << 1 << QByteArray() << before << oldAnswer << true << false << "this";
         QTest::newRow("screen, flag 0")
-                << 2 << 0 << QByteArray() << before << oldAnswer << true << false;
+                << 2 << 0 << QByteArray() << before << oldAnswer << true << false << "this";
         QTest::newRow("screen, closes the wait window")
-                << 2 << 2 << QByteArray() << before << oldAnswer << false << false;
+                << 2 << 2 << QByteArray() << before << oldAnswer << false << false << "this";
         QTest::newRow("screen, other flag")
-                << 2 << 3 << QByteArray() << before << oldAnswer << true << false;
-        QTest::newRow("answer no")
-                << 6 << 0 << QByteArray() << before << "odpowiedź brzmi: NIE" << true << false;
-        QTest::newRow("answer yes")
-                << 6 << 1 << QByteArray() << before << "odpowiedź brzmi: TAK" << true << false;
-        QTest::newRow("typed answer") << 6 << 2 << cp1250::fromUnicode(u"Nie wiem, proszę pani")
-                                      << before << "Nie wiem, proszę pani|" << true << false;
+                << 2 << 3 << QByteArray() << before << oldAnswer << true << false << "this";
+        QTest::newRow("answer no") << 6 << 0 << QByteArray() << before << "odpowiedź brzmi: NIE"
+                                   << true << false << "this";
+        QTest::newRow("answer yes") << 6 << 1 << QByteArray() << before << "odpowiedź brzmi: TAK"
+                                    << true << false << "this";
+        QTest::newRow("typed answer")
+                << 6 << 2 << cp1250::fromUnicode(u"Nie wiem, proszę pani") << before
+                << "Nie wiem, proszę pani|" << true << false << "this";
         // The agent's line breaks stay inside its entry of the day log.
         QTest::newRow("status text forging a log entry")
                 << 1 << 0
                 << QByteArray("ok\r\n----\r\n2026-01-01 00:00:00\r\nInfo: RCV: kopia pakietu")
                 << "ok\r\n----\r\n2026-01-01 00:00:00\r\nInfo: RCV: kopia pakietu|" << oldAnswer
-                << true << false;
+                << true << false << "this";
         QTest::newRow("answer, other flag")
-                << 6 << 3 << QByteArray("x") << before << oldAnswer << true << false;
+                << 6 << 3 << QByteArray("x") << before << oldAnswer << true << false << "this";
+        // A status answers the teacher: one from a computer no command went
+        // to is logged and shown nowhere.
+        QTest::newRow("status text, no command sent")
+                << 1 << 0 << QByteArray("obcy") << before << oldAnswer << true << false << "none";
+        QTest::newRow("status text, the command went to another")
+                << 1 << 0 << QByteArray("obcy") << before << oldAnswer << true << false << "other";
         for (int command : {3, 4, 5, 7, 8, 9, -1, 1000}) {
-            QTest::addRow("unknown type %d", command)
-                    << command << 1 << QByteArray("x") << before << oldAnswer << true << true;
+            QTest::addRow("unknown type %d", command) << command << 1 << QByteArray("x") << before
+                                                      << oldAnswer << true << true << "this";
         }
     }
 
@@ -119,11 +138,15 @@ private slots:
         QFETCH(QString, memo);
         QFETCH(bool, waitStaysOpen);
         QFETCH(bool, unknownType);
+        QFETCH(QString, commanded);
 
         Room room;
         TestAgent &agent = room.console.connectAgent();
+        TestAgent &other = room.console.connectAgent();
         room.markFields();
         TFMain &main = room.main();
+        if (commanded != u"none")
+            QVERIFY(room.command(commanded == u"this" ? agent : other));
         main.waitWindow()->Show();
         QStringList rcvTexts;
         connect(main.RcvStatusEdit, &QLineEdit::textChanged, main.RcvStatusEdit,
@@ -140,11 +163,12 @@ private slots:
 
         QStringList expectedRcv{QStringLiteral("otrzymano dane: iCommand: ")
                                 + numbers(command, flag, 5)};
+        // One entry a packet, whatever its command.
         QList<QByteArray> expectedLog{"RCV: otrzymano dane"};
         if (unknownType) {
             expectedRcv << QStringLiteral("nieznany typ polecenia: iCommand: ")
                                    + numbers(command, flag, 5);
-            expectedLog << "RCV: nieznany typ polecenia";
+            expectedLog = {"RCV: nieznany typ polecenia"};
         }
         QCOMPARE(rcvTexts, expectedRcv);
         QCOMPARE(room.rcvEntries(), expectedLog);
@@ -221,7 +245,11 @@ private slots:
         // The burst is far faster than any agent: the log's share per
         // connection is lifted so that every line can be looked for.
         room.main().classroom().environment.loggedPacketsPerSecond = 1000000;
+        room.main().classroom().environment.loggedPacketsPerSecondInAll = 1000000;
         TestAgent *agents[] = {&room.console.connectAgent(), &room.console.connectAgent()};
+        // Their status texts answer a command of the teacher's.
+        for (TestAgent *agent : agents)
+            QVERIFY(room.command(*agent));
         room.markFields();
         for (qsizetype i = 0; i < steps.size(); ++i) {
             const Step &step = steps[i];
@@ -246,6 +274,7 @@ private slots:
         Room room;
         TestAgent &agent = room.console.connectAgent();
         const QByteArray second = TestAgent::packetText(12, 6, 1);
+        QVERIFY(room.command(agent));
         room.markFields();
 
         agent.send(TestAgent::packetText(11, 1, 0, 0, "pierwszy") + second);
@@ -293,6 +322,7 @@ private slots:
         TestAgent &first = room.console.connectAgent();
         TestAgent &second = room.console.connectAgent();
         const platform::ConnectionPtr firstConnection = connectionOf(room.console, first);
+        QVERIFY(room.command(first));
         room.markFields();
         QSet<platform::Connection *> notified;
         connect(main.classroom().MyServer, &platform::TcpServer::clientRead,

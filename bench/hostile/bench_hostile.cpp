@@ -22,12 +22,17 @@
 #include "benchsupport.h"
 #include "support/hostilejpeg.h"
 
+#include "link/classroom.h"
+#include "platform/tcpserver.h"
 #include "shell/tfmain.h"
+#include "storage/datafolder.h"
+#include "storage/eventlog.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QSet>
 #include <QTimer>
@@ -115,6 +120,7 @@ public:
         // The well-behaved agent answers as fast as it is served, far faster
         // than a real one, and all of it must be in the log.
         main().classroom().environment.loggedPacketsPerSecond = 1000000;
+        main().classroom().environment.loggedPacketsPerSecondInAll = 1000000;
         m_good = connectAgent(console.port(), "127.0.0.1");
         m_goodPort = localPortOf(m_good);
         waitFor([this] { return main().RemoteComputersListView->model()->rowCount() > 0; }, 5000);
@@ -504,6 +510,93 @@ void stalled()
     print(QStringLiteral("agent that stops reading, a command to every computer"), f);
 }
 
+// One address with four connections sends packets whose every text field is
+// full of control bytes, as fast as the console takes them, for seconds
+// seconds: how fast the day log grows, per minute, under the console's own
+// shares (not the lifted ones of the arena).
+void logFlood(int seconds)
+{
+    Classroom::listenPortOverride = 0;
+    Classroom room;
+    room.ShowLocalHostInfo();
+    room.StartServer();
+    const QString log = datafolder::folderPath() + QStringLiteral("/log/")
+                        + eventlog::fileNameFor(QDate::currentDate());
+    WriteLog("bench: log flood");
+    const qint64 before = QFileInfo(log).size();
+    std::vector<int> fds;
+    for (int i = 0; i < 4; ++i)
+        fds.push_back(connectAgent(room.MyServer->localPort(), "127.0.0.5"));
+    waitFor([&] { return room.computers().size() == fds.size(); }, 5000);
+    const QByteArray controls(1023, '\x01');
+    const QByteArray text = QByteArray::number(packet::PassValue) + "|1|0|1|0|0|"
+                            + QByteArray(254, '\x1b') + '|' + QByteArray(254, '\x7f') + '|';
+    std::atomic<bool> stop{false};
+    std::thread flooder([&] {
+        for (qint32 n = 1; !stop.load(); ++n)
+            for (int fd : fds) {
+                QByteArray p = text + controls;
+                p.replace(6, 1, QByteArray::number(n));
+                sendAll(fd, p);
+            }
+    });
+    const Clock::time_point start = Clock::now();
+    waitFor([&] { return msBetween(start, Clock::now()) > seconds * 1000.0; }, seconds * 1000 + 5000);
+    stop = true;
+    for (int fd : fds)
+        ::shutdown(fd, SHUT_RDWR);
+    flooder.join();
+    for (int fd : fds)
+        ::close(fd);
+    const double minutes = msBetween(start, Clock::now()) / 60000.0;
+    eventlog::settle();
+    const double grown = double(QFileInfo(log).size() - before);
+    Classroom::listenPortOverride = -1;
+    printResult(QStringLiteral("hostile"),
+                QStringLiteral("4 connections of one address, control bytes in every field: "
+                               "day log growth"),
+                grown / minutes / (1024 * 1024), NAN, QStringLiteral("MiB/min"), Better::Lower, {});
+}
+
+// Sixteen addresses connect and close again and again; then an honest
+// computer joins: how long until its name is known (the name service knows
+// none of them, so each is asked by NetBIOS, twice 250 ms when silent).
+void nameChurn(int seconds)
+{
+    platform::TcpServer server;
+    server.listen(0);
+    std::atomic<bool> stop{false};
+    std::thread churn([&] {
+        while (!stop.load())
+            for (int a = 101; a <= 116 && !stop.load(); ++a) {
+                const QByteArray from = "127.0.0." + QByteArray::number(a);
+                const int fd = connectAgent(server.localPort(), from.constData());
+                if (fd >= 0)
+                    ::close(fd);
+            }
+    });
+    const Clock::time_point start = Clock::now();
+    waitFor([&] { return msBetween(start, Clock::now()) > seconds * 1000.0; }, seconds * 1000 + 5000);
+    const int honest = connectAgent(server.localPort(), "127.0.0.21");
+    const Clock::time_point joined = Clock::now();
+    platform::ConnectionPtr c;
+    waitFor(
+            [&] {
+                for (int i = 0; i < server.activeConnections() && !c; ++i)
+                    if (server.connection(i)->peerAddress() == "127.0.0.21")
+                        c = server.connection(i);
+                return c && c->hostNameKnown();
+            },
+            300000);
+    const double named = c && c->hostNameKnown() ? msBetween(joined, Clock::now()) : NAN;
+    stop = true;
+    churn.join();
+    ::close(honest);
+    printResult(QStringLiteral("hostile"),
+                QStringLiteral("16 addresses churning connections: an honest computer named after"),
+                named, NAN, QStringLiteral("ms"), Better::Lower, QStringLiteral("<= 1000 ms"));
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -516,7 +609,8 @@ int main(int argc, char **argv)
     const bool quick = attacks.removeAll(QStringLiteral("--quick")) > 0;
     if (attacks.isEmpty())
         attacks = {QStringLiteral("forgery"), QStringLiteral("idle"),    QStringLiteral("picture"),
-                   QStringLiteral("list"),    QStringLiteral("unasked"), QStringLiteral("stalled")};
+                   QStringLiteral("list"),    QStringLiteral("unasked"), QStringLiteral("stalled"),
+                   QStringLiteral("log"),     QStringLiteral("names")};
     printMachine();
     // The limit of a desktop session, which the console may raise itself.
     rlimit limit{};
@@ -542,6 +636,10 @@ int main(int argc, char **argv)
             unasked();
         else if (attack == QLatin1String("stalled"))
             stalled();
+        else if (attack == QLatin1String("log"))
+            logFlood(quick ? 10 : 60);
+        else if (attack == QLatin1String("names"))
+            nameChurn(quick ? 5 : 10);
     }
     return 0;
 }

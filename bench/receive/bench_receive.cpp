@@ -139,6 +139,7 @@ double consoleRound(const Round &round)
     // day log per connection would otherwise leave most of one agent's
     // packets out of it at these rates.
     main.classroom().environment.loggedPacketsPerSecond = 1000000;
+    main.classroom().environment.loggedPacketsPerSecondInAll = 1000000;
 
     std::vector<int> fds;
     for (int a = 0; a < round.agents; ++a)

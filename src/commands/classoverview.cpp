@@ -55,6 +55,8 @@ ClassOverview::ClassOverview(Classroom &classroom, Commander &commander, QObject
             pump();
     });
     connect(&classroom.roster(), &Roster::joined, this, &ClassOverview::pump);
+    // An answer to the teacher's question frees its computer for pictures.
+    connect(&classroom, &Classroom::answerReceived, this, [this] { pump(); });
     classroom.setTileBound(m_bound);
     // After the list has dealt with the leaving: the places this gives out
     // are those of the list as it is then.
@@ -114,11 +116,21 @@ ClassOverview::TileState ClassOverview::stateOf(const platform::ConnectionPtr &c
     return computer ? computer->tileState() : TileState::Waiting;
 }
 
-bool ClassOverview::due(const Tile &tile, qint64 now) const
+qint64 ClassOverview::waitAfterAsking(const Tile &tile) const
 {
-    const bool intervalOver = tile.askedAt < 0 || now - tile.askedAt >= m_intervalSeconds * 1000;
+    const qint64 interval = qint64(m_intervalSeconds) * 1000;
+    const qint64 backedOff = interval << std::min(tile.failures, MaxBackoffSteps);
+    return std::max(interval, std::min<qint64>(backedOff, MaxBackoffMs));
+}
+
+// The teacher's question goes first: a computer that has one to answer is
+// not asked for its picture, which would come before its answer.
+bool ClassOverview::due(const Computer &computer, qint64 now) const
+{
+    const Tile &tile = computer.tile;
+    const bool intervalOver = tile.askedAt < 0 || now - tile.askedAt >= waitAfterAsking(tile);
     const bool teacherDone = tile.teacherAt < 0 || now - tile.teacherAt >= timings.teacherGraceMs;
-    return intervalOver && teacherDone;
+    return intervalOver && teacherDone && !m_classroom.questionOpen(computer);
 }
 
 bool ClassOverview::busy(const platform::ConnectionPtr &connection) const
@@ -149,7 +161,7 @@ void ClassOverview::pump()
         if (!computer->isOpen() || busy(connection))
             continue;
         Tile &tile = computer->tile;
-        if (!due(tile, now))
+        if (!due(*computer, now))
             continue;
         tile.askedAt = now;
         if (!m_classroom.requestGlance(connection, m_bound)) {
@@ -187,7 +199,11 @@ void ClassOverview::scheduleNext(qint64 now)
         if (!computer->isOpen() || busy(computer->connection))
             continue;
         const Tile &tile = computer->tile;
-        const qint64 intervalAt = tile.askedAt + m_intervalSeconds * 1000;
+        // One with a question open is woken by its answer (settled or not,
+        // the list changes); at the latest when the question is over.
+        const qint64 intervalAt = m_classroom.questionOpen(*computer)
+                                          ? now + 1000
+                                          : tile.askedAt + waitAfterAsking(tile);
         const qint64 teacherAt = tile.teacherAt < 0 ? 0 : tile.teacherAt + timings.teacherGraceMs;
         const qint64 at = std::max(intervalAt, teacherAt);
         wait = std::min(wait, at - now);
@@ -243,8 +259,11 @@ void ClassOverview::settle(const platform::ConnectionPtr &connection, TileState 
     Computer *computer = m_classroom.computerOf(connection);
     const bool stopped = computer && state == TileState::NoAnswer
                          && computer->tile.state != TileState::NoAnswer;
-    if (computer)
+    if (computer) {
         computer->tile.state = state;
+        computer->tile.failures
+                = state == TileState::Current ? 0 : std::min(computer->tile.failures + 1, 64);
+    }
     forget(connection);
     // A computer that has left meanwhile has not fallen silent. Its record
     // names it: a closed connection no longer knows whom it was with.

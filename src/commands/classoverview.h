@@ -40,7 +40,9 @@ public:
         int answerTimeoutMs = 5000;
         // Nor is a picture whose stream takes longer than this once
         // announced: a trickling computer gives its place up to another.
-        int streamTimeoutMs = 30000;
+        // A student's picture takes under half a second: a few seconds is
+        // ample, and a trickling computer holds a place no longer.
+        int streamTimeoutMs = 5000;
         // The longest a teacher's command is waited for: the wait window's.
         int teacherWaitMs = 10000;
         // A computer the teacher asked for a stream is left alone this long
@@ -58,6 +60,12 @@ public:
     static constexpr int DefaultIntervalSeconds = 5;
     static constexpr int MinIntervalSeconds = 1;
     static constexpr int MaxIntervalSeconds = 60;
+    // A computer whose requests brought no picture waits its interval
+    // doubled for each of them, at most this many times (8 intervals) and
+    // at most a minute: silent or hostile ones cost the class few places,
+    // and one that comes back is shown again within a minute.
+    static constexpr int MaxBackoffSteps = 3;
+    static constexpr int MaxBackoffMs = 60000;
     static constexpr const char *IntervalTag = "<OVERVIEW INTERVAL>";
 
     ClassOverview(Classroom &classroom, Commander &commander, QObject *parent = nullptr);
@@ -92,7 +100,8 @@ private:
     };
 
     void pump();
-    bool due(const Tile &tile, qint64 now) const;
+    bool due(const Computer &computer, qint64 now) const;
+    qint64 waitAfterAsking(const Tile &tile) const;
     bool busy(const platform::ConnectionPtr &connection) const;
     void notSent(Computer *computer, qint64 now);
     void scheduleNext(qint64 now);

@@ -29,7 +29,6 @@ Classroom::Classroom(QObject *parent)
     environment.sendWait = [](platform::Connection &connection, int ms) {
         connection.waitForWritable(ms);
     };
-    m_logClock.start();
     // At most one entry a second for each flooding connection.
     m_leftOutTimer.setSingleShot(true);
     m_leftOutTimer.setInterval(1000);
@@ -112,6 +111,9 @@ void Classroom::MyServerClientConnect(const platform::ConnectionPtr &socket)
     const QByteArray address = socket->peerAddress();
     const QString line = QStringLiteral("Połączono z ") + text(address);
     emit statusText(line);
+    // Students' programs may connect and leave without end: what that writes
+    // counts against their share of the day log.
+    eventlog::AgentEntries byAgents;
 
     m_roster.add(socket);
     WriteLog(cp1250::fromUnicode(line));
@@ -119,6 +121,7 @@ void Classroom::MyServerClientConnect(const platform::ConnectionPtr &socket)
 
 void Classroom::MyServerClientRefused(const QByteArray &address)
 {
+    eventlog::AgentEntries byAgents;
     logStatus(QStringLiteral("Odrzucono połączenie z ") + text(address)
               + QStringLiteral(": za dużo połączeń"));
 }
@@ -132,6 +135,7 @@ void Classroom::MyServerClientNamed(const platform::ConnectionPtr &socket)
 
 void Classroom::MyServerClientDisconnect(const platform::ConnectionPtr &socket)
 {
+    eventlog::AgentEntries byAgents;
     logStatus(QStringLiteral("Rozłączono z ") + text(socket->peerAddress()));
 
     // The row of this very connection: others may share its address and
@@ -139,8 +143,8 @@ void Classroom::MyServerClientDisconnect(const platform::ConnectionPtr &socket)
     Computer *gone = computerOf(socket);
     if (!gone)
         return;
-    reportLeftOut(*gone);
     m_roster.remove(gone);
+    reportLeftOut(gone->address);
     endChannel(gone->channel);
 }
 

@@ -18,6 +18,7 @@
 
 #include <atomic>
 #include <functional>
+#include <map>
 #include <memory>
 #include <stdexcept>
 #include <vector>
@@ -51,10 +52,15 @@ public:
         qint64 pictureKeptLimit = 16 * 1024 * 1024;
         qint64 picturesKeptLimit = 256 * 1024 * 1024;
         // The day log takes at most this many packets a second from one
-        // connection. An agent speaks only when spoken to, and the teacher's
-        // clicks with the overview's glances ask it a few times a second at
-        // most: only a flood reaches this.
+        // address, however many connections it opens. An agent speaks only
+        // when spoken to, and the teacher's clicks with the overview's
+        // glances ask it a few times a second at most: only a flood reaches
+        // this.
         int loggedPacketsPerSecond = 20;
+        // ... and at most this many from all agents together: a question
+        // to a class of 64 has every answer logged within its second, and
+        // eight flooding addresses cost the log no more than three would.
+        int loggedPacketsPerSecondInAll = 64;
     };
 
     explicit Classroom(QObject *parent = nullptr);
@@ -227,6 +233,17 @@ private:
     void dispatch(const platform::ConnectionPtr &socket, const PacketRecord &p);
     void announced(const platform::ConnectionPtr &socket, bool screen, qint32 declared);
     void dropUnasked(const platform::ConnectionPtr &socket, qint32 declared);
+    // Whether a status of the computer answers a command of the teacher's.
+    bool answersTeacher(const platform::ConnectionPtr &socket);
+
+public:
+    // Whether the computer has a question of the teacher's to answer: its
+    // answer goes before any picture the overview would ask of it. A
+    // question not answered within QuestionOpenMs is over.
+    bool questionOpen(const Computer &computer) const;
+    static constexpr int QuestionOpenMs = 60000;
+
+private:
     // Reads off what is left of a dropped stream; false while some is left.
     bool readOffDropped(const platform::ConnectionPtr &socket);
     qint64 idleBudgetMs() const;
@@ -241,8 +258,10 @@ private:
     void trimPictures(const Computer *newest);
     // Whether the day log takes this packet of the connection; a packet left
     // out is counted, and said by reportLeftOut within a second.
-    bool logsPacketOf(Computer &computer);
-    void reportLeftOut(Computer &computer);
+    bool logsPacketOf(const Computer &computer);
+    // Says how many packets of the address the log left out, if any, and
+    // forgets its share when none of its connections is left.
+    void reportLeftOut(const QByteArray &address);
     void reportAllLeftOut();
 
     Roster m_roster;
@@ -253,7 +272,17 @@ private:
     qint32 m_packetNo = 0;
     // Whether the packet being handled goes into the day log.
     bool m_packetLogged = true;
-    QElapsedTimer m_logClock;
+    // The day log's share of one address's packets in the current second,
+    // and those left out since the last entry that said so.
+    struct LogShare
+    {
+        qint64 second = -1;
+        int logged = 0;
+        qint64 leftOut = 0;
+        QByteArray hostName;
+    };
+    std::map<QByteArray, LogShare> m_logShares;
+    LogShare m_allAgentsShare;
     QTimer m_leftOutTimer;
     // The connection of the teacher's stream being received; null when none.
     platform::ConnectionPtr m_teacherStream;

@@ -5,6 +5,8 @@
 #include "platform/cp1250.h"
 #include "storage/eventlog.h"
 
+#include <QDateTime>
+
 #include <algorithm>
 
 namespace {
@@ -24,41 +26,58 @@ QString packetsText(qint64 count)
 
 } // namespace
 
-bool Classroom::logsPacketOf(Computer &computer)
+bool Classroom::logsPacketOf(const Computer &computer)
 {
-    Conversation &talk = computer.conversation;
-    const qint64 second = m_logClock.elapsed() / 1000;
-    if (second != talk.logSecond) {
-        talk.logSecond = second;
-        talk.loggedInSecond = 0;
+    // The log's own seconds, which its entries' stamps show.
+    const qint64 second = QDateTime::currentMSecsSinceEpoch() / 1000;
+    LogShare &share = m_logShares[computer.address];
+    share.hostName = computer.hostName;
+    for (LogShare *s : {&share, &m_allAgentsShare}) {
+        if (s->second != second) {
+            s->second = second;
+            s->logged = 0;
+        }
     }
-    if (talk.loggedInSecond < environment.loggedPacketsPerSecond) {
-        ++talk.loggedInSecond;
+    if (share.logged < environment.loggedPacketsPerSecond
+        && m_allAgentsShare.logged < environment.loggedPacketsPerSecondInAll) {
+        ++share.logged;
+        ++m_allAgentsShare.logged;
         return true;
     }
-    ++talk.leftOut;
+    ++share.leftOut;
     if (!m_leftOutTimer.isActive())
         m_leftOutTimer.start();
     return false;
 }
 
-void Classroom::reportLeftOut(Computer &computer)
+void Classroom::reportLeftOut(const QByteArray &address)
 {
-    if (computer.conversation.leftOut == 0)
+    const auto share = m_logShares.find(address);
+    if (share == m_logShares.end())
         return;
-    // The host name comes from the network's name service: shown, not obeyed.
-    const QByteArray text
-            = cp1250::fromUnicode(QStringLiteral("pominięto w dzienniku %1 od ")
-                                          .arg(packetsText(computer.conversation.leftOut)))
-              + computer.address + " (" + eventlog::visible(computer.hostName) + ')';
-    computer.conversation.leftOut = 0;
-    WriteLog(text);
+    if (share->second.leftOut > 0) {
+        eventlog::AgentEntries byAgents;
+        // The host name comes from the network's name service: shown, not
+        // obeyed.
+        WriteLog(cp1250::fromUnicode(QStringLiteral("pominięto w dzienniku %1 od ")
+                                             .arg(packetsText(share->second.leftOut)))
+                 + address + " (" + eventlog::visible(share->second.hostName) + ')');
+        share->second.leftOut = 0;
+    }
+    const bool listed = std::any_of(computers().begin(), computers().end(),
+                                    [&](const Computer *c) { return c->address == address; });
+    if (!listed)
+        m_logShares.erase(share);
 }
 
 void Classroom::reportAllLeftOut()
 {
-    for (Computer *computer : m_roster.computers())
-        reportLeftOut(*computer);
+    std::vector<QByteArray> addresses;
+    for (const auto &[address, share] : m_logShares)
+        if (share.leftOut > 0)
+            addresses.push_back(address);
+    for (const QByteArray &address : addresses)
+        reportLeftOut(address);
 }
 
 // The reception has cut the bytes at the picture's end marker. A larger

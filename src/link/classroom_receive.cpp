@@ -46,6 +46,12 @@ qsizetype announcementLength(const QByteArray &text)
     return announces ? end + 1 : text.size();
 }
 
+bool knownCommand(qint32 command)
+{
+    return command == packet::ProcessList || command == packet::CloseProcess
+           || command == packet::ScreenShot || command == packet::Message;
+}
+
 } // namespace
 
 void Classroom::MyServerClientRead(const platform::ConnectionPtr &socket)
@@ -55,6 +61,8 @@ void Classroom::MyServerClientRead(const platform::ConnectionPtr &socket)
     const Computer *reading = computerOf(socket);
     if ((reading && reading->channel.reception) || !readOffDropped(socket))
         return;
+    // Whatever a student's packet makes the log say is the students' share.
+    eventlog::AgentEntries byAgents;
 
     QByteArray text;
     char buffer[ReadChunk];
@@ -117,7 +125,10 @@ void Classroom::MyServerClientRead(const platform::ConnectionPtr &socket)
     LastPacketNo = p.iPacketNo;
     m_packetNo = p.iPacketNo;
     emit receiveReport(QStringLiteral("otrzymano dane: iCommand: ") + numbers(p));
-    log("RCV: otrzymano dane");
+    // One entry a packet: a command the console does not know is logged
+    // once, as such, with its dump (see dispatch).
+    if (knownCommand(p.iCommand))
+        log("RCV: otrzymano dane");
 
     dispatch(socket, p);
 }
@@ -130,7 +141,11 @@ void Classroom::dispatch(const platform::ConnectionPtr &socket, const PacketReco
             announced(socket, false, p.StreamSize);
         break;
     case packet::CloseProcess:
-        emit statusText(cp1250::toUnicode(packet::fieldText(p.Bufor)));
+        // A status answers a command of the teacher's: one from a computer
+        // no command went to stands only in the day log, never in STATUS
+        // as if it answered the teacher.
+        if (answersTeacher(socket))
+            emit statusText(cp1250::toUnicode(packet::fieldText(p.Bufor)));
         break;
     case packet::ScreenShot:
         if (p.iFlag == packet::ScreenAnnounceFlag)
@@ -145,6 +160,7 @@ void Classroom::dispatch(const platform::ConnectionPtr &socket, const PacketReco
             if (computer) {
                 computer->state.answer = answer->shownText();
                 computer->state.answerTime = QDateTime::currentDateTime();
+                computer->conversation.questionAt = -1;
                 m_roster.touch(computer, {Roster::AnswerRole});
             }
             emit answerReceived(computer, p, *answer);
@@ -156,6 +172,13 @@ void Classroom::dispatch(const platform::ConnectionPtr &socket, const PacketReco
             WriteLog("RCV: nieznany typ polecenia", true, &p);
         break;
     }
+}
+
+bool Classroom::answersTeacher(const platform::ConnectionPtr &socket)
+{
+    const Computer *computer = computerOf(socket);
+    const qint64 at = computer ? computer->conversation.commandedAt : -1;
+    return at >= 0 && m_clock.elapsed() - at <= AnswerForgottenMs;
 }
 
 // A stream is the teacher's when the teacher asked this computer for this

@@ -96,9 +96,21 @@ bool Classroom::sendPacket(const platform::ConnectionPtr &socket, PacketRecord &
     }
 
     report(sentLine(packet, text.size()) + hostName(), "SEND: OK");
-    if (!quiet)
+    if (!quiet) {
         noteTeacherRequest(socket, packet);
+        if (Computer *computer = computerOf(socket)) {
+            computer->conversation.commandedAt = m_clock.elapsed();
+            if (packet.iCommand == packet::Message && packet.iFlag != packet::PlainMessage)
+                computer->conversation.questionAt = m_clock.elapsed();
+        }
+    }
     return true;
+}
+
+bool Classroom::questionOpen(const Computer &computer) const
+{
+    const qint64 at = computer.conversation.questionAt;
+    return at >= 0 && m_clock.elapsed() - at < QuestionOpenMs;
 }
 
 // A computer that takes nothing for the whole budget has stopped reading, or

@@ -35,7 +35,7 @@ struct ComputerState
 };
 
 // The console's side of the conversation with one connection: what its
-// packets are checked against and how much of them the day log takes. One
+// packets are checked against and whether the teacher spoke to it. One
 // computer's packets never decide how another's are taken.
 struct Conversation
 {
@@ -45,12 +45,12 @@ struct Conversation
     // The last packet read from it: what a text that leaves out fields is
     // read onto.
     PacketRecord received;
-    // The day log's share of this connection's packets: the second counted
-    // in, the packets logged in it, and those left out since the last entry
-    // that said so.
-    qint64 logSecond = -1;
-    int loggedInSecond = 0;
-    qint64 leftOut = 0;
+    // When the teacher's latest command went to it (ms on the classroom's
+    // clock; -1: never): only then is a status it sends shown.
+    qint64 commandedAt = -1;
+    // When the teacher's question (yes/no or typed, a poll's too) went to
+    // it and has not been answered yet; -1: none.
+    qint64 questionAt = -1;
 };
 
 // What is asked of one computer and not answered yet, and what it sends
@@ -83,6 +83,9 @@ struct Tile
     State state = State::Waiting;
     qint64 askedAt = -1;   // ms on the overview's clock; -1: never
     qint64 teacherAt = -1; // ditto
+    // Requests in a row that brought no picture: each doubles the wait
+    // before the next one, up to a bound.
+    int failures = 0;
 };
 
 // One connected computer: the link to it and all the console knows of it.

@@ -80,22 +80,28 @@ AppendFile::~AppendFile()
     close();
 }
 
-int AppendFile::open(const QString &path)
+int AppendFile::open(const Folder &folder, const QString &name)
 {
     close();
-    const int fd = ::open(encoded(path).constData(),
-                          O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    const int fd
+            = ::openat(folder.m_fd, encoded(name).constData(),
+                       O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
     if (fd < 0)
         return errno;
     struct stat st = {};
-    if (::fstat(fd, &st) != 0) {
-        const int error = errno;
+    int error = ::fstat(fd, &st) == 0 ? 0 : errno;
+    if (error == 0 && !S_ISREG(st.st_mode))
+        error = EINVAL;
+    else if (error == 0 && st.st_nlink > 1)
+        error = EMLINK;
+    if (error != 0) {
         ::close(fd);
         return error;
     }
     m_handle = fd;
     m_device = quint64(st.st_dev);
     m_index = quint64(st.st_ino);
+    m_size = qint64(st.st_size);
     return 0;
 }
 
@@ -110,17 +116,22 @@ void AppendFile::close()
         ::close(int(m_handle));
     m_handle = -1;
     m_device = m_index = 0;
+    m_size = 0;
 }
 
 int AppendFile::write(QByteArrayView bytes)
 {
-    return m_handle >= 0 ? writeAll(int(m_handle), bytes) : EBADF;
+    if (m_handle < 0)
+        return EBADF;
+    m_size += bytes.size();
+    return writeAll(int(m_handle), bytes);
 }
 
-bool AppendFile::standsAt(const QString &path) const
+bool AppendFile::standsIn(const Folder &folder, const QString &name) const
 {
     struct stat st = {};
-    return m_handle >= 0 && ::lstat(encoded(path).constData(), &st) == 0
+    return m_handle >= 0 && folder.m_fd >= 0
+           && ::fstatat(folder.m_fd, encoded(name).constData(), &st, AT_SYMLINK_NOFOLLOW) == 0
            && quint64(st.st_dev) == m_device && quint64(st.st_ino) == m_index;
 }
 
@@ -218,6 +229,16 @@ bool Folder::isOpen() const
 
 Folder Folder::openPrivate(const QString &name, int *error) const
 {
+    return openInside(name, true, error);
+}
+
+Folder Folder::openClosed(const QString &name, int *error) const
+{
+    return openInside(name, false, error);
+}
+
+Folder Folder::openInside(const QString &name, bool ownerBitsToo, int *error) const
+{
     Folder folder;
     const QByteArray bytes = encoded(name);
     if (::mkdirat(m_fd, bytes.constData(), 0700) != 0 && errno != EEXIST) {
@@ -236,7 +257,11 @@ Folder Folder::openPrivate(const QString &name, int *error) const
         *error = errno;
     else if (st.st_uid != ::geteuid())
         *error = EPERM;
-    else if ((st.st_mode & 07777) != 0700 && ::fchmod(fd, 0700) != 0)
+    else if (ownerBitsToo && (st.st_mode & 07777) != 0700 && ::fchmod(fd, 0700) != 0)
+        *error = errno;
+    // The owner may have shut the folder to itself on purpose; only what
+    // others were let do goes.
+    else if (!ownerBitsToo && (st.st_mode & 07077) != 0 && ::fchmod(fd, st.st_mode & 0700) != 0)
         *error = errno;
     if (*error != 0) {
         ::close(fd);
@@ -245,6 +270,23 @@ Folder Folder::openPrivate(const QString &name, int *error) const
     folder.m_fd = fd;
     folder.m_path = m_path + QLatin1Char('/') + name;
     return folder;
+}
+
+bool Folder::standsAt(const QString &path) const
+{
+    struct stat here = {};
+    struct stat there = {};
+    return m_fd >= 0 && ::fstat(m_fd, &here) == 0 && ::stat(encoded(path).constData(), &there) == 0
+           && here.st_dev == there.st_dev && here.st_ino == there.st_ino;
+}
+
+bool Folder::standsIn(const Folder &parent, const QString &name) const
+{
+    struct stat here = {};
+    struct stat there = {};
+    return m_fd >= 0 && parent.m_fd >= 0 && ::fstat(m_fd, &here) == 0
+           && ::fstatat(parent.m_fd, encoded(name).constData(), &there, AT_SYMLINK_NOFOLLOW) == 0
+           && here.st_dev == there.st_dev && here.st_ino == there.st_ino;
 }
 
 int Folder::makeFolder(const QString &name) const

@@ -22,6 +22,8 @@ int makePrivateFolder(const QString &home, const QString &folder);
 // folder is missing).
 int appendToFile(const QString &path, QByteArrayView bytes);
 
+class Folder;
+
 // A file kept open to be appended to, for a log written many times a
 // second: one write per entry instead of an open, a write and a close.
 class AppendFile
@@ -32,22 +34,27 @@ public:
     AppendFile(const AppendFile &) = delete;
     AppendFile &operator=(const AppendFile &) = delete;
 
-    // Opens the file at path in place of the one open, made for this user
-    // only when missing; a link in its place is not followed. 0, or the
-    // error (ENOENT when the folder is missing).
-    int open(const QString &path);
+    // Opens the file name in folder in place of the one open, made for this
+    // user only when missing. A link in its place is not followed, and a
+    // file that has another name too (a hard link to some other file of
+    // the user's) is refused with EMLINK: what is appended here must land
+    // in this file only. 0 or the error.
+    int open(const Folder &folder, const QString &name);
     bool isOpen() const;
     void close();
     // Appends bytes; a torn block stays as it is. 0 or the error.
     int write(QByteArrayView bytes);
-    // Whether the open file still stands at path: not deleted, moved or
-    // replaced meanwhile (a link there is not followed).
-    bool standsAt(const QString &path) const;
+    // Its size: as found when opened, and what was appended since.
+    qint64 size() const { return m_size; }
+    // Whether the open file still stands as name in folder: not deleted,
+    // moved or replaced meanwhile (a link there is not followed).
+    bool standsIn(const Folder &folder, const QString &name) const;
 
 private:
     qintptr m_handle = -1;
     quint64 m_device = 0;
     quint64 m_index = 0;
+    qint64 m_size = 0;
 };
 
 // Makes the folder at path for this user only; 0 or the error.
@@ -88,6 +95,18 @@ public:
     // folder of another user there is refused.
     Folder openPrivate(const QString &name, int *error) const;
 
+    // The folder name inside this one, made for this user only when
+    // missing; one open to others is closed, the owner's own permissions
+    // stay as they are. A link, a file, or a folder of another user there
+    // is refused.
+    Folder openClosed(const QString &name, int *error) const;
+
+    // Whether this folder still stands at path (links on the way followed),
+    // or as name in parent (a link there not followed): not moved, deleted
+    // or replaced meanwhile.
+    bool standsAt(const QString &path) const;
+    bool standsIn(const Folder &parent, const QString &name) const;
+
     // Makes the folder name inside this one for this user only: 0, EEXIST
     // when the name is taken, or the error.
     int makeFolder(const QString &name) const;
@@ -98,6 +117,9 @@ public:
     int writeNewFile(const QString &name, QByteArrayView content) const;
 
 private:
+    friend class AppendFile;
+    Folder openInside(const QString &name, bool ownerBitsToo, int *error) const;
+
     int m_fd = -1;
     QString m_path;
 };

@@ -147,18 +147,27 @@ AppendFile::~AppendFile()
     close();
 }
 
-int AppendFile::open(const QString &path)
+int AppendFile::open(const Folder &folder, const QString &name)
 {
     close();
     int error = 0;
-    const HANDLE h = openOwn(path, FILE_APPEND_DATA, OPEN_ALWAYS, &error);
+    const HANDLE h = openOwn(folder.m_path + QLatin1Char('/') + name, FILE_APPEND_DATA, OPEN_ALWAYS,
+                             &error);
     if (h == INVALID_HANDLE_VALUE)
         return error;
-    if (!identify(h, &m_device, &m_index)) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    LARGE_INTEGER size{};
+    if (!::GetFileInformationByHandle(h, &info) || !::GetFileSizeEx(h, &size))
         error = lastError();
+    else if (info.nNumberOfLinks > 1)
+        error = EMLINK;
+    if (error != 0) {
         ::CloseHandle(h);
         return error;
     }
+    m_device = info.dwVolumeSerialNumber;
+    m_index = (quint64(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    m_size = qint64(size.QuadPart);
     m_handle = qintptr(h);
     return 0;
 }
@@ -174,17 +183,22 @@ void AppendFile::close()
         ::CloseHandle(HANDLE(m_handle));
     m_handle = -1;
     m_device = m_index = 0;
+    m_size = 0;
 }
 
 int AppendFile::write(QByteArrayView bytes)
 {
-    return m_handle != -1 ? writeWhole(HANDLE(m_handle), bytes) : EBADF;
+    if (m_handle == -1)
+        return EBADF;
+    m_size += bytes.size();
+    return writeWhole(HANDLE(m_handle), bytes);
 }
 
-bool AppendFile::standsAt(const QString &path) const
+bool AppendFile::standsIn(const Folder &folder, const QString &name) const
 {
-    if (m_handle == -1)
+    if (m_handle == -1 || !folder.isOpen())
         return false;
+    const QString path = folder.m_path + QLatin1Char('/') + name;
     // Opened for nothing but its identity, and the path itself rather than
     // what a reparse point there leads to.
     const HANDLE h = ::CreateFileW(native(path).c_str(), 0,
@@ -291,6 +305,31 @@ bool Folder::isOpen() const
 }
 
 Folder Folder::openPrivate(const QString &name, int *error) const
+{
+    return openInside(name, true, error);
+}
+
+// The access list, not a mode, keeps others out here: both are the same.
+Folder Folder::openClosed(const QString &name, int *error) const
+{
+    return openInside(name, false, error);
+}
+
+// A folder is named by its path here: it stands where it is found as a
+// folder that is no reparse point.
+bool Folder::standsAt(const QString &path) const
+{
+    const DWORD attributes = attributesOf(path);
+    return isOpen() && attributes != INVALID_FILE_ATTRIBUTES && !isReparsePoint(attributes)
+           && (attributes & FILE_ATTRIBUTE_DIRECTORY) && QDir(path) == QDir(m_path);
+}
+
+bool Folder::standsIn(const Folder &parent, const QString &name) const
+{
+    return parent.isOpen() && standsAt(parent.m_path + QLatin1Char('/') + name);
+}
+
+Folder Folder::openInside(const QString &name, bool, int *error) const
 {
     Folder folder;
     const QString path = m_path + QLatin1Char('/') + name;

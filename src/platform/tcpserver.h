@@ -234,12 +234,23 @@ private:
     ConnectionPtr find(Connection *connection) const;
     void lookUpName(const ConnectionPtr &connection);
 
-    // How a lookup thread hands its answer back: cut off when the server goes.
+    // How a lookup thread hands its answer back: cut off when the server
+    // goes. With it, the lookups of each address: one at a time, its name
+    // kept for the connections that come after (see connectionnames.cpp).
+    struct AddressLookup
+    {
+        std::vector<std::weak_ptr<Connection>> waiting;
+        bool queued = false;
+        QByteArray name;
+        qint64 at = -1;
+    };
     struct NameRelay
     {
         std::mutex mutex;
         TcpServer *server = nullptr;
+        QHash<QByteArray, AddressLookup> addresses;
     };
+    void queueLookup(const QByteArray &address);
     std::shared_ptr<NameRelay> m_nameRelay;
 
     int m_fd = -1;

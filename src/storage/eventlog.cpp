@@ -1,5 +1,6 @@
 #include "storage/eventlog.h"
 
+#include "platform/cp1250.h"
 #include "platform/files.h"
 #include "storage/datafolder.h"
 
@@ -40,16 +41,29 @@ std::deque<PendingEntry> pending;
 constexpr int SettleMs = 50;
 constexpr qsizetype MaxUnsettled = 1024 * 1024;
 
+// The day file is reached from the data folder's own descriptor, through
+// the log folder's, and never through a link: a link planted at any step is
+// refused, as is a day file that is also some other file of the user's.
 struct DayFile
 {
+    platform::Folder data;
+    platform::Folder log;
     platform::AppendFile file;
     QString folder;
-    QString path;
+    QString name;
     QDate date;
     QByteArray unsettled;
     bool settleDue = false;
 };
 DayFile day;
+
+// The students' agents' share of the day: what they cause is logged until
+// the day's file holds the cap, then only counted, and the count written
+// once an interval. The teacher's own entries always go in.
+Limits limits;
+thread_local int agentScopes = 0;
+qint64 agentEntriesLeftOut = 0;
+bool countDue = false;
 
 // Where the data folder is, asked at every entry without a system call: the
 // place follows the environment, which does not change under a running
@@ -72,11 +86,6 @@ QString expectedFolder()
     if (!folderCache.valid || folderCache.dataHome != dataHome || folderCache.home != home)
         folderCache = {dataHome, home, datafolder::folderPath(), true};
     return folderCache.folder;
-}
-
-QString dayPath(const QString &folder, const QDate &date)
-{
-    return folder + QStringLiteral("/log/") + fileNameFor(date);
 }
 
 QDateTime now()
@@ -109,8 +118,10 @@ void keep(const QDate &date, const QByteArray &block)
 void closeDay()
 {
     day.file.close();
+    day.log = {};
+    day.data = {};
     day.folder.clear();
-    day.path.clear();
+    day.name.clear();
     day.date = {};
     day.unsettled.clear();
     day.settleDue = false;
@@ -121,18 +132,20 @@ void closeDay()
 bool openDay(const QString &folder, const QDate &date)
 {
     closeDay();
-    const QString logFolder = folder + QStringLiteral("/log");
-    const QString path = dayPath(folder, date);
-    // The log is for the teacher's eyes only, and a link in place of the day
-    // file is not followed: the entry is then lost like any other.
-    int error = day.file.open(path);
-    if (error == ENOENT) {
-        // A failure shows when the file does not open.
-        platform::makeFolder(logFolder);
-        error = day.file.open(path);
+    const QString name = fileNameFor(date);
+    // The log is for the teacher's eyes only, and a link in place of the
+    // log folder or the day file is not followed: the entry is then lost
+    // like any other, and nothing is reported.
+    int error = 0;
+    day.data = platform::Folder::open(folder, &error);
+    if (error == 0)
+        day.log = day.data.openClosed(QStringLiteral("log"), &error);
+    if (error == 0)
+        error = day.file.open(day.log, name);
+    if (error != 0) {
+        closeDay();
+        return false;
     }
-    if (error != 0)
-        return false; // nothing is reported
     static const bool settledAtExit = [] {
         // While the toolkit is still there, and once more as the program
         // ends, for whatever logged after it.
@@ -143,7 +156,7 @@ bool openDay(const QString &folder, const QDate &date)
     }();
     Q_UNUSED(settledAtExit);
     day.folder = folder;
-    day.path = path;
+    day.name = name;
     day.date = date;
     return true;
 }
@@ -157,7 +170,8 @@ void writeDay(const QByteArray &block)
 
 bool standsWhereItBelongs()
 {
-    return day.file.standsAt(day.path);
+    return day.data.standsAt(day.folder) && day.log.standsIn(day.data, QStringLiteral("log"))
+           && day.file.standsIn(day.log, day.name);
 }
 
 void settleDay();
@@ -236,6 +250,52 @@ bool scheduleSettle()
         QTimer::singleShot(SettleMs, [] { settleDay(); });
     }
     return false;
+}
+
+// "1 wpis", "3 wpisy", "5 wpisów", "22 wpisy", "12 wpisów".
+QByteArray entriesText(qint64 count)
+{
+    const qint64 tens = count % 100;
+    const qint64 ones = count % 10;
+    const char16_t *noun = u"wpisów";
+    if (count == 1)
+        noun = u"wpis";
+    else if (ones >= 2 && ones <= 4 && (tens < 12 || tens > 14))
+        noun = u"wpisy";
+    return QByteArray::number(count) + ' ' + cp1250::fromUnicode(QStringView(noun));
+}
+
+// Writes how many of the agents' entries were left out since the last count.
+void writeCount()
+{
+    qint64 count = 0;
+    qint64 cap = 0;
+    {
+        std::lock_guard lock(stateMutex);
+        count = std::exchange(agentEntriesLeftOut, 0);
+        countDue = false;
+        cap = limits.dailyBytes;
+    }
+    if (count > 0)
+        WriteLog(cp1250::fromUnicode(u"pominięto w dzienniku ") + entriesText(count)
+                 + cp1250::fromUnicode(u" od komputerów uczniów: dziennik tego dnia ma już ")
+                 + (cap % (1024 * 1024) == 0 ? QByteArray::number(cap >> 20) + " MiB"
+                                             : QByteArray::number(cap >> 10) + " KiB"));
+}
+
+// Under the lock. True when an entry of the agents' dated date is left out:
+// that day's file already holds the day's cap.
+bool leftOutOverCap(const QDate &date)
+{
+    if (agentScopes == 0 || !day.file.isOpen() || day.date != date
+        || day.file.size() < limits.dailyBytes)
+        return false;
+    ++agentEntriesLeftOut;
+    if (!countDue && QAbstractEventDispatcher::instance()) {
+        countDue = true;
+        QTimer::singleShot(limits.countIntervalMs, [] { writeCount(); });
+    }
+    return true;
 }
 
 void writeLine(QByteArray &out, const char *label, QByteArrayView value)
@@ -320,10 +380,27 @@ void setClock(Clock clock)
     clockOverride = std::move(clock);
 }
 
+void setLimits(const Limits &chosen)
+{
+    std::lock_guard lock(stateMutex);
+    limits = chosen;
+}
+
+AgentEntries::AgentEntries()
+{
+    ++agentScopes;
+}
+
+AgentEntries::~AgentEntries()
+{
+    --agentScopes;
+}
+
 void settle()
 {
     // A failure now is told to no one: at exit no one is left to show it.
     datafolder::ReportingScope quiet;
+    writeCount();
     settleDay();
     // The entries that waited for the folder get a last try.
     bool waiting = false;
@@ -347,6 +424,12 @@ void settle()
     closeDay();
 }
 
+bool unsettled()
+{
+    std::lock_guard lock(stateMutex);
+    return !day.unsettled.isEmpty();
+}
+
 int pendingEntries()
 {
     std::lock_guard lock(stateMutex);
@@ -360,6 +443,11 @@ void WriteLog(const QByteArray &text, bool dumpPacket, const eventlog::PacketDum
     using namespace eventlog;
     // Date and time from one reading, so the timestamp always matches its file.
     const QDateTime when = now();
+    {
+        std::lock_guard lock(stateMutex);
+        if (leftOutOverCap(when.date()))
+            return;
+    }
     const QByteArray block = formatEntry(when, text, dumpPacket, packet);
 
     // The report of a failed folder lookup waits for the next entry rather

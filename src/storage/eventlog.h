@@ -67,6 +67,34 @@ void setClock(Clock clock);
 constexpr int MaxPendingEntries = 1000;
 int pendingEntries();
 
+// What the students' agents may cost the day log: once the day's file
+// holds dailyBytes, the entries they cause are only counted, and the count
+// written once every countIntervalMs. 64 MiB is some ten times what a busy
+// day of a class writes (two entries of under a kilobyte a command), and
+// far below what a flood would write in a lesson.
+struct Limits
+{
+    qint64 dailyBytes = 64 * 1024 * 1024;
+    int countIntervalMs = 60 * 1000;
+};
+void setLimits(const Limits &limits);
+
+// While one lives, the entries this thread writes are caused by the
+// students' agents (what they sent, their connecting and leaving), not by
+// the teacher, and are subject to Limits.
+class AgentEntries
+{
+public:
+    AgentEntries();
+    ~AgentEntries();
+    AgentEntries(const AgentEntries &) = delete;
+    AgentEntries &operator=(const AgentEntries &) = delete;
+};
+
+// Whether entries written since the log last looked at its file wait for
+// that look (see settle()).
+bool unsettled();
+
 // Makes sure that every entry logged so far stands in the day file by its
 // name (or waits for the folder) and closes the file; the next entry opens
 // it again. Runs as the program ends; the same look, without the closing,
