@@ -299,6 +299,25 @@ QByteArray withAdobeTransform(QByteArray jpeg, quint8 transform)
     return jpeg.replace(app0, length, segmentOf(0xEE, adobe));
 }
 
+// The picture fed to the decoder as it would arrive: in pieces of uneven
+// sizes (single bytes among them) into a buffer that grows, and so moves,
+// between them.
+QImage decodeArriving(const QByteArray &data, QString *error, QSize bound = {})
+{
+    static constexpr qsizetype Pieces[] = {1, 13, 700, 1, 4096, 65536};
+    jpegimage::ArrivingPicture picture(bound);
+    QByteArray received;
+    for (qsizetype at = 0, i = 0; at < data.size(); ++i) {
+        const qsizetype piece = std::min(Pieces[i % std::size(Pieces)], data.size() - at);
+        received.append(data.constData() + at, piece);
+        at += piece;
+        received.squeeze();
+        picture.feed(received, false);
+    }
+    picture.feed(received, true);
+    return picture.take(error);
+}
+
 } // namespace
 
 class JpegImageTest : public QObject
@@ -377,6 +396,12 @@ private slots:
                                                                .arg(y)
                                                                .arg(got.name(), want.name())));
         }
+        // The same pixels when it arrives piece by piece, full size and fitted.
+        QString arrivingError = QStringLiteral("stale");
+        QCOMPARE(decodeArriving(jpeg, &arrivingError), image);
+        QVERIFY(arrivingError.isEmpty());
+        const QSize tile(image.width() / 5 + 1, image.height() / 5 + 1);
+        QCOMPARE(decodeArriving(jpeg, nullptr, tile), jpegimage::decodeWithin(jpeg, tile));
     }
 
     void encodesBaseline()
@@ -488,6 +513,10 @@ private slots:
             QVERIFY2(!error.contains(notReason), qPrintable(error));
         // Also without the error text.
         QVERIFY(jpegimage::decode(data).isNull());
+        // Refused alike when it arrives piece by piece.
+        QString arrivingError;
+        QVERIFY(decodeArriving(data, &arrivingError).isNull());
+        QCOMPARE(arrivingError, error);
     }
 
     // Random damage may still form a valid picture; whatever it forms, the
