@@ -504,6 +504,64 @@ private slots:
         QVERIFY(progressClimbsTo(reports.progress, failedAt.load()));
     }
 
+    void budgetInFlight_data()
+    {
+        QTest::addColumn<bool>("firstOverview");
+        QTest::addColumn<int>("firstKiB");
+        QTest::addColumn<bool>("secondOverview");
+        QTest::addColumn<bool>("secondKept");
+        // A budget of 2 MiB, the overview's share 1 MiB; the second 800 KiB.
+        QTest::newRow("the overview's past its share") << true << 800 << true << false;
+        QTest::newRow("the teacher's beside the overview's") << true << 800 << false << true;
+        QTest::newRow("the overview's beside the teacher's") << false << 800 << true << true;
+        QTest::newRow("the overview's past the whole budget") << false << 1536 << true << false;
+    }
+
+    // All receptions together keep at most the budget, the overview's at
+    // most their share: a stream that finds no room is read off and dropped,
+    // and what a reception held is given back when it ends.
+    void budgetInFlight()
+    {
+        QFETCH(bool, firstOverview);
+        QFETCH(int, firstKiB);
+        QFETCH(bool, secondOverview);
+        QFETCH(bool, secondKept);
+        constexpr qint64 MiB = 1024 * 1024;
+        StreamReception::setBudget({2 * MiB, MiB});
+        Link first;
+        Link second;
+        QVERIFY(first.connect() && second.connect());
+        const QByteArray stream = noise(800 * 1024);
+        const QByteArray firstStream = noise(firstKiB * 1024);
+        auto start = [](Reports &reports, Link &link, qint64 size, bool overview) {
+            reports.reception = std::make_unique<StreamReception>(
+                    link.connection, qint32(size), Kind::ProcessList, Quick,
+                    StreamReception::Limits{StreamReception::Limits{}.memory, overview});
+            QObject::connect(reports.reception.get(), &StreamReception::finished,
+                             reports.reception.get(),
+                             [&reports](const StreamReception::Result &r) { reports.result = r; });
+            reports.reception->start();
+        };
+        Reports held;
+        Reports other;
+
+        start(held, first, firstStream.size(), firstOverview);
+        first.agent->send(firstStream.left(firstStream.size() - 1));
+        QTRY_COMPARE(StreamReception::bytesInFlight(), firstStream.size());
+        start(other, second, stream.size(), secondOverview);
+        second.agent->send(stream);
+        QVERIFY(other.finished());
+        first.agent->send(firstStream.right(1));
+        QVERIFY(held.finished());
+        StreamReception::setBudget({});
+
+        QCOMPARE(other.result->received, stream.size());
+        QCOMPARE(other.result->complete, secondKept);
+        QCOMPARE(other.result->kept, secondKept ? stream.size() : 0);
+        QVERIFY(held.result->complete);
+        QCOMPARE(StreamReception::bytesInFlight(), 0);
+    }
+
     // Stopping a reception that waits for bytes ends its thread at once,
     // long before its pauses would have; it then has all it will report.
     void stopEndsPromptly()
