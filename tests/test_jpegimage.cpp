@@ -279,6 +279,18 @@ QByteArray withJunkBeforeScan(QByteArray jpeg)
     return jpeg.insert(markerOffset(jpeg, 0xDA), QByteArray("\x00\x11\x22", 3));
 }
 
+// A comment segment of length bytes after the start marker, which the
+// decoder skips: it holds start markers, which read as markers would end
+// the decoding.
+QByteArray withComment(QByteArray jpeg, int length)
+{
+    QByteArray comment("\xFF\xFE", 2);
+    comment.append(char((length + 2) >> 8)).append(char((length + 2) & 0xFF));
+    for (int i = 0; i < length; ++i)
+        comment.append(i % 2 ? char(0xD8) : char(0xFF));
+    return jpeg.insert(2, comment);
+}
+
 // A JFIF revision the decoder does not know (it knows 1.x and 2.x).
 QByteArray withJfifRevision(QByteArray jpeg, quint8 major)
 {
@@ -359,6 +371,7 @@ private slots:
         QTest::newRow("junk bytes before a marker") << withJunkBeforeScan(good) << picture << 12;
         QTest::newRow("JFIF revision 3.01") << withJfifRevision(good, 3) << picture << 12;
         QTest::newRow("unknown Adobe transform") << withAdobeTransform(good, 9) << picture << 12;
+        QTest::newRow("a long comment") << withComment(good, 3000) << picture << 12;
 
         // Real screens up to 8K, progressive ones included, within every limit.
         const QImage screen8k = largeQuadrants(7680, 4320);
@@ -439,6 +452,8 @@ private slots:
         QTest::newRow("cut inside the entropy data")
                 << good.left((entropy + good.size()) / 2) << QString() << QString();
         QTest::newRow("cut before EOI") << good.left(good.size() - 2) << QString() << QString();
+        QTest::newRow("cut inside a long comment")
+                << withComment(good, 3000).left(1500) << QString() << QString();
 
         QByteArray ones = good;
         for (int i = entropy + 4; i + 1 < ones.size() - 40; i += 2) {
