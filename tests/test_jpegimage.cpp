@@ -363,6 +363,14 @@ private slots:
         options = {};
         options.arithmetic = true;
         QTest::newRow("arithmetic coding") << encodeWith(picture, options) << picture << 12;
+        // Busy enough that its coded data spans many pieces.
+        QImage busy(320, 240, QImage::Format_RGB32);
+        QRandomGenerator noise(38);
+        for (int y = 0; y < busy.height(); ++y)
+            for (int x = 0; x < busy.width(); ++x)
+                busy.setPixel(x, y, noise.generate());
+        QTest::newRow("arithmetic coding, in many pieces")
+                << encodeWith(busy, options) << busy << 255;
         QTest::newRow("progressive, 100 scans") << progressive(100) << grey << 6;
         QTest::newRow("progressive, 500 scans") << progressive(jpegimage::MaxScans) << grey << 6;
 

@@ -349,12 +349,12 @@ bool step(Decoder &d)
         d.source.term_source = termSource;
         d.cinfo.src = &d.source;
         pointSource(d);
-        // As the library's memory source says of no bytes at all.
-        if (d.last && d.receivedSize == 0)
-            ERREXIT(&d.cinfo, JERR_INPUT_EMPTY);
         d.stage = Stage::Header;
         return true;
     case Stage::Header:
+        // As the library's memory source says of no bytes at all.
+        if (d.last && d.receivedSize == 0)
+            ERREXIT(&d.cinfo, JERR_INPUT_EMPTY);
         if (jpeg_read_header(&d.cinfo, TRUE) == JPEG_SUSPENDED)
             return false;
         prepare(d);
@@ -362,8 +362,10 @@ bool step(Decoder &d)
         return true;
     case Stage::Start: {
         // A picture of several scans cannot show a row before its last scan:
-        // it is read whole, its work counted, once all of it is in.
-        if (jpeg_has_multiple_scans(&d.cinfo) && !d.last)
+        // it is read whole, its work counted, once all of it is in. The
+        // library's arithmetic decoder cannot wait for bytes: such a picture
+        // waits for its end too.
+        if ((jpeg_has_multiple_scans(&d.cinfo) || d.cinfo.arith_code) && !d.last)
             return false;
         d.absorbing = true;
         const bool started = jpeg_start_decompress(&d.cinfo);
