@@ -356,22 +356,22 @@ private slots:
     }
 
     // The idle time counts from the last byte: a stream that trickles in
-    // for three times its idle time, each piece soon after the one before,
-    // is received whole.
+    // for twice its idle time, each piece soon after the one before, is
+    // received whole.
     void idleTimeCountsFromTheLastByte()
     {
         Link link;
         QVERIFY(link.connect());
         constexpr int Piece = 100;
         constexpr int Declared = 1000 * 1000;
-        const Timings timings{20, 100, 9}; // a second without a byte
+        const Timings timings{20, 200, 9}; // two seconds without a byte
         Reports reports;
         QElapsedTimer clock;
 
         clock.start();
         reports.start(link, Declared, Kind::ProcessList, timings);
         qint64 sent = 0;
-        while (clock.elapsed() < 3000 && !reports.result) {
+        while (clock.elapsed() < 4000 && !reports.result) {
             link.agent->send(QByteArray(Piece, 'p'));
             sent += Piece;
             QVERIFY(QTest::qWaitFor(
@@ -386,6 +386,34 @@ private slots:
 
         QVERIFY(reports.result->complete);
         QCOMPARE(reports.result->received, Declared);
+    }
+
+    // A stream that never stops trickling is given up after three idle
+    // times in all, however soon each piece follows the one before.
+    void wholeTimeBoundsATrickle()
+    {
+        Link link;
+        QVERIFY(link.connect());
+        Reports reports;
+        QElapsedTimer clock;
+
+        clock.start();
+        reports.start(link, 1000 * 1000, Kind::ProcessList, {0, 50, 1}); // 100 ms idle
+        qint64 sent = 0;
+        while (!reports.result && clock.elapsed() < 20000) {
+            link.agent->send(QByteArray(10, 't'));
+            sent += 10;
+            QVERIFY(QTest::qWaitFor(
+                    [&] {
+                        return reports.progress.value(reports.progress.size() - 1) >= sent
+                               || reports.result;
+                    },
+                    5000));
+        }
+
+        QVERIFY(reports.result.has_value());
+        QVERIFY(!reports.result->complete);
+        QVERIFY2(clock.elapsed() >= 300, qPrintable(QString::number(clock.elapsed())));
     }
 
     // An agent that never stops sending after the declared bytes does not

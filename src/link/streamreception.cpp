@@ -217,6 +217,7 @@ void StreamReception::read(qint64 limit, Reading &reading)
     const auto pauseEnd = started + std::chrono::milliseconds(m_timings.firstSleepMs);
     const auto idleTime = std::chrono::milliseconds(qint64(m_timings.idleLimit + 1)
                                                     * std::max(1, m_timings.idleSleepMs));
+    const auto wholeEnd = pauseEnd + WholeStreamIdleTimes * idleTime;
     auto lastByte = started;
     std::vector<char> buffer;
 
@@ -231,6 +232,9 @@ void StreamReception::read(qint64 limit, Reading &reading)
     }
     while (!m_stop.load()) {
         if (reading.received - std::max<qint64>(expected, 0) > SurplusLimit)
+            break;
+        // A trickle that never ends does not hold its bytes for ever.
+        if (reading.received != expected && Clock::now() >= wholeEnd)
             break;
         // Surplus bytes are counted but not kept.
         qint64 room = reading.keep ? std::max<qint64>(0, expected - reading.stream.size()) : 0;
@@ -265,7 +269,7 @@ void StreamReception::read(qint64 limit, Reading &reading)
             waitUntil(pauseEnd, true);
             continue;
         }
-        const auto idleEnd = std::max(lastByte, pauseEnd) + idleTime;
+        const auto idleEnd = std::min(std::max(lastByte, pauseEnd) + idleTime, wholeEnd);
         if (now >= idleEnd)
             break;
         // A closed connection reads as nothing at once, again and again: it

@@ -35,7 +35,9 @@ public:
     // does not end before firstSleepMs have passed (so what an agent sends
     // in that first pause, surplus included, counts as it always did), and
     // gives up once no byte has come for idleLimit + 1 rounds of idleSleepMs
-    // (counted from the end of the first pause at the earliest).
+    // (counted from the end of the first pause at the earliest). However
+    // its bytes trickle, a stream takes at most WholeStreamIdleTimes idle
+    // times after its first pause in all (30 s by default).
     struct Timings
     {
         int firstSleepMs = 1000;
@@ -102,6 +104,7 @@ public:
     // Reserved for the kept bytes at the start; a larger stream grows by
     // doubling, each step taken from the budget first.
     static constexpr qint64 FirstReserved = 1024 * 1024;
+    static constexpr int WholeStreamIdleTimes = 3;
     // While waiting, how often the reception looks whether it was stopped.
     static constexpr int StopCheckMs = 20;
 
