@@ -1,8 +1,9 @@
 #pragma once
 
-// How the decoder and the encoder of jpegimage take libjpeg's errors: shared
-// by jpegimage.cpp and jpegimage_decode.cpp only.
+// What the parts of jpegimage share: how libjpeg's errors are taken, and
+// the blocks decoded pixels go into.
 #include <csetjmp>
+#include <cstddef>
 #include <cstdio> // jpeglib.h uses FILE without including it
 
 #include <jpeglib.h>
@@ -19,5 +20,10 @@ struct ErrorManager
 [[noreturn]] void failWith(j_common_ptr cinfo, const char *text);
 // Fatal errors, and warnings that mean lost data, longjmp to jump.
 void setUpErrors(ErrorManager &err);
+
+// The decoded pixels' blocks (jpegpixels.cpp): given back to a small pool,
+// taken from it again.
+void *takePixels(size_t size);
+void givePixels(void *pixels);
 
 } // namespace jpegimage::detail
