@@ -767,6 +767,10 @@ void ClassroomTest::eachComputerItsOwnChannel_data()
                                                                       << "teacher cut, left 1";
     QTest::newRow("glance waits for 1, 2 has no screen") << "glance 1, ask 2, 2 noscreen"
                                                          << "wait, awaited";
+    // "giveup N": the overview waits no longer for N's picture.
+    QTest::newRow("a late announcement after the overview gave up")
+            << "glance 1, giveup 1, 1 picture, glance 2, 2 picture, log"
+            << "glance 2, log 1";
 }
 
 // One computer's stream, asked for or not, holds up no other computer, and
@@ -830,6 +834,8 @@ void ClassroomTest::eachComputerItsOwnChannel()
             room.students[size_t(computer)]->agent.close();
             QTRY_COMPARE(c.computers().size(), size_t(1));
             seen << "left " + step.section(u' ', 1);
+        } else if (first == QLatin1String("giveup")) {
+            c.giveUpGlances(connection);
         } else if (first == QLatin1String("log")) {
             seen << QStringLiteral("log %1").arg(logInfos(room.data, "RCV: pomi").size());
         } else {

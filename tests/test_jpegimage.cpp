@@ -279,6 +279,18 @@ QByteArray withJunkBeforeScan(QByteArray jpeg)
     return jpeg.insert(markerOffset(jpeg, 0xDA), QByteArray("\x00\x11\x22", 3));
 }
 
+// A comment segment of length bytes after the start marker, which the
+// decoder skips: it holds start markers, which read as markers would end
+// the decoding.
+QByteArray withComment(QByteArray jpeg, int length)
+{
+    QByteArray comment("\xFF\xFE", 2);
+    comment.append(char((length + 2) >> 8)).append(char((length + 2) & 0xFF));
+    for (int i = 0; i < length; ++i)
+        comment.append(i % 2 ? char(0xD8) : char(0xFF));
+    return jpeg.insert(2, comment);
+}
+
 // A JFIF revision the decoder does not know (it knows 1.x and 2.x).
 QByteArray withJfifRevision(QByteArray jpeg, quint8 major)
 {
@@ -297,6 +309,25 @@ QByteArray withAdobeTransform(QByteArray jpeg, quint8 transform)
     QByteArray adobe("Adobe\0\x64\0\0\0\0", 11);
     adobe += char(transform);
     return jpeg.replace(app0, length, segmentOf(0xEE, adobe));
+}
+
+// The picture fed to the decoder as it would arrive: in pieces of uneven
+// sizes (single bytes among them) into a buffer that grows, and so moves,
+// between them.
+QImage decodeArriving(const QByteArray &data, QString *error, QSize bound = {})
+{
+    static constexpr qsizetype Pieces[] = {1, 13, 700, 1, 4096, 65536};
+    jpegimage::ArrivingPicture picture(bound);
+    QByteArray received;
+    for (qsizetype at = 0, i = 0; at < data.size(); ++i) {
+        const qsizetype piece = std::min(Pieces[i % std::size(Pieces)], data.size() - at);
+        received.append(data.constData() + at, piece);
+        at += piece;
+        received.squeeze();
+        picture.feed(received, false);
+    }
+    picture.feed(received, true);
+    return picture.take(error);
 }
 
 } // namespace
@@ -332,6 +363,14 @@ private slots:
         options = {};
         options.arithmetic = true;
         QTest::newRow("arithmetic coding") << encodeWith(picture, options) << picture << 12;
+        // Busy enough that its coded data spans many pieces.
+        QImage busy(320, 240, QImage::Format_RGB32);
+        QRandomGenerator noise(38);
+        for (int y = 0; y < busy.height(); ++y)
+            for (int x = 0; x < busy.width(); ++x)
+                busy.setPixel(x, y, noise.generate());
+        QTest::newRow("arithmetic coding, in many pieces")
+                << encodeWith(busy, options) << busy << 255;
         QTest::newRow("progressive, 100 scans") << progressive(100) << grey << 6;
         QTest::newRow("progressive, 500 scans") << progressive(jpegimage::MaxScans) << grey << 6;
 
@@ -340,6 +379,7 @@ private slots:
         QTest::newRow("junk bytes before a marker") << withJunkBeforeScan(good) << picture << 12;
         QTest::newRow("JFIF revision 3.01") << withJfifRevision(good, 3) << picture << 12;
         QTest::newRow("unknown Adobe transform") << withAdobeTransform(good, 9) << picture << 12;
+        QTest::newRow("a long comment") << withComment(good, 3000) << picture << 12;
 
         // Real screens up to 8K, progressive ones included, within every limit.
         const QImage screen8k = largeQuadrants(7680, 4320);
@@ -377,6 +417,12 @@ private slots:
                                                                .arg(y)
                                                                .arg(got.name(), want.name())));
         }
+        // The same pixels when it arrives piece by piece, full size and fitted.
+        QString arrivingError = QStringLiteral("stale");
+        QCOMPARE(decodeArriving(jpeg, &arrivingError), image);
+        QVERIFY(arrivingError.isEmpty());
+        const QSize tile(image.width() / 5 + 1, image.height() / 5 + 1);
+        QCOMPARE(decodeArriving(jpeg, nullptr, tile), jpegimage::decodeWithin(jpeg, tile));
     }
 
     void encodesBaseline()
@@ -414,6 +460,8 @@ private slots:
         QTest::newRow("cut inside the entropy data")
                 << good.left((entropy + good.size()) / 2) << QString() << QString();
         QTest::newRow("cut before EOI") << good.left(good.size() - 2) << QString() << QString();
+        QTest::newRow("cut inside a long comment")
+                << withComment(good, 3000).left(1500) << QString() << QString();
 
         QByteArray ones = good;
         for (int i = entropy + 4; i + 1 < ones.size() - 40; i += 2) {
@@ -488,6 +536,10 @@ private slots:
             QVERIFY2(!error.contains(notReason), qPrintable(error));
         // Also without the error text.
         QVERIFY(jpegimage::decode(data).isNull());
+        // Refused alike when it arrives piece by piece.
+        QString arrivingError;
+        QVERIFY(decodeArriving(data, &arrivingError).isNull());
+        QCOMPARE(arrivingError, error);
     }
 
     // Random damage may still form a valid picture; whatever it forms, the

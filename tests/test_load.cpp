@@ -523,7 +523,7 @@ private slots:
                  qPrintable(QStringLiteral("heap grew by %1 bytes").arg(heap.growth())));
     }
 
-    // A stream announced and then trickled in byte by byte: the idle budget
+    // A stream announced and then trickled in byte by byte: its whole time
     // runs out although bytes keep coming, the reception ends as incomplete,
     // and the well-behaved agent's packet, held back meanwhile, is accepted.
     void slowLorisStream()

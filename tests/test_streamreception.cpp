@@ -1,9 +1,11 @@
 // The reception of one announced stream on its own, without any window: a
 // real agent at the other end of a loopback connection sends the bytes.
+#include "link/jpegimage.h"
 #include "link/processlist.h"
 #include "link/streamreception.h"
 #include "platform/cp1250.h"
 #include "support/classroom.h"
+#include "support/hostilejpeg.h"
 #include "support/rawsocket.h"
 
 #include <QDeadlineTimer>
@@ -116,6 +118,38 @@ bool progressClimbsTo(const QList<qint64> &progress, qint64 received)
 
 enum class Ending { StaysOpen, Closed };
 
+// Sends the payload in pieces, each once the reception has taken the one
+// before, so that every piece but the first comes after a pause in which
+// nothing waits; stops early once the reception has ended.
+bool sendInPieces(Link &link, Reports &reports, const QByteArray &payload, int pieces)
+{
+    const qsizetype size = (payload.size() + pieces - 1) / std::max(1, pieces);
+    for (qsizetype at = 0; at < payload.size() && !reports.result; at += size) {
+        link.agent->send(payload.mid(at, size));
+        const qint64 sent = std::min(payload.size(), at + size);
+        if (!QTest::qWaitFor(
+                    [&] {
+                        return reports.progress.value(reports.progress.size() - 1) >= sent
+                               || reports.result;
+                    },
+                    5000))
+            return false;
+    }
+    return true;
+}
+
+// A picture whose entropy data is broken half-way: a marker where coded
+// bytes belong.
+QByteArray corruptInTheMiddle(QByteArray jpeg)
+{
+    const qsizetype at = jpeg.size() / 2;
+    jpeg[at] = char(0xFF);
+    jpeg[at + 1] = char(0xD0 + 5);
+    jpeg[at + 2] = char(0xFF);
+    jpeg[at + 3] = char(0xC4);
+    return jpeg;
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(Kind)
@@ -136,6 +170,7 @@ private slots:
         QTest::addColumn<qint64>("received");
         QTest::addColumn<QStringList>("rows"); // of a complete list
         QTest::addColumn<QSize>("picture");    // of a complete picture; 0x0: none
+        QTest::addColumn<int>("pieces");       // sent each after a pause
 
         const Kind list = Kind::ProcessList;
         const Kind screen = Kind::ScreenPicture;
@@ -149,38 +184,63 @@ private slots:
                 << list << 1546 << three << open << 100 << true << qint64(1546)
                 << QStringList{"explorer.exe|Eksplorator|4", "Zażółć.exe|Gęślą jaźń|2147483649",
                                "svchost.exe||4294967295"}
-                << none;
+                << none << 1;
         QTest::newRow("list, no processes") << list << 4 << processlist::build({}) << open << 100
-                                            << true << qint64(4) << QStringList() << none;
+                                            << true << qint64(4) << QStringList() << none << 1;
         QTest::newRow("list, nothing announced") << list << 0 << QByteArray() << open << 100 << true
-                                                 << qint64(0) << QStringList() << none;
+                                                 << qint64(0) << QStringList() << none << 1;
         QTest::newRow("list, negative size") << list << -5 << QByteArray() << open << 100 << false
-                                             << qint64(0) << QStringList() << none;
+                                             << qint64(0) << QStringList() << none << 1;
         QTest::newRow("list, short") << list << 1546 << three.left(1000) << open << 100 << false
-                                     << qint64(1000) << QStringList() << none;
+                                     << qint64(1000) << QStringList() << none << 1;
         QTest::newRow("list, surplus in the same burst")
                 << list << 4 << processlist::build({}) + QByteArray(100, 'x') << open << 100
-                << false << qint64(104) << QStringList() << none;
+                << false << qint64(104) << QStringList() << none << 1;
         // Once the whole stream is in, a closed connection ends the
         // reception at once, however long the idle budget.
         QTest::newRow("list, whole, then the connection closed")
                 << list << 4 << processlist::build({}) << Ending::Closed << 100000 << true
-                << qint64(4) << QStringList() << none;
+                << qint64(4) << QStringList() << none << 1;
         QTest::newRow("picture, whole") << screen << int(jpegSize) << jpeg << open << 100 << true
-                                        << jpegSize << QStringList() << QSize(640, 480);
+                                        << jpegSize << QStringList() << QSize(640, 480) << 1;
         QTest::newRow("picture, short")
                 << screen << int(jpegSize) << jpeg.left(jpegSize - 440) << open << 100 << false
-                << jpegSize - 440 << QStringList() << none;
+                << jpegSize - 440 << QStringList() << none << 1;
         QTest::newRow("picture, connection closed part-way")
                 << screen << 61440 << noise(30000) << Ending::Closed << 100 << false
-                << qint64(30000) << QStringList() << none;
+                << qint64(30000) << QStringList() << none << 1;
         QTest::newRow("picture, no JPEG at all") << screen << 5000 << noise(5000) << open << 100
-                                                 << true << qint64(5000) << QStringList() << none;
+                                                 << true << qint64(5000) << QStringList() << none << 1;
         QTest::newRow("picture, JPEG cut short and announced so")
                 << screen << int(jpegSize / 2) << jpeg.left(jpegSize / 2) << open << 100 << true
-                << jpegSize / 2 << QStringList() << none;
+                << jpegSize / 2 << QStringList() << none << 1;
         QTest::newRow("picture, nothing announced") << screen << 0 << QByteArray() << open << 100
-                                                    << true << qint64(0) << QStringList() << none;
+                                                    << true << qint64(0) << QStringList() << none << 1;
+
+        // Decoded while it arrives: whole and alike however it comes; broken
+        // or cut short it ends as it did when it was decoded at the end.
+        const QSize full(640, 480);
+        QTest::newRow("picture, in pieces with pauses")
+                << screen << int(jpegSize) << jpeg << open << 100 << true << jpegSize
+                << QStringList() << full << 9;
+        QTest::newRow("picture, cut short in pieces")
+                << screen << int(jpegSize) << jpeg.left(jpegSize * 2 / 3) << open << 100 << false
+                << jpegSize * 2 / 3 << QStringList() << none << 5;
+        const QByteArray corrupt = corruptInTheMiddle(jpeg);
+        QTest::newRow("picture, corrupt in the middle, in pieces")
+                << screen << int(jpegSize) << corrupt << open << 100 << true << jpegSize
+                << QStringList() << none << 5;
+        const QByteArray beyond = jpeg + QByteArray("\xFF\xD9 and more bytes");
+        QTest::newRow("picture, bytes beyond its end, in pieces")
+                << screen << int(beyond.size()) << beyond << open << 100 << true
+                << qint64(beyond.size()) << QStringList() << full << 4;
+        QTest::newRow("picture, surplus beyond its declared size")
+                << screen << int(jpegSize) << jpeg + QByteArray(300, 's') << open << 100 << false
+                << jpegSize + 300 << QStringList() << none << 1;
+        const QByteArray progressive = hostilejpeg::progressive(640, 480, 12);
+        QTest::newRow("picture, progressive, in pieces")
+                << screen << int(progressive.size()) << progressive << open << 100 << true
+                << qint64(progressive.size()) << QStringList() << full << 6;
     }
 
     // Exactly the announced bytes make a complete stream, decoded on the
@@ -197,12 +257,13 @@ private slots:
         QFETCH(qint64, received);
         QFETCH(QStringList, rows);
         QFETCH(QSize, picture);
+        QFETCH(int, pieces);
         Link link;
         QVERIFY(link.connect());
         Reports reports;
 
         reports.start(link, declared, kind, {20, 10, idleLimit});
-        link.agent->send(payload);
+        QVERIFY(sendInPieces(link, reports, payload, pieces));
         if (ending == Ending::Closed)
             link.agent->close();
         QVERIFY(reports.finished());
@@ -218,6 +279,9 @@ private slots:
             shownRows << row.join(QLatin1Char('|'));
         QCOMPARE(shownRows, rows);
         QCOMPARE(r.picture.size(), picture);
+        // The same pixels as the picture decoded in one go.
+        if (!picture.isEmpty())
+            QCOMPARE(r.picture, jpegimage::decode(payload));
         if (complete) {
             QCOMPARE(r.kept, received);
             // A closed connection may have lost its name already.
@@ -227,7 +291,8 @@ private slots:
             QVERIFY(r.peerName.isEmpty());
         }
         // The picture's bytes as they came, for a complete picture only.
-        QCOMPARE(r.jpeg, complete && kind == Kind::ScreenPicture ? payload : QByteArray());
+        QCOMPARE(r.jpeg, complete && kind == Kind::ScreenPicture ? jpegimage::pictureBytes(payload)
+                                                                  : QByteArray());
     }
     // However many reads come while the owner is busy, one progress report
     // waits for it, with the latest figure; the result follows it.
@@ -258,16 +323,18 @@ private slots:
 
     void idleBudget_data()
     {
+        QTest::addColumn<int>("idleSleepMs");
         QTest::addColumn<int>("idleLimit");
         QTest::addColumn<bool>("complete");
-        QTest::newRow("one idle round allowed") << 1 << true;
-        QTest::newRow("none allowed") << 0 << false;
+        QTest::newRow("the rest within the idle time") << 60000 << 0 << true;
+        QTest::newRow("the rest after the idle time") << 10 << 4 << false;
     }
 
-    // The stream comes in two pieces with one idle round between them: an
-    // idle budget of n rounds gives up at round n + 1, never sooner.
+    // The stream comes in two pieces: the idle time of idleLimit + 1 rounds
+    // of idleSleepMs is time, and the rest ends the wait for it at once.
     void idleBudget()
     {
+        QFETCH(int, idleSleepMs);
         QFETCH(int, idleLimit);
         QFETCH(bool, complete);
         Link link;
@@ -276,9 +343,11 @@ private slots:
 
         link.agent->send(QByteArray(500, 'a'));
         QVERIFY(link.holds(500));
-        // A long pause, which the rest of the stream ends at once.
-        reports.start(link, 1000, Kind::ProcessList, {0, 60000, idleLimit});
+        reports.start(link, 1000, Kind::ProcessList, {0, idleSleepMs, idleLimit});
         QVERIFY(QTest::qWaitFor([&] { return !reports.progress.isEmpty(); }, 5000));
+        // Beyond the idle time the rest comes only after the reception ended.
+        if (!complete)
+            QVERIFY(reports.finished());
         link.agent->send(QByteArray(500, 'b'));
         QVERIFY(reports.finished(30000));
 
@@ -286,32 +355,65 @@ private slots:
         QCOMPARE(reports.result->received, complete ? 1000 : 500);
     }
 
-    // The idle rounds are counted over the whole reception, not since the
-    // last bytes: a stream that trickles in with a pause before every piece
-    // runs out of its budget although data keeps coming.
-    void idleBudgetSpansWholeReception()
+    // The idle time counts from the last byte: a stream that trickles in
+    // for twice its idle time, each piece soon after the one before, is
+    // received whole.
+    void idleTimeCountsFromTheLastByte()
     {
         Link link;
         QVERIFY(link.connect());
-        constexpr int Piece = 500;
-        constexpr int Pieces = 60;
+        constexpr int Piece = 100;
+        constexpr int Declared = 1000 * 1000;
+        const Timings timings{20, 200, 9}; // two seconds without a byte
         Reports reports;
+        QElapsedTimer clock;
 
-        reports.start(link, Piece * Pieces, Kind::ProcessList, {20, 10, 40});
-        for (int i = 1; i <= Pieces && !reports.result; ++i) {
+        clock.start();
+        reports.start(link, Declared, Kind::ProcessList, timings);
+        qint64 sent = 0;
+        while (clock.elapsed() < 4000 && !reports.result) {
             link.agent->send(QByteArray(Piece, 'p'));
-            // The next piece only once the reception has taken this one.
+            sent += Piece;
             QVERIFY(QTest::qWaitFor(
                     [&] {
-                        return reports.progress.value(reports.progress.size() - 1) >= i * Piece
+                        return reports.progress.value(reports.progress.size() - 1) >= sent
                                || reports.result;
                     },
                     5000));
         }
+        link.agent->send(QByteArray(Declared - sent, 'r'));
         QVERIFY(reports.finished());
 
+        QVERIFY(reports.result->complete);
+        QCOMPARE(reports.result->received, Declared);
+    }
+
+    // A stream that never stops trickling is given up after three idle
+    // times in all, however soon each piece follows the one before.
+    void wholeTimeBoundsATrickle()
+    {
+        Link link;
+        QVERIFY(link.connect());
+        Reports reports;
+        QElapsedTimer clock;
+
+        clock.start();
+        reports.start(link, 1000 * 1000, Kind::ProcessList, {0, 50, 1}); // 100 ms idle
+        qint64 sent = 0;
+        while (!reports.result && clock.elapsed() < 20000) {
+            link.agent->send(QByteArray(10, 't'));
+            sent += 10;
+            QVERIFY(QTest::qWaitFor(
+                    [&] {
+                        return reports.progress.value(reports.progress.size() - 1) >= sent
+                               || reports.result;
+                    },
+                    5000));
+        }
+
+        QVERIFY(reports.result.has_value());
         QVERIFY(!reports.result->complete);
-        QVERIFY(reports.result->received < Piece * Pieces);
+        QVERIFY2(clock.elapsed() >= 300, qPrintable(QString::number(clock.elapsed())));
     }
 
     // An agent that never stops sending after the declared bytes does not
@@ -428,6 +530,64 @@ private slots:
         QCOMPARE(r.received, failedAt.load());
         QVERIFY(r.rows.isEmpty() && r.picture.isNull() && r.jpeg.isEmpty());
         QVERIFY(progressClimbsTo(reports.progress, failedAt.load()));
+    }
+
+    void budgetInFlight_data()
+    {
+        QTest::addColumn<bool>("firstOverview");
+        QTest::addColumn<int>("firstKiB");
+        QTest::addColumn<bool>("secondOverview");
+        QTest::addColumn<bool>("secondKept");
+        // A budget of 2 MiB, the overview's share 1 MiB; the second 800 KiB.
+        QTest::newRow("the overview's past its share") << true << 800 << true << false;
+        QTest::newRow("the teacher's beside the overview's") << true << 800 << false << true;
+        QTest::newRow("the overview's beside the teacher's") << false << 800 << true << true;
+        QTest::newRow("the overview's past the whole budget") << false << 1536 << true << false;
+    }
+
+    // All receptions together keep at most the budget, the overview's at
+    // most their share: a stream that finds no room is read off and dropped,
+    // and what a reception held is given back when it ends.
+    void budgetInFlight()
+    {
+        QFETCH(bool, firstOverview);
+        QFETCH(int, firstKiB);
+        QFETCH(bool, secondOverview);
+        QFETCH(bool, secondKept);
+        constexpr qint64 MiB = 1024 * 1024;
+        StreamReception::setBudget({2 * MiB, MiB});
+        Link first;
+        Link second;
+        QVERIFY(first.connect() && second.connect());
+        const QByteArray stream = noise(800 * 1024);
+        const QByteArray firstStream = noise(firstKiB * 1024);
+        auto start = [](Reports &reports, Link &link, qint64 size, bool overview) {
+            reports.reception = std::make_unique<StreamReception>(
+                    link.connection, qint32(size), Kind::ProcessList, Quick,
+                    StreamReception::Limits{StreamReception::Limits{}.memory, overview});
+            QObject::connect(reports.reception.get(), &StreamReception::finished,
+                             reports.reception.get(),
+                             [&reports](const StreamReception::Result &r) { reports.result = r; });
+            reports.reception->start();
+        };
+        Reports held;
+        Reports other;
+
+        start(held, first, firstStream.size(), firstOverview);
+        first.agent->send(firstStream.left(firstStream.size() - 1));
+        QTRY_COMPARE(StreamReception::bytesInFlight(), firstStream.size());
+        start(other, second, stream.size(), secondOverview);
+        second.agent->send(stream);
+        QVERIFY(other.finished());
+        first.agent->send(firstStream.right(1));
+        QVERIFY(held.finished());
+        StreamReception::setBudget({});
+
+        QCOMPARE(other.result->received, stream.size());
+        QCOMPARE(other.result->complete, secondKept);
+        QCOMPARE(other.result->kept, secondKept ? stream.size() : 0);
+        QVERIFY(held.result->complete);
+        QCOMPARE(StreamReception::bytesInFlight(), 0);
     }
 
     // Stopping a reception that waits for bytes ends its thread at once,

@@ -288,8 +288,8 @@ int main(int argc, char **argv)
     // "--phases" prints where the time of each round goes.
     const bool phases = app.arguments().contains(QStringLiteral("--phases"));
     printMachine();
-    printNote(QStringLiteral("picture: the receiver's fixed 1 s first sleep is set to 0 "
-                             "(streamTimings.firstSleepMs); its 10 ms idle sleeps stay"));
+    printNote(QStringLiteral("picture: the receiver's first pause of 1 s is set to 0 "
+                             "(streamTimings.firstSleepMs)"));
 
     const int rounds = quick ? 2 : 7;
     // In one go over the loopback (the console then still reads most of the

@@ -291,6 +291,8 @@ void ClassOverview::answerTimedOut()
     for (const Request &r : late) {
         if (r.announced && r.connection->isOpen())
             m_lingering.push_back(r.connection);
+        else // its picture, should it still come, is nobody's now
+            m_classroom.giveUpGlances(r.connection);
         settle(r.connection, TileState::NoAnswer);
     }
     armDeadline();

@@ -167,6 +167,9 @@ public:
     // screen answer is the glance's: its stream is received by the same
     // rules without the first pause, and its picture fitted into bound.
     bool requestGlance(const platform::ConnectionPtr &connection, QSize bound);
+    // The overview waits no longer for the computer's pictures: an
+    // announcement that comes later is read off and dropped as unasked.
+    void giveUpGlances(const platform::ConnectionPtr &connection);
     // Glances asked of this computer and not answered yet.
     int glancesAwaited(const platform::ConnectionPtr &connection) const;
     // How long an unanswered glance is waited for.

@@ -126,6 +126,12 @@ bool Classroom::requestGlance(const platform::ConnectionPtr &connection, QSize b
     return true;
 }
 
+void Classroom::giveUpGlances(const platform::ConnectionPtr &connection)
+{
+    if (Computer *computer = computerOf(connection))
+        computer->channel.glances.clear();
+}
+
 int Classroom::glancesAwaited(const platform::ConnectionPtr &connection) const
 {
     const Computer *computer = computerOf(connection);
@@ -166,9 +172,11 @@ void Classroom::startGlance(const platform::ConnectionPtr &socket, qint32 declar
     // announcement, and the overview has no wait window to fill the pause.
     StreamReception::Timings timings = environment.streamTimings;
     timings.firstSleepMs = 0;
+    // The overview's streams give way to the teacher's in the budget.
     auto stream = std::make_unique<StreamReception>(
             socket, declared, StreamReception::Kind::ScreenPicture, timings,
-            StreamReception::Limits{environment.streamMemoryLimit}, environment.streamReadHook);
+            StreamReception::Limits{environment.streamMemoryLimit, true},
+            environment.streamReadHook);
     stream->setPictureBound(bound);
     StreamReception *reception = stream.get();
     connect(reception, &StreamReception::finished, this,

@@ -4,6 +4,8 @@
 #include <QImage>
 #include <QString>
 
+#include <memory>
+
 // Decodes the JPEG picture of a student's screen with libjpeg-turbo.
 //
 // Refused, before they cost much memory or time: anything that is not a
@@ -36,6 +38,37 @@ QImage decode(QByteArrayView data, QString *error = nullptr);
 // the decoder itself scales down by up to an eighth first, so a large
 // picture costs far less than a full decode. Refused as decode refuses.
 QImage decodeWithin(QByteArrayView data, QSize bound, QString *error = nullptr);
+
+// Decodes a picture while its bytes arrive: each piece is decoded as far as
+// it goes, and the decoder waits for the next where it ran out (a picture of
+// several scans, which shows no row before its last scan, waits for all of
+// it). Given the same bytes, in pieces or at once, it ends with what
+// decodeWithin gives, refusals and limits included.
+class ArrivingPicture
+{
+public:
+    // Empty bound: full size.
+    explicit ArrivingPicture(QSize bound = {});
+    ~ArrivingPicture();
+    ArrivingPicture(const ArrivingPicture &) = delete;
+    ArrivingPicture &operator=(const ArrivingPicture &) = delete;
+
+    // received: every byte of the picture so far, from its first; what was
+    // fed before must stand unchanged at its start (the buffer may have
+    // moved). last: nothing more will come.
+    void feed(QByteArrayView received, bool last);
+    // Whether the picture is whole or refused: more bytes change nothing.
+    bool ended() const;
+    // After the last piece: the picture, or a null image (error says why).
+    QImage take(QString *error = nullptr);
+
+private:
+    struct State;
+    void release();
+    std::unique_ptr<State> d;
+    int m_width = 0;
+    int m_height = 0;
+};
 
 // The length of the picture at the start of data, up to and with its end
 // marker (FFD9), found by walking its segments and scans; -1 when data holds

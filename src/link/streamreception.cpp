@@ -7,53 +7,67 @@
 
 #include <QThread>
 
+#include <algorithm>
 #include <chrono>
+#include <utility>
+#include <vector>
 
 namespace {
 
-// Sleeps in short steps, so that closing the console does not wait for it.
-void sleepUnlessStopped(const std::atomic<bool> &stop, int ms)
+using Clock = std::chrono::steady_clock;
+
+// The bytes all receptions hold, against the budget.
+struct InFlight
 {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!stop.load() && std::chrono::steady_clock::now() < until)
-        QThread::msleep(ulong(std::min(ms, 10)));
+    std::mutex mutex;
+    StreamReception::Budget budget;
+    qint64 all = 0;
+    qint64 overview = 0;
+};
+
+InFlight &inFlight()
+{
+    static InFlight *const held = new InFlight;
+    return *held;
 }
 
-// The idle pause while nothing waits. When the rest of the stream is there
-// during the pause, the pause ends at once, so that a complete stream does
-// not lie waiting for up to a pause; anything less (a piece of a slow
-// stream, the end of the connection) leaves the pause as long as ever, so
-// the idle rounds count as they always did.
-void idlePause(platform::Connection &socket, const std::atomic<bool> &stop, int ms, qint64 missing)
+bool takeFromBudget(qint64 bytes, bool overview)
 {
-    using namespace std::chrono;
-    const auto until = steady_clock::now() + milliseconds(ms);
-    // The milliseconds still to wait, rounded up: the pause is never short.
-    const auto left = [until] {
-        return duration_cast<milliseconds>(until - steady_clock::now() + microseconds(999)).count();
-    };
-    for (;;) {
-        if (stop.load() || steady_clock::now() >= until)
-            return;
-        const qint64 waiting = socket.bytesWaiting();
-        if (waiting >= missing)
-            return;
-        if (waiting > 0) {
-            // A piece is there: look again in a millisecond.
-            QThread::msleep(1);
-            continue;
-        }
-        // Nothing yet: wait for bytes, in short steps. Readable with nothing
-        // to read is the end of the connection: a plain pause.
-        if (socket.waitForReadable(int(std::min<qint64>(left(), 10)))
-            && socket.bytesWaiting() == 0) {
-            sleepUnlessStopped(stop, int(left()));
-            return;
-        }
-    }
+    InFlight &f = inFlight();
+    std::lock_guard lock(f.mutex);
+    if (f.all + bytes > f.budget.inFlight
+        || (overview && f.overview + bytes > f.budget.overviewInFlight))
+        return false;
+    f.all += bytes;
+    if (overview)
+        f.overview += bytes;
+    return true;
+}
+
+void giveToBudget(qint64 bytes, bool overview)
+{
+    InFlight &f = inFlight();
+    std::lock_guard lock(f.mutex);
+    f.all -= bytes;
+    if (overview)
+        f.overview -= bytes;
 }
 
 } // namespace
+
+void StreamReception::setBudget(const Budget &budget)
+{
+    InFlight &f = inFlight();
+    std::lock_guard lock(f.mutex);
+    f.budget = budget;
+}
+
+qint64 StreamReception::bytesInFlight()
+{
+    InFlight &f = inFlight();
+    std::lock_guard lock(f.mutex);
+    return f.all;
+}
 
 QList<QStringList> StreamReception::processRows(QByteArrayView stream)
 {
@@ -73,6 +87,18 @@ struct StreamReception::Reading
     QByteArray stream;
     qint64 received = 0;
     bool keep = false;
+    // What the stream holds of the budget.
+    qint64 budgeted = 0;
+    bool overview = false;
+    // A picture is decoded as it comes.
+    std::unique_ptr<jpegimage::ArrivingPicture> picture;
+
+    ~Reading() { release(); }
+    void release()
+    {
+        stream = {};
+        giveToBudget(std::exchange(budgeted, 0), overview);
+    }
 };
 
 StreamReception::StreamReception(platform::ConnectionPtr connection, qint32 declared, Kind kind,
@@ -104,7 +130,11 @@ void StreamReception::start()
 
 void StreamReception::stop()
 {
-    m_stop = true;
+    {
+        std::lock_guard lock(m_stopMutex);
+        m_stop = true;
+    }
+    m_stopped.notify_all();
     if (m_thread.joinable())
         m_thread.join();
 }
@@ -125,7 +155,54 @@ void StreamReception::reportProgress(qint64 received)
             Qt::QueuedConnection);
 }
 
-// The read loop.
+// The kept stream grows to hold wanted more bytes, its growth taken from
+// the budget first; false when the budget has no room.
+bool StreamReception::keepMore(Reading &reading, qint64 wanted)
+{
+    const qint64 capacity = reading.stream.capacity();
+    const qint64 kept = reading.stream.size();
+    if (kept + wanted <= capacity)
+        return true;
+    const qint64 expected = m_declared;
+    const qint64 grown = std::min(expected, std::max({kept + wanted, 2 * capacity, FirstReserved}));
+    if (!takeFromBudget(grown - capacity, reading.overview))
+        return false;
+    reading.budgeted += grown - capacity;
+    reading.stream.reserve(qsizetype(grown));
+    return true;
+}
+
+// Counts and keeps what one read took (data: when not read into the stream).
+void StreamReception::took(Reading &reading, const char *data, qint64 n, qint64 room)
+{
+    if (data && room > 0)
+        reading.stream.append(data, qsizetype(std::min(n, room)));
+    reading.received += n;
+    reportProgress(reading.received);
+    if (m_readHook)
+        m_readHook(reading.received);
+    if (reading.picture && reading.keep)
+        reading.picture->feed(reading.stream, false);
+}
+
+// Waits until the deadline, until the connection has something to read
+// (when readable), or until the reception is stopped.
+void StreamReception::waitUntil(Clock::time_point deadline, bool readable)
+{
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0)
+        return;
+    if (readable) {
+        m_connection->waitForReadable(int(std::min<qint64>(left.count(), StopCheckMs)));
+        return;
+    }
+    std::unique_lock lock(m_stopMutex);
+    m_stopped.wait_until(lock, deadline, [this] { return m_stop.load(); });
+}
+
+// The read loop: whatever waits is read at once; the reception ends at the
+// first read that finds nothing once exactly the declared bytes are in (and
+// the first pause has passed), or when no byte has come for the idle time.
 void StreamReception::read(qint64 limit, Reading &reading)
 {
     platform::Connection &socket = *m_connection;
@@ -133,66 +210,89 @@ void StreamReception::read(qint64 limit, Reading &reading)
     // A stream announced beyond what the console may hold is still read off
     // the connection (its bytes must not be taken for packets) but not kept,
     // and it ends as incomplete: an agent cannot make the console allocate
-    // whatever it announces.
+    // whatever it announces. So is one the budget of all streams has no
+    // room for.
     reading.keep = expected <= limit;
-    // Kept bytes are read straight into the stream, grown once: no copy of
-    // a picture's bytes on its way to the decoder. An announcement alone
-    // reserves no more than a large screen's picture takes.
-    if (reading.keep && expected > 0)
-        reading.stream.reserve(qsizetype(std::min<qint64>(expected, MaxReserved)));
-    char buffer[ReadChunk];
-    int idle = 0;
+    const auto started = Clock::now();
+    const auto pauseEnd = started + std::chrono::milliseconds(m_timings.firstSleepMs);
+    const auto idleTime = std::chrono::milliseconds(qint64(m_timings.idleLimit + 1)
+                                                    * std::max(1, m_timings.idleSleepMs));
+    const auto wholeEnd = pauseEnd + WholeStreamIdleTimes * idleTime;
+    auto lastByte = started;
+    std::vector<char> buffer;
 
-    sleepUnlessStopped(m_stop, m_timings.firstSleepMs);
-    bool first = !m_firstBytes.isEmpty();
+    if (!m_firstBytes.isEmpty()) {
+        // Taken as one read, however long: they are already in memory.
+        const qint64 n = m_firstBytes.size();
+        const qint64 room = reading.keep ? std::max<qint64>(0, expected) : 0;
+        if (room > 0 && !keepMore(reading, std::min(n, room)))
+            reading.keep = false;
+        took(reading, m_firstBytes.constData(), n, reading.keep ? room : 0);
+        m_firstBytes.clear();
+    }
     while (!m_stop.load()) {
-        qint64 n = 0;
+        if (reading.received - std::max<qint64>(expected, 0) > SurplusLimit)
+            break;
+        // A trickle that never ends does not hold its bytes for ever.
+        if (reading.received != expected && Clock::now() >= wholeEnd)
+            break;
         // Surplus bytes are counted but not kept.
-        const qint64 room
-                = reading.keep ? std::max<qint64>(0, expected - reading.stream.size()) : 0;
-        const char *data = buffer;
-        if (first) {
-            // Taken as one read, however long: they are already in memory.
-            n = m_firstBytes.size();
-            data = m_firstBytes.constData();
-        } else if (room > 0) {
+        qint64 room = reading.keep ? std::max<qint64>(0, expected - reading.stream.size()) : 0;
+        const qint64 want = std::min(room > 0 ? room : LargeRead, LargeRead);
+        if (room > 0 && !keepMore(reading, want)) {
+            // Past the budget: read off and dropped from here on.
+            reading.keep = false;
+            reading.release();
+            room = 0;
+        }
+        qint64 n;
+        if (room > 0) {
             const qsizetype kept = reading.stream.size();
-            const qint64 chunk = std::min(room, ReadChunk);
-            reading.stream.resize(kept + qsizetype(chunk));
-            n = socket.receive(reading.stream.data() + kept, chunk);
+            reading.stream.resize(kept + qsizetype(want));
+            n = socket.receive(reading.stream.data() + kept, want);
             reading.stream.resize(kept + qsizetype(std::max<qint64>(n, 0)));
-            data = nullptr; // in place already
         } else {
-            n = socket.receive(buffer, ReadChunk);
+            buffer.resize(size_t(LargeRead));
+            n = socket.receive(buffer.data(), LargeRead);
         }
-        first = false;
         if (n > 0) {
-            if (data)
-                reading.stream.append(data, qsizetype(std::min(n, room)));
-            reading.received += n;
-            reportProgress(reading.received);
-            if (m_readHook)
-                m_readHook(reading.received);
-            if (reading.received - std::max<qint64>(expected, 0) > SurplusLimit)
+            took(reading, room > 0 ? nullptr : buffer.data(), n, room);
+            lastByte = Clock::now();
+            continue;
+        }
+        const auto now = Clock::now();
+        if (reading.received == expected) {
+            // Nothing can follow on a closed connection; an open one may
+            // still bring surplus within the first pause.
+            if (n == 0 || now >= pauseEnd)
                 break;
+            waitUntil(pauseEnd, true);
+            continue;
         }
-        const bool allRead = reading.received == expected;
-        if (n <= 0 && !allRead) {
-            ++idle;
-            // A closed connection reads as 0 at once, again and again: only a
-            // plain sleep keeps its idle rounds as long as they are meant.
-            if (n < 0 && expected > reading.received)
-                idlePause(socket, m_stop, m_timings.idleSleepMs, expected - reading.received);
-            else
-                sleepUnlessStopped(m_stop, m_timings.idleSleepMs);
-            n = 0;
-        }
-        if (idle > m_timings.idleLimit || n == -1)
+        const auto idleEnd = std::min(std::max(lastByte, pauseEnd) + idleTime, wholeEnd);
+        if (now >= idleEnd)
             break;
-        // The whole stream is in and the connection has closed: nothing more
-        // can come, so do not wait on it.
-        if (n == 0 && allRead)
-            break;
+        // A closed connection reads as nothing at once, again and again: it
+        // is waited out as the idle time, not read in a loop.
+        waitUntil(idleEnd, n < 0);
+    }
+}
+
+// The outcome of what was read, decoded here, not in the owner's thread.
+void StreamReception::finish(Result &result, Reading &reading)
+{
+    result.complete = reading.keep && reading.received == m_declared;
+    if (!result.complete)
+        return;
+    result.peerName = cp1250::toUnicode(m_connection->peerHostName());
+    result.peerAddress = cp1250::toUnicode(m_connection->peerAddress());
+    if (m_kind == Kind::ScreenPicture) {
+        reading.picture->feed(reading.stream, true);
+        result.picture = reading.picture->take();
+        // Bytes after the picture's end are not kept with it.
+        result.jpeg = jpegimage::pictureBytes(reading.stream);
+    } else {
+        result.rows = processRows(reading.stream);
     }
 }
 
@@ -203,26 +303,16 @@ void StreamReception::run()
     result->declared = m_declared;
     const bool screen = m_kind == Kind::ScreenPicture;
     Reading reading;
+    reading.overview = m_limits.overview;
     // A failure on this thread (memory included) ends the reception as
     // incomplete; it must not end the console.
     try {
+        if (screen)
+            reading.picture = std::make_unique<jpegimage::ArrivingPicture>(m_bound);
         const qint64 limit
                 = screen ? m_limits.memory : std::min(m_limits.memory, processlist::MaxStreamSize);
         read(limit, reading);
-        result->complete = reading.keep && reading.received == m_declared;
-        if (result->complete) {
-            result->peerName = cp1250::toUnicode(m_connection->peerHostName());
-            result->peerAddress = cp1250::toUnicode(m_connection->peerAddress());
-            // A large picture or list takes a while to read: here, not in
-            // the owner's thread.
-            if (screen) {
-                result->picture = jpegimage::decodeWithin(reading.stream, m_bound);
-                // Bytes after the picture's end are not kept with it.
-                result->jpeg = jpegimage::pictureBytes(reading.stream);
-            } else {
-                result->rows = processRows(reading.stream);
-            }
-        }
+        finish(*result, reading);
     } catch (...) {
         result->complete = false;
         result->peerName.clear();
@@ -233,7 +323,8 @@ void StreamReception::run()
     }
     result->received = reading.received;
     result->kept = reading.stream.size();
-    reading = {};
+    reading.picture.reset();
+    reading.release();
     // The connection is not held beyond the reception.
     m_connection.reset();
     QMetaObject::invokeMethod(

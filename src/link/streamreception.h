@@ -10,7 +10,10 @@
 #include <QStringList>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 #include <thread>
 
 // The reception of one announced stream (a screen picture or a process list)
@@ -18,12 +21,23 @@
 // announcing connection, within the console's bounds, and decodes them there,
 // so that a large picture costs the user-interface thread only its showing.
 // It reports on the thread that owns it.
+//
+// The reception's thread waits for its connection to become readable (or
+// for its own time limits) and then takes what waits in large reads, straight
+// into the kept stream; a picture is decoded as its bytes come.
 class StreamReception : public QObject
 {
     Q_OBJECT
 public:
     enum class Kind { ScreenPicture, ProcessList };
 
+    // Times, not counted sleeps: reading starts at once, but a reception
+    // does not end before firstSleepMs have passed (so what an agent sends
+    // in that first pause, surplus included, counts as it always did), and
+    // gives up once no byte has come for idleLimit + 1 rounds of idleSleepMs
+    // (counted from the end of the first pause at the earliest). However
+    // its bytes trickle, a stream takes at most WholeStreamIdleTimes idle
+    // times after its first pause in all (30 s by default).
     struct Timings
     {
         int firstSleepMs = 1000;
@@ -36,7 +50,26 @@ public:
         // The largest stream kept: far above a 40-megapixel picture or any
         // process list.
         qint64 memory = 256 * 1024 * 1024;
+        // A stream of the class overview's, which gives way to the
+        // teacher's in the budget of bytes in flight.
+        bool overview = false;
     };
+
+    // What all receptions together keep in memory at once: a full class of
+    // 1080p pictures takes about 10 MiB, the longest process list 34 MiB,
+    // so 256 MiB leave room for any honest class while a few hundred
+    // hostile announcements cannot grow the console past it. The overview's
+    // streams together take at most OverviewInFlight, so at least the rest
+    // is always there for the teacher's own. A stream that finds no room is
+    // read off and dropped, and ends as incomplete. Tests lower both.
+    struct Budget
+    {
+        qint64 inFlight = 256 * 1024 * 1024;
+        qint64 overviewInFlight = 192 * 1024 * 1024;
+    };
+    static void setBudget(const Budget &budget);
+    // The bytes all receptions hold now.
+    static qint64 bytesInFlight();
 
     // Called on the reception's thread after each read with the bytes
     // received so far; a test makes it throw.
@@ -63,9 +96,17 @@ public:
     // before the reception gives up: a flooding agent cannot keep the
     // receiver busy or grow the console's memory for ever.
     static constexpr qint64 SurplusLimit = 1024 * 1024;
+    // The progress a single read used to make; the wait window moves in
+    // steps of it at least.
     static constexpr qint64 ReadChunk = 1024;
-    // Reserved for the kept bytes at the start; a larger stream grows.
-    static constexpr qint64 MaxReserved = 16 * 1024 * 1024;
+    // At most this much is taken off the connection in one read.
+    static constexpr qint64 LargeRead = 256 * 1024;
+    // Reserved for the kept bytes at the start; a larger stream grows by
+    // doubling, each step taken from the budget first.
+    static constexpr qint64 FirstReserved = 1024 * 1024;
+    static constexpr int WholeStreamIdleTimes = 3;
+    // While waiting, how often the reception looks whether it was stopped.
+    static constexpr int StopCheckMs = 20;
 
     StreamReception(platform::ConnectionPtr connection, qint32 declared, Kind kind,
                     const Timings &timings, const Limits &limits, ReadHook readHook = {},
@@ -100,6 +141,10 @@ private:
     struct Reading;
     void run();
     void read(qint64 limit, Reading &reading);
+    bool keepMore(Reading &reading, qint64 wanted);
+    void took(Reading &reading, const char *data, qint64 n, qint64 room);
+    void waitUntil(std::chrono::steady_clock::time_point deadline, bool readable);
+    void finish(Result &result, Reading &reading);
     void reportProgress(qint64 received);
 
     platform::ConnectionPtr m_connection;
@@ -111,6 +156,8 @@ private:
     QSize m_bound;
     QByteArray m_firstBytes;
     std::atomic<bool> m_stop{false};
+    std::mutex m_stopMutex;
+    std::condition_variable m_stopped;
     std::atomic<qint64> m_latest{0};
     std::atomic<bool> m_progressWaiting{false};
     std::thread m_thread;

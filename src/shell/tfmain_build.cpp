@@ -278,7 +278,11 @@ void TFMain::buildScreenTab()
     ScreenShootImage = new QLabel;
     ScreenShootImage->setObjectName(QStringLiteral("ScreenShootImage"));
     ScreenShootImage->setAccessibleName(QStringLiteral("Obraz ekranu"));
-    ScreenShootImage->setScaledContents(true);
+    // Sized to each picture, so the picture is drawn as it is: a label
+    // that scales its contents would convert and scale a copy of every new
+    // picture for its first paint.
+    ScreenShootImage->setScaledContents(false);
+    ScreenShootImage->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     ScreenShootImage->resize(0, 0);
     ScrollBox1->setWidget(ScreenShootImage);
     tab3->addWidget(ScrollBox1, 1);

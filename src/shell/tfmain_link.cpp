@@ -223,7 +223,9 @@ bool TFMain::showScreenPicture(const QImage &image)
         StatusEdit->setText(QStringLiteral("Błąd ładowania obrazu"));
         return false; // the previous picture stays
     }
-    ScreenShootImage->setPixmap(QPixmap::fromImage(image));
+    // The decoder's layout is the screen's own (RGB32): no conversion, and
+    // a new picture costs one paint of what is in sight.
+    ScreenShootImage->setPixmap(QPixmap::fromImage(image, Qt::NoFormatConversion));
     ScreenShootImage->resize(image.size());
     // The bytes of the picture shown before go with it; whoever shows a
     // picture it can save sets them again.
