@@ -11,17 +11,10 @@
 
 namespace {
 
-// "1 pakiet", "3 pakiety", "5 pakietów", "22 pakiety", "12 pakietów".
 QString packetsText(qint64 count)
 {
-    const qint64 tens = count % 100;
-    const qint64 ones = count % 10;
-    const char16_t *noun = u"pakietów";
-    if (count == 1)
-        noun = u"pakiet";
-    else if (ones >= 2 && ones <= 4 && (tens < 12 || tens > 14))
-        noun = u"pakiety";
-    return QString::number(count) + u' ' + QString::fromUtf16(noun);
+    return eventlog::counted(count, QStringLiteral("pakiet"), QStringLiteral("pakiety"),
+                             QStringLiteral("pakietów"));
 }
 
 } // namespace

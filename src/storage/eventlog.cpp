@@ -252,17 +252,10 @@ bool scheduleSettle()
     return false;
 }
 
-// "1 wpis", "3 wpisy", "5 wpisów", "22 wpisy", "12 wpisów".
 QByteArray entriesText(qint64 count)
 {
-    const qint64 tens = count % 100;
-    const qint64 ones = count % 10;
-    const char16_t *noun = u"wpisów";
-    if (count == 1)
-        noun = u"wpis";
-    else if (ones >= 2 && ones <= 4 && (tens < 12 || tens > 14))
-        noun = u"wpisy";
-    return QByteArray::number(count) + ' ' + cp1250::fromUnicode(QStringView(noun));
+    return cp1250::fromUnicode(eventlog::counted(
+            count, QStringLiteral("wpis"), QStringLiteral("wpisy"), QStringLiteral("wpisów")));
 }
 
 // Writes how many of the agents' entries were left out since the last count.
@@ -472,4 +465,14 @@ void WriteLog(const QByteArray &text, bool dumpPacket, const eventlog::PacketDum
         }
     }
     writeAfresh(when.date(), block);
+}
+
+QString eventlog::counted(qint64 count, const QString &one, const QString &few, const QString &many)
+{
+    const qint64 tens = count % 100;
+    const qint64 ones = count % 10;
+    const QString &noun = count == 1                                           ? one
+                          : ones >= 2 && ones <= 4 && (tens < 12 || tens > 14) ? few
+                                                                               : many;
+    return QString::number(count) + u' ' + noun;
 }

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QDateTime>
+#include <QString>
 
 #include <functional>
 
@@ -23,6 +24,10 @@ struct PacketDump
     QByteArrayView windowTitle;
     quint32 procId = 0;
 };
+
+// A count with its Polish noun, as the log's entries say it: "1 pakiet",
+// "3 pakiety", "5 pakietów", "22 pakiety", "12 pakietów".
+QString counted(qint64 count, const QString &one, const QString &few, const QString &many);
 
 } // namespace eventlog
 
