@@ -18,7 +18,7 @@ trap 'rm -rf "$fifos"' EXIT
 mkfifo "$fifos/ctl" "$fifos/ack"
 data=/tmp/bench-$name.perf
 QT_QPA_PLATFORM=offscreen BENCH_PERF_CONTROL="$fifos/ctl" BENCH_PERF_ACK="$fifos/ack" \
-    perf record -F 2000 --call-graph dwarf,16384 -D -1 --control="fifo:$fifos/ctl,$fifos/ack" -o "$data" \
+    perf record -F ${PERF_FREQ:-2000} --call-graph dwarf,16384 -D -1 --control="fifo:$fifos/ctl,$fifos/ack" -o "$data" \
     "$build/bench/$name/bench_$name" "$@"
 # The user-interface thread is the process's first.
 tid=$(perf report -i "$data" --no-children --sort pid -g none 2>/dev/null |

@@ -50,7 +50,6 @@ bool Commander::run(const Command &command, int choice,
             = outcomeText(command, sent, cp1250::toUnicode(computer->connection->peerHostName()));
     if (room.computerOf(computer->connection) == computer) {
         computer->state.outcome = outcome;
-        computer->state.outcomeTime = QDateTime::currentDateTime();
         room.roster().touch(computer, {Roster::OutcomeRole});
     }
     room.showStatus(outcome);

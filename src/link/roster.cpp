@@ -101,10 +101,19 @@ Computer *Roster::computerOf(const platform::ConnectionPtr &connection) const
     return connection ? m_byConnection.value(connection.get()) : nullptr;
 }
 
+// The rows stand in arrival order: a computer is found by its number, as
+// often as every command of a group walk asks.
 int Roster::rowOf(const Computer *computer) const
 {
-    const auto found = std::find(m_computers.begin(), m_computers.end(), computer);
-    return found == m_computers.end() ? -1 : int(found - m_computers.begin());
+    const auto listed = m_arrivalOf.constFind(computer);
+    if (listed == m_arrivalOf.cend())
+        return -1;
+    const auto found = std::lower_bound(m_computers.begin(), m_computers.end(), *listed,
+                                        [](const Computer *c, quint64 arrival) {
+                                            return c->arrival < arrival;
+                                        });
+    return found != m_computers.end() && *found == computer ? int(found - m_computers.begin())
+                                                             : -1;
 }
 
 Computer *Roster::add(const platform::ConnectionPtr &connection)
@@ -114,6 +123,7 @@ Computer *Roster::add(const platform::ConnectionPtr &connection)
     beginInsertRows({}, row, row);
     m_computers.push_back(computer);
     m_byConnection.insert(connection.get(), computer);
+    m_arrivalOf.insert(computer, computer->arrival);
     endInsertRows();
     emit joined(computer);
     return computer;
@@ -127,6 +137,7 @@ void Roster::remove(Computer *computer)
     beginRemoveRows({}, row, row);
     m_computers.erase(m_computers.begin() + row);
     m_byConnection.remove(computer->connection.get());
+    m_arrivalOf.remove(computer);
     endRemoveRows();
     emit left(computer);
     // A caller up the stack may still hold it (a send that closed its

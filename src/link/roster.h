@@ -29,7 +29,6 @@ struct ComputerState
     QDateTime answerTime;
     // The outcome line of the latest command sent to it.
     QString outcome;
-    QDateTime outcomeTime;
     // The latest picture fitted into the class overview's tile.
     QImage thumbnail;
 };
@@ -177,5 +176,8 @@ signals:
 private:
     std::vector<Computer *> m_computers;
     QHash<const platform::Connection *, Computer *> m_byConnection;
+    // The arrival of each listed computer, read without touching the
+    // object: a caller may ask about one that has left and gone.
+    QHash<const Computer *, quint64> m_arrivalOf;
     quint64 m_arrivals = 0;
 };

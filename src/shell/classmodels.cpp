@@ -2,11 +2,14 @@
 #include "shell/classmodels.h"
 
 #include "link/roster.h"
+#include "platform/cp1250.h"
 
 ClassOrder::ClassOrder(Roster &roster, QObject *parent)
     : QSortFilterProxyModel(parent)
     , m_roster(roster)
 {
+    connect(&roster, &Roster::left, this,
+            [this](Computer *computer) { m_addressKeys.erase(computer); });
     setSourceModel(&roster);
     setDynamicSortFilter(true);
     // Only a change of this role could move a row; none does (an address
@@ -15,14 +18,25 @@ ClassOrder::ClassOrder(Roster &roster, QObject *parent)
     sort(0);
 }
 
+const QCollatorSortKey &ClassOrder::addressKey(const Computer *computer) const
+{
+    auto known = m_addressKeys.find(computer);
+    if (known == m_addressKeys.end())
+        known = m_addressKeys
+                        .emplace(computer,
+                                 m_collator.sortKey(cp1250::toUnicode(computer->address)))
+                        .first;
+    return known->second;
+}
+
 bool ClassOrder::lessThan(const QModelIndex &left, const QModelIndex &right) const
 {
-    const int byAddress = QString::localeAwareCompare(left.data(Roster::AddressRole).toString(),
-                                                      right.data(Roster::AddressRole).toString());
+    const Computer *leftComputer = m_roster.computers()[size_t(left.row())];
+    const Computer *rightComputer = m_roster.computers()[size_t(right.row())];
+    const int byAddress = addressKey(leftComputer).compare(addressKey(rightComputer));
     if (byAddress != 0)
         return byAddress < 0;
-    return left.data(Roster::ArrivalRole).toULongLong()
-           < right.data(Roster::ArrivalRole).toULongLong();
+    return leftComputer->arrival < rightComputer->arrival;
 }
 
 Computer *ClassOrder::computerAt(int row) const
@@ -65,16 +79,24 @@ void RoleColumns::setSourceModel(QAbstractItemModel *source)
     connect(source, &M::rowsAboutToBeRemoved, this,
             [this](const QModelIndex &, int first, int last) { beginRemoveRows({}, first, last); });
     connect(source, &M::rowsRemoved, this, [this] { endRemoveRows(); });
-    connect(source, &M::dataChanged, this,
-            [this](const QModelIndex &top, const QModelIndex &bottom, const QList<int> &roles) {
-                emit dataChanged(index(top.row(), 0), index(bottom.row(), columnCount() - 1),
-                                 roles);
-            });
+    connect(source, &M::dataChanged, this, &RoleColumns::forwardDataChanged);
     connect(source, &M::modelAboutToBeReset, this, [this] { beginResetModel(); });
     connect(source, &M::modelReset, this, [this] { endResetModel(); });
     connect(source, &M::layoutAboutToBeChanged, this, &RoleColumns::forwardLayoutAboutToChange);
     connect(source, &M::layoutChanged, this, &RoleColumns::forwardLayoutChanged);
     endResetModel();
+}
+
+// Only the columns whose role changed: a change the list does not show
+// (a picture, an answer, an outcome) repaints none of it.
+void RoleColumns::forwardDataChanged(const QModelIndex &top, const QModelIndex &bottom,
+                                     const QList<int> &roles)
+{
+    static const QList<int> shownRoles{Qt::DisplayRole, Qt::AccessibleTextRole};
+    for (int column = 0; column < columnCount(); ++column) {
+        if (roles.isEmpty() || roles.contains(m_columns[column].role))
+            emit dataChanged(index(top.row(), column), index(bottom.row(), column), shownRoles);
+    }
 }
 
 // The persistent indexes (the view's current row and selection) follow

@@ -1,10 +1,12 @@
 #pragma once
 
 #include <QAbstractProxyModel>
+#include <QCollator>
 #include <QList>
 #include <QPersistentModelIndex>
 #include <QSortFilterProxyModel>
 
+#include <unordered_map>
 #include <vector>
 
 class Computer;
@@ -29,7 +31,13 @@ protected:
     bool lessThan(const QModelIndex &left, const QModelIndex &right) const override;
 
 private:
+    const QCollatorSortKey &addressKey(const Computer *computer) const;
+
     Roster &m_roster;
+    QCollator m_collator;
+    // Each computer's address as the locale sorts it, made once: a change of
+    // any row compares it with its neighbours.
+    mutable std::unordered_map<const Computer *, QCollatorSortKey> m_addressKeys;
 };
 
 // Shows a list model's roles side by side, one column each, with their
@@ -57,6 +65,8 @@ public:
     QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
 
 private:
+    void forwardDataChanged(const QModelIndex &top, const QModelIndex &bottom,
+                            const QList<int> &roles);
     void forwardLayoutAboutToChange();
     void forwardLayoutChanged();
 
