@@ -108,12 +108,10 @@ int Roster::rowOf(const Computer *computer) const
     const auto listed = m_arrivalOf.constFind(computer);
     if (listed == m_arrivalOf.cend())
         return -1;
-    const auto found = std::lower_bound(m_computers.begin(), m_computers.end(), *listed,
-                                        [](const Computer *c, quint64 arrival) {
-                                            return c->arrival < arrival;
-                                        });
-    return found != m_computers.end() && *found == computer ? int(found - m_computers.begin())
-                                                             : -1;
+    const auto found = std::lower_bound(
+            m_computers.begin(), m_computers.end(), *listed,
+            [](const Computer *c, quint64 arrival) { return c->arrival < arrival; });
+    return found != m_computers.end() && *found == computer ? int(found - m_computers.begin()) : -1;
 }
 
 Computer *Roster::add(const platform::ConnectionPtr &connection)

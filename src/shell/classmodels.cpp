@@ -23,8 +23,7 @@ const QCollatorSortKey &ClassOrder::addressKey(const Computer *computer) const
     auto known = m_addressKeys.find(computer);
     if (known == m_addressKeys.end())
         known = m_addressKeys
-                        .emplace(computer,
-                                 m_collator.sortKey(cp1250::toUnicode(computer->address)))
+                        .emplace(computer, m_collator.sortKey(cp1250::toUnicode(computer->address)))
                         .first;
     return known->second;
 }
