@@ -52,6 +52,10 @@ class ReadyWatch
 {
 public:
     using Ready = std::function<void(quint64 key, bool onlyData)>;
+    ReadyWatch(QObject *owner, Ready ready)
+        : m_owner(owner)
+        , m_ready(std::move(ready))
+    {}
     virtual ~ReadyWatch() = default;
     // Made ready for watching: 0, or the code with the call that failed.
     virtual int open(const char **api) = 0;
@@ -65,6 +69,10 @@ public:
     // Whether the system tells of a peer's end only once, so that it is to be
     // looked for again after a handler has read.
     virtual bool endToldOnce() const = 0;
+
+protected:
+    QObject *const m_owner;
+    const Ready m_ready;
 };
 
 std::unique_ptr<ReadyWatch> makeReadyWatch(QObject *owner, ReadyWatch::Ready ready);

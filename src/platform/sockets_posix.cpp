@@ -179,10 +179,7 @@ namespace {
 class EpollWatch final : public ReadyWatch
 {
 public:
-    EpollWatch(QObject *owner, Ready ready)
-        : m_owner(owner)
-        , m_ready(std::move(ready))
-    {}
+    using ReadyWatch::ReadyWatch;
     ~EpollWatch() override
     {
         delete m_notifier;
@@ -225,8 +222,6 @@ private:
             m_ready(events[i].data.u64, !(events[i].events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)));
     }
 
-    QObject *m_owner;
-    Ready m_ready;
     int m_epoll = -1;
     QSocketNotifier *m_notifier = nullptr;
 };

@@ -176,8 +176,7 @@ class NotifierWatch final : public ReadyWatch
 {
 public:
     NotifierWatch(QObject *owner, Ready ready)
-        : m_owner(owner)
-        , m_ready(std::move(ready))
+        : ReadyWatch(owner, std::move(ready))
     {
         startSockets();
     }
@@ -218,8 +217,6 @@ public:
     bool endToldOnce() const override { return true; }
 
 private:
-    QObject *m_owner;
-    Ready m_ready;
     QHash<quint64, QSocketNotifier *> m_notifiers;
 };
 
