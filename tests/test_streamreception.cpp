@@ -38,18 +38,14 @@ public:
     void send(const QByteArray &bytes)
     {
         for (qsizetype done = 0; done < bytes.size();) {
-            const ssize_t n = ::send(m_fd, bytes.constData() + done, size_t(bytes.size() - done),
-                                     MSG_NOSIGNAL);
+            const qint64 n = sendSome(bytes.constData() + done, bytes.size() - done);
             if (n <= 0)
                 return;
             done += n;
         }
     }
     // Sends what the connection takes now, without waiting.
-    void offer(const QByteArray &bytes)
-    {
-        ::send(m_fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
-    }
+    void offer(const QByteArray &bytes) { sendSome(bytes.constData(), bytes.size(), false); }
 };
 
 // One agent connected to a server on loopback, as the console sees it.

@@ -178,6 +178,12 @@ class DescriptorStarvation
 public:
     DescriptorStarvation()
     {
+        // A thread that starts while no descriptor is free cannot make its
+        // event loop's wakeup pipe, and GLib ends the process for it. Name
+        // lookups are the threads that start on their own: earlier tests'
+        // computers are named before the descriptors go, and nothing here is
+        // accepted (so nothing is looked up) until they are back.
+        platform::hostnames::pool()->waitForDone();
         ::getrlimit(RLIMIT_NOFILE, &m_old);
         // Descriptors already above the limit stay open; every free one below
         // it is taken here.

@@ -1,16 +1,12 @@
 // The operations on one accepted connection; the server that watches it is
-// in tcpserver.cpp.
+// in tcpserver.cpp, the system's calls in sockets_*.cpp.
+#include "platform/sockets.h"
 #include "platform/tcpserver.h"
 
 #include <QMetaObject>
 #include <QThread>
 
 #include <algorithm>
-#include <cerrno>
-#include <poll.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace platform {
 
@@ -33,7 +29,7 @@ Connection::Connection(TcpServer *server, int fd, QByteArray address, quint16 po
 Connection::~Connection()
 {
     if (m_fd >= 0)
-        ::close(m_fd);
+        sockets::close(m_fd);
 }
 
 bool Connection::descriptorValid() const
@@ -66,12 +62,9 @@ qint64 Connection::receive(char *data, qint64 maxSize)
             return 0;
         if (maxSize <= 0)
             return -1;
-        const ssize_t n = ::recv(m_fd, data, size_t(maxSize), MSG_DONTWAIT);
-        if (n >= 0)
-            return n;
-        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
-            return -1;
-        error = errno;
+        const qint64 n = sockets::receive(m_fd, data, maxSize, false, &error);
+        if (n >= 0 || error == 0)
+            return n < 0 ? -1 : n;
         m_failed = true;
     }
     reportError(error);
@@ -83,14 +76,13 @@ namespace {
 // Not under the connection's lock, which would hold up a send, a read or a
 // close for the whole wait. Should the connection be closed meanwhile, the
 // wait merely ends early or lasts its time.
-bool waitOn(int fd, short events, int ms)
+bool waitOn(int fd, bool writable, int ms)
 {
     if (fd < 0) {
         QThread::msleep(ulong(std::max(0, ms)));
         return false;
     }
-    pollfd p{fd, events, 0};
-    return ::poll(&p, 1, std::max(0, ms)) > 0 && (p.revents & (events | POLLHUP | POLLERR));
+    return sockets::waitFor(fd, writable, ms);
 }
 
 } // namespace
@@ -100,7 +92,7 @@ bool Connection::waitForReadable(int ms) const
     std::unique_lock lock(m_mutex);
     const int fd = m_failed.load() ? -1 : m_fd;
     lock.unlock();
-    return waitOn(fd, POLLIN, ms);
+    return waitOn(fd, false, ms);
 }
 
 bool Connection::waitForWritable(int ms) const
@@ -108,16 +100,13 @@ bool Connection::waitForWritable(int ms) const
     std::unique_lock lock(m_mutex);
     const int fd = m_failed.load() ? -1 : m_fd;
     lock.unlock();
-    return waitOn(fd, POLLOUT, ms);
+    return waitOn(fd, true, ms);
 }
 
 qint64 Connection::bytesWaiting() const
 {
     std::lock_guard lock(m_mutex);
-    int count = 0;
-    if (m_fd < 0 || m_failed.load() || ::ioctl(m_fd, FIONREAD, &count) < 0)
-        return 0;
-    return count;
+    return m_fd < 0 || m_failed.load() ? 0 : sockets::bytesWaiting(m_fd);
 }
 
 qint64 Connection::send(const char *data, qint64 size)
@@ -127,12 +116,9 @@ qint64 Connection::send(const char *data, qint64 size)
         std::lock_guard lock(m_mutex);
         if (m_fd < 0 || m_failed.load())
             return -1;
-        const ssize_t n = ::send(m_fd, data, size_t(size), MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (n >= 0)
-            return n;
-        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
-            return -1;
-        error = errno;
+        const qint64 n = sockets::send(m_fd, data, size, &error);
+        if (n >= 0 || error == 0)
+            return n < 0 ? -1 : n;
         m_failed = true;
     }
     reportError(error);
@@ -169,7 +155,7 @@ void Connection::closeDescriptor()
         server->unwatch(this);
     std::lock_guard lock(m_mutex);
     if (m_fd >= 0) {
-        ::close(m_fd);
+        sockets::close(m_fd);
         m_fd = -1;
     }
 }

@@ -222,21 +222,6 @@ Folder Folder::open(const QString &path, int *error)
     return folder;
 }
 
-bool Folder::isOpen() const
-{
-    return m_fd >= 0;
-}
-
-Folder Folder::openPrivate(const QString &name, int *error) const
-{
-    return openInside(name, true, error);
-}
-
-Folder Folder::openClosed(const QString &name, int *error) const
-{
-    return openInside(name, false, error);
-}
-
 Folder Folder::openInside(const QString &name, bool ownerBitsToo, int *error) const
 {
     Folder folder;

@@ -299,22 +299,6 @@ Folder Folder::open(const QString &path, int *error)
     return folder;
 }
 
-bool Folder::isOpen() const
-{
-    return m_fd >= 0;
-}
-
-Folder Folder::openPrivate(const QString &name, int *error) const
-{
-    return openInside(name, true, error);
-}
-
-// The access list, not a mode, keeps others out here: both are the same.
-Folder Folder::openClosed(const QString &name, int *error) const
-{
-    return openInside(name, false, error);
-}
-
 // A folder is named by its path here: it stands where it is found as a
 // folder that is no reparse point.
 bool Folder::standsAt(const QString &path) const

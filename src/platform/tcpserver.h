@@ -20,6 +20,10 @@ namespace platform {
 
 class TcpServer;
 
+namespace sockets {
+class ReadyWatch;
+}
+
 // One accepted TCP connection of the server.
 //
 // The server hands connections out as shared pointers, so whoever keeps one
@@ -222,12 +226,10 @@ private:
     void acceptPending();
     bool admit(const QByteArray &address, int limit);
     void refuse(int fd, const QByteArray &address);
-    bool watch(Connection *connection);
     void unwatch(Connection *connection);
-    void serveReady();
-    void serve(const ConnectionPtr &connection, quint32 events);
+    void serve(const ConnectionPtr &connection, bool onlyData);
     void setAside(const ConnectionPtr &connection);
-    bool watchAgain(const ConnectionPtr &connection);
+    void watchAgain(const ConnectionPtr &connection);
     void checkSetAside();
     void handleError(Connection *connection, int code);
     void release(Connection *connection);
@@ -255,17 +257,14 @@ private:
 
     int m_fd = -1;
     QSocketNotifier *m_acceptNotifier = nullptr;
-    int m_epoll = -1;
-    QSocketNotifier *m_readyNotifier = nullptr;
+    // The system's notification of ready connections (sockets.h).
+    std::unique_ptr<sockets::ReadyWatch> m_readiness;
     std::vector<ConnectionPtr> m_connections;
     QHash<quint64, ConnectionPtr> m_watched;
     quint64 m_lastKey = 0;
     // Connections taken out of the watch set while their reads are held.
     std::vector<quint64> m_setAside;
     QTimer *m_setAsideTimer = nullptr;
-    // Where the system has no shared watch set (Windows): one notifier per
-    // watched connection, by key.
-    QHash<quint64, QSocketNotifier *> m_notifiers;
     QHash<QByteArray, int> m_perAddress;
     int m_perAddressLimit = ConnectionsPerAddress;
     int m_totalLimit = 0;
