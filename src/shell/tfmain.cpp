@@ -104,6 +104,7 @@ void TFMain::wireHandlers()
 {
     wireClassroom();
     wireCommander();
+    wireClassGroup();
     wireControls();
     wireOverview();
 }

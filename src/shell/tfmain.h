@@ -117,6 +117,10 @@ public:
     QPushButton *DisableStartMenuAllButton = nullptr;
     QComboBox *GroupPowerOffPCOption = nullptr;
     QPushButton *GroupPowerOffPCButton = nullptr;
+    // "Cała klasa": the class's attention and a program for all at one click.
+    QPushButton *LockClassButton = nullptr;
+    QPushButton *UnlockClassButton = nullptr;
+    QPushButton *GroupRunProgramButton = nullptr;
 
     // Beside "Podgląd ekranu": the picture shown there, as the agent sent it.
     QPushButton *SavePictureButton = nullptr;
@@ -189,6 +193,9 @@ public:
     void DisableStartMenuAllButtonClick();
     void GroupPowerOffPCButtonClick();
     void GroupPowerOffPCOptionChange();
+    void LockClassButtonClick();
+    void UnlockClassButtonClick();
+    void GroupRunProgramButtonClick();
 
     // the class overview, the poll and the saved pictures
     void PageControl1Change();
@@ -242,6 +249,7 @@ private:
     void buildMiscTab();
     QWidget *buildMessageGroup(QWidget *tab);
     void buildGroupTab();
+    QWidget *buildClassGroup(QWidget *tab);
     void buildOverviewTab();
     void buildSavePictureButton();
     QWidget *buildTrafficFields(QWidget *parent);
@@ -249,6 +257,7 @@ private:
     void wireClassroom();
     void wireStreams();
     void wireCommander();
+    void wireClassGroup();
     void wireControls();
     void wireOverview();
     void restoreOverviewLayout();

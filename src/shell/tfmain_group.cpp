@@ -2,9 +2,12 @@
 #include "shell/tfmain.h"
 
 #include "shell/classmodels.h"
+#include "shell/controls.h"
 #include "shell/tfprogress.h"
 
 #include <QComboBox>
+#include <QGroupBox>
+#include <QHBoxLayout>
 #include <QProgressBar>
 #include <QTreeView>
 
@@ -32,6 +35,37 @@ void TFMain::wireCommander()
     // The walk selects each computer in turn; the list follows once at its end.
     connect(m_commander.get(), &commands::Commander::computerChosen, this,
             [this](Computer *computer) { showSelected(*computer); });
+}
+
+QWidget *TFMain::buildClassGroup(QWidget *tab)
+{
+    const QString caption = QStringLiteral(" Cała klasa ");
+    auto *group = new QGroupBox(caption, tab);
+    group->setObjectName(QStringLiteral("ClassGroupBox"));
+    group->setAccessibleName(caption.trimmed());
+    LockClassButton = makeButton(group, "LockClassButton", QStringLiteral("Zablokuj klasę"));
+    UnlockClassButton = makeButton(group, "UnlockClassButton", QStringLiteral("Odblokuj klasę"));
+    GroupRunProgramButton = makeButton(group, "GroupRunProgramButton",
+                                       QStringLiteral("Uruchom program u wszystkich"));
+    LockClassButton->setToolTip(
+            QStringLiteral("Wyłącza monitor, klawiaturę i mysz na wszystkich komputerach"));
+    UnlockClassButton->setToolTip(
+            QStringLiteral("Włącza monitor, klawiaturę i mysz na wszystkich komputerach"));
+    auto *row = new QHBoxLayout(group);
+    row->addWidget(LockClassButton);
+    row->addWidget(UnlockClassButton);
+    row->addWidget(GroupRunProgramButton);
+    row->addStretch(1);
+    return group;
+}
+
+void TFMain::wireClassGroup()
+{
+    for (auto [button, handler] :
+         {std::pair{LockClassButton, &TFMain::LockClassButtonClick},
+          std::pair{UnlockClassButton, &TFMain::UnlockClassButtonClick},
+          std::pair{GroupRunProgramButton, &TFMain::GroupRunProgramButtonClick}})
+        connect(button, &QPushButton::clicked, this, shielded(handler));
 }
 
 // In the order the list shows the class.
@@ -83,6 +117,17 @@ void TFMain::EnableStartMenuAllButtonClick()
 void TFMain::GroupPowerOffPCButtonClick()
 {
     walkAllComputers(commands::PowerOff);
+}
+
+// Monitor, keyboard and mouse for each computer before the next one.
+void TFMain::LockClassButtonClick()
+{
+    m_commander->runSeriesOnAll(commands::classLock(), m_classOrder->computers());
+}
+
+void TFMain::UnlockClassButtonClick()
+{
+    m_commander->runSeriesOnAll(commands::classUnlock(), m_classOrder->computers());
 }
 
 void TFMain::GroupPowerOffPCOptionChange()
