@@ -3,6 +3,7 @@
 
 #include "shell/classmodels.h"
 #include "shell/controls.h"
+#include "shell/dialogs.h"
 #include "shell/tfprogress.h"
 
 #include <QComboBox>
@@ -55,6 +56,11 @@ QWidget *TFMain::buildClassGroup(QWidget *tab)
     row->addWidget(LockClassButton);
     row->addWidget(UnlockClassButton);
     row->addWidget(GroupRunProgramButton);
+    WakeComputersButton
+            = makeButton(group, "WakeComputersButton", QStringLiteral("Włącz komputery"));
+    WakeComputersButton->setToolTip(QStringLiteral(
+            "Włącza przez sieć komputery, które były już połączone, a teraz są wyłączone"));
+    row->addWidget(WakeComputersButton);
     row->addStretch(1);
     return group;
 }
@@ -64,7 +70,8 @@ void TFMain::wireClassGroup()
     for (auto [button, handler] :
          {std::pair{LockClassButton, &TFMain::LockClassButtonClick},
           std::pair{UnlockClassButton, &TFMain::UnlockClassButtonClick},
-          std::pair{GroupRunProgramButton, &TFMain::GroupRunProgramButtonClick}})
+          std::pair{GroupRunProgramButton, &TFMain::GroupRunProgramButtonClick},
+          std::pair{WakeComputersButton, &TFMain::WakeComputersButtonClick}})
         connect(button, &QPushButton::clicked, this, shielded(handler));
 }
 
@@ -128,6 +135,18 @@ void TFMain::LockClassButtonClick()
 void TFMain::UnlockClassButtonClick()
 {
     m_commander->runSeriesOnAll(commands::classUnlock(), m_classOrder->computers());
+}
+
+void TFMain::WakeComputersButtonClick()
+{
+    const int woken = m_power->wakeAbsent();
+    const QString error = m_power->takeError();
+    if (!error.isEmpty())
+        Dialogs::showError(this, error);
+    m_classroom->showStatus(
+            QStringLiteral("Wysłano sygnał włączenia do %1 %2")
+                    .arg(woken)
+                    .arg(woken == 1 ? QStringLiteral("komputera") : QStringLiteral("komputerów")));
 }
 
 void TFMain::GroupPowerOffPCOptionChange()
