@@ -10,8 +10,13 @@
 
 #include <QDir>
 #include <QHostAddress>
+#include <QProcess>
+#include <QScopeGuard>
 #include <QTest>
 #include <QUdpSocket>
+
+#include <sched.h>
+#include <unistd.h>
 
 namespace {
 
@@ -35,6 +40,36 @@ QStringList names(const QList<wakelist::Entry> &entries)
         out << e.name;
     return out;
 }
+
+// Runs a command to its end; false (with its output in error) when it fails.
+bool run(const QStringList &command, QString *error)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(command.first(), command.mid(1));
+    const bool ok = process.waitForFinished(20000) && process.exitStatus() == QProcess::NormalExit
+                    && process.exitCode() == 0;
+    if (!ok)
+        *error = command.join(u' ') + QStringLiteral(": ")
+                 + QString::fromLocal8Bit(process.readAll());
+    return ok;
+}
+
+// A student in a network namespace of its own: it connects to the console,
+// closes when told on its standard input, then prints in hex the first
+// datagram that reaches its port 9.
+const char *StudentScript = R"(
+import socket, sys
+udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+udp.bind(("0.0.0.0", 9))
+tcp = socket.create_connection((sys.argv[1], int(sys.argv[2])), timeout=10)
+print("connected", flush=True)
+sys.stdin.readline()
+tcp.close()
+udp.settimeout(20)
+data, peer = udp.recvfrom(2048)
+print(data.hex(), flush=True)
+)";
 
 } // namespace
 
@@ -198,6 +233,72 @@ private slots:
                 "Info: W\xB3\xB9" "czanie komputera 127.0.0.31 (127.0.0.31, 02:00:5E:10:00:01): "
                 "wys\xB3" "ano sygna\xB3\r\n"));
         commands::PowerOn::wakePort = oldPort;
+        Classroom::listenPortOverride = -1;
+    }
+
+    // Last: the test's own process moves into a network namespace made
+    // here, with a veth pair to a second one where the student stands; the
+    // machine's own network is never touched. The hardware address comes
+    // from the system's real neighbour table, the packet goes to the
+    // broadcast address of the console's side and to the student's address.
+    void wakesAcrossAVethPair()
+    {
+        if (::geteuid() != 0)
+            QSKIP("network namespaces need root here (a user namespace cannot be made by a "
+                  "process that already runs threads); the loopback test covers the rest");
+        if (::unshare(CLONE_NEWNET) != 0)
+            QSKIP("this machine allows no new network namespace");
+        const QString student = QStringLiteral("docentor-wake-%1").arg(::getpid());
+        const QString ip = QStringLiteral("ip");
+        const QStringList inStudent{ip, "netns", "exec", student};
+        QString error;
+        const bool ready
+                = run({ip, "link", "set", "lo", "up"}, &error)
+                  && run({ip, "netns", "add", student}, &error)
+                  && run({ip, "link", "add", "dw0", "type", "veth", "peer", "name", "dw1", "netns",
+                          student},
+                         &error)
+                  && run({ip, "addr", "add", "10.77.0.1/24", "broadcast", "+", "dev", "dw0"},
+                         &error)
+                  && run({ip, "link", "set", "dw0", "up"}, &error)
+                  && run(inStudent
+                                 + QStringList{ip, "link", "set", "dw1", "address",
+                                               "02:00:5e:77:00:02"},
+                         &error)
+                  && run(inStudent + QStringList{ip, "addr", "add", "10.77.0.2/24", "dev", "dw1"},
+                         &error)
+                  && run(inStudent + QStringList{ip, "link", "set", "dw1", "up"}, &error);
+        auto removeStudent = qScopeGuard([&] { run({ip, "netns", "del", student}, &error); });
+        if (!ready)
+            QSKIP(qPrintable(QStringLiteral("the veth pair could not be made: ") + error));
+
+        TempDataHome data;
+        Classroom::listenPortOverride = 0;
+        Classroom classroom;
+        classroom.StartServer();
+        commands::PowerOn power(classroom);
+        QProcess agent;
+        agent.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        agent.start(QStringLiteral("ip"),
+                    QStringList{"netns", "exec", student, "python3", "-c", StudentScript,
+                                "10.77.0.1", QString::number(classroom.MyServer->localPort())});
+        QVERIFY(agent.waitForStarted(20000));
+        QByteArray said;
+        QTRY_VERIFY_WITH_TIMEOUT((said += agent.readAllStandardOutput()).contains("connected\n"),
+                                 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(power.known().size(), 1, 20000);
+        const wakelist::Entry learnt = power.known().first();
+        QCOMPARE(learnt.hardwareAddress, QByteArray::fromHex("02005e770002"));
+        QCOMPARE(learnt.address, QStringLiteral("10.77.0.2"));
+        QCOMPARE(learnt.broadcast, QStringLiteral("10.77.0.255"));
+
+        agent.write("bye\n");
+        QTRY_VERIFY_WITH_TIMEOUT(classroom.computers().empty(), 20000);
+        QCOMPARE(power.wakeAbsent(), 1);
+        QVERIFY(agent.waitForFinished(30000));
+        QCOMPARE(agent.exitCode(), 0);
+        QCOMPARE(agent.readAllStandardOutput().trimmed(),
+                 (QByteArray(6, '\xFF') + learnt.hardwareAddress.repeated(16)).toHex());
         Classroom::listenPortOverride = -1;
     }
 };
