@@ -4,6 +4,7 @@
 #include "support/classroom.h"
 
 #include <QComboBox>
+#include <QDir>
 #include <QEvent>
 #include <QLineEdit>
 #include <QProcess>
@@ -278,6 +279,30 @@ private slots:
         const QByteArray log = room.console.data.readLog();
         for (int flag = 0; flag <= 5; ++flag)
             QCOMPARE(sentEntries(log, 4, flag), 3);
+    }
+
+    // "Włącz komputery" from the window: a damaged list is refused with the
+    // teacher's message and kept aside; the status line counts the computers.
+    void wakeButtonTellsTheTeacher()
+    {
+        Room room;
+        TFMain &main = room.main();
+        QCOMPARE(main.WakeComputersButton->accessibleName(), QStringLiteral("Włącz komputery"));
+        QVERIFY(QDir().mkpath(room.console.data.dataFolder()));
+        room.console.data.writeFile(QStringLiteral("komputery.txt"), "zepsuty\r\n");
+
+        main.WakeComputersButton->click();
+
+        QCOMPARE(room.console.dialogs.shown.size(), 1);
+        QVERIFY2(room.console.dialogs.shown.first().text.startsWith(
+                         QStringLiteral("Lista komputerów do włączania „")),
+                 qPrintable(room.console.dialogs.shown.first().text));
+        QCOMPARE(main.StatusEdit->text(),
+                 QStringLiteral("Wysłano sygnał włączenia do 0 komputerów"));
+        QCOMPARE(QDir(room.console.data.dataFolder())
+                         .entryList({QStringLiteral("komputery.txt.uszkodzony-*")})
+                         .size(),
+                 1);
     }
 
     // The second row's computer has gone, its name no longer looking up the
