@@ -48,23 +48,65 @@ QString helpText()
             .arg(update::ProgramVersion.text(), QStringLiteral(DOCENTOR_UPDATE_HOST));
 }
 
+// Qt's own options, which QApplication takes off the command line itself:
+// those that take a value (after a space or "=") and those that stand alone.
+// Qt reads "--platform" as "-platform", so one leading dash is dropped first.
+const QStringList QtOptionsWithValue
+        = QStringLiteral("-style -stylesheet -platform -platformpluginpath -platformtheme -plugin "
+                         "-qwindowgeometry -geometry -qwindowicon -icon -qwindowtitle -title "
+                         "-session -display -name -qmljsdebugger -dialogs -fontengine")
+                  .split(QLatin1Char(' '));
+const QStringList QtFlags
+        = QStringLiteral("-widgetcount -reverse -nograb -dograb -sync -testability")
+                  .split(QLatin1Char(' '));
+
+// The first argument neither the console nor Qt knows, if any; the value
+// that follows one of Qt's options is that option's.
+std::optional<QString> unknownArgument(const QStringList &arguments)
+{
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        const QString &argument = arguments.at(i);
+        if (argument == QLatin1String("--help") || argument == QLatin1String("-h")
+            || argument == QLatin1String("--version") || argument == QLatin1String("-v"))
+            continue;
+        const QString option
+                = argument.startsWith(QLatin1String("--")) ? argument.mid(1) : argument;
+        if (QtFlags.contains(option))
+            continue;
+        if (QtOptionsWithValue.contains(option.section(QLatin1Char('='), 0, 0))) {
+            if (!option.contains(QLatin1Char('=')))
+                ++i;
+            continue;
+        }
+        return argument;
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
-std::optional<QString> commandLineAnswer(const QStringList &arguments)
+std::optional<CommandLineAnswer> commandLineAnswer(const QStringList &arguments)
 {
+    // A mistyped option must not start the console as if nothing were said
+    // (on its usual port, say); it is refused before the help is given.
+    if (const std::optional<QString> unknown = unknownArgument(arguments)) {
+        return CommandLineAnswer{QStringLiteral("docentor: nieznana opcja „%1”\n\n").arg(*unknown)
+                                         + helpText(),
+                                 UsageExitCode, true};
+    }
     // The first of the two wins, as with most programs; the program's name
     // comes first and is no option.
     for (qsizetype i = 1; i < arguments.size(); ++i) {
         const QString &argument = arguments.at(i);
         if (argument == QLatin1String("--help") || argument == QLatin1String("-h"))
-            return helpText();
+            return CommandLineAnswer{helpText()};
         if (argument == QLatin1String("--version") || argument == QLatin1String("-v"))
-            return versionText();
+            return CommandLineAnswer{versionText()};
     }
     return std::nullopt;
 }
 
-std::optional<QString> commandLineAnswer(int argc, char **argv)
+std::optional<CommandLineAnswer> commandLineAnswer(int argc, char **argv)
 {
     QStringList arguments;
     for (int i = 0; i < argc; ++i)

@@ -10,9 +10,12 @@
 int main(int argc, char **argv)
 {
     platform::useParentConsole();
-    if (const std::optional<QString> answer = commandLineAnswer(argc, argv)) {
-        std::fputs(answer->toUtf8().constData(), stdout);
-        return std::fflush(stdout) == 0 ? 0 : 1;
+    if (const std::optional<CommandLineAnswer> answer = commandLineAnswer(argc, argv)) {
+        std::FILE *stream = answer->toStandardError ? stderr : stdout;
+        std::fputs(answer->text.toUtf8().constData(), stream);
+        if (std::fflush(stream) != 0)
+            return 1;
+        return answer->exitCode;
     }
     // Lets a Wayland desktop show the window under the menu entry's name and
     // icon (packaging/example.docentor.Docentor.desktop); on X11 the entry's

@@ -162,8 +162,10 @@ int runConsole(int argc, char **argv)
     int exitCode = 0;
     bool running = false;
     // Every step up to the message loop is guarded: whatever one throws ends
-    // the run with the error box and exit code 0, without the loop.
-    runStartupStep([&] {
+    // the run with the error box and without the loop. The exit status says
+    // so too (1), for the script or service that started the console; a
+    // second copy, which leaves the first one running, ends with 0.
+    const bool started = runStartupStep([&] {
         installQtTexts(qtTexts);
         takePortOverride();
         // Without the code page every text would quietly turn into "?"; a
@@ -187,6 +189,8 @@ int runConsole(int argc, char **argv)
         startConsole(*windows.main);
         running = true;
     });
+    if (!started)
+        exitCode = 1;
 
     if (running) {
         // Closing the main window ends the program.

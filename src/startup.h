@@ -34,6 +34,7 @@ bool runStartupStep(const std::function<void()> &step);
 bool refusedWithoutCodec();
 bool refusedUnsafeMarker(const SingleInstance &marker);
 
-// The whole program: returns the exit code (0, also after a start-up error;
-// 1 after one of the refusals above).
+// The whole program: returns the exit code (0 after a normal run and after
+// refusing a second copy; 1 after a start-up error or one of the refusals
+// above).
 int runConsole(int argc, char **argv);

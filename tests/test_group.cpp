@@ -4,10 +4,13 @@
 #include "support/classroom.h"
 
 #include <QComboBox>
+#include <QDir>
 #include <QEvent>
 #include <QLineEdit>
+#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTreeWidget>
@@ -28,6 +31,9 @@ Button buttonNamed(const QByteArray &name)
             {"DisableStartMenuAllButton", &TFMain::DisableStartMenuAllButton},
             {"EnableStartMenuAllButton", &TFMain::EnableStartMenuAllButton},
             {"GroupPowerOffPCButton", &TFMain::GroupPowerOffPCButton},
+            {"LockClassButton", &TFMain::LockClassButton},
+            {"UnlockClassButton", &TFMain::UnlockClassButton},
+            {"GroupRunProgramButton", &TFMain::GroupRunProgramButton},
     };
     if (!buttons.contains(name))
         qFatal("no button %s", name.constData());
@@ -76,6 +82,67 @@ public:
     }
 };
 
+// The real student simulator, its students connected to the console from
+// 127.0.0.21 on; what each student says it received is read from its output.
+class Simulator
+{
+public:
+    ~Simulator()
+    {
+        m_process.terminate();
+        if (!m_process.waitForFinished(20000)) {
+            m_process.kill();
+            m_process.waitForFinished(20000);
+        }
+    }
+    bool start(quint16 port, int students)
+    {
+        const QString build
+                = qEnvironmentVariable("DOCENTOR_BINARY_DIR", QCoreApplication::applicationDirPath()
+                                                                      + QStringLiteral("/.."));
+        QObject::connect(&m_process, &QProcess::readyReadStandardOutput, &m_process, [this] {
+            while (m_process.canReadLine())
+                m_lines << QString::fromUtf8(m_process.readLine()).trimmed();
+        });
+        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_process.start(build + QStringLiteral("/tools/agentsim/docentor-agentsim"),
+                        {"--host", "127.0.0.1", "--port", QString::number(port), "--students",
+                         QString::number(students), "--source-base", "127.0.0.21",
+                         "--connect-interval", "0", "--answer-delay", "0"});
+        return m_process.waitForStarted(20000);
+    }
+    // The commands each student received, as "code/flag", in order.
+    QStringList received(const QString &student) const
+    {
+        static const QRegularExpression line(
+                QStringLiteral(" received no=\\d+ code=(\\d+) flag=(\\d+) "));
+        QStringList out;
+        for (const QString &text : m_lines.filter(student + QStringLiteral(" received "))) {
+            const QRegularExpressionMatch match = line.match(text);
+            out << match.captured(1) + QLatin1Char('/') + match.captured(2);
+        }
+        return out;
+    }
+
+private:
+    QProcess m_process;
+    QStringList m_lines;
+};
+
+// The entries of packets sent with this command and flag.
+int sentEntries(const QByteArray &log, int command, int flag)
+{
+    const QRegularExpression entry(QStringLiteral("Info: SEND: OK\r\nPacket NO: \\d+\r\nPass: "
+                                                  "\\d+\r\nCommand: %1\r\nFlag: %2\r\n")
+                                           .arg(command)
+                                           .arg(flag));
+    int count = 0;
+    for (auto matches = entry.globalMatch(QString::fromLatin1(log)); matches.hasNext();
+         matches.next())
+        ++count;
+    return count;
+}
+
 QString sentLine(const QString &operation, const QString &host)
 {
     return QStringLiteral("wysłano polecenie \"%1\" do: %2").arg(operation, host);
@@ -91,30 +158,39 @@ private slots:
     {
         QTest::addColumn<QByteArray>("button");
         QTest::addColumn<QString>("caption");
-        QTest::addColumn<int>("command");
-        QTest::addColumn<int>("flag");
-        QTest::addColumn<QString>("operation");
+        // What each computer receives, in order: command and flag.
+        QTest::addColumn<QList<QPoint>>("packets");
+        QTest::addColumn<QStringList>("operations");
+        QTest::addColumn<QString>("program"); // typed into the dialog, if one asks
 
-        QTest::newRow("monitor off") << QByteArray("GroupPowerOffMonitorButton") << "Wyłącz monitor"
-                                     << 4 << 0 << "wyłącz monitor";
-        QTest::newRow("monitor on") << QByteArray("GroupPowerOnMonitorButton") << "Włącz monitor"
-                                    << 4 << 1 << "włącz monitor";
-        QTest::newRow("mouse off")
-                << QByteArray("GroupLockMouseButton") << "Odłącz mysz" << 4 << 4 << "wyłącz myszkę";
-        QTest::newRow("mouse on") << QByteArray("GroupUnLockMouseButton") << "Podłącz mysz" << 4
-                                  << 5 << "włącz mysz";
-        QTest::newRow("keyboard off") << QByteArray("GroupLockKeyboardButton")
-                                      << "Odłącz klawiaturę" << 4 << 2 << "wyłącz klawiature";
-        QTest::newRow("keyboard on") << QByteArray("GroupUnLockKeyboardButton")
-                                     << "Podłącz klawiaturę" << 4 << 3 << "włącz klawiature";
-        QTest::newRow("start menu locked")
-                << QByteArray("DisableStartMenuAllButton") << "Wyłącz menu start" << 7 << 0
-                << "zablokuj menu start";
-        QTest::newRow("start menu unlocked")
-                << QByteArray("EnableStartMenuAllButton") << "Włącz menu start" << 8 << 0
-                << "odblokuj menu start";
-        QTest::newRow("power") << QByteArray("GroupPowerOffPCButton") << "Zastosuj" << 5 << 0
-                               << "wył. komputer";
+        auto row = [](const char *name, const char *button, const QString &caption,
+                      const QList<QPoint> &packets, const QStringList &operations,
+                      const QString &program = {}) {
+            QTest::newRow(name) << QByteArray(button) << caption << packets << operations
+                                << program;
+        };
+        row("monitor off", "GroupPowerOffMonitorButton", "Wyłącz monitor", {{4, 0}},
+            {"wyłącz monitor"});
+        row("monitor on", "GroupPowerOnMonitorButton", "Włącz monitor", {{4, 1}},
+            {"włącz monitor"});
+        row("mouse off", "GroupLockMouseButton", "Odłącz mysz", {{4, 4}}, {"wyłącz myszkę"});
+        row("mouse on", "GroupUnLockMouseButton", "Podłącz mysz", {{4, 5}}, {"włącz mysz"});
+        row("keyboard off", "GroupLockKeyboardButton", "Odłącz klawiaturę", {{4, 2}},
+            {"wyłącz klawiature"});
+        row("keyboard on", "GroupUnLockKeyboardButton", "Podłącz klawiaturę", {{4, 3}},
+            {"włącz klawiature"});
+        row("start menu locked", "DisableStartMenuAllButton", "Wyłącz menu start", {{7, 0}},
+            {"zablokuj menu start"});
+        row("start menu unlocked", "EnableStartMenuAllButton", "Włącz menu start", {{8, 0}},
+            {"odblokuj menu start"});
+        row("power", "GroupPowerOffPCButton", "Zastosuj", {{5, 0}}, {"wył. komputer"});
+        row("class locked", "LockClassButton", "Zablokuj klasę", {{4, 0}, {4, 2}, {4, 4}},
+            {"wyłącz monitor", "wyłącz klawiature", "wyłącz myszkę"});
+        row("class released", "UnlockClassButton", "Odblokuj klasę", {{4, 1}, {4, 3}, {4, 5}},
+            {"włącz monitor", "włącz klawiature", "włącz mysz"});
+        // Running a program reports no outcome of its own.
+        row("a program for all", "GroupRunProgramButton", "Uruchom program u wszystkich", {{3, 0}},
+            {}, "mspaint");
     }
 
     // Three computers; the rows go by the text of their addresses, so
@@ -123,9 +199,9 @@ private slots:
     {
         QFETCH(QByteArray, button);
         QFETCH(QString, caption);
-        QFETCH(int, command);
-        QFETCH(int, flag);
-        QFETCH(QString, operation);
+        QFETCH(QList<QPoint>, packets);
+        QFETCH(QStringList, operations);
+        QFETCH(QString, program);
 
         Room room;
         TFMain &main = room.main();
@@ -133,6 +209,8 @@ private slots:
         TestAgent &two = connectAgentFrom(room.console, QStringLiteral("127.0.0.2"));
         TestAgent &ten = connectAgentFrom(room.console, QStringLiteral("127.0.0.10"));
         selectAgent(room.console, two);
+        if (!program.isEmpty())
+            room.console.dialogs.inputAnswers << program;
         SendRecord sends;
         recordSends(main, sends);
         QStringList statusLines;
@@ -140,19 +218,32 @@ private slots:
                 [&](const QString &text) { statusLines << text; });
         QPushButton *pressed = main.*buttonNamed(button);
         QCOMPARE(pressed->text(), caption);
+        QCOMPARE(pressed->accessibleName(), caption);
+        VisibilityLog visibility;
+        main.waitWindow()->installEventFilter(&visibility);
 
         pressed->click();
 
-        QCOMPARE(sends.selected, (QStringList{"127.0.0.10", "127.0.0.2", "127.0.0.9"}));
-        QCOMPARE(sends.waitShown, (QList<bool>{true, true, true}));
-        QCOMPARE(statusLines,
-                 (QStringList{sentLine(operation, "SALA-10"), sentLine(operation, "SALA-2"),
-                              sentLine(operation, "SALA-9")}));
+        // One walk: each computer gets the whole series before the next one.
+        QStringList selected;
+        QStringList expectedLines;
+        for (const char *host : {"10", "2", "9"}) {
+            for (const QString &operation : operations)
+                expectedLines << sentLine(operation, QStringLiteral("SALA-") + QLatin1String(host));
+            for (qsizetype i = 0; i < packets.size(); ++i)
+                selected << QStringLiteral("127.0.0.") + QLatin1String(host);
+        }
+        QCOMPARE(sends.selected, selected);
+        QCOMPARE(sends.waitShown, QList<bool>(selected.size(), true));
+        QCOMPARE(statusLines, expectedLines);
         for (TestAgent *agent : {&ten, &two, &nine}) {
-            PacketRecord p;
-            QVERIFY(agent->waitForPacket(p));
-            QCOMPARE(p.iCommand, command);
-            QCOMPARE(p.iFlag, flag);
+            for (const QPoint &expected : packets) {
+                PacketRecord p;
+                QVERIFY(agent->waitForPacket(p));
+                QCOMPARE(p.iCommand, expected.x());
+                QCOMPARE(p.iFlag, expected.y());
+                QCOMPARE(packet::fieldText(p.ProcName).toByteArray(), program.toLatin1());
+            }
         }
         // The last row stays selected.
         QCOMPARE(main.RemoteIPEdit->text(), QStringLiteral("127.0.0.9"));
@@ -160,8 +251,58 @@ private slots:
         QCOMPARE(main.RemotePortEdit->text(), QString::number(nine.localPort()));
         QVERIFY(!main.waitWindow()->isVisible());
         QVERIFY(main.isEnabled());
+        QCOMPARE(visibility.events, (QStringList{"shown", "hidden"}));
         QCOMPARE(main.waitWindow()->ProgressBar->maximum(), 3);
         QCOMPARE(main.waitWindow()->ProgressBar->value(), 3);
+    }
+
+    // The real simulator's students: each receives the three packets of the
+    // lock, then the three of the release, and the day log has an entry for
+    // each packet.
+    void classLockReachesSimulatedStudents()
+    {
+        Room room;
+        TFMain &main = room.main();
+        Simulator simulator;
+        QVERIFY(simulator.start(room.console.port(), 3));
+        QTRY_COMPARE_WITH_TIMEOUT(room.console.listRows(), 3, 20000);
+
+        main.LockClassButton->click();
+        const QStringList lock{"4/0", "4/2", "4/4"};
+        for (const char *student : {"UCZEN-01", "UCZEN-02", "UCZEN-03"})
+            QTRY_COMPARE_WITH_TIMEOUT(simulator.received(QLatin1String(student)), lock, 20000);
+        main.UnlockClassButton->click();
+        const QStringList both = lock + QStringList{"4/1", "4/3", "4/5"};
+        for (const char *student : {"UCZEN-01", "UCZEN-02", "UCZEN-03"})
+            QTRY_COMPARE_WITH_TIMEOUT(simulator.received(QLatin1String(student)), both, 20000);
+
+        const QByteArray log = room.console.data.readLog();
+        for (int flag = 0; flag <= 5; ++flag)
+            QCOMPARE(sentEntries(log, 4, flag), 3);
+    }
+
+    // "Włącz komputery" from the window: a damaged list is refused with the
+    // teacher's message and kept aside; the status line counts the computers.
+    void wakeButtonTellsTheTeacher()
+    {
+        Room room;
+        TFMain &main = room.main();
+        QCOMPARE(main.WakeComputersButton->accessibleName(), QStringLiteral("Włącz komputery"));
+        QVERIFY(QDir().mkpath(room.console.data.dataFolder()));
+        room.console.data.writeFile(QStringLiteral("komputery.txt"), "zepsuty\r\n");
+
+        main.WakeComputersButton->click();
+
+        QCOMPARE(room.console.dialogs.shown.size(), 1);
+        QVERIFY2(room.console.dialogs.shown.first().text.startsWith(
+                         QStringLiteral("Lista komputerów do włączania „")),
+                 qPrintable(room.console.dialogs.shown.first().text));
+        QCOMPARE(main.StatusEdit->text(),
+                 QStringLiteral("Wysłano sygnał włączenia do 0 komputerów"));
+        QCOMPARE(QDir(room.console.data.dataFolder())
+                         .entryList({QStringLiteral("komputery.txt.uszkodzony-*")})
+                         .size(),
+                 1);
     }
 
     // The second row's computer has gone, its name no longer looking up the

@@ -278,6 +278,54 @@ private slots:
         QVERIFY(entries.contains(cp1250::fromUnicode(u"Zapisano wyniki ankiety: ")
                                  + path.toUtf8()));
     }
+
+    // A plain message to the class asks nothing: it goes to each computer as
+    // the message command, each selected in turn with its outcome line and
+    // log entry, and the last poll's table stays as it was.
+    void plainMessageToTheClass()
+    {
+        Room room;
+        TFMain &main = room.main();
+        TestAgent &first = connectAgentFrom(room.console, QStringLiteral("127.0.0.1"));
+        TestAgent &second = connectAgentFrom(room.console, QStringLiteral("127.0.0.2"));
+        auto *question = main.PollBox->findChild<QLineEdit *>(QStringLiteral("PollQuestionEdit"));
+        auto *kinds = main.PollBox->findChild<QComboBox *>(QStringLiteral("PollKindComboBox"));
+        auto *send = main.PollBox->findChild<QPushButton *>(QStringLiteral("PollSendButton"));
+        auto *tally = main.PollBox->findChild<QLabel *>(QStringLiteral("PollTallyLabel"));
+        question->setText(QStringLiteral("Skończyliście?"));
+        send->click();
+        for (TestAgent *agent : {&first, &second}) {
+            PacketRecord p;
+            QVERIFY(agent->waitForPacket(p));
+        }
+        first.send(answerText(5, 1, "|"));
+        QVERIFY(room.waitForRcvEntries(1));
+        const QString pollTally = QStringLiteral("TAK: 1, NIE: 0, bez odpowiedzi: 1");
+        QCOMPARE(tally->text(), pollTally);
+        const qsizetype entriesBefore = logInfos(room.console.data).size();
+
+        const QString message = QStringLiteral("Koniec lekcji, zapiszcie pracę");
+        kinds->setCurrentIndex(kinds->findText(QStringLiteral("Zwykła wiadomość")));
+        question->setText(message);
+        send->click();
+
+        for (TestAgent *agent : {&first, &second}) {
+            PacketRecord p;
+            QVERIFY(agent->waitForPacket(p));
+            QCOMPARE(p.iCommand, 6);
+            QCOMPARE(p.iFlag, 0);
+            QCOMPARE(packet::fieldText(p.Bufor), cp1250::fromUnicode(message));
+        }
+        QCOMPARE(tally->text(), pollTally);
+        QCOMPARE(main.RemoteIPEdit->text(), QStringLiteral("127.0.0.2"));
+        QCOMPARE(main.StatusEdit->text(),
+                 QStringLiteral("wysłano polecenie \"pokaż komunikat\" do: SALA-2"));
+        QCOMPARE(logInfos(room.console.data).mid(entriesBefore),
+                 (QList<QByteArray>{"SEND: OK", "SEND: OK"}));
+        QCOMPARE(room.console.data.readLog().count(cp1250::fromUnicode(u"Bufor: ")
+                                                   + cp1250::fromUnicode(message)),
+                 2);
+    }
 };
 
 QTEST_MAIN(MessagesTest)

@@ -18,6 +18,7 @@ namespace {
 const QDateTime Start(QDate(2026, 12, 8), QTime(14, 5, 3));
 const QString YesNoItem = QStringLiteral("Pytanie ( przycisk TAK / NIE )");
 const QString TypedItem = QStringLiteral("Komunikat z możliwością wpisania odpowiedzi");
+const QString PlainItem = QStringLiteral("Zwykła wiadomość");
 
 struct Answer
 {
@@ -143,6 +144,7 @@ private slots:
         QTest::addColumn<Poll::Kind>("kind");
         QTest::newRow("yes/no") << "Czy skończyłeś?" << YesNoItem << true << Poll::YesNo;
         QTest::newRow("typed") << "Ile to 2+2?" << TypedItem << true << Poll::Typed;
+        QTest::newRow("plain message") << "Koniec lekcji" << PlainItem << true << Poll::Plain;
         QTest::newRow("empty") << "" << YesNoItem << false << Poll::YesNo;
         QTest::newRow("blanks only") << "   " << TypedItem << false << Poll::Typed;
     }

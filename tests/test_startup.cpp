@@ -499,7 +499,7 @@ private slots:
         QTest::addColumn<QString>("obstacle");
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QString>("box");
-        QTest::newRow("taken port") << "port" << 0
+        QTest::newRow("taken port") << "port" << 1
                                     << "message [Docentor] Socket error: Address already in use "
                                        "(98), on API 'bind'";
         QTest::newRow("marker folder open to others")
@@ -557,6 +557,7 @@ private slots:
     void commandLineAnswersWithoutAWindow_data()
     {
         QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exitCode");
         QTest::addColumn<QString>("whole"); // the whole output, when it is known
         QTest::addColumn<QStringList>("parts");
         const QString version = update::ProgramVersion.text();
@@ -565,22 +566,46 @@ private slots:
                 QStringLiteral("Docentor ") + version, QStringLiteral("DOCENTOR_PORT=<port>"),
                 QStringLiteral("DOCENTOR_UPDATE_HOST=<adres>"),
                 QStringLiteral("DOCENTOR_NONINTERACTIVE=1"), QStringLiteral("DOCENTOR_ANSWER=yes")};
+        const auto refused = [&help](const QString &argument) {
+            return QStringList{QStringLiteral("docentor: nieznana opcja „%1”\n\nUżycie: docentor")
+                                       .arg(argument)}
+                   + help;
+        };
         QTest::newRow("--version")
-                << QStringList{QStringLiteral("--version")} << versionLine << QStringList();
-        QTest::newRow("-v") << QStringList{QStringLiteral("-v")} << versionLine << QStringList();
-        QTest::newRow("--help") << QStringList{QStringLiteral("--help")} << QString() << help;
+                << QStringList{QStringLiteral("--version")} << 0 << versionLine << QStringList();
+        QTest::newRow("-v") << QStringList{QStringLiteral("-v")} << 0 << versionLine
+                            << QStringList();
+        QTest::newRow("--help") << QStringList{QStringLiteral("--help")} << 0 << QString() << help;
         QTest::newRow("-h after a Qt option")
                 << QStringList{QStringLiteral("-platform"), QStringLiteral("xcb"),
                                QStringLiteral("-h")}
-                << QString() << help;
+                << 0 << QString() << help;
+        QTest::newRow("Qt's options in their other forms")
+                << QStringList{QStringLiteral("--platform"), QStringLiteral("xcb"),
+                               QStringLiteral("-style=Fusion"), QStringLiteral("-reverse"),
+                               QStringLiteral("-v")}
+                << 0 << versionLine << QStringList();
         QTest::newRow("first of the two wins")
-                << QStringList{QStringLiteral("--version"), QStringLiteral("--help")} << versionLine
-                << QStringList();
+                << QStringList{QStringLiteral("--version"), QStringLiteral("--help")} << 0
+                << versionLine << QStringList();
+        QTest::newRow("unknown option with a value")
+                << QStringList{QStringLiteral("--port"), QStringLiteral("7000")} << 2 << QString()
+                << refused(QStringLiteral("--port"));
+        QTest::newRow("unknown option after Qt's")
+                << QStringList{QStringLiteral("-platform"), QStringLiteral("xcb"),
+                               QStringLiteral("-p")}
+                << 2 << QString() << refused(QStringLiteral("-p"));
+        QTest::newRow("refused before the help")
+                << QStringList{QStringLiteral("--help"), QStringLiteral("--verbose")} << 2
+                << QString() << refused(QStringLiteral("--verbose"));
+        QTest::newRow("a bare word") << QStringList{QStringLiteral("7000")} << 2 << QString()
+                                     << refused(QStringLiteral("7000"));
     }
 
     void commandLineAnswersWithoutAWindow()
     {
         QFETCH(QStringList, arguments);
+        QFETCH(int, exitCode);
         QFETCH(QString, whole);
         QFETCH(QStringList, parts);
         QVERIFY2(QFileInfo(consoleBinary()).isExecutable(), qPrintable(consoleBinary()));
@@ -597,8 +622,14 @@ private slots:
         program.start(consoleBinary(), arguments);
         QVERIFY(program.waitForFinished(60000));
         QCOMPARE(program.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(program.exitCode(), 0);
-        const QString output = QString::fromUtf8(program.readAllStandardOutput());
+        QCOMPARE(program.exitCode(), exitCode);
+        // An answer goes to standard output, a refusal to standard error.
+        const QString output = QString::fromUtf8(exitCode == 0 ? program.readAllStandardOutput()
+                                                               : program.readAllStandardError());
+        const QByteArray other
+                = exitCode == 0 ? program.readAllStandardError() : program.readAllStandardOutput();
+        if (exitCode != 0)
+            QVERIFY2(other.isEmpty(), other.constData());
         if (!whole.isEmpty())
             QCOMPARE(output, whole);
         for (const QString &part : parts)

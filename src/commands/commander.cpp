@@ -84,13 +84,30 @@ void Commander::walk(const Order &order, bool selecting,
     emit walkEnded();
 }
 
-void Commander::runOnAll(const Command &command, int choice, const Order &order)
+void Commander::runOnAll(const Command &command, int choice, const Order &order,
+                         const std::function<void(PacketRecord &)> &fill)
 {
-    walk(orderOr(order), true, [&](Computer *) { run(command, choice); });
+    walk(orderOr(order), true, [&](Computer *) { run(command, choice, fill); });
+}
+
+void Commander::runSeriesOnAll(std::span<const Command *const> series, const Order &order)
+{
+    walk(orderOr(order), true, [&](Computer *) {
+        for (const Command *command : series) {
+            if (!run(*command, 0))
+                break;
+        }
+    });
 }
 
 void Commander::sendPoll(const QString &question, Poll::Kind kind, const Order &order)
 {
+    if (kind == Poll::Plain) {
+        runOnAll(Message, packet::PlainMessage, order, [&question](PacketRecord &packet) {
+            packet::setFieldText(packet.Bufor, cp1250::fromUnicode(question));
+        });
+        return;
+    }
     const Order polledOrder = orderOr(order);
     QList<Poll::Computer> polled;
     for (const Computer *computer : polledOrder)

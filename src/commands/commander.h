@@ -6,6 +6,7 @@
 #include <QObject>
 
 #include <functional>
+#include <span>
 #include <vector>
 
 class Classroom;
@@ -34,11 +35,22 @@ public:
     // Selects every computer of the order in turn, as it stood when the walk
     // began, and runs the command for it; the last one stays selected. An
     // empty order is the class in the order the computers came.
-    void runOnAll(const Command &command, int choice, const Order &order = {});
+    // fill writes the command's fields (a program's name, a message's
+    // text) into each packet, as for run.
+    void runOnAll(const Command &command, int choice, const Order &order = {},
+                  const std::function<void(PacketRecord &)> &fill = {});
+
+    // Runs the commands of a series, in turn, for each computer of the order
+    // in one walk (one progress, each packet logged as a single command's
+    // is): the class locked or released at one click. A computer whose send
+    // fails gets no more of the series.
+    void runSeriesOnAll(std::span<const Command *const> series, const Order &order = {});
 
     // Starts a new poll for the computers of the order (as runOnAll) and
     // sends its question to each of them as the message command does; their
-    // answers go into it. The teacher's selection stays.
+    // answers go into it. The teacher's selection stays. A plain message
+    // asks nothing: it goes out as the message command to all (runOnAll,
+    // each computer selected in turn) and the last poll stays as it was.
     void sendPoll(const QString &question, Poll::Kind kind, const Order &order = {});
     const Poll &poll() const { return m_poll; }
 

@@ -65,6 +65,18 @@ std::span<const Command *const> all()
     return commands;
 }
 
+std::span<const Command *const> classLock()
+{
+    static const Command *const commands[] = {&MonitorOff, &KeyboardOff, &MouseOff};
+    return commands;
+}
+
+std::span<const Command *const> classUnlock()
+{
+    static const Command *const commands[] = {&MonitorOn, &KeyboardOn, &MouseOn};
+    return commands;
+}
+
 PacketRecord prepare(const Command &command, int choice)
 {
     PacketRecord record{};

@@ -52,6 +52,11 @@ extern const Command Message;
 
 std::span<const Command *const> all();
 
+// The class's attention at one click: monitor, keyboard and mouse off, and
+// the same three back on.
+std::span<const Command *const> classLock();
+std::span<const Command *const> classUnlock();
+
 // A new packet of the command: every field empty (so that it carries only
 // what its sender writes into it, never what another computer sent last) but
 // the command and its flag: a fixed flag as it is, a chosen one as the

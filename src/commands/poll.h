@@ -19,7 +19,9 @@ class Poll : public QObject
 {
     Q_OBJECT
 public:
-    enum Kind { YesNo, Typed };
+    // Plain is a message told to the class, no question: it starts no poll
+    // (Commander::sendPoll sends it as a group command).
+    enum Kind { YesNo, Typed, Plain };
 
     // What tells the connections apart: the connection itself, held weakly.
     // Any shared pointer converts to it; one that has been released stays

@@ -61,6 +61,7 @@ void PollPanel::buildControls()
     m_kindCombo->addItem(QStringLiteral("Pytanie ( przycisk TAK / NIE )"), int(Poll::YesNo));
     m_kindCombo->addItem(QStringLiteral("Komunikat z możliwością wpisania odpowiedzi"),
                          int(Poll::Typed));
+    m_kindCombo->addItem(QStringLiteral("Zwykła wiadomość"), int(Poll::Plain));
 
     m_sendButton = makeButton(this, "PollSendButton", QStringLiteral("Wyślij do wszystkich"));
 

@@ -69,6 +69,7 @@ TFMain::~TFMain()
     m_commander->disconnect(this);
     m_overview->disconnect(this);
     waitForWorkers();
+    m_power.reset();
     m_overview.reset();
     m_commander.reset();
     m_classroom.reset();
@@ -104,6 +105,7 @@ void TFMain::wireHandlers()
 {
     wireClassroom();
     wireCommander();
+    wireClassGroup();
     wireControls();
     wireOverview();
 }

@@ -2,6 +2,7 @@
 
 #include "commands/classoverview.h"
 #include "commands/commander.h"
+#include "commands/poweron.h"
 #include "link/classroom.h"
 #include "shell/paintpace.h"
 
@@ -55,6 +56,7 @@ class TFMain : public QMainWindow
             = std::make_unique<commands::Commander>(*m_classroom);
     std::unique_ptr<commands::ClassOverview> m_overview
             = std::make_unique<commands::ClassOverview>(*m_classroom, *m_commander);
+    std::unique_ptr<commands::PowerOn> m_power = std::make_unique<commands::PowerOn>(*m_classroom);
 
 public:
     explicit TFMain(QWidget *parent = nullptr);
@@ -117,6 +119,11 @@ public:
     QPushButton *DisableStartMenuAllButton = nullptr;
     QComboBox *GroupPowerOffPCOption = nullptr;
     QPushButton *GroupPowerOffPCButton = nullptr;
+    // "Cała klasa": the class's attention and a program for all at one click.
+    QPushButton *LockClassButton = nullptr;
+    QPushButton *UnlockClassButton = nullptr;
+    QPushButton *GroupRunProgramButton = nullptr;
+    QPushButton *WakeComputersButton = nullptr;
 
     // Beside "Podgląd ekranu": the picture shown there, as the agent sent it.
     QPushButton *SavePictureButton = nullptr;
@@ -134,6 +141,7 @@ public:
 
     Classroom &classroom() { return *m_classroom; }
     commands::Commander &commander() { return *m_commander; }
+    commands::PowerOn &powerOn() { return *m_power; }
     commands::ClassOverview &overview() { return *m_overview; }
     // The class in the order the list and the tiles show it.
     ClassOrder &classOrder() { return *m_classOrder; }
@@ -189,6 +197,10 @@ public:
     void DisableStartMenuAllButtonClick();
     void GroupPowerOffPCButtonClick();
     void GroupPowerOffPCOptionChange();
+    void LockClassButtonClick();
+    void UnlockClassButtonClick();
+    void GroupRunProgramButtonClick();
+    void WakeComputersButtonClick();
 
     // the class overview, the poll and the saved pictures
     void PageControl1Change();
@@ -242,6 +254,7 @@ private:
     void buildMiscTab();
     QWidget *buildMessageGroup(QWidget *tab);
     void buildGroupTab();
+    QWidget *buildClassGroup(QWidget *tab);
     void buildOverviewTab();
     void buildSavePictureButton();
     QWidget *buildTrafficFields(QWidget *parent);
@@ -249,6 +262,7 @@ private:
     void wireClassroom();
     void wireStreams();
     void wireCommander();
+    void wireClassGroup();
     void wireControls();
     void wireOverview();
     void restoreOverviewLayout();

@@ -441,6 +441,7 @@ void TFMain::buildGroupTab()
     groupOtherRow->addWidget(GroupPowerOffPCButton);
     groupOtherRow->addStretch(1);
     tab4->addWidget(groupOther);
+    tab4->addWidget(buildClassGroup(TabSheet4));
     tab4->addStretch(1);
 }
 

@@ -3,6 +3,7 @@
 
 #include "commands/commandtable.h"
 #include "platform/cp1250.h"
+#include "shell/classmodels.h"
 #include "shell/dialogs.h"
 
 #include <QComboBox>
@@ -149,6 +150,16 @@ void TFMain::RunNewProgramButtonClick()
         runCommand(commands::RunProgram, [&](PacketRecord &record) {
             packet::setFieldText(record.ProcName, cp1250::fromUnicode(name));
         });
+}
+
+void TFMain::GroupRunProgramButtonClick()
+{
+    QString name;
+    if (askProgramName(this, name))
+        m_commander->runOnAll(commands::RunProgram, 0, m_classOrder->computers(),
+                              [&](PacketRecord &record) {
+                                  packet::setFieldText(record.ProcName, cp1250::fromUnicode(name));
+                              });
 }
 
 void TFMain::BitBtn3Click()
