@@ -1,10 +1,13 @@
 #include "shell/overviewtile.h"
 
 #include <QAccessibleWidget>
+#include <QApplication>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QStringList>
+
+#include <utility>
 
 namespace {
 
@@ -164,6 +167,9 @@ QString OverviewTile::stateText() const
     case State::NoAnswer:
         return QStringLiteral("brak odpowiedzi");
     case State::Disconnected:
+        if (m_leftAt.isValid())
+            return QStringLiteral("rozłączony o %1")
+                    .arg(m_leftAt.toString(QStringLiteral("HH:mm")));
         return QStringLiteral("rozłączony");
     }
     return {};
@@ -236,8 +242,47 @@ void OverviewTile::paintEvent(QPaintEvent *)
     }
 }
 
+void OverviewTile::setDeparted(const QDateTime &leftAt)
+{
+    m_leftAt = leftAt;
+    setFocusPolicy(Qt::NoFocus);
+    setState(State::Disconnected, QImage(), QDateTime());
+}
+
+void OverviewTile::setMovable(bool movable)
+{
+    m_movable = movable;
+    setCursor(movable ? Qt::OpenHandCursor : Qt::ArrowCursor);
+}
+
+void OverviewTile::mousePressEvent(QMouseEvent *event)
+{
+    m_pressed = event->button() == Qt::LeftButton;
+    m_dragging = false;
+    m_pressAt = mapToParent(event->position().toPoint());
+    m_startPos = pos();
+    QWidget::mousePressEvent(event);
+}
+
+void OverviewTile::mouseMoveEvent(QMouseEvent *event)
+{
+    if (!m_movable || !m_pressed || !(event->buttons() & Qt::LeftButton))
+        return QWidget::mouseMoveEvent(event);
+    const QPoint at = mapToParent(event->position().toPoint());
+    if (!m_dragging && (at - m_pressAt).manhattanLength() < QApplication::startDragDistance())
+        return;
+    m_dragging = true;
+    raise();
+    move(m_startPos + at - m_pressAt);
+}
+
 void OverviewTile::mouseReleaseEvent(QMouseEvent *event)
 {
+    m_pressed = false;
+    if (std::exchange(m_dragging, false)) {
+        emit dropped(geometry().center());
+        return;
+    }
     // A press dragged off the tile is taken back, as on a button.
     if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint()))
         emit clicked();

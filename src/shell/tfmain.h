@@ -198,6 +198,8 @@ public:
     void SaveAllPicturesButtonClick();
     void PollSendClick(const QString &question, Poll::Kind kind);
     void PollSaveClick();
+    // The room plan: read at the first look at the overview, kept at each change.
+    void RoomPlanChange();
 
     // update
     void CheckForNewVersion(bool silent);
@@ -310,6 +312,10 @@ private:
     // is not the teacher's choice.
     bool m_rowsLeaving = false;
     bool m_overviewRestored = false;
+    // False once the room plan's file could not be read or put aside: it
+    // is then never written over.
+    bool m_roomPlanWritable = true;
+    void restoreRoomPlan();
 };
 
 // An error raised by an event handler; shown in the standard error box.

@@ -10,7 +10,9 @@
 #include "shell/overviewview.h"
 #include "shell/pollpanel.h"
 #include "shell/textfit.h"
+#include "storage/datafolder.h"
 #include "storage/evidence.h"
+#include "storage/roomplan.h"
 #include "storage/settings.h"
 
 #include <QHBoxLayout>
@@ -26,6 +28,7 @@ namespace {
 constexpr const char *FitTag = "<OVERVIEW FIT>";
 constexpr const char *ZoomTag = "<OVERVIEW ZOOM>";
 constexpr const char *PollShownTag = "<OVERVIEW POLL>";
+constexpr const char *RoomShownTag = "<OVERVIEW ROOM>";
 
 bool storedFlag(const char *tag, bool fallback)
 {
@@ -138,6 +141,11 @@ void TFMain::wireOverview()
     connect(view, &OverviewView::pictureWidthChosen, this,
             [](int width) { keepSetting(ZoomTag, QByteArray::number(width)); });
     connect(PageControl1, &QTabWidget::currentChanged, this, shielded(&TFMain::PageControl1Change));
+    connect(view, &OverviewView::roomPlanChanged, this, shielded(&TFMain::RoomPlanChange));
+    connect(view, &OverviewView::roomShownChanged, this, [this](bool shown) {
+        if (m_overviewRestored)
+            keepFlag(RoomShownTag, shown);
+    });
 }
 
 // Pictures are asked for only while the teacher looks at them.
@@ -160,6 +168,32 @@ void TFMain::restoreOverviewLayout()
         ClassOverviewView->setPictureWidth(stored ? zoom
                                                   : ClassOverviewView->thumbnailSize().width());
     PollToggleButton->setChecked(storedFlag(PollShownTag, false));
+    restoreRoomPlan();
+}
+
+void TFMain::restoreRoomPlan()
+{
+    const QString folder = GetDataFolder();
+    if (folder.isEmpty()) {
+        m_roomPlanWritable = false;
+        return;
+    }
+    const roomplan::Loaded loaded = roomplan::load(folder);
+    m_roomPlanWritable = loaded.writable;
+    ClassOverviewView->setRoomPlan(loaded.plan);
+    ClassOverviewView->setRoomShown(storedFlag(RoomShownTag, false));
+    if (!loaded.error.isEmpty())
+        Dialogs::instance().message(this, QStringLiteral("Układ sali"), loaded.error,
+                                    Dialogs::Icon::Warning);
+}
+
+void TFMain::RoomPlanChange()
+{
+    const QString folder = GetDataFolder();
+    if (!m_roomPlanWritable || folder.isEmpty())
+        return;
+    if (!roomplan::save(folder, ClassOverviewView->roomPlan()))
+        StatusEdit->setText(QStringLiteral("Nie udało się zapisać planu sali"));
 }
 
 // As a click on the computer's row.
