@@ -106,6 +106,7 @@ void TFMain::wireHandlers()
     wireCommander();
     wireControls();
     wireOverview();
+    wireWatch();
 }
 
 void TFMain::wireControls()

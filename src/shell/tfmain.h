@@ -2,6 +2,7 @@
 
 #include "commands/classoverview.h"
 #include "commands/commander.h"
+#include "commands/watch.h"
 #include "link/classroom.h"
 #include "shell/paintpace.h"
 
@@ -13,7 +14,10 @@
 #include <memory>
 
 class QAction;
+class QCheckBox;
 class QComboBox;
+class QSpinBox;
+class ScreenFit;
 class QGroupBox;
 class QImage;
 class QLabel;
@@ -55,6 +59,7 @@ class TFMain : public QMainWindow
             = std::make_unique<commands::Commander>(*m_classroom);
     std::unique_ptr<commands::ClassOverview> m_overview
             = std::make_unique<commands::ClassOverview>(*m_classroom, *m_commander);
+    std::unique_ptr<commands::Watch> m_watch = std::make_unique<commands::Watch>(*m_classroom);
 
 public:
     explicit TFMain(QWidget *parent = nullptr);
@@ -120,6 +125,10 @@ public:
 
     // Beside "Podgląd ekranu": the picture shown there, as the agent sent it.
     QPushButton *SavePictureButton = nullptr;
+    // Beside it: one student watched, and the picture at its own size.
+    QPushButton *WatchButton = nullptr;
+    QSpinBox *WatchIntervalSpinBox = nullptr;
+    QCheckBox *ActualSizeCheckBox = nullptr;
 
     QWidget *TabSheet5 = nullptr; // "Podgląd klasy"
     OverviewView *ClassOverviewView = nullptr;
@@ -200,6 +209,11 @@ public:
     void PollSaveClick();
     // The room plan: read at the first look at the overview, kept at each change.
     void RoomPlanChange();
+    // One student watched ("Obserwuj"): the selected computer's picture
+    // asked for quietly every interval.
+    void WatchButtonClick();
+    void WatchPictureReceived(Computer *computer);
+    commands::Watch &watch() { return *m_watch; }
 
     // update
     void CheckForNewVersion(bool silent);
@@ -246,6 +260,8 @@ private:
     void buildGroupTab();
     void buildOverviewTab();
     void buildSavePictureButton();
+    void buildWatchControls();
+    void wireWatch();
     QWidget *buildTrafficFields(QWidget *parent);
     void wireHandlers();
     void wireClassroom();
@@ -306,6 +322,7 @@ private:
     };
     ShownPicture m_shownPicture;
     Owner m_processListOwner;
+    ScreenFit *m_screenFit = nullptr;
     ClassOrder *m_classOrder = nullptr;
     RoleColumns *m_listColumns = nullptr;
     // The list's rows are being taken out: the current row the list moves to

@@ -210,6 +210,12 @@ void TFMain::OverviewTileDoubleClick(int row)
     const Computer *c = m_classOrder->computerAt(row);
     if (c && !c->state.picture.isEmpty())
         showKeptPicture(*c);
+    // And watched from then on.
+    PageControl1->setCurrentWidget(TabSheet3);
+    if (WatchButton->isChecked())
+        WatchButtonClick();
+    else
+        WatchButton->click();
 }
 
 void TFMain::showKeptPicture(const Computer &c)
