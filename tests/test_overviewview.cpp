@@ -4,7 +4,10 @@
 // in the main window the whole class fits at once, as the teacher left it.
 #include "shell/overviewview.h"
 
+#include "platform/cp1250.h"
+#include "shell/overviewtile.h"
 #include "shell/pollpanel.h"
+#include "support/classroom.h"
 #include "support/consolefixture.h"
 
 #include <QAccessible>
@@ -434,6 +437,8 @@ private slots:
                 view->findChild<QSlider *>()->setValue(240);
 
             QCOMPARE(main.PollBox->isVisible(), pollShown);
+            // The question opens within the window's width.
+            QTRY_COMPARE(main.width(), 1444);
             QCOMPARE(view->findChild<QCheckBox *>()->isChecked(), !zoomed);
             const QScrollArea *scroll = view->findChild<QScrollArea *>();
             QTRY_COMPARE(scroll->verticalScrollBar()->isVisible(), scrolls);
@@ -557,6 +562,64 @@ private slots:
                 ->setValue(7);
         QCOMPARE(console.data.readFile(aside[0]), damaged);
         QVERIFY(console.data.readFile(QStringLiteral("roomplan.txt")).contains("GRID 7 5"));
+    }
+
+    // While a poll is open each tile shows its computer's answer, whole in
+    // its tooltip, and the tally counts the same; a new poll clears them.
+    void answersOnTheTiles_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<int>("flag");
+        QTest::addColumn<QByteArray>("rest");
+        QTest::addColumn<QString>("answer");
+        QTest::addColumn<QString>("tally");
+        QTest::newRow("yes") << int(Poll::YesNo) << 1 << QByteArray("|") << "TAK"
+                             << "TAK: 1, NIE: 0, bez odpowiedzi: 1";
+        QTest::newRow("no") << int(Poll::YesNo) << 0 << QByteArray("|") << "NIE"
+                            << "TAK: 0, NIE: 1, bez odpowiedzi: 1";
+        const QString longAnswer = QStringLiteral("Odpowiedź dłuższa niż kafelek, a nawet dwa");
+        QTest::newRow("typed, longer than the tile")
+                << int(Poll::Typed) << 2 << cp1250::fromUnicode(longAnswer + u'|')
+                << longAnswer << "odpowiedzi: 1 z 2";
+    }
+
+    void answersOnTheTiles()
+    {
+        QFETCH(int, kind);
+        QFETCH(int, flag);
+        QFETCH(QByteArray, rest);
+        QFETCH(QString, answer);
+        QFETCH(QString, tally);
+        ClassroomNames names{
+                QHash<QByteArray, QByteArray>{{"127.0.0.1", "SALA-1"}, {"127.0.0.2", "SALA-2"}}};
+        ConsoleFixture console;
+        console.start();
+        TFMain &main = console.main();
+        TestAgent &first = connectAgentFrom(console, QStringLiteral("127.0.0.1"));
+        connectAgentFrom(console, QStringLiteral("127.0.0.2"));
+        main.resize(1444, 746);
+        main.show();
+        main.PollSendClick(QStringLiteral("Czy skończyłeś?"), Poll::Kind(kind));
+        first.send(QByteArray("48213|5|") + QByteArray::number(flag) + "|6|0|0|||" + rest);
+
+        QWidget *tile = main.ClassOverviewView->tileWidget(0);
+        const QString heard = QStringLiteral("odpowiedź: %1").arg(answer);
+        QTRY_VERIFY2(accessibleText(tile, QAccessible::Description).endsWith(heard),
+                     qPrintable(accessibleText(tile, QAccessible::Description)));
+        QVERIFY(tile->toolTip().endsWith(QStringLiteral("Odpowiedź: %1").arg(answer)));
+        QVERIFY(!accessibleText(main.ClassOverviewView->tileWidget(1), QAccessible::Description)
+                         .contains(QStringLiteral("odpowiedź")));
+        QCOMPARE(main.PollBox->findChild<QLabel *>(QStringLiteral("PollTallyLabel"))->text(),
+                 tally);
+        // Drawn over the picture's foot: the band is there, the rest is not.
+        const QImage shot = tile->grab().toImage();
+        const QSize area
+                = OverviewTile::pictureAreaSize(main.ClassOverviewView->thumbnailSize().width());
+        QVERIFY(qGray(shot.pixel(area.width() / 2, area.height() - 2)) < 20);
+
+        main.PollSendClick(QStringLiteral("Drugie?"), Poll::Kind(kind));
+        QTRY_VERIFY(!accessibleText(tile, QAccessible::Description).contains(heard));
+        QVERIFY(!tile->toolTip().contains(QStringLiteral("Odpowiedź")));
     }
 
     void intervalIsClampedAndAnnounced()

@@ -7,6 +7,8 @@
 #include <QPixmap>
 #include <QWidget>
 
+class QPainter;
+
 // One computer of the class overview: its screen's thumbnail above its name
 // and the age of the picture. A tile is a widget of its own so that a new
 // picture repaints this tile alone.
@@ -23,6 +25,9 @@ public:
     void setHostName(const QString &hostName);
     void setState(State state, const QImage &thumbnail, const QDateTime &pictureTime);
     State state() const { return m_state; }
+    // The computer's answer to the open question, shown over its picture.
+    void setAnswer(const QString &answer);
+    QString answer() const { return m_answer; }
 
     // What the room plan knows the computer by: its name, or its address
     // when it has none.
@@ -67,6 +72,7 @@ private:
     QString timeText() const;
     QString stateText() const;
     void updateTexts();
+    void paintAnswer(QPainter &painter, const QRect &area);
     const QPixmap &scaledPicture(QSize size);
 
     QString m_hostName;
@@ -78,6 +84,7 @@ private:
     QPixmap m_cache;
     int m_pictureWidth = 0;
     QDateTime m_leftAt;
+    QString m_answer;
     bool m_movable = false;
     // Where a press began, and where the tile stood then; the tile moves
     // only once the press has travelled the platform's drag distance.

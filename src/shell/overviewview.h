@@ -63,6 +63,9 @@ public:
     // Puts a control of the tab's owner at the end of the top bar.
     void addToTopBar(QWidget *control);
 
+    // The answer to the open question a tile of the list shows (none: empty).
+    void setAnswer(int index, const QString &answer);
+
     // The tile at a place of the list, for focusing it or reading what
     // assistive tools read; null outside the list.
     QWidget *tileWidget(int index) const;

@@ -216,6 +216,12 @@ QSize OverviewView::arrangeRoom(QSize tile)
             2 * gridMargin + rows * (tile.height() + gridSpacing) - gridSpacing};
 }
 
+void OverviewView::setAnswer(int index, const QString &answer)
+{
+    if (index >= 0 && index < m_tiles.size())
+        m_tiles[index]->setAnswer(answer);
+}
+
 OverviewTile *OverviewView::tileAt(QPoint cell) const
 {
     for (auto it = m_cells.begin(); it != m_cells.end(); ++it) {

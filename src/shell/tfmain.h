@@ -333,6 +333,7 @@ private:
     // is then never written over.
     bool m_roomPlanWritable = true;
     void restoreRoomPlan();
+    void showAnswersOnTiles();
 };
 
 // An error raised by an event handler; shown in the standard error box.

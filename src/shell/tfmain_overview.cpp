@@ -84,7 +84,11 @@ void TFMain::buildOverviewTab()
     ClassOverviewView->setObjectName(QStringLiteral("ClassOverviewView"));
     tab->addWidget(ClassOverviewView, 1);
     PollBox = new PollPanel(m_commander->poll(), TabSheet5);
-    PollBox->setFixedWidth(420);
+    // 420 pixels where the window has them; narrower rather than widening
+    // the window (the tiles then take what is left).
+    PollBox->setMinimumWidth(280);
+    PollBox->setMaximumWidth(420);
+    PollBox->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
     tab->addWidget(PollBox);
     // Folded until the teacher asks the class something: the whole class
     // then fits the tab.
@@ -128,6 +132,11 @@ void TFMain::wireOverview()
                 runShielded([&] { PollSendClick(question, kind); });
             });
     connect(PollBox, &PollPanel::saveRequested, this, shielded(&TFMain::PollSaveClick));
+    // The answers on the tiles follow the poll and the list's places.
+    connect(&m_commander->poll(), &Poll::changed, this, &TFMain::showAnswersOnTiles);
+    connect(m_classOrder, &QAbstractItemModel::rowsInserted, this, &TFMain::showAnswersOnTiles);
+    connect(m_classOrder, &QAbstractItemModel::rowsRemoved, this, &TFMain::showAnswersOnTiles);
+    connect(m_classOrder, &QAbstractItemModel::layoutChanged, this, &TFMain::showAnswersOnTiles);
     connect(PollToggleButton, &QPushButton::toggled, this, [this](bool shown) {
         PollBox->setVisible(shown);
         keepFlag(PollShownTag, shown);
@@ -272,6 +281,16 @@ void TFMain::SaveAllPicturesButtonClick()
 void TFMain::PollSendClick(const QString &question, Poll::Kind kind)
 {
     m_commander->sendPoll(question, kind, m_classOrder->computers());
+}
+
+void TFMain::showAnswersOnTiles()
+{
+    const Poll &poll = m_commander->poll();
+    const std::vector<Computer *> computers = m_classOrder->computers();
+    for (int row = 0; row < int(computers.size()); ++row)
+        ClassOverviewView->setAnswer(row, poll.isStarted()
+                                                  ? poll.answerOf(computers[row]->connection)
+                                                  : QString());
 }
 
 void TFMain::PollSaveClick()
