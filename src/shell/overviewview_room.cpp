@@ -135,6 +135,10 @@ void OverviewView::keepDeparted(OverviewTile *tile)
     if (!m_plan.places.contains(tile->key()) && m_plan.place(tile->key(), cell))
         emit roomPlanChanged();
     tile->setDeparted(QDateTime::currentDateTime());
+    // Computers that come and go under ever new names keep no more tiles
+    // than a room holds: the longest gone goes first.
+    if (m_departed.size() >= roomplan::MaxComputers)
+        dropDeparted(m_departed.first()->key());
     m_departed.append(tile);
     scheduleSettle();
 }
