@@ -10,6 +10,7 @@
 #include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
+#include <QLabel>
 #include <QOperatingSystemVersion>
 #include <QPushButton>
 #include <QScrollArea>
@@ -415,6 +416,8 @@ private slots:
                 view->findChild<QSlider *>()->setValue(240);
 
             QCOMPARE(main.PollBox->isVisible(), pollShown);
+            // The question opens within the window's width.
+            QTRY_COMPARE(main.width(), 1444);
             QCOMPARE(view->findChild<QCheckBox *>()->isChecked(), !zoomed);
             const QScrollArea *scroll = view->findChild<QScrollArea *>();
             QTRY_COMPARE(scroll->verticalScrollBar()->isVisible(), scrolls);

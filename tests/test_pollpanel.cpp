@@ -87,6 +87,12 @@ private slots:
         row("typed, other kind left out", Poll::Typed, false, {{0, 1, ""}, {1, 2, "Zażółć"}},
             {"SALA-1;127.0.0.1;;", "SALA-2;127.0.0.2;Zażółć;14:05:05", "SALA-3;127.0.0.3;;"},
             "odpowiedzi: 1 z 3");
+        row("typed, a long answer", Poll::Typed, false,
+            {{2, 2, "Odpowiedź na to pytanie jest dłuższa niż kolumna tabeli i kafelek"}},
+            {"SALA-1;127.0.0.1;;", "SALA-2;127.0.0.2;;",
+             "SALA-3;127.0.0.3;Odpowiedź na to pytanie jest dłuższa niż kolumna tabeli i "
+             "kafelek;14:05:04"},
+            "odpowiedzi: 1 z 3");
     }
 
     void followsPoll()
@@ -122,6 +128,12 @@ private slots:
 
         QCOMPARE(shownRows(view), rows);
         QCOMPARE(view->currentItem(), current);
+        // The whole answer in the column's tooltip, and on the computer's tile.
+        for (int i = 0; i < rows.size(); ++i) {
+            const QString answer = rows[i].section(u';', 2, 2);
+            QCOMPARE(view->topLevelItem(i)->toolTip(2), answer);
+            QCOMPARE(poll.answerOf(connections[i]), answer);
+        }
         auto *label = control<QLabel>(panel, "PollTallyLabel");
         QAccessibleInterface *heard = QAccessible::queryAccessibleInterface(label);
         QCOMPARE(label->text(), tally);

@@ -104,6 +104,19 @@ int Poll::answerCount() const
     return count;
 }
 
+QString Poll::answerOf(const Key &key) const
+{
+    for (const Entry &entry : m_entries) {
+        if (!entry.answered || entry.computer.key.owner_before(key)
+            || key.owner_before(entry.computer.key))
+            continue;
+        if (m_kind == Typed)
+            return entry.text;
+        return entry.yes ? QStringLiteral("TAK") : QStringLiteral("NIE");
+    }
+    return {};
+}
+
 QList<Poll::Row> Poll::rows() const
 {
     QList<Row> rows;

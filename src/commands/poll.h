@@ -73,6 +73,10 @@ public:
     int answerCount() const;
 
     QList<Row> rows() const;
+    // The answer of the computer on this connection as its row shows it
+    // (TAK, NIE or the typed text); empty while it has not answered or is
+    // not asked.
+    QString answerOf(const Key &key) const;
     // "TAK: n, NIE: n, bez odpowiedzi: n" or "odpowiedzi: n z m"; empty
     // before the first poll.
     QString tally() const;

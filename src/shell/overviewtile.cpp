@@ -1,10 +1,13 @@
 #include "shell/overviewtile.h"
 
 #include <QAccessibleWidget>
+#include <QApplication>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QStringList>
+
+#include <utility>
 
 namespace {
 
@@ -164,6 +167,9 @@ QString OverviewTile::stateText() const
     case State::NoAnswer:
         return QStringLiteral("brak odpowiedzi");
     case State::Disconnected:
+        if (m_leftAt.isValid())
+            return QStringLiteral("rozłączony o %1")
+                    .arg(m_leftAt.toString(QStringLiteral("HH:mm")));
         return QStringLiteral("rozłączony");
     }
     return {};
@@ -176,6 +182,8 @@ void OverviewTile::updateTexts()
         parts << state;
     if (const QString time = timeText(); !time.isEmpty())
         parts << QStringLiteral("obraz z %1").arg(time);
+    if (!m_answer.isEmpty())
+        parts << QStringLiteral("odpowiedź: %1").arg(m_answer);
     const QString description
             = parts.isEmpty() ? QStringLiteral("brak obrazu") : parts.join(QStringLiteral(", "));
     // Each change is announced to assistive tools: a new picture in the
@@ -212,6 +220,7 @@ void OverviewTile::paintEvent(QPaintEvent *)
         painter.drawPixmap(target.topLeft(), scaledPicture(target.size()));
         painter.setOpacity(1.0);
     }
+    paintAnswer(painter, area);
 
     // The texts keep full contrast: greyed text is hard to read, and the
     // state already says the computer is gone.
@@ -236,8 +245,75 @@ void OverviewTile::paintEvent(QPaintEvent *)
     }
 }
 
+void OverviewTile::setAnswer(const QString &answer)
+{
+    if (answer == m_answer)
+        return;
+    m_answer = answer;
+    // The whole answer, however little of it the tile has room for.
+    setToolTip(m_answer.isEmpty() ? title()
+                                  : QStringLiteral("%1\nOdpowiedź: %2").arg(title(), m_answer));
+    updateTexts();
+    update();
+}
+
+// A band across the picture's foot: read from the back of the room.
+void OverviewTile::paintAnswer(QPainter &painter, const QRect &area)
+{
+    if (m_answer.isEmpty())
+        return;
+    const int height = fontMetrics().height() + 4;
+    const QRect band(area.left(), area.bottom() + 1 - height, area.width(), height);
+    painter.fillRect(band, QColor(0, 0, 0, 190));
+    painter.setPen(Qt::white);
+    // One line: a typed answer's line breaks are a student's, not the tile's.
+    QString line = m_answer;
+    line.replace(QLatin1Char('\n'), QLatin1Char(' ')).replace(QLatin1Char('\r'), QLatin1Char(' '));
+    painter.drawText(band.adjusted(4, 0, -4, 0), Qt::AlignLeft | Qt::AlignVCenter,
+                     fontMetrics().elidedText(line, Qt::ElideRight, band.width() - 8));
+}
+
+void OverviewTile::setDeparted(const QDateTime &leftAt)
+{
+    m_leftAt = leftAt;
+    setFocusPolicy(Qt::NoFocus);
+    setState(State::Disconnected, QImage(), QDateTime());
+}
+
+void OverviewTile::setMovable(bool movable)
+{
+    m_movable = movable;
+    setCursor(movable ? Qt::OpenHandCursor : Qt::ArrowCursor);
+}
+
+void OverviewTile::mousePressEvent(QMouseEvent *event)
+{
+    m_pressed = event->button() == Qt::LeftButton;
+    m_dragging = false;
+    m_pressAt = mapToParent(event->position().toPoint());
+    m_startPos = pos();
+    QWidget::mousePressEvent(event);
+}
+
+void OverviewTile::mouseMoveEvent(QMouseEvent *event)
+{
+    if (!m_movable || !m_pressed || !(event->buttons() & Qt::LeftButton))
+        return QWidget::mouseMoveEvent(event);
+    const QPoint at = mapToParent(event->position().toPoint());
+    if (!m_dragging && (at - m_pressAt).manhattanLength() < QApplication::startDragDistance())
+        return;
+    m_dragging = true;
+    raise();
+    move(m_startPos + at - m_pressAt);
+}
+
 void OverviewTile::mouseReleaseEvent(QMouseEvent *event)
 {
+    m_pressed = false;
+    if (std::exchange(m_dragging, false)) {
+        emit dropped(geometry().center());
+        return;
+    }
     // A press dragged off the tile is taken back, as on a button.
     if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint()))
         emit clicked();

@@ -36,6 +36,7 @@ OverviewView::OverviewView(QWidget *parent)
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(buildTopBar());
+    layout->addWidget(buildRoomBar());
 
     m_scroll = new QScrollArea(this);
     m_scroll->setObjectName(QStringLiteral("OverviewScrollArea"));
@@ -117,7 +118,7 @@ void OverviewView::setModel(QAbstractItemModel *model)
             [this](const QModelIndex &, int first, int last) { insertRows(first, last); });
     connect(model, &M::rowsRemoved, this, [this](const QModelIndex &, int first, int last) {
         for (int row = last; row >= first; --row)
-            removeTile(row);
+            removeTile(row, true);
     });
     // A tile shows its computer's name and picture: an answer or an outcome
     // leaves it alone.
@@ -139,7 +140,7 @@ void OverviewView::setModel(QAbstractItemModel *model)
 void OverviewView::rebuild()
 {
     while (!m_tiles.isEmpty())
-        removeTile(int(m_tiles.size()) - 1);
+        removeTile(int(m_tiles.size()) - 1, false);
     if (m_model && m_model->rowCount() > 0)
         insertRows(0, m_model->rowCount() - 1);
 }
@@ -169,6 +170,8 @@ void OverviewView::insertTile(int index, const QString &hostName, const QString 
     index = std::clamp(index, 0, int(m_tiles.size()));
     auto *tile = new OverviewTile(hostName, address, m_pictureWidth, m_grid);
     tile->hide();
+    tile->setMovable(roomShown());
+    dropDeparted(tile->key());
     connectTile(tile);
     m_tiles.insert(index, tile);
     scheduleSettle();
@@ -176,11 +179,25 @@ void OverviewView::insertTile(int index, const QString &hostName, const QString 
 
 void OverviewView::renameTile(int index, const QString &hostName)
 {
-    if (index >= 0 && index < m_tiles.size())
-        m_tiles[index]->setHostName(hostName);
+    if (index < 0 || index >= m_tiles.size())
+        return;
+    const QString before = m_tiles[index]->key();
+    m_tiles[index]->setHostName(hostName);
+    if (m_tiles[index]->key() == before)
+        return;
+    // Its place in the room goes by its name.
+    dropDeparted(m_tiles[index]->key());
+    if (roomShown())
+        scheduleSettle();
 }
 
 void OverviewView::removeTile(int index)
+{
+    removeTile(index, true);
+}
+
+// A computer leaving stays in the room plan; a rebuilt list keeps no one.
+void OverviewView::removeTile(int index, bool leaving)
 {
     if (index < 0 || index >= m_tiles.size())
         return;
@@ -188,6 +205,9 @@ void OverviewView::removeTile(int index)
     // The keyboard stays in the grid, on the tile that took this one's place.
     if (tile->hasFocus() && !m_tiles.isEmpty())
         m_tiles[std::min(index, int(m_tiles.size()) - 1)]->setFocus(Qt::OtherFocusReason);
+    if (leaving && roomShown())
+        return keepDeparted(tile);
+    m_cells.remove(tile);
     tile->disconnect(this);
     tile->hide();
     // The removal may come from a handler of this tile's own click.
@@ -214,6 +234,7 @@ void OverviewView::settle()
         previous = tile;
     }
     relayout();
+    countConnected();
     for (OverviewTile *tile : std::as_const(m_tiles))
         tile->show();
 }
@@ -228,7 +249,11 @@ void OverviewView::setTile(int index, commands::ClassOverview::TileState state,
 {
     if (index < 0 || index >= m_tiles.size())
         return;
+    using State = commands::ClassOverview::TileState;
+    const bool wasConnected = m_tiles[index]->state() != State::Disconnected;
     m_tiles[index]->setState(state, thumbnail, pictureTime);
+    if (wasConnected != (state != State::Disconnected))
+        countConnected();
 }
 
 QSize OverviewView::thumbnailSize() const
@@ -305,6 +330,8 @@ void OverviewView::connectTile(OverviewTile *tile)
         if (const int index = m_tiles.indexOf(tile); index >= 0)
             emit tileDoubleClicked(index);
     });
+    connect(tile, &OverviewTile::dropped, this,
+            [this, tile](QPoint centre) { tileDropped(tile, centre); });
     connect(tile, &OverviewTile::stepRequested, this,
             [this, tile](int columnStep, int rowStep) { moveFocus(tile, columnStep, rowStep); });
 }
@@ -334,6 +361,13 @@ void OverviewView::applyPictureWidth(int width)
 bool OverviewView::fitsAt(int pictureWidth, QSize area) const
 {
     const QSize tile = OverviewTile::tileSize(pictureWidth, m_grid->fontMetrics().height());
+    if (roomShown()) {
+        const QSize shape = m_shape;
+        return 2 * gridMargin + shape.width() * (tile.width() + gridSpacing) - gridSpacing
+                       <= area.width()
+               && 2 * gridMargin + shape.height() * (tile.height() + gridSpacing) - gridSpacing
+                          <= area.height();
+    }
     const int columns
             = (area.width() - 2 * gridMargin + gridSpacing) / (tile.width() + gridSpacing);
     if (columns < 1)
@@ -358,6 +392,8 @@ int OverviewView::fittingPictureWidth() const
 void OverviewView::relayout()
 {
     int width = m_scroll->viewport()->width();
+    if (roomShown())
+        m_shape = roomShape();
     if (m_fit->isChecked()) {
         const int fitting = fittingPictureWidth();
         const QScopedValueRollback guard(m_fitting, true);
@@ -368,11 +404,16 @@ void OverviewView::relayout()
         if (fitsAt(fitting, m_scroll->maximumViewportSize()))
             width = m_scroll->maximumViewportSize().width();
     }
-    if (m_tiles.isEmpty()) {
+    if (m_tiles.isEmpty() && m_departed.isEmpty()) {
         m_grid->resize(width, 0);
         return;
     }
-    const QSize tile = m_tiles.first()->size();
+    const QSize tile = (m_tiles.isEmpty() ? m_departed : m_tiles).first()->size();
+    if (roomShown()) {
+        const QSize grid = arrangeRoom(tile);
+        m_grid->resize(std::max(width, grid.width()), grid.height());
+        return;
+    }
     m_columns = std::max(1, (width - 2 * gridMargin + gridSpacing) / (tile.width() + gridSpacing));
     for (int i = 0; i < m_tiles.size(); ++i) {
         const int column = i % m_columns;
@@ -389,6 +430,14 @@ void OverviewView::relayout()
 void OverviewView::moveFocus(OverviewTile *from, int columnStep, int rowStep)
 {
     const int index = m_tiles.indexOf(from);
+    if (roomShown()) {
+        OverviewTile *to = tileAt(m_cells.value(from) + QPoint(columnStep, rowStep));
+        if (index >= 0 && to) {
+            to->setFocus(Qt::OtherFocusReason);
+            m_scroll->ensureWidgetVisible(to);
+        }
+        return;
+    }
     const int target = index + columnStep + rowStep * m_columns;
     if (index < 0 || target < 0 || target >= m_tiles.size())
         return;

@@ -1,8 +1,10 @@
 #pragma once
 
 #include "commands/classoverview.h"
+#include "storage/roomplan.h"
 
 #include <QDateTime>
+#include <QHash>
 #include <QImage>
 #include <QList>
 #include <QWidget>
@@ -11,6 +13,7 @@ class OverviewTile;
 class QAbstractItemModel;
 class QCheckBox;
 class QHBoxLayout;
+class QLabel;
 class QPushButton;
 class QScrollArea;
 class QSlider;
@@ -60,9 +63,29 @@ public:
     // Puts a control of the tab's owner at the end of the top bar.
     void addToTopBar(QWidget *control);
 
+    // The answer to the open question a tile of the list shows (none: empty).
+    void setAnswer(int index, const QString &answer);
+
     // The tile at a place of the list, for focusing it or reading what
     // assistive tools read; null outside the list.
     QWidget *tileWidget(int index) const;
+
+    // The room plan ("Układ sali"): tiles stand in the cells of a grid the
+    // teacher sizes and drags them to; computers not placed take the first
+    // free cells, and one that leaves stays in its cell, greyed, saying when
+    // it left. Unshown, the tiles follow the list's order again.
+    void setRoomPlan(const roomplan::Plan &plan);
+    const roomplan::Plan &roomPlan() const { return m_plan; }
+    void setRoomShown(bool shown);
+    bool roomShown() const;
+    // The cell a tile of the list stands in (-1, -1 outside the plan).
+    QPoint cellOf(int index) const;
+    // Where a cell is in the grid's own terms, for dropping a tile on it.
+    QRect cellRect(QPoint cell) const;
+    // The tiles of computers that left, kept in the plan.
+    QList<QWidget *> departedTiles() const;
+    // The computers connected now, as the top bar counts them.
+    int connectedCount() const;
 
     // Where a picture is drawn in an area: as large as fits, its proportions
     // kept, centred.
@@ -77,12 +100,26 @@ signals:
     void thumbnailSizeChanged(QSize size);
     void fitToWindowChanged(bool fit);
     void pictureWidthChosen(int width);
+    // The teacher moved a computer or resized the room.
+    void roomPlanChanged();
+    void roomShownChanged(bool shown);
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     QWidget *buildTopBar();
+    QWidget *buildRoomBar();
+    void countConnected();
+    void keepDeparted(OverviewTile *tile);
+    void dropDeparted(const QString &key);
+    void clearDeparted();
+    void tileDropped(OverviewTile *tile, QPoint centre);
+    void roomResized();
+    QSize arrangeRoom(QSize tile);
+    QSize roomShape() const;
+    OverviewTile *tileAt(QPoint cell) const;
+    void removeTile(int index, bool leaving);
     void insertRows(int first, int last);
     void showRow(int row);
     void rebuild();
@@ -105,6 +142,15 @@ private:
     QScrollArea *m_scroll = nullptr;
     QWidget *m_grid = nullptr;
     QList<OverviewTile *> m_tiles;
+    QCheckBox *m_room = nullptr;
+    QSpinBox *m_roomColumns = nullptr;
+    QSpinBox *m_roomRows = nullptr;
+    QLabel *m_connected = nullptr;
+    roomplan::Plan m_plan;
+    QList<OverviewTile *> m_departed;
+    QHash<OverviewTile *, QPoint> m_cells;
+    // The room's columns and rows, the ones added below it included.
+    QSize m_shape;
     int m_columns = 1;
     int m_pictureWidth = 0;
     bool m_settlePending = false;

@@ -62,6 +62,10 @@ void PollPanel::buildControls()
     m_kindCombo->addItem(QStringLiteral("Komunikat z możliwością wpisania odpowiedzi"),
                          int(Poll::Typed));
     m_kindCombo->addItem(QStringLiteral("Zwykła wiadomość"), int(Poll::Plain));
+    // The long caption is elided in a narrow panel rather than widening it
+    // (and with it the window); the list shows it whole.
+    m_kindCombo->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    m_kindCombo->setMinimumContentsLength(16);
 
     m_sendButton = makeButton(this, "PollSendButton", QStringLiteral("Wyślij do wszystkich"));
 
@@ -120,6 +124,8 @@ void PollPanel::showPoll()
         QTreeWidgetItem *item = m_resultsView->topLevelItem(i);
         for (int column = 0; column < texts.size(); ++column)
             item->setText(column, texts.at(column));
+        // A typed answer longer than its column is read whole here.
+        item->setToolTip(2, row.answer);
     }
     m_tallyLabel->setText(m_poll.tally());
     m_saveButton->setEnabled(m_poll.isStarted());

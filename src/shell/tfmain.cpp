@@ -108,6 +108,7 @@ void TFMain::wireHandlers()
     wireClassGroup();
     wireControls();
     wireOverview();
+    wireWatch();
 }
 
 void TFMain::wireControls()

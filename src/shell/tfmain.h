@@ -3,6 +3,7 @@
 #include "commands/classoverview.h"
 #include "commands/commander.h"
 #include "commands/poweron.h"
+#include "commands/watch.h"
 #include "link/classroom.h"
 #include "shell/paintpace.h"
 
@@ -14,7 +15,10 @@
 #include <memory>
 
 class QAction;
+class QCheckBox;
 class QComboBox;
+class QSpinBox;
+class ScreenFit;
 class QGroupBox;
 class QImage;
 class QLabel;
@@ -57,6 +61,7 @@ class TFMain : public QMainWindow
     std::unique_ptr<commands::ClassOverview> m_overview
             = std::make_unique<commands::ClassOverview>(*m_classroom, *m_commander);
     std::unique_ptr<commands::PowerOn> m_power = std::make_unique<commands::PowerOn>(*m_classroom);
+    std::unique_ptr<commands::Watch> m_watch = std::make_unique<commands::Watch>(*m_classroom);
 
 public:
     explicit TFMain(QWidget *parent = nullptr);
@@ -127,6 +132,10 @@ public:
 
     // Beside "Podgląd ekranu": the picture shown there, as the agent sent it.
     QPushButton *SavePictureButton = nullptr;
+    // Beside it: one student watched, and the picture at its own size.
+    QPushButton *WatchButton = nullptr;
+    QSpinBox *WatchIntervalSpinBox = nullptr;
+    QCheckBox *ActualSizeCheckBox = nullptr;
 
     QWidget *TabSheet5 = nullptr; // "Podgląd klasy"
     OverviewView *ClassOverviewView = nullptr;
@@ -210,6 +219,13 @@ public:
     void SaveAllPicturesButtonClick();
     void PollSendClick(const QString &question, Poll::Kind kind);
     void PollSaveClick();
+    // The room plan: read at the first look at the overview, kept at each change.
+    void RoomPlanChange();
+    // One student watched ("Obserwuj"): the selected computer's picture
+    // asked for quietly every interval.
+    void WatchButtonClick();
+    void WatchPictureReceived(Computer *computer);
+    commands::Watch &watch() { return *m_watch; }
 
     // update
     void CheckForNewVersion(bool silent);
@@ -257,6 +273,8 @@ private:
     QWidget *buildClassGroup(QWidget *tab);
     void buildOverviewTab();
     void buildSavePictureButton();
+    void buildWatchControls();
+    void wireWatch();
     QWidget *buildTrafficFields(QWidget *parent);
     void wireHandlers();
     void wireClassroom();
@@ -318,12 +336,18 @@ private:
     };
     ShownPicture m_shownPicture;
     Owner m_processListOwner;
+    ScreenFit *m_screenFit = nullptr;
     ClassOrder *m_classOrder = nullptr;
     RoleColumns *m_listColumns = nullptr;
     // The list's rows are being taken out: the current row the list moves to
     // is not the teacher's choice.
     bool m_rowsLeaving = false;
     bool m_overviewRestored = false;
+    // False once the room plan's file could not be read or put aside: it
+    // is then never written over.
+    bool m_roomPlanWritable = true;
+    void restoreRoomPlan();
+    void showAnswersOnTiles();
 };
 
 // An error raised by an event handler; shown in the standard error box.

@@ -295,6 +295,7 @@ void TFMain::buildScreenTab()
             std::max(130, textfit::buttonWidth(ScreenShootButton, {ScreenShootButton->text()})),
             27);
     buildSavePictureButton();
+    buildWatchControls();
     tab3->addWidget(Panel3);
 }
 

@@ -5,6 +5,7 @@
 #include "link/jpegimage.h"
 #include "platform/cp1250.h"
 #include "shell/classmodels.h"
+#include "shell/screenfit.h"
 #include "shell/dialogs.h"
 #include "shell/tfprogress.h"
 
@@ -223,10 +224,8 @@ bool TFMain::showScreenPicture(const QImage &image)
         StatusEdit->setText(QStringLiteral("Błąd ładowania obrazu"));
         return false; // the previous picture stays
     }
-    // The decoder's layout is the screen's own (RGB32): no conversion, and
-    // a new picture costs one paint of what is in sight.
-    ScreenShootImage->setPixmap(QPixmap::fromImage(image, Qt::NoFormatConversion));
-    ScreenShootImage->resize(image.size());
+    // Fitted to the tab unless the teacher asks for 100 %.
+    m_screenFit->show(image);
     // The bytes of the picture shown before go with it; whoever shows a
     // picture it can save sets them again.
     m_shownPicture = {};

@@ -10,7 +10,9 @@
 #include "shell/overviewview.h"
 #include "shell/pollpanel.h"
 #include "shell/textfit.h"
+#include "storage/datafolder.h"
 #include "storage/evidence.h"
+#include "storage/roomplan.h"
 #include "storage/settings.h"
 
 #include <QHBoxLayout>
@@ -26,6 +28,7 @@ namespace {
 constexpr const char *FitTag = "<OVERVIEW FIT>";
 constexpr const char *ZoomTag = "<OVERVIEW ZOOM>";
 constexpr const char *PollShownTag = "<OVERVIEW POLL>";
+constexpr const char *RoomShownTag = "<OVERVIEW ROOM>";
 
 bool storedFlag(const char *tag, bool fallback)
 {
@@ -81,7 +84,11 @@ void TFMain::buildOverviewTab()
     ClassOverviewView->setObjectName(QStringLiteral("ClassOverviewView"));
     tab->addWidget(ClassOverviewView, 1);
     PollBox = new PollPanel(m_commander->poll(), TabSheet5);
-    PollBox->setFixedWidth(420);
+    // 420 pixels where the window has them; narrower rather than widening
+    // the window (the tiles then take what is left).
+    PollBox->setMinimumWidth(280);
+    PollBox->setMaximumWidth(420);
+    PollBox->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
     tab->addWidget(PollBox);
     // Folded until the teacher asks the class something: the whole class
     // then fits the tab.
@@ -125,6 +132,11 @@ void TFMain::wireOverview()
                 runShielded([&] { PollSendClick(question, kind); });
             });
     connect(PollBox, &PollPanel::saveRequested, this, shielded(&TFMain::PollSaveClick));
+    // The answers on the tiles follow the poll and the list's places.
+    connect(&m_commander->poll(), &Poll::changed, this, &TFMain::showAnswersOnTiles);
+    connect(m_classOrder, &QAbstractItemModel::rowsInserted, this, &TFMain::showAnswersOnTiles);
+    connect(m_classOrder, &QAbstractItemModel::rowsRemoved, this, &TFMain::showAnswersOnTiles);
+    connect(m_classOrder, &QAbstractItemModel::layoutChanged, this, &TFMain::showAnswersOnTiles);
     connect(PollToggleButton, &QPushButton::toggled, this, [this](bool shown) {
         PollBox->setVisible(shown);
         keepFlag(PollShownTag, shown);
@@ -138,6 +150,11 @@ void TFMain::wireOverview()
     connect(view, &OverviewView::pictureWidthChosen, this,
             [](int width) { keepSetting(ZoomTag, QByteArray::number(width)); });
     connect(PageControl1, &QTabWidget::currentChanged, this, shielded(&TFMain::PageControl1Change));
+    connect(view, &OverviewView::roomPlanChanged, this, shielded(&TFMain::RoomPlanChange));
+    connect(view, &OverviewView::roomShownChanged, this, [this](bool shown) {
+        if (m_overviewRestored)
+            keepFlag(RoomShownTag, shown);
+    });
 }
 
 // Pictures are asked for only while the teacher looks at them.
@@ -160,6 +177,32 @@ void TFMain::restoreOverviewLayout()
         ClassOverviewView->setPictureWidth(stored ? zoom
                                                   : ClassOverviewView->thumbnailSize().width());
     PollToggleButton->setChecked(storedFlag(PollShownTag, false));
+    restoreRoomPlan();
+}
+
+void TFMain::restoreRoomPlan()
+{
+    const QString folder = GetDataFolder();
+    if (folder.isEmpty()) {
+        m_roomPlanWritable = false;
+        return;
+    }
+    const roomplan::Loaded loaded = roomplan::load(folder);
+    m_roomPlanWritable = loaded.writable;
+    ClassOverviewView->setRoomPlan(loaded.plan);
+    ClassOverviewView->setRoomShown(storedFlag(RoomShownTag, false));
+    if (!loaded.error.isEmpty())
+        Dialogs::instance().message(this, QStringLiteral("Układ sali"), loaded.error,
+                                    Dialogs::Icon::Warning);
+}
+
+void TFMain::RoomPlanChange()
+{
+    const QString folder = GetDataFolder();
+    if (!m_roomPlanWritable || folder.isEmpty())
+        return;
+    if (!roomplan::save(folder, ClassOverviewView->roomPlan()))
+        StatusEdit->setText(QStringLiteral("Nie udało się zapisać planu sali"));
 }
 
 // As a click on the computer's row.
@@ -176,6 +219,12 @@ void TFMain::OverviewTileDoubleClick(int row)
     const Computer *c = m_classOrder->computerAt(row);
     if (c && !c->state.picture.isEmpty())
         showKeptPicture(*c);
+    // And watched from then on.
+    PageControl1->setCurrentWidget(TabSheet3);
+    if (WatchButton->isChecked())
+        WatchButtonClick();
+    else
+        WatchButton->click();
 }
 
 void TFMain::showKeptPicture(const Computer &c)
@@ -232,6 +281,16 @@ void TFMain::SaveAllPicturesButtonClick()
 void TFMain::PollSendClick(const QString &question, Poll::Kind kind)
 {
     m_commander->sendPoll(question, kind, m_classOrder->computers());
+}
+
+void TFMain::showAnswersOnTiles()
+{
+    const Poll &poll = m_commander->poll();
+    const std::vector<Computer *> computers = m_classOrder->computers();
+    for (int row = 0; row < int(computers.size()); ++row)
+        ClassOverviewView->setAnswer(row, poll.isStarted()
+                                                  ? poll.answerOf(computers[row]->connection)
+                                                  : QString());
 }
 
 void TFMain::PollSaveClick()

@@ -244,8 +244,12 @@ class ConsoleEndToEnd(unittest.TestCase):
         status = wait_for(lambda: self.app.status_text("Stan podglądu ekranu"), 20, "screen status")
         self.assertTrue(status.startswith("strumień danych od: "), status)
         picture = self.app.find("Obraz ekranu", "image")
+        # Fitted to the tab, proportions kept; "100 %" shows it as it came.
         extents = picture.queryComponent().getSize()
-        self.assertEqual((extents[0], extents[1]), (800, 600))
+        self.assertTrue(extents[0] <= 800 and abs(extents[0] * 3 - extents[1] * 4) <= 4, extents)
+        self.app.switch_on("100 %")
+        wait_for(lambda: tuple(picture.queryComponent().getSize()) == (800, 600), 10,
+                 "the picture at 100 %")
 
     def test_06_question_and_answer(self):
         self.select_computer("127.0.0.5")

@@ -3,12 +3,20 @@
 // for the documentation. Runs with its own data folder and host names, so
 // neither the teacher's files nor the network's name server are touched.
 //
-// Usage: docentor-screenshot <agent simulator> <out.png> [students]
+// Usage: docentor-screenshot <agent simulator> <out.png> [students] [room|watch]
+//   room:  the tiles laid out as a room plan (two rows of desks each side of
+//          an aisle), placed by a plan file written beforehand;
+//   watch: one student watched in "Podgląd ekranu", opened as a double-click
+//          on its tile opens it.
 #include "shell/tfmain.h"
 #include "startup.h"
+#include "storage/datafolder.h"
+#include "storage/roomplan.h"
+#include "storage/settings.h"
 
 #include <QApplication>
 #include <QProcess>
+#include <QStatusBar>
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTest>
@@ -26,6 +34,34 @@ bool everyTileHasAPicture(TFMain &main, int students)
                        [](const Computer *c) { return !c->state.thumbnail.isNull(); });
 }
 
+// Eight desks a row, the rows walked as the teacher walks them: left to
+// right, then back right to left; the simulator's students are SALA-21
+// onwards.
+void writeRoomPlan(int students)
+{
+    roomplan::Plan plan;
+    plan.resize(8, (students + 7) / 8);
+    for (int i = 0; i < students; ++i) {
+        const int row = i / 8;
+        const int desk = row % 2 == 0 ? i % 8 : 7 - i % 8;
+        plan.place(QStringLiteral("SALA-%1").arg(21 + i), {desk, row});
+    }
+    roomplan::save(GetDataFolder(), plan);
+    WriteSetting("<OVERVIEW ROOM>", "TRUE");
+}
+
+// The first student, as a double-click on its tile opens it; done once its
+// watched picture is shown.
+bool watchOne(TFMain &main)
+{
+    main.OverviewTileDoubleClick(0);
+    return QTest::qWaitFor(
+            [&] {
+                return main.ScreenStatusBar->currentMessage().contains(QStringLiteral("obraz z"));
+            },
+            20000);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -37,8 +73,11 @@ int main(int argc, char **argv)
         return 2;
     }
     const int students = args.size() > 3 ? args[3].toInt() : 30;
+    const QString mode = args.value(4);
     QTemporaryDir data;
     qputenv("XDG_DATA_HOME", data.path().toLocal8Bit());
+    if (mode == QLatin1String("room"))
+        writeRoomPlan(students);
     platform::TcpServer::setHostNameResolver([](const QByteArray &address) {
         return "SALA-" + address.mid(address.lastIndexOf('.') + 1);
     });
@@ -64,6 +103,8 @@ int main(int argc, char **argv)
             [&] { return int(main.classroom().computers().size()) == students; }, 20000);
     main.PageControl1->setCurrentWidget(main.TabSheet5);
     done = done && QTest::qWaitFor([&] { return everyTileHasAPicture(main, students); }, 120000);
+    if (mode == QLatin1String("watch"))
+        done = done && watchOne(main);
     const bool saved = done && main.grab().save(args[2]);
 
     simulator.terminate();
