@@ -109,6 +109,24 @@ private slots:
         PacketRecord late;
         QVERIFY(!agent.waitForPacket(late, 2500));
     }
+
+    // The teacher's interval is kept for the next lesson, and read only once
+    // the screen's tab is opened: the window alone reads nothing from disk.
+    void intervalKeptForTheNextStart()
+    {
+        ConsoleFixture console;
+        for (const bool restarted : {false, true}) {
+            if (restarted) {
+                destroyWindows(console.windows);
+                console.windows = createWindows();
+            }
+            TFMain &main = console.main();
+            QCOMPARE(main.WatchIntervalSpinBox->value(), 2);
+            main.PageControl1->setCurrentWidget(main.TabSheet3);
+            QCOMPARE(main.WatchIntervalSpinBox->value(), restarted ? 7 : 2);
+            main.WatchIntervalSpinBox->setValue(7);
+        }
+    }
 };
 
 QTEST_MAIN(WatchTest)

@@ -9,7 +9,7 @@ ClassOrder::ClassOrder(Roster &roster, QObject *parent)
     , m_roster(roster)
 {
     connect(&roster, &Roster::left, this,
-            [this](Computer *computer) { m_addressKeys.erase(computer); });
+            [this](Computer *computer) { m_addressTexts.erase(computer); });
     setSourceModel(&roster);
     setDynamicSortFilter(true);
     // Only a change of this role could move a row; none does (an address
@@ -18,13 +18,11 @@ ClassOrder::ClassOrder(Roster &roster, QObject *parent)
     sort(0);
 }
 
-const QCollatorSortKey &ClassOrder::addressKey(const Computer *computer) const
+const QString &ClassOrder::addressText(const Computer *computer) const
 {
-    auto known = m_addressKeys.find(computer);
-    if (known == m_addressKeys.end())
-        known = m_addressKeys
-                        .emplace(computer, m_collator.sortKey(cp1250::toUnicode(computer->address)))
-                        .first;
+    auto known = m_addressTexts.find(computer);
+    if (known == m_addressTexts.end())
+        known = m_addressTexts.emplace(computer, cp1250::toUnicode(computer->address)).first;
     return known->second;
 }
 
@@ -32,7 +30,7 @@ bool ClassOrder::lessThan(const QModelIndex &left, const QModelIndex &right) con
 {
     const Computer *leftComputer = m_roster.computers()[size_t(left.row())];
     const Computer *rightComputer = m_roster.computers()[size_t(right.row())];
-    const int byAddress = addressKey(leftComputer).compare(addressKey(rightComputer));
+    const int byAddress = m_collator.compare(addressText(leftComputer), addressText(rightComputer));
     if (byAddress != 0)
         return byAddress < 0;
     return leftComputer->arrival < rightComputer->arrival;

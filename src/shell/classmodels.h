@@ -31,13 +31,15 @@ protected:
     bool lessThan(const QModelIndex &left, const QModelIndex &right) const override;
 
 private:
-    const QCollatorSortKey &addressKey(const Computer *computer) const;
+    const QString &addressText(const Computer *computer) const;
 
     Roster &m_roster;
     QCollator m_collator;
-    // Each computer's address as the locale sorts it, made once: a change of
-    // any row compares it with its neighbours.
-    mutable std::unordered_map<const Computer *, QCollatorSortKey> m_addressKeys;
+    // Each computer's address as text, made once: a change of any row
+    // compares it with its neighbours. (Not the collator's sort keys: on
+    // Windows they are made with bytes left unset, so equal addresses could
+    // compare unequal.)
+    mutable std::unordered_map<const Computer *, QString> m_addressTexts;
 };
 
 // Shows a list model's roles side by side, one column each, with their

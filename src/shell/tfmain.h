@@ -275,6 +275,7 @@ private:
     void buildSavePictureButton();
     void buildWatchControls();
     void wireWatch();
+    void restoreWatchInterval();
     QWidget *buildTrafficFields(QWidget *parent);
     void wireHandlers();
     void wireClassroom();
@@ -343,6 +344,7 @@ private:
     // is not the teacher's choice.
     bool m_rowsLeaving = false;
     bool m_overviewRestored = false;
+    bool m_watchRestored = false;
     // False once the room plan's file could not be read or put aside: it
     // is then never written over.
     bool m_roomPlanWritable = true;

@@ -163,6 +163,8 @@ void TFMain::PageControl1Change()
     const bool shown = PageControl1->currentWidget() == TabSheet5;
     if (shown && !m_overviewRestored)
         restoreOverviewLayout();
+    if (PageControl1->currentWidget() == TabSheet3)
+        restoreWatchInterval();
     m_overview->setActive(shown);
 }
 

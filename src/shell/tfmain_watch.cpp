@@ -13,6 +13,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QSignalBlocker>
 #include <QSpinBox>
 #include <QStatusBar>
 #include <QTabWidget>
@@ -43,9 +44,9 @@ void TFMain::buildWatchControls()
     WatchIntervalSpinBox->setAccessibleName(every);
     WatchIntervalSpinBox->setRange(commands::Watch::MinIntervalSeconds,
                                    commands::Watch::MaxIntervalSeconds);
-    bool stored = false;
-    const int seconds = ReadSetting(WatchIntervalTag).trimmed().toInt(&stored);
-    WatchIntervalSpinBox->setValue(stored ? seconds : commands::Watch::DefaultIntervalSeconds);
+    // The kept interval is read once the teacher comes to the tab: nothing is
+    // read from disk (nor the data folder made) before start-up runs.
+    WatchIntervalSpinBox->setValue(commands::Watch::DefaultIntervalSeconds);
     WatchIntervalSpinBox->setSuffix(QStringLiteral(" s"));
     WatchIntervalSpinBox->setGeometry(label->geometry().right() + 6, save.y(), 70, save.height());
     label->setBuddy(WatchIntervalSpinBox);
@@ -78,8 +79,23 @@ void TFMain::wireWatch()
     });
 }
 
+void TFMain::restoreWatchInterval()
+{
+    if (m_watchRestored)
+        return;
+    m_watchRestored = true;
+    bool stored = false;
+    const int seconds = ReadSetting(WatchIntervalTag).trimmed().toInt(&stored);
+    if (stored) {
+        const QSignalBlocker quiet(WatchIntervalSpinBox);
+        WatchIntervalSpinBox->setValue(seconds);
+        m_watch->setIntervalSeconds(WatchIntervalSpinBox->value());
+    }
+}
+
 void TFMain::WatchButtonClick()
 {
+    restoreWatchInterval();
     if (!WatchButton->isChecked())
         return m_watch->stop();
     Computer *computer = m_classroom->selected();
