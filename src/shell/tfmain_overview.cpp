@@ -290,9 +290,8 @@ void TFMain::showAnswersOnTiles()
     const Poll &poll = m_commander->poll();
     const std::vector<Computer *> computers = m_classOrder->computers();
     for (int row = 0; row < int(computers.size()); ++row)
-        ClassOverviewView->setAnswer(row, poll.isStarted()
-                                                  ? poll.answerOf(computers[row]->connection)
-                                                  : QString());
+        ClassOverviewView->setAnswer(
+                row, poll.isStarted() ? poll.answerOf(computers[row]->connection) : QString());
 }
 
 void TFMain::PollSaveClick()
