@@ -1,6 +1,7 @@
 #include "shell/overviewview.h"
 
 #include "link/roster.h"
+#include "shell/controls.h"
 #include "shell/overviewtile.h"
 
 #include <QAbstractItemModel>
@@ -57,10 +58,7 @@ QWidget *OverviewView::buildTopBar()
     auto *bar = new QWidget(this);
     auto *row = m_topBar = new QHBoxLayout(bar);
 
-    const QString fitCaption = QStringLiteral("Dopasuj do okna");
-    m_fit = new QCheckBox(fitCaption, bar);
-    m_fit->setObjectName(QStringLiteral("OverviewFitCheckBox"));
-    m_fit->setAccessibleName(fitCaption);
+    m_fit = makeCheckBox(bar, "OverviewFitCheckBox", QStringLiteral("Dopasuj do okna"));
     m_fit->setChecked(true);
     // Unfitted, the tiles keep the size they had: the zoom shows it.
     connect(m_fit, &QCheckBox::toggled, this, [this](bool fit) {
@@ -125,9 +123,9 @@ void OverviewView::setModel(QAbstractItemModel *model)
     connect(model, &M::dataChanged, this,
             [this](const QModelIndex &top, const QModelIndex &bottom, const QList<int> &roles) {
                 static const QList<int> shown = Roster::tileRoles() + QList<int>{Roster::NameRole};
-                if (!roles.isEmpty()
-                    && std::none_of(roles.begin(), roles.end(),
-                                    [](int role) { return shown.contains(role); }))
+                if (!roles.isEmpty() && std::none_of(roles.begin(), roles.end(), [](int role) {
+                        return shown.contains(role);
+                    }))
                     return;
                 for (int row = top.row(); row <= bottom.row(); ++row)
                     showRow(row);

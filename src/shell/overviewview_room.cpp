@@ -1,5 +1,6 @@
 // The class overview's room plan: tiles in the cells of the teacher's grid,
 // dragged to their places, and the computers that left kept where they sat.
+#include "shell/controls.h"
 #include "shell/overviewtile.h"
 #include "shell/overviewview.h"
 
@@ -46,10 +47,7 @@ QWidget *OverviewView::buildRoomBar()
     countConnected();
     row->addSpacing(16);
 
-    const QString caption = QStringLiteral("Układ sali");
-    m_room = new QCheckBox(caption, bar);
-    m_room->setObjectName(QStringLiteral("RoomPlanCheckBox"));
-    m_room->setAccessibleName(caption);
+    m_room = makeCheckBox(bar, "RoomPlanCheckBox", QStringLiteral("Układ sali"));
     m_room->setToolTip(QStringLiteral("Kafelki ustawione tak, jak stoją komputery; "
                                       "przeciągnij kafelek na jego miejsce"));
     row->addWidget(m_room);

@@ -51,10 +51,7 @@ void TFMain::buildWatchControls()
     WatchIntervalSpinBox->setGeometry(label->geometry().right() + 6, save.y(), 70, save.height());
     label->setBuddy(WatchIntervalSpinBox);
 
-    const QString actual = QStringLiteral("100 %");
-    ActualSizeCheckBox = new QCheckBox(actual, Panel3);
-    ActualSizeCheckBox->setObjectName(QStringLiteral("ActualSizeCheckBox"));
-    ActualSizeCheckBox->setAccessibleName(actual);
+    ActualSizeCheckBox = makeCheckBox(Panel3, "ActualSizeCheckBox", QStringLiteral("100 %"));
     ActualSizeCheckBox->setToolTip(QStringLiteral("Obraz w rzeczywistej wielkości; bez tego "
                                                   "dopasowany do okna"));
     ActualSizeCheckBox->adjustSize();
