@@ -3,7 +3,7 @@
 #include "commands/poll.h"
 #include "platform/cp1250.h"
 #include "storage/evidence.h"
-#include "support/classroom.h"
+#include "support/samples.h"
 
 #include <QDir>
 #include <QFile>

@@ -4,7 +4,7 @@
 #include "link/processlist.h"
 #include "link/streamreception.h"
 #include "platform/cp1250.h"
-#include "support/classroom.h"
+#include "support/samples.h"
 #include "support/hostilejpeg.h"
 #include "support/rawsocket.h"
 
