@@ -167,6 +167,8 @@ private slots:
     void overviewYieldsToTheTeacher_data();
     void overviewYieldsToTheTeacher();
     void overviewAsksUpToItsBoundAtOnce();
+    void overviewAsksAnsweringComputersFirst_data();
+    void overviewAsksAnsweringComputersFirst();
     void silentComputerIsMarkedOnce_data();
     void silentComputerIsMarkedOnce();
     void overviewWaitsItsInterval_data();
@@ -612,6 +614,58 @@ void ClassroomTest::overviewAsksUpToItsBoundAtOnce()
     QCOMPARE(asked(), ClassOverview::MaxOutstanding);
     QTRY_COMPARE(asked(), ClassOverview::MaxOutstanding + 1);
     QCOMPARE(overview.outstanding(), ClassOverview::MaxOutstanding);
+}
+
+void ClassroomTest::overviewAsksAnsweringComputersFirst_data()
+{
+    QTest::addColumn<bool>("answeringFirst"); // it joins before the silent ones
+    QTest::addColumn<int>("answerTimeoutMs");
+    QTest::addColumn<int>("leastAsked"); // in the 4.5 s after its first picture
+    // The silent ones, failing, keep to their share of the places: it is
+    // asked every second, or nearly so on a loaded machine; behind their
+    // two seconds each it would be asked once or twice.
+    QTest::newRow("once the silent ones have failed") << false << 2000 << 3;
+    // As the first wave of silent ones gives up, it goes before the second
+    // wave, which would hold every place until six seconds have passed.
+    QTest::newRow("before silent ones not asked yet") << true << 3000 << 1;
+}
+
+// Twice as many silent computers as places, and one student who answers:
+// once its first picture has come, it is asked before the others and the
+// silent ones never hold every place.
+void ClassroomTest::overviewAsksAnsweringComputersFirst()
+{
+    QFETCH(bool, answeringFirst);
+    QFETCH(int, answerTimeoutMs);
+    QFETCH(int, leastAsked);
+    Room room;
+    Student *student = nullptr;
+    if (answeringFirst)
+        student = &room.join(QStringLiteral("127.0.0.99"), Student::Picture);
+    for (int i = 1; i <= 2 * ClassOverview::MaxOutstanding; ++i)
+        room.join(QStringLiteral("127.0.0.%1").arg(i), Student::Silent);
+    if (!answeringFirst)
+        student = &room.join(QStringLiteral("127.0.0.99"), Student::Picture);
+    ClassOverview overview(room.classroom, room.commander);
+    overview.timings.answerTimeoutMs = answerTimeoutMs;
+    overview.setIntervalSeconds(1);
+    overview.setActive(true);
+    const platform::ConnectionPtr connection = room.connectionOf(*student);
+    QTRY_COMPARE_WITH_TIMEOUT(overview.stateOf(connection), ClassOverview::TileState::Current,
+                              15000);
+
+    const int before = student->requests;
+    QElapsedTimer clock;
+    clock.start();
+    int mostAsked = 0;
+    while (clock.elapsed() < 4500) {
+        QTest::qWait(20);
+        mostAsked = std::max(mostAsked, overview.outstanding());
+    }
+    QVERIFY2(student->requests - before >= leastAsked,
+             qPrintable(QString::number(student->requests - before)));
+    if (!answeringFirst)
+        QCOMPARE(mostAsked, ClassOverview::MaxOutstandingFailing + 1);
 }
 
 void ClassroomTest::silentComputerIsMarkedOnce_data()

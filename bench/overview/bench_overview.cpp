@@ -5,9 +5,9 @@
 // same pictures over blocking sockets, as many at once as the overview asks
 // (and one at a time), receive them and decode them to the same thumbnail
 // size; how long an event posted to the window every millisecond waits while
-// the overview goes round; the resident memory a tile costs; and, beside a
-// student who trickles its stream, how long the other tiles and a teacher's
-// picture take.
+// the overview goes round; the resident memory a tile costs; and, beside
+// students who trickle their streams or never answer, how long the other
+// tiles and a teacher's picture take.
 #include "overviewclass.h"
 
 #include "commands/classoverview.h"
@@ -93,12 +93,13 @@ private:
 };
 
 // The console with the students listed and the overview's interval at one
-// second; the overview is switched on by showing its tab. A trickling
-// student, when given, is listed too but left out of the rounds' count.
+// second; the overview is switched on by showing its tab. Misbehaving
+// students, when given, are listed too but left out of the rounds' count.
 class OverviewConsole
 {
 public:
-    OverviewConsole(const Behaviour &students, bool phases, const Behaviour *trickler = nullptr);
+    OverviewConsole(const Behaviour &students, bool phases,
+                    const std::vector<Behaviour> &others = {});
     bool ready() const { return m_ready; }
     QSize bound() { return overview().thumbnailBound(); }
     // Milliseconds from showing the tab until every tile shows a picture
@@ -110,10 +111,11 @@ public:
     // The waits of events posted to the window while the overview goes
     // round this many times.
     std::vector<double> waitsDuringRounds(int rounds);
-    // Over this many seconds: the longest any tile but the trickler's went
-    // without a new picture, and the teacher's picture of another computer
+    void setIntervalSeconds(int seconds) { overview().setIntervalSeconds(seconds); }
+    // Over this many seconds: the longest any well-behaved student's tile
+    // went without a new picture, and the teacher's picture of one of them
     // asked halfway, from the click to its arrival (ms).
-    std::pair<double, double> trickle(int seconds);
+    std::pair<double, double> beside(int seconds);
     // Pictures announced whose stream did not come whole.
     int lost() const { return m_lost; }
     const Phases &phases() const { return m_phases; }
@@ -124,7 +126,11 @@ private:
     void tileChanged(int index);
     void letIntervalPass();
     void switchOff();
-    bool runUntil(std::function<bool()> done);
+    bool runUntil(std::function<bool()> done, int limitMs = 60000);
+    static bool wellBehaved(const Computer &computer)
+    {
+        return computer.address.startsWith("127.0.1.");
+    }
     void watchPhases();
     void askTeacherPicture(int row);
 
@@ -132,7 +138,8 @@ private:
     LocalNames m_names;
     Console m_console;
     int m_students = 0;
-    std::unique_ptr<Simulator> m_simulator, m_trickler;
+    std::unique_ptr<Simulator> m_simulator;
+    std::vector<std::unique_ptr<Simulator>> m_others;
     bool m_ready = false;
     QEventLoop m_loop;
     std::function<bool()> m_done;
@@ -148,15 +155,18 @@ private:
     std::atomic<Clock::time_point> m_lastRead{};
 };
 
-OverviewConsole::OverviewConsole(const Behaviour &students, bool phases, const Behaviour *trickler)
+OverviewConsole::OverviewConsole(const Behaviour &students, bool phases,
+                                 const std::vector<Behaviour> &others)
     : m_students(students.students)
 {
     m_simulator
             = std::make_unique<Simulator>(m_console.port(), QStringLiteral("127.0.1.1"), students);
-    if (trickler)
-        m_trickler = std::make_unique<Simulator>(m_console.port(), QStringLiteral("127.0.3.1"),
-                                                 *trickler);
-    const int rows = m_students + (trickler ? trickler->students : 0);
+    int rows = m_students;
+    for (const Behaviour &b : others) {
+        const QString base = QStringLiteral("127.0.%1.1").arg(3 + m_others.size());
+        m_others.push_back(std::make_unique<Simulator>(m_console.port(), base, b));
+        rows += b.students;
+    }
     QTreeView *list = main().RemoteComputersListView;
     m_ready = waitFor([list, rows] { return list->model()->rowCount() == rows; }, 60000);
     overview().setIntervalSeconds(1);
@@ -187,7 +197,7 @@ void OverviewConsole::tileChanged(int index)
     const Computer &computer = *main().classroom().computers()[size_t(index)];
     const auto state = overview().stateOf(computer.connection);
     if (state == commands::ClassOverview::TileState::Current) {
-        if (!computer.address.startsWith("127.0.3."))
+        if (wellBehaved(computer))
             m_fresh.insert(index);
         ++m_pictures;
         if (size_t(index) < m_refreshed.size()) {
@@ -246,13 +256,13 @@ void OverviewConsole::switchOff()
 
 // Shows the overview's tab and runs until done() holds (false after a
 // minute without).
-bool OverviewConsole::runUntil(std::function<bool()> done)
+bool OverviewConsole::runUntil(std::function<bool()> done, int limitMs)
 {
     m_done = std::move(done);
     QTimer limit;
     limit.setSingleShot(true);
     QObject::connect(&limit, &QTimer::timeout, &m_loop, &QEventLoop::quit);
-    limit.start(60000);
+    limit.start(limitMs);
     const Clock::time_point begin = Clock::now();
     main().PageControl1->setCurrentWidget(main().TabSheet5);
     // The tab's switch itself: its layout, and the overview's first request.
@@ -310,7 +320,7 @@ void OverviewConsole::askTeacherPicture(int row)
     main().ScreenShootButton->click();
 }
 
-std::pair<double, double> OverviewConsole::trickle(int seconds)
+std::pair<double, double> OverviewConsole::beside(int seconds)
 {
     letIntervalPass();
     const Clock::time_point begin = Clock::now();
@@ -326,12 +336,13 @@ std::pair<double, double> OverviewConsole::trickle(int seconds)
         asked = Clock::now();
         askTeacherPicture(0);
     });
-    runUntil([&] { return msBetween(begin, Clock::now()) >= seconds * 1000.0; });
+    runUntil([&] { return msBetween(begin, Clock::now()) >= seconds * 1000.0; },
+             seconds * 1000 + 5000);
     QObject::disconnect(arrived);
     double worst = 0;
     const Clock::time_point end = Clock::now();
     for (size_t i = 0; i < tiles; ++i) {
-        if (main().classroom().computers()[i]->address.startsWith("127.0.3."))
+        if (!wellBehaved(*main().classroom().computers()[i]))
             continue;
         worst = std::max({worst, m_gaps[i], msBetween(m_refreshed[i], end)});
     }
@@ -429,24 +440,44 @@ bool runCase(const Run &run)
     return true;
 }
 
-// Beside one student who trickles every picture over the whole time.
-bool runTrickle(const Behaviour &students, int seconds)
+// Beside students who trickle every picture over trickleSeconds, and
+// students who never answer, for seconds with the overview's interval.
+bool runBeside(const Behaviour &students, int trickling, int trickleSeconds, int silent,
+               int intervalSeconds, int seconds)
 {
-    Behaviour slow = students;
-    slow.students = 1;
-    slow.faults
-            = {QStringLiteral("--slow-stream"), QStringLiteral("--slow-seconds=%1").arg(seconds)};
-    OverviewConsole console(students, false, &slow);
+    std::vector<Behaviour> others;
+    if (trickling > 0) {
+        Behaviour slow = students;
+        slow.students = trickling;
+        slow.faults = {QStringLiteral("--slow-stream"),
+                       QStringLiteral("--slow-seconds=%1").arg(trickleSeconds)};
+        others.push_back(slow);
+    }
+    if (silent > 0) {
+        Behaviour mute = students;
+        mute.students = silent;
+        mute.captureDelayMs = 3600 * 1000; // asked, never answering in the run
+        others.push_back(mute);
+    }
+    OverviewConsole console(students, false, others);
     if (!console.ready()) {
         std::fprintf(stderr, "overview: the students did not all connect\n");
         return false;
     }
-    const auto [worstGap, teacher] = console.trickle(seconds);
-    const QString name = caseName(students)
-                         + QStringLiteral(", one more trickling its stream over %1 s").arg(seconds);
+    console.setIntervalSeconds(intervalSeconds);
+    const auto [worstGap, teacher] = console.beside(seconds);
+    QString name = caseName(students) + QStringLiteral(", overview every %1 s").arg(intervalSeconds);
+    if (trickling > 0)
+        name += QStringLiteral(", %1 more trickling their streams over %2 s")
+                        .arg(trickling)
+                        .arg(trickleSeconds);
+    if (silent > 0)
+        name += QStringLiteral(", %1 more never answering").arg(silent);
+    name += QStringLiteral(", for %1 s").arg(seconds);
     printResult(QStringLiteral("overview"),
-                name + QStringLiteral(": longest wait of another tile for its picture"), worstGap,
-                NAN, QStringLiteral("ms"), Better::Lower, QStringLiteral("<= 2000 ms"));
+                name + QStringLiteral(": longest wait of a well-behaved tile for its picture"),
+                worstGap, NAN, QStringLiteral("ms"), Better::Lower,
+                QStringLiteral("<= %1 ms").arg(2000 * intervalSeconds));
     printResult(QStringLiteral("overview"),
                 name + QStringLiteral(": the teacher's \"Podgląd ekranu\" of another computer"),
                 teacher, NAN, QStringLiteral("ms"), Better::Lower, QStringLiteral("<= 2000 ms"));
@@ -475,5 +506,10 @@ int main(int argc, char **argv)
                       QStringLiteral("<= 1000 ms, <= 1.3x")};
     const Run class60{sixty, quick ? 1 : 3, quick ? 1 : 3, phases,
                       QStringLiteral("<= 2000 ms, <= 1.3x")};
-    return runCase(class30) && runCase(class60) && runTrickle(thirty, quick ? 5 : 15) ? 0 : 1;
+    // The honest tiles beside a class gone wrong: 32 silent and 16
+    // trickling computers beside 14 students, at the lesson's interval.
+    const Behaviour fourteen{14, 200, streamDelay, {}};
+    const bool beside = runBeside(thirty, 1, quick ? 5 : 15, 0, 1, quick ? 5 : 15)
+                        && runBeside(fourteen, 16, 15, 32, 5, quick ? 20 : 60);
+    return runCase(class30) && runCase(class60) && beside ? 0 : 1;
 }

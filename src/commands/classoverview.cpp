@@ -141,7 +141,8 @@ bool ClassOverview::busy(const platform::ConnectionPtr &connection) const
 }
 
 // Asks the computers that are due, up to MaxOutstanding at once, when nothing
-// stands in the way; each round goes on where the last one stopped.
+// stands in the way; each round goes on where the last one stopped. Those
+// whose last picture came are asked before the rest.
 void ClassOverview::pump()
 {
     if (!m_active || m_teacherWaiting || m_classroom.StreamInProgress.load())
@@ -152,29 +153,47 @@ void ClassOverview::pump()
     const qint64 now = m_clock.elapsed();
     // Where this round began: m_next moves on with each request.
     const size_t start = m_next;
-    for (size_t step = 0; step < computers.size(); ++step) {
-        if (int(m_outstanding.size()) >= MaxOutstanding)
-            return;
-        const size_t i = (start + step) % computers.size();
-        Computer *computer = computers[i];
-        const platform::ConnectionPtr connection = computer->connection;
-        if (!computer->isOpen() || busy(connection))
-            continue;
-        Tile &tile = computer->tile;
-        if (!due(*computer, now))
-            continue;
-        tile.askedAt = now;
-        if (!m_classroom.requestGlance(connection, m_bound)) {
-            if (connection->isOpen())
-                notSent(computer, now);
-            continue;
+    for (const bool answering : {true, false}) {
+        for (size_t step = 0; step < computers.size(); ++step) {
+            if (int(m_outstanding.size()) >= MaxOutstanding)
+                return;
+            const size_t i = (start + step) % computers.size();
+            Computer *computer = computers[i];
+            const Tile &tile = computer->tile;
+            if ((tile.state == TileState::Current && tile.failures == 0) != answering)
+                continue;
+            if (askIfDue(computer, now))
+                m_next = i + 1;
         }
-        m_outstanding.push_back({connection, now + timings.answerTimeoutMs, false});
-        m_next = i + 1;
-        armDeadline();
     }
-    if (int(m_outstanding.size()) < MaxOutstanding)
-        scheduleNext(now);
+    scheduleNext(now);
+}
+
+bool ClassOverview::failingPlacesFull() const
+{
+    return std::count_if(m_outstanding.begin(), m_outstanding.end(),
+                         [](const Request &r) { return r.failing; })
+           >= MaxOutstandingFailing;
+}
+
+// True when the request went out.
+bool ClassOverview::askIfDue(Computer *computer, qint64 now)
+{
+    const platform::ConnectionPtr connection = computer->connection;
+    Tile &tile = computer->tile;
+    const bool failing = tile.failures > 0;
+    if (!computer->isOpen() || busy(connection) || !due(*computer, now)
+        || (failing && failingPlacesFull()))
+        return false;
+    tile.askedAt = now;
+    if (!m_classroom.requestGlance(connection, m_bound)) {
+        if (connection->isOpen())
+            notSent(computer, now);
+        return false;
+    }
+    m_outstanding.push_back({connection, now + timings.answerTimeoutMs, false, failing});
+    armDeadline();
+    return true;
 }
 
 // A request that could not go out leaves no trace but the tile; one the
@@ -194,9 +213,14 @@ void ClassOverview::notSent(Computer *computer, qint64 now)
 // wakes it by its answer.
 void ClassOverview::scheduleNext(qint64 now)
 {
+    if (int(m_outstanding.size()) >= MaxOutstanding)
+        return;
+    // Those left out for want of a place are woken as a request ends.
+    const bool failingFull = failingPlacesFull();
     qint64 wait = std::numeric_limits<qint64>::max();
     for (const Computer *computer : m_classroom.computers()) {
-        if (!computer->isOpen() || busy(computer->connection))
+        if (!computer->isOpen() || busy(computer->connection)
+            || (failingFull && computer->tile.failures > 0))
             continue;
         const Tile &tile = computer->tile;
         // One with a question open is woken by its answer (settled or not,

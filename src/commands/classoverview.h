@@ -66,6 +66,11 @@ public:
     // and one that comes back is shown again within a minute.
     static constexpr int MaxBackoffSteps = 3;
     static constexpr int MaxBackoffMs = 60000;
+    // Computers whose last request brought no picture hold at most this many
+    // of the places, and those that answer are asked first: a class full of
+    // silent or trickling computers still leaves a quarter of the places to
+    // the students whose tiles keep up.
+    static constexpr int MaxOutstandingFailing = MaxOutstanding * 3 / 4;
     static constexpr const char *IntervalTag = "<OVERVIEW INTERVAL>";
 
     ClassOverview(Classroom &classroom, Commander &commander, QObject *parent = nullptr);
@@ -97,9 +102,12 @@ private:
         platform::ConnectionPtr connection;
         qint64 deadline = 0; // ms on m_clock
         bool announced = false;
+        bool failing = false; // its last request brought no picture
     };
 
     void pump();
+    bool askIfDue(Computer *computer, qint64 now);
+    bool failingPlacesFull() const;
     bool due(const Computer &computer, qint64 now) const;
     qint64 waitAfterAsking(const Tile &tile) const;
     bool busy(const platform::ConnectionPtr &connection) const;
