@@ -466,7 +466,8 @@ bool runBeside(const Behaviour &students, int trickling, int trickleSeconds, int
     }
     console.setIntervalSeconds(intervalSeconds);
     const auto [worstGap, teacher] = console.beside(seconds);
-    QString name = caseName(students) + QStringLiteral(", overview every %1 s").arg(intervalSeconds);
+    QString name
+            = caseName(students) + QStringLiteral(", overview every %1 s").arg(intervalSeconds);
     if (trickling > 0)
         name += QStringLiteral(", %1 more trickling their streams over %2 s")
                         .arg(trickling)
