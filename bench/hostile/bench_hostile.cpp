@@ -11,6 +11,7 @@
 //             twice
 //   stalled   an agent that stops reading its socket, and a command to every
 //             computer
+// and those the console bounds in total (intotal.cpp): log, names, streams.
 // Figures of each: the resident memory's peak above what it was before, the
 // longest wait of an event posted to the window every millisecond, how long
 // the console took to be done with it, and the well-behaved agent's packets
@@ -20,6 +21,7 @@
 //
 //   bench_hostile [--quick] [attack ...]
 #include "benchsupport.h"
+#include "hostile.h"
 #include "support/hostilejpeg.h"
 
 #include "link/classroom.h"
@@ -55,28 +57,12 @@
 #include <unistd.h>
 
 using namespace bench;
+using namespace bench::hostile;
 
 namespace {
 
 constexpr rlim_t DesktopFileLimit = 1024;
 constexpr qint32 GoodNumbers = 1000000; // the well-behaved agent's packet numbers
-
-// Runs the event loop until done answers true or the time is up.
-bool waitFor(const std::function<bool()> &done, int timeoutMs)
-{
-    QEventLoop loop;
-    QTimer poll;
-    poll.setInterval(1);
-    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-        if (done())
-            loop.quit();
-    });
-    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
-    poll.start();
-    if (!done())
-        loop.exec();
-    return done();
-}
 
 // The child process that holds the idle connections, so that their
 // descriptors do not count against the console's limit.
@@ -510,93 +496,6 @@ void stalled()
     print(QStringLiteral("agent that stops reading, a command to every computer"), f);
 }
 
-// One address with four connections sends packets whose every text field is
-// full of control bytes, as fast as the console takes them, for seconds
-// seconds: how fast the day log grows, per minute, under the console's own
-// shares (not the lifted ones of the arena).
-void logFlood(int seconds)
-{
-    Classroom::listenPortOverride = 0;
-    Classroom room;
-    room.ShowLocalHostInfo();
-    room.StartServer();
-    const QString log = datafolder::folderPath() + QStringLiteral("/log/")
-                        + eventlog::fileNameFor(QDate::currentDate());
-    WriteLog("bench: log flood");
-    const qint64 before = QFileInfo(log).size();
-    std::vector<int> fds;
-    for (int i = 0; i < 4; ++i)
-        fds.push_back(connectAgent(room.MyServer->localPort(), "127.0.0.5"));
-    waitFor([&] { return room.computers().size() == fds.size(); }, 5000);
-    const QByteArray controls(1023, '\x01');
-    const QByteArray text = QByteArray::number(packet::PassValue) + "|1|0|1|0|0|"
-                            + QByteArray(254, '\x1b') + '|' + QByteArray(254, '\x7f') + '|';
-    std::atomic<bool> stop{false};
-    std::thread flooder([&] {
-        for (qint32 n = 1; !stop.load(); ++n)
-            for (int fd : fds) {
-                QByteArray p = text + controls;
-                p.replace(6, 1, QByteArray::number(n));
-                sendAll(fd, p);
-            }
-    });
-    const Clock::time_point start = Clock::now();
-    waitFor([&] { return msBetween(start, Clock::now()) > seconds * 1000.0; }, seconds * 1000 + 5000);
-    stop = true;
-    for (int fd : fds)
-        ::shutdown(fd, SHUT_RDWR);
-    flooder.join();
-    for (int fd : fds)
-        ::close(fd);
-    const double minutes = msBetween(start, Clock::now()) / 60000.0;
-    eventlog::settle();
-    const double grown = double(QFileInfo(log).size() - before);
-    Classroom::listenPortOverride = -1;
-    printResult(QStringLiteral("hostile"),
-                QStringLiteral("4 connections of one address, control bytes in every field: "
-                               "day log growth"),
-                grown / minutes / (1024 * 1024), NAN, QStringLiteral("MiB/min"), Better::Lower, {});
-}
-
-// Sixteen addresses connect and close again and again; then an honest
-// computer joins: how long until its name is known (the name service knows
-// none of them, so each is asked by NetBIOS, twice 250 ms when silent).
-void nameChurn(int seconds)
-{
-    platform::TcpServer server;
-    server.listen(0);
-    std::atomic<bool> stop{false};
-    std::thread churn([&] {
-        while (!stop.load())
-            for (int a = 101; a <= 116 && !stop.load(); ++a) {
-                const QByteArray from = "127.0.0." + QByteArray::number(a);
-                const int fd = connectAgent(server.localPort(), from.constData());
-                if (fd >= 0)
-                    ::close(fd);
-            }
-    });
-    const Clock::time_point start = Clock::now();
-    waitFor([&] { return msBetween(start, Clock::now()) > seconds * 1000.0; }, seconds * 1000 + 5000);
-    const int honest = connectAgent(server.localPort(), "127.0.0.21");
-    const Clock::time_point joined = Clock::now();
-    platform::ConnectionPtr c;
-    waitFor(
-            [&] {
-                for (int i = 0; i < server.activeConnections() && !c; ++i)
-                    if (server.connection(i)->peerAddress() == "127.0.0.21")
-                        c = server.connection(i);
-                return c && c->hostNameKnown();
-            },
-            300000);
-    const double named = c && c->hostNameKnown() ? msBetween(joined, Clock::now()) : NAN;
-    stop = true;
-    churn.join();
-    ::close(honest);
-    printResult(QStringLiteral("hostile"),
-                QStringLiteral("16 addresses churning connections: an honest computer named after"),
-                named, NAN, QStringLiteral("ms"), Better::Lower, QStringLiteral("<= 1000 ms"));
-}
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -610,7 +509,7 @@ int main(int argc, char **argv)
     if (attacks.isEmpty())
         attacks = {QStringLiteral("forgery"), QStringLiteral("idle"),    QStringLiteral("picture"),
                    QStringLiteral("list"),    QStringLiteral("unasked"), QStringLiteral("stalled"),
-                   QStringLiteral("log"),     QStringLiteral("names")};
+                   QStringLiteral("log"),     QStringLiteral("names"),   QStringLiteral("streams")};
     printMachine();
     // The limit of a desktop session, which the console may raise itself.
     rlimit limit{};
@@ -640,6 +539,8 @@ int main(int argc, char **argv)
             logFlood(quick ? 10 : 60);
         else if (attack == QLatin1String("names"))
             nameChurn(quick ? 5 : 10);
+        else if (attack == QLatin1String("streams"))
+            streamFlood(64, quick ? 8 : 32, quick ? 15 : 30);
     }
     return 0;
 }
