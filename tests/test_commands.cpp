@@ -1,5 +1,7 @@
-// The commands to the one selected computer, seen where they land: on the
-// wire of a real agent connected over loopback, and in the status line.
+// The commands to the one selected computer from the window's controls, seen
+// where they land: on the wire of a real agent connected over loopback, in
+// the status line and the wait window. What the commander does without a
+// window is tested in test_commands_core.
 #include "link/processlist.h"
 #include "platform/cp1250.h"
 #include "shell/tfprogress.h"
@@ -251,22 +253,6 @@ private slots:
         QVERIFY(logInfos(room.console.data, "SEND").isEmpty());
     }
 
-    void outcomeWithoutHostName()
-    {
-        ClassroomNames nameless;
-        ConsoleFixture console;
-        console.start();
-        TestAgent &agent = console.connectAgent();
-        console.select(agent);
-        QCOMPARE(console.main().RemoteNameEdit->text(), QString());
-
-        console.main().EnableMouseButtonClick();
-
-        PacketRecord p;
-        QVERIFY(agent.waitForPacket(p));
-        QCOMPARE(console.main().StatusEdit->text(), sentLine(QStringLiteral("włącz mysz"), {}));
-    }
-
     void powerChoice_data()
     {
         QTest::addColumn<int>("choice");
@@ -512,63 +498,6 @@ private slots:
         QVERIFY(agent.waitForPacket(p));
         QCOMPARE(p.iCommand, 4);
         QCOMPARE(p.iPacketNo, before.iPacketNo + 1);
-    }
-
-    // Two agents on one computer (or a program posing as the agent): each
-    // row's commands go to that row's own connection, never to the other.
-    void twoConnectionsFromOneAddress()
-    {
-        Room room;
-        TestAgent &first = room.console.connectAgent();
-        TestAgent &second = room.console.connectAgent();
-        TFMain &main = room.main();
-
-        room.console.select(second);
-        main.PowerOffMonitorButtonClick();
-        room.console.select(first);
-        main.PowerOnMonitorButtonClick();
-
-        PacketRecord p;
-        QVERIFY(second.waitForPacket(p));
-        QCOMPARE(p.iFlag, 0);
-        QVERIFY(first.waitForPacket(p));
-        QCOMPARE(p.iFlag, 1);
-        QCOMPARE(first.received(), QByteArray());
-        QCOMPARE(second.received(), QByteArray());
-
-        // With the selected one gone, its commands go nowhere, not to the
-        // other: the teacher picks the row again.
-        first.close();
-        QTRY_COMPARE(main.RemoteComputersListView->model()->rowCount(), 1);
-        main.LockStartMenuButtonClick();
-        QCOMPARE(main.StatusEdit->text(), commands::notFoundText());
-        room.console.select(second);
-        main.LockStartMenuButtonClick();
-        QVERIFY(second.waitForPacket(p));
-        QCOMPARE(p.iCommand, 7);
-        QCOMPARE(p.iPacketNo, 3);
-    }
-
-    // Every command starts from a clean record: a monitor-off right after a
-    // message does not carry the message text.
-    void monitorOffAfterMessage()
-    {
-        Room room;
-        TestAgent &agent = room.console.connectAgent();
-        room.console.select(agent);
-        TFMain &main = room.main();
-        main.MessageEdit1->setText(QStringLiteral("Proszę zapisać pracę"));
-        main.BitBtn3Click();
-        PacketRecord p;
-        QVERIFY(agent.waitForPacket(p));
-        QCOMPARE(p.iCommand, 6);
-
-        main.PowerOffMonitorButtonClick();
-
-        QVERIFY(agent.waitForPacket(p));
-        QCOMPARE(p.iCommand, 4);
-        QCOMPARE(p.iFlag, 0);
-        QCOMPARE(packet::fieldText(p.Bufor).toByteArray(), QByteArray());
     }
 };
 
