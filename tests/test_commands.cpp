@@ -253,58 +253,6 @@ private slots:
         QVERIFY(logInfos(room.console.data, "SEND").isEmpty());
     }
 
-    void powerChoice_data()
-    {
-        QTest::addColumn<int>("choice");
-        QTest::newRow("Wyłącz komputer") << 0;
-        QTest::newRow("Wyloguj") << 1;
-        QTest::newRow("Zrestartuj") << 2;
-    }
-
-    void powerChoice()
-    {
-        QFETCH(int, choice);
-        Room room;
-        TestAgent &agent = room.console.connectAgent();
-        room.console.select(agent);
-        TFMain &main = room.main();
-        main.PowerOffPCOption->setCurrentIndex(choice);
-
-        main.PowerOffPCButton->click();
-
-        PacketRecord p;
-        QVERIFY(agent.waitForPacket(p));
-        QCOMPARE(p.iCommand, 5);
-        QCOMPARE(p.iFlag, choice);
-        QCOMPARE(main.StatusEdit->text(),
-                 sentLine(QStringLiteral("wył. komputer"), QStringLiteral("SALA-1")));
-    }
-
-    void powerChoiceMirrored_data()
-    {
-        QTest::addColumn<int>("stepsDown");
-        QTest::addColumn<QString>("shown");
-        QTest::newRow("Wyloguj") << 1 << "Wyloguj";
-        QTest::newRow("Zrestartuj") << 2 << "Zrestartuj";
-        QTest::newRow("past the end") << 3 << "Zrestartuj";
-    }
-
-    void powerChoiceMirrored()
-    {
-        QFETCH(int, stepsDown);
-        QFETCH(QString, shown);
-        Room room;
-        TFMain &main = room.main();
-        QSignalSpy groupHandlerRaised(main.GroupPowerOffPCOption, &QComboBox::activated);
-
-        for (int i = 0; i < stepsDown; ++i)
-            QTest::keyClick(main.PowerOffPCOption, Qt::Key_Down);
-
-        QCOMPARE(main.PowerOffPCOption->currentText(), shown);
-        QCOMPARE(main.GroupPowerOffPCOption->currentText(), shown);
-        QCOMPARE(groupHandlerRaised.count(), 0);
-    }
-
     void closeProgram_data()
     {
         QTest::addColumn<quint32>("pid");
