@@ -88,7 +88,8 @@ class CommandsCoreTest : public QObject
 {
     Q_OBJECT
 private slots:
-    // A closed connection has no host name, nor one the lookup never found.
+    // The outcome line of a computer whose name the lookup did not find
+    // names nobody.
     void outcomeWithoutHostName()
     {
         CoreRoom room;
