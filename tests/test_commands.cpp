@@ -1,5 +1,7 @@
-// The commands to the one selected computer, seen where they land: on the
-// wire of a real agent connected over loopback, and in the status line.
+// The commands to the one selected computer from the window's controls, seen
+// where they land: on the wire of a real agent connected over loopback, in
+// the status line and the wait window. What the commander does without a
+// window is tested in test_commands_core.
 #include "link/processlist.h"
 #include "platform/cp1250.h"
 #include "shell/tfprogress.h"
@@ -251,74 +253,6 @@ private slots:
         QVERIFY(logInfos(room.console.data, "SEND").isEmpty());
     }
 
-    void outcomeWithoutHostName()
-    {
-        ClassroomNames nameless;
-        ConsoleFixture console;
-        console.start();
-        TestAgent &agent = console.connectAgent();
-        console.select(agent);
-        QCOMPARE(console.main().RemoteNameEdit->text(), QString());
-
-        console.main().EnableMouseButtonClick();
-
-        PacketRecord p;
-        QVERIFY(agent.waitForPacket(p));
-        QCOMPARE(console.main().StatusEdit->text(), sentLine(QStringLiteral("włącz mysz"), {}));
-    }
-
-    void powerChoice_data()
-    {
-        QTest::addColumn<int>("choice");
-        QTest::newRow("Wyłącz komputer") << 0;
-        QTest::newRow("Wyloguj") << 1;
-        QTest::newRow("Zrestartuj") << 2;
-    }
-
-    void powerChoice()
-    {
-        QFETCH(int, choice);
-        Room room;
-        TestAgent &agent = room.console.connectAgent();
-        room.console.select(agent);
-        TFMain &main = room.main();
-        main.PowerOffPCOption->setCurrentIndex(choice);
-
-        main.PowerOffPCButton->click();
-
-        PacketRecord p;
-        QVERIFY(agent.waitForPacket(p));
-        QCOMPARE(p.iCommand, 5);
-        QCOMPARE(p.iFlag, choice);
-        QCOMPARE(main.StatusEdit->text(),
-                 sentLine(QStringLiteral("wył. komputer"), QStringLiteral("SALA-1")));
-    }
-
-    void powerChoiceMirrored_data()
-    {
-        QTest::addColumn<int>("stepsDown");
-        QTest::addColumn<QString>("shown");
-        QTest::newRow("Wyloguj") << 1 << "Wyloguj";
-        QTest::newRow("Zrestartuj") << 2 << "Zrestartuj";
-        QTest::newRow("past the end") << 3 << "Zrestartuj";
-    }
-
-    void powerChoiceMirrored()
-    {
-        QFETCH(int, stepsDown);
-        QFETCH(QString, shown);
-        Room room;
-        TFMain &main = room.main();
-        QSignalSpy groupHandlerRaised(main.GroupPowerOffPCOption, &QComboBox::activated);
-
-        for (int i = 0; i < stepsDown; ++i)
-            QTest::keyClick(main.PowerOffPCOption, Qt::Key_Down);
-
-        QCOMPARE(main.PowerOffPCOption->currentText(), shown);
-        QCOMPARE(main.GroupPowerOffPCOption->currentText(), shown);
-        QCOMPARE(groupHandlerRaised.count(), 0);
-    }
-
     void closeProgram_data()
     {
         QTest::addColumn<quint32>("pid");
@@ -512,63 +446,6 @@ private slots:
         QVERIFY(agent.waitForPacket(p));
         QCOMPARE(p.iCommand, 4);
         QCOMPARE(p.iPacketNo, before.iPacketNo + 1);
-    }
-
-    // Two agents on one computer (or a program posing as the agent): each
-    // row's commands go to that row's own connection, never to the other.
-    void twoConnectionsFromOneAddress()
-    {
-        Room room;
-        TestAgent &first = room.console.connectAgent();
-        TestAgent &second = room.console.connectAgent();
-        TFMain &main = room.main();
-
-        room.console.select(second);
-        main.PowerOffMonitorButtonClick();
-        room.console.select(first);
-        main.PowerOnMonitorButtonClick();
-
-        PacketRecord p;
-        QVERIFY(second.waitForPacket(p));
-        QCOMPARE(p.iFlag, 0);
-        QVERIFY(first.waitForPacket(p));
-        QCOMPARE(p.iFlag, 1);
-        QCOMPARE(first.received(), QByteArray());
-        QCOMPARE(second.received(), QByteArray());
-
-        // With the selected one gone, its commands go nowhere, not to the
-        // other: the teacher picks the row again.
-        first.close();
-        QTRY_COMPARE(main.RemoteComputersListView->model()->rowCount(), 1);
-        main.LockStartMenuButtonClick();
-        QCOMPARE(main.StatusEdit->text(), commands::notFoundText());
-        room.console.select(second);
-        main.LockStartMenuButtonClick();
-        QVERIFY(second.waitForPacket(p));
-        QCOMPARE(p.iCommand, 7);
-        QCOMPARE(p.iPacketNo, 3);
-    }
-
-    // Every command starts from a clean record: a monitor-off right after a
-    // message does not carry the message text.
-    void monitorOffAfterMessage()
-    {
-        Room room;
-        TestAgent &agent = room.console.connectAgent();
-        room.console.select(agent);
-        TFMain &main = room.main();
-        main.MessageEdit1->setText(QStringLiteral("Proszę zapisać pracę"));
-        main.BitBtn3Click();
-        PacketRecord p;
-        QVERIFY(agent.waitForPacket(p));
-        QCOMPARE(p.iCommand, 6);
-
-        main.PowerOffMonitorButtonClick();
-
-        QVERIFY(agent.waitForPacket(p));
-        QCOMPARE(p.iCommand, 4);
-        QCOMPARE(p.iFlag, 0);
-        QCOMPARE(packet::fieldText(p.Bufor).toByteArray(), QByteArray());
     }
 };
 

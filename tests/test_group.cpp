@@ -1,5 +1,9 @@
-// The commands to every listed computer: a walk over the computer list,
-// seen on real agents that connect from distinct loopback addresses.
+// The commands to every listed computer from the window's buttons: a walk
+// over the computer list in its order, seen on real agents that connect from
+// distinct loopback addresses, in the selection fields and the wait window.
+// The walk without a window is tested in test_commands_core. The power
+// choice, which the single computer's list and the group's share, is here
+// for both.
 #include "shell/tfprogress.h"
 #include "support/classroom.h"
 
@@ -7,10 +11,8 @@
 #include <QDir>
 #include <QEvent>
 #include <QLineEdit>
-#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTreeWidget>
@@ -81,67 +83,6 @@ public:
         return false;
     }
 };
-
-// The real student simulator, its students connected to the console from
-// 127.0.0.21 on; what each student says it received is read from its output.
-class Simulator
-{
-public:
-    ~Simulator()
-    {
-        m_process.terminate();
-        if (!m_process.waitForFinished(20000)) {
-            m_process.kill();
-            m_process.waitForFinished(20000);
-        }
-    }
-    bool start(quint16 port, int students)
-    {
-        const QString build
-                = qEnvironmentVariable("DOCENTOR_BINARY_DIR", QCoreApplication::applicationDirPath()
-                                                                      + QStringLiteral("/.."));
-        QObject::connect(&m_process, &QProcess::readyReadStandardOutput, &m_process, [this] {
-            while (m_process.canReadLine())
-                m_lines << QString::fromUtf8(m_process.readLine()).trimmed();
-        });
-        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_process.start(build + QStringLiteral("/tools/agentsim/docentor-agentsim"),
-                        {"--host", "127.0.0.1", "--port", QString::number(port), "--students",
-                         QString::number(students), "--source-base", "127.0.0.21",
-                         "--connect-interval", "0", "--answer-delay", "0"});
-        return m_process.waitForStarted(20000);
-    }
-    // The commands each student received, as "code/flag", in order.
-    QStringList received(const QString &student) const
-    {
-        static const QRegularExpression line(
-                QStringLiteral(" received no=\\d+ code=(\\d+) flag=(\\d+) "));
-        QStringList out;
-        for (const QString &text : m_lines.filter(student + QStringLiteral(" received "))) {
-            const QRegularExpressionMatch match = line.match(text);
-            out << match.captured(1) + QLatin1Char('/') + match.captured(2);
-        }
-        return out;
-    }
-
-private:
-    QProcess m_process;
-    QStringList m_lines;
-};
-
-// The entries of packets sent with this command and flag.
-int sentEntries(const QByteArray &log, int command, int flag)
-{
-    const QRegularExpression entry(QStringLiteral("Info: SEND: OK\r\nPacket NO: \\d+\r\nPass: "
-                                                  "\\d+\r\nCommand: %1\r\nFlag: %2\r\n")
-                                           .arg(command)
-                                           .arg(flag));
-    int count = 0;
-    for (auto matches = entry.globalMatch(QString::fromLatin1(log)); matches.hasNext();
-         matches.next())
-        ++count;
-    return count;
-}
 
 QString sentLine(const QString &operation, const QString &host)
 {
@@ -256,34 +197,6 @@ private slots:
         QCOMPARE(main.waitWindow()->ProgressBar->value(), 3);
     }
 
-    // The real simulator's students: each receives the three packets of the
-    // lock, then the three of the release, and the day log has an entry for
-    // each packet.
-    void classLockReachesSimulatedStudents()
-    {
-#ifdef Q_OS_WIN
-        QSKIP("the student simulator is a Linux program");
-#endif
-        Room room;
-        TFMain &main = room.main();
-        Simulator simulator;
-        QVERIFY(simulator.start(room.console.port(), 3));
-        QTRY_COMPARE_WITH_TIMEOUT(room.console.listRows(), 3, 20000);
-
-        main.LockClassButton->click();
-        const QStringList lock{"4/0", "4/2", "4/4"};
-        for (const char *student : {"UCZEN-01", "UCZEN-02", "UCZEN-03"})
-            QTRY_COMPARE_WITH_TIMEOUT(simulator.received(QLatin1String(student)), lock, 20000);
-        main.UnlockClassButton->click();
-        const QStringList both = lock + QStringList{"4/1", "4/3", "4/5"};
-        for (const char *student : {"UCZEN-01", "UCZEN-02", "UCZEN-03"})
-            QTRY_COMPARE_WITH_TIMEOUT(simulator.received(QLatin1String(student)), both, 20000);
-
-        const QByteArray log = room.console.data.readLog();
-        for (int flag = 0; flag <= 5; ++flag)
-            QCOMPARE(sentEntries(log, 4, flag), 3);
-    }
-
     // "Włącz komputery" from the window: a damaged list is refused with the
     // teacher's message and kept aside; the status line counts the computers.
     void wakeButtonTellsTheTeacher()
@@ -306,84 +219,6 @@ private slots:
                          .entryList({QStringLiteral("komputery.txt.uszkodzony-*")})
                          .size(),
                  1);
-    }
-
-    // The second row's computer has gone, its name no longer looking up the
-    // same: its row went with its connection, and the walk sends to the rest.
-    void walkAfterAComputerLeft()
-    {
-        Room room;
-        TFMain &main = room.main();
-        TestAgent &first = connectAgentFrom(room.console, QStringLiteral("127.0.0.1"));
-        TestAgent &second = connectAgentFrom(room.console, QStringLiteral("127.0.0.2"));
-        TestAgent &third = connectAgentFrom(room.console, QStringLiteral("127.0.0.3"));
-        room.names.set("127.0.0.2", "INNA");
-        second.close();
-        QTRY_COMPARE(main.classroom().MyServer->activeConnections(), 2);
-        QCOMPARE(main.RemoteComputersListView->model()->rowCount(), 2);
-        QStringList statusLines;
-        connect(main.StatusEdit, &QLineEdit::textChanged, main.StatusEdit,
-                [&](const QString &text) { statusLines << text; });
-
-        main.GroupPowerOffMonitorButton->click();
-
-        const QString operation = QStringLiteral("wyłącz monitor");
-        QCOMPARE(statusLines,
-                 (QStringList{sentLine(operation, "SALA-1"), sentLine(operation, "SALA-3")}));
-        for (TestAgent *agent : {&first, &third}) {
-            PacketRecord p;
-            QVERIFY(agent->waitForPacket(p));
-            QCOMPARE(p.iCommand, 4);
-            QCOMPARE(p.iFlag, 0);
-        }
-        QCOMPARE(logInfos(room.console.data, "SEND"), (QList<QByteArray>{"SEND: OK", "SEND: OK"}));
-        QVERIFY(!main.waitWindow()->isVisible());
-    }
-
-    // A send that gives its connection up (as the time-out inside a packet
-    // does) removes its row during the walk, and a later computer may go
-    // meanwhile too: the walk still takes every computer as listed at its
-    // start, and the one that went gets the usual line.
-    void rowsRemovedDuringTheWalk()
-    {
-        Room room;
-        TFMain &main = room.main();
-        TestAgent &first = connectAgentFrom(room.console, QStringLiteral("127.0.0.1"));
-        TestAgent &second = connectAgentFrom(room.console, QStringLiteral("127.0.0.2"));
-        connectAgentFrom(room.console, QStringLiteral("127.0.0.3"));
-        auto closeConsoleSide = [&](const QByteArray &address) {
-            for (int i = 0; i < main.classroom().MyServer->activeConnections(); ++i) {
-                const platform::ConnectionPtr c = main.classroom().MyServer->connection(i);
-                if (c && c->peerAddress() == address)
-                    return c->close();
-            }
-        };
-        QObject::connect(main.SendStatusEdit, &QLineEdit::textChanged, main.SendStatusEdit, [&] {
-            if (main.RemoteIPEdit->text() == QLatin1String("127.0.0.1")) {
-                closeConsoleSide("127.0.0.1");
-                closeConsoleSide("127.0.0.3");
-            }
-        });
-        QStringList statusLines;
-        connect(main.StatusEdit, &QLineEdit::textChanged, main.StatusEdit,
-                [&](const QString &text) { statusLines << text; });
-
-        main.GroupLockMouseButton->click();
-
-        // The first computer's line names no one: its connection had gone
-        // by the time the line was written.
-        const QString operation = QStringLiteral("wyłącz myszkę");
-        QCOMPARE(statusLines, (QStringList{"Rozłączono z 127.0.0.1", "Rozłączono z 127.0.0.3",
-                                           sentLine(operation, ""), sentLine(operation, "SALA-2"),
-                                           "nie znaleziono połączenia na liście"}));
-        for (TestAgent *agent : {&first, &second}) {
-            PacketRecord p;
-            QVERIFY(agent->waitForPacket(p));
-            QCOMPARE(p.iCommand, 4);
-            QCOMPARE(p.iFlag, 4);
-        }
-        QCOMPARE(main.RemoteComputersListView->model()->rowCount(), 1);
-        QVERIFY(!main.waitWindow()->isVisible());
     }
 
     // Two agents on one computer: each row's command goes to its own
@@ -414,6 +249,59 @@ private slots:
         QVERIFY(second.waitForPacket(p));
         QCOMPARE(p.iPacketNo, 3);
         QCOMPARE(p.iFlag, 0);
+    }
+
+    // The power choice of the single computer's list goes out as its flag.
+    void powerChoice_data()
+    {
+        QTest::addColumn<int>("choice");
+        QTest::newRow("Wyłącz komputer") << 0;
+        QTest::newRow("Wyloguj") << 1;
+        QTest::newRow("Zrestartuj") << 2;
+    }
+
+    void powerChoice()
+    {
+        QFETCH(int, choice);
+        Room room;
+        TestAgent &agent = room.console.connectAgent();
+        room.console.select(agent);
+        TFMain &main = room.main();
+        main.PowerOffPCOption->setCurrentIndex(choice);
+
+        main.PowerOffPCButton->click();
+
+        PacketRecord p;
+        QVERIFY(agent.waitForPacket(p));
+        QCOMPARE(p.iCommand, 5);
+        QCOMPARE(p.iFlag, choice);
+        QCOMPARE(main.StatusEdit->text(),
+                 sentLine(QStringLiteral("wył. komputer"), QStringLiteral("SALA-1")));
+    }
+
+    void powerChoiceMirrored_data()
+    {
+        QTest::addColumn<int>("stepsDown");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("Wyloguj") << 1 << "Wyloguj";
+        QTest::newRow("Zrestartuj") << 2 << "Zrestartuj";
+        QTest::newRow("past the end") << 3 << "Zrestartuj";
+    }
+
+    void powerChoiceMirrored()
+    {
+        QFETCH(int, stepsDown);
+        QFETCH(QString, shown);
+        Room room;
+        TFMain &main = room.main();
+        QSignalSpy groupHandlerRaised(main.GroupPowerOffPCOption, &QComboBox::activated);
+
+        for (int i = 0; i < stepsDown; ++i)
+            QTest::keyClick(main.PowerOffPCOption, Qt::Key_Down);
+
+        QCOMPARE(main.PowerOffPCOption->currentText(), shown);
+        QCOMPARE(main.GroupPowerOffPCOption->currentText(), shown);
+        QCOMPARE(groupHandlerRaised.count(), 0);
     }
 
     void powerChoiceFromEitherList_data()
@@ -487,29 +375,6 @@ private slots:
         QCOMPARE(main.SendStatusEdit->text(), QString());
         QVERIFY(logInfos(room.console.data, "SEND").isEmpty());
         main.waitWindow()->removeEventFilter(&visibility);
-    }
-
-    // After a group command the selected computer is the last row's,
-    // whichever was selected before.
-    void singleCommandAfterGroup()
-    {
-        Room room;
-        TFMain &main = room.main();
-        TestAgent &first = connectAgentFrom(room.console, QStringLiteral("127.0.0.1"));
-        TestAgent &last = connectAgentFrom(room.console, QStringLiteral("127.0.0.3"));
-        selectAgent(room.console, first);
-        main.DisableStartMenuAllButton->click();
-
-        main.PowerOnMonitorButtonClick();
-
-        PacketRecord p;
-        QVERIFY(last.waitForPacket(p));
-        QCOMPARE(p.iCommand, 7);
-        QVERIFY(last.waitForPacket(p));
-        QCOMPARE(p.iCommand, 4);
-        QCOMPARE(p.iFlag, 1);
-        QCOMPARE(main.StatusEdit->text(),
-                 sentLine(QStringLiteral("włącz monitor"), QStringLiteral("SALA-3")));
     }
 };
 

@@ -1,5 +1,8 @@
-// Messages to the selected student computer and the answers that come back,
-// over real loopback connections.
+// Messages to the selected student computer and polls of the class from the
+// window's controls, and the answers as the window shows them, over real
+// loopback connections. The commander's sends and the answers as the
+// classroom takes them are tested without a window in test_commands_core and
+// test_receive_core.
 #include "platform/cp1250.h"
 #include "shell/pollpanel.h"
 #include "shell/tfprogress.h"
@@ -113,122 +116,6 @@ private slots:
         main.BitBtn3->click();
         QVERIFY(agent.waitForBytes(expectedText(number + 2).size()));
         QCOMPARE(agent.received(), expectedText(number + 2));
-    }
-
-    void messageNotSent_data()
-    {
-        QTest::addColumn<bool>("reset");
-        QTest::addColumn<QString>("status");
-        QTest::newRow("computer gone") << false << "nie znaleziono połączenia na liście";
-        // The console has not heard of the reset yet; a closed connection
-        // has no host name to tell.
-        QTest::newRow("connection reset")
-                << true << "błąd podczas próby wysłania polecenia \"pokaż komunikat\" do: ";
-    }
-
-    void messageNotSent()
-    {
-        QFETCH(bool, reset);
-        QFETCH(QString, status);
-        Room room;
-        TFMain &main = room.main();
-        TestAgent &agent = room.console.connectAgent();
-        room.console.select(agent);
-        if (reset) {
-            agent.abort();
-        } else {
-            agent.close();
-            QTRY_COMPARE(main.RemoteComputersListView->model()->rowCount(), 0);
-        }
-        main.MessageTypeComboBox->setCurrentIndex(1);
-        main.MessageEdit1->setText(QStringLiteral("Czy już?"));
-
-        main.BitBtn3Click();
-
-        QCOMPARE(main.StatusEdit->text(), status);
-        // The last packet sent: this one, when it was tried.
-        QCOMPARE(main.classroom().CurrentPacket.iCommand, reset ? 6 : 0);
-        QCOMPARE(main.classroom().CurrentPacket.iFlag, reset ? 1 : 0);
-        QCOMPARE(logInfos(room.console.data, "SEND").size(), reset ? 1 : 0);
-    }
-
-    void answer_data()
-    {
-        QTest::addColumn<QString>("memoBefore");
-        QTest::addColumn<int>("flag");
-        QTest::addColumn<QByteArray>("rest");
-        QTest::addColumn<QString>("memoAfter");
-
-        const QString yes = QStringLiteral("odpowiedź brzmi: TAK");
-        QTest::newRow("no") << "" << 0 << QByteArray("|") << "odpowiedź brzmi: NIE";
-        QTest::newRow("yes") << "" << 1 << QByteArray("|") << yes;
-        QTest::newRow("typed, closing separator kept")
-                << "" << 2 << QByteArray("Jan Kowalski|") << "Jan Kowalski|";
-        QTest::newRow("typed, Polish letters")
-                << "" << 2 << cp1250::fromUnicode(u"Zażółć gęślą jaźń|") << "Zażółć gęślą jaźń|";
-        QTest::newRow("typed, no closing separator")
-                << "" << 2 << QByteArray("bez kreski") << "bez kreski";
-        QTest::newRow("typed, separators inside") << "" << 2 << QByteArray("a|b|") << "a|b|";
-        QTest::newRow("typed, nothing") << "" << 2 << QByteArray("|") << "|";
-        QTest::newRow("typed, up to a zero byte") << "" << 2 << QByteArray("ab\0cd|", 6) << "ab";
-        QTest::newRow("typed replaces yes") << yes << 2 << QByteArray("Nie wiem|") << "Nie wiem|";
-        QTest::newRow("yes replaces typed") << "Nie wiem|" << 1 << QByteArray("|") << yes;
-        QTest::newRow("other flag ignored") << yes << 3 << QByteArray("x|") << yes;
-        QTest::newRow("negative flag ignored") << yes << -1 << QByteArray("x|") << yes;
-    }
-
-    void answer()
-    {
-        QFETCH(QString, memoBefore);
-        QFETCH(int, flag);
-        QFETCH(QByteArray, rest);
-        QFETCH(QString, memoAfter);
-
-        Room room;
-        TFMain &main = room.main();
-        TestAgent &agent = room.console.connectAgent();
-        main.MessageAnswerMemo->setPlainText(memoBefore);
-
-        agent.send(answerText(5, flag, rest));
-        QVERIFY(room.waitForRcvEntries(1));
-
-        QCOMPARE(main.MessageAnswerMemo->toPlainText(), memoAfter);
-    }
-
-    // Answers are not matched to questions: the memo shows the last answer
-    // accepted, from whichever computer, after whatever kind of message.
-    void lastAnswerWins()
-    {
-        Room room;
-        TFMain &main = room.main();
-        TestAgent &first = connectAgentFrom(room.console, QStringLiteral("127.0.0.1"));
-        TestAgent &second = connectAgentFrom(room.console, QStringLiteral("127.0.0.2"));
-        selectAgent(room.console, first);
-        main.MessageTypeComboBox->setCurrentIndex(0); // a plain message, no answer asked
-        main.BitBtn3Click();
-        PacketRecord sent;
-        QVERIFY(first.waitForPacket(sent));
-
-        first.send(answerText(5, 1, "|"));
-        QVERIFY(room.waitForRcvEntries(1));
-        QCOMPARE(main.MessageAnswerMemo->toPlainText(), QStringLiteral("odpowiedź brzmi: TAK"));
-
-        second.send(answerText(6, 2, "Druga|"));
-        QVERIFY(room.waitForRcvEntries(2));
-        QCOMPARE(main.MessageAnswerMemo->toPlainText(), QStringLiteral("Druga|"));
-
-        // A copy of the last packet accepted from the same computer does not
-        // count.
-        first.send(answerText(5, 0, "|"));
-        QVERIFY(room.waitForRcvEntries(3));
-        QCOMPARE(main.MessageAnswerMemo->toPlainText(), QStringLiteral("Druga|"));
-
-        first.send(answerText(7, 0, "|"));
-        QVERIFY(room.waitForRcvEntries(4));
-        QCOMPARE(main.MessageAnswerMemo->toPlainText(), QStringLiteral("odpowiedź brzmi: NIE"));
-        QCOMPARE(logInfos(room.console.data, "RCV"),
-                 (QList<QByteArray>{"RCV: otrzymano dane", "RCV: otrzymano dane",
-                                    "RCV: kopia pakietu", "RCV: otrzymano dane"}));
     }
 
     // The question goes to every listed computer; each answer is filed under
