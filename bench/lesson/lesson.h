@@ -94,6 +94,11 @@ struct Totals
     bool simulatorFailed = false;
     // Commands the teacher had to hold back while the wait window was up.
     qint64 clicksDeferred = 0;
+    // The odd student's questions while its pictures trickle: how many, how
+    // many it left unanswered, and its slowest answer (s).
+    int slowPhaseQuestions = 0;
+    int slowPhaseUnanswered = 0;
+    double slowPhaseSlowestAnswerS = 0;
 };
 
 class Lesson : public QObject

@@ -274,6 +274,14 @@ void printSummary(const Lesson &lesson, const Verdicts &v)
                         .arg(lesson.commands().size()),
                 100 * v.commandsInTime, NAN, QStringLiteral("%"), Better::Higher,
                 QStringLiteral("100: ") + yesNo(v.commandsInTime >= 1.0));
+    printResult(name,
+                QStringLiteral("the odd student's slowest answer to a question while its "
+                               "pictures trickle (%1 of %2 unanswered)")
+                        .arg(t.slowPhaseUnanswered)
+                        .arg(t.slowPhaseQuestions),
+                t.slowPhaseSlowestAnswerS, NAN, QStringLiteral("s"), Better::Lower,
+                QStringLiteral("< 20, all answered: ")
+                        + yesNo(t.slowPhaseSlowestAnswerS < 20 && t.slowPhaseUnanswered == 0));
     bench::printNote(QStringLiteral("lesson: the odd student sent %1 answers (%2 kept), %3 packets "
                                     "(%4 logged), %5 pictures (%6 shown); %7 packets logged as "
                                     "copies, %8 left out of the log; %9 commands waited for "

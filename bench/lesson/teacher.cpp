@@ -187,13 +187,27 @@ void Lesson::countPollAnswers()
     if (!poll.isStarted() || poll.startedAt() == m_pollCounted)
         return;
     m_pollCounted = poll.startedAt();
+    // The question's minute of the lesson: which fault the odd student had.
+    const double askedMinute
+            = minuteNow() - double(poll.startedAt().msecsTo(QDateTime::currentDateTime())) / 60000;
+    const bool trickling = phaseAt(askedMinute) == 0;
     int answers = 0;
     for (const Poll::Row &row : poll.rows()) {
+        const bool odd = !isWellBehaved(row.address.toLatin1());
+        if (odd && trickling) {
+            ++m_totals.slowPhaseQuestions;
+            const QTime at = QTime::fromString(row.time, QStringLiteral("HH:mm:ss"));
+            if (row.answer.isEmpty())
+                ++m_totals.slowPhaseUnanswered;
+            else
+                m_totals.slowPhaseSlowestAnswerS
+                        = std::max(m_totals.slowPhaseSlowestAnswerS,
+                                   double(poll.startedAt().time().secsTo(at)));
+        }
         if (row.answer.isEmpty())
             continue;
         ++answers;
-        ++(isWellBehaved(row.address.toLatin1()) ? m_totals.answers.kept
-                                                 : m_totals.answers.oddKept);
+        ++(odd ? m_totals.answers.oddKept : m_totals.answers.kept);
     }
     std::fprintf(stderr, "lesson: the question of %s: %d of %d answered\n",
                  qPrintable(poll.startedAt().toString(QStringLiteral("HH:mm:ss"))), answers,
