@@ -42,7 +42,6 @@ bool waitFor(const std::function<bool()> &done, int timeoutMs)
     return done();
 }
 
-
 // One address with four connections sends packets whose every text field is
 // full of control bytes, as fast as the console takes them, for seconds
 // seconds: how fast the day log grows, per minute, under the console's own
@@ -74,7 +73,8 @@ void logFlood(int seconds)
             }
     });
     const Clock::time_point start = Clock::now();
-    waitFor([&] { return msBetween(start, Clock::now()) > seconds * 1000.0; }, seconds * 1000 + 5000);
+    waitFor([&] { return msBetween(start, Clock::now()) > seconds * 1000.0; },
+            seconds * 1000 + 5000);
     stop = true;
     for (int fd : fds)
         ::shutdown(fd, SHUT_RDWR);
@@ -109,7 +109,8 @@ void nameChurn(int seconds)
             }
     });
     const Clock::time_point start = Clock::now();
-    waitFor([&] { return msBetween(start, Clock::now()) > seconds * 1000.0; }, seconds * 1000 + 5000);
+    waitFor([&] { return msBetween(start, Clock::now()) > seconds * 1000.0; },
+            seconds * 1000 + 5000);
     const int honest = connectAgent(server.localPort(), "127.0.0.21");
     const Clock::time_point joined = Clock::now();
     platform::ConnectionPtr c;
@@ -129,7 +130,6 @@ void nameChurn(int seconds)
                 QStringLiteral("16 addresses churning connections: an honest computer named after"),
                 named, NAN, QStringLiteral("ms"), Better::Lower, QStringLiteral("<= 1000 ms"));
 }
-
 
 namespace {
 
@@ -160,7 +160,8 @@ void flood(quint16 port, const QByteArray &address, bool late, qint32 size, qint
                && sendAll(fd.load(), packetText(number++, packet::ScreenShot,
                                                 packet::ScreenAnnounceFlag, size));
         for (qint32 at = 0; sent && at < size && !stop.load(); at += chunk.size()) {
-            sent = sendAll(fd.load(), chunk.constData(), size_t(std::min<qint64>(chunk.size(), size - at)));
+            sent = sendAll(fd.load(), chunk.constData(),
+                           size_t(std::min<qint64>(chunk.size(), size - at)));
             if (at >= size - (1 << 20))
                 pause(4000 / 16);
         }
@@ -228,8 +229,8 @@ void streamFlood(int connections, int pictureMiB, int seconds)
                                    .arg(pictureMiB)
                                    .arg(seconds);
     printResult(QStringLiteral("hostile"), attack + QStringLiteral(": memory peak"),
-                double(peakKiB.load() - baseKiB) / 1024, NAN, QStringLiteral("MiB"),
-                Better::Lower, QStringLiteral("< 400 MiB"));
+                double(peakKiB.load() - baseKiB) / 1024, NAN, QStringLiteral("MiB"), Better::Lower,
+                QStringLiteral("< 400 MiB"));
     printResult(QStringLiteral("hostile"),
                 attack + QStringLiteral(": memory 10 s after they have gone"), settled, NAN,
                 QStringLiteral("MiB"), Better::Lower, QStringLiteral("back to before"));
