@@ -37,6 +37,22 @@ protected:
     }
 };
 
+// Counts the changes of a widget's enabled state.
+class EnabledChanges : public QObject
+{
+public:
+    explicit EnabledChanges(QWidget *widget) { widget->installEventFilter(this); }
+    int count = 0;
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() == QEvent::EnabledChange)
+            ++count;
+        return false;
+    }
+};
+
 } // namespace
 
 class ProgressTest : public QObject
@@ -107,6 +123,38 @@ private slots:
         for (const QList<QVariant> &change : captions)
             seen << change.first().toString();
         QCOMPARE(seen, expected);
+    }
+
+    // A walk over the class holds the thread from showing the window to
+    // closing it: the main window takes no input meanwhile without being
+    // disabled widget by widget; should the thread be let go while the
+    // window stands, it is disabled then.
+    void heldThreadDisablesOnlyWhenLetGo_data()
+    {
+        QTest::addColumn<bool>("letGo");
+        QTest::newRow("closed before the thread is let go") << false;
+        QTest::newRow("the thread let go while it stands") << true;
+    }
+    void heldThreadDisablesOnlyWhenLetGo()
+    {
+        QFETCH(bool, letGo);
+        ConsoleFixture console;
+        TFProgress *w = console.main().waitWindow();
+        EnabledChanges changes(&console.main());
+        w->showWhileHeld();
+        QVERIFY(w->isVisible());
+        QVERIFY(w->Timer1->isActive());
+        QCOMPARE(changes.count, 0);
+        if (letGo) {
+            QCoreApplication::processEvents();
+            QVERIFY(!console.main().isEnabled());
+        }
+        w->Close();
+        QVERIFY(console.main().isEnabled());
+        QVERIFY(!w->Timer1->isActive());
+        QCoreApplication::processEvents();
+        QVERIFY(console.main().isEnabled());
+        QCOMPARE(changes.count, letGo ? 2 : 0);
     }
 
     void closedByItsUserStopsTicking()

@@ -56,8 +56,17 @@ int main(int argc, char **argv)
     printNote(QStringLiteral("group and scale: reverse name lookups are local ones (a hosts-file "
                              "lookup of 127.0.0.1 for each), so that no query leaves the machine"));
 
-    const int rounds = quick ? 1 : 5;
-    for (const int agents : {40, 400}) {
+    // "--agents=N" walks only that class, "--rounds=N" that many times
+    // (for bench/profile.sh).
+    int rounds = quick ? 1 : 5;
+    std::vector<int> classes{40, 400};
+    for (const QString &a : app.arguments()) {
+        if (a.startsWith(QStringLiteral("--agents=")))
+            classes = {a.mid(9).toInt()};
+        else if (a.startsWith(QStringLiteral("--rounds=")))
+            rounds = a.mid(9).toInt();
+    }
+    for (const int agents : classes) {
         PrivateHome home;
         LocalNames names;
         Console console;

@@ -20,7 +20,7 @@ void TFMain::wireCommander()
     });
     connect(m_commander.get(), &commands::Commander::walkStarted, this, [this](int steps) {
         if (waitWindow()) {
-            waitWindow()->Show();
+            waitWindow()->showWhileHeld();
             waitWindow()->ProgressBar->setMaximum(steps);
         }
     });

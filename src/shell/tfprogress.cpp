@@ -47,6 +47,13 @@ void TFProgress::Show()
     show();
 }
 
+void TFProgress::showWhileHeld()
+{
+    m_held = true;
+    Show();
+    m_held = false;
+}
+
 void TFProgress::Close()
 {
     if (isVisible())
@@ -60,9 +67,20 @@ void TFProgress::FormShow()
     SecondsLeft = CountdownSeconds;
     ProgressBar->setValue(0);
     ProgressBar->setMinimum(0);
+    if (!m_held)
+        disableMainWindow();
+    else // runs only once the thread is let go
+        QTimer::singleShot(0, this, [this] {
+            if (isVisible())
+                disableMainWindow();
+        });
+    Timer1->start();
+}
+
+void TFProgress::disableMainWindow()
+{
     if (m_mainWindow)
         m_mainWindow->setEnabled(false);
-    Timer1->start();
 }
 
 void TFProgress::Timer1Timer()

@@ -22,6 +22,12 @@ public:
     // Show (non-modal) and Close, as the other parts of the console use them.
     void Show();
     void Close();
+    // Shown for work that holds the user-interface thread until it closes
+    // the window again (a walk over the class): no input can reach the main
+    // window meanwhile, so it is disabled only should the thread be let go
+    // while the window stands. Disabling it would tell each of its widgets,
+    // and assistive tools with them, twice for a walk of a millisecond.
+    void showWhileHeld();
 
     void FormShow();
     void Timer1Timer();
@@ -37,5 +43,8 @@ protected:
     void hideEvent(QHideEvent *event) override;
 
 private:
+    void disableMainWindow();
+
     QWidget *m_mainWindow;
+    bool m_held = false;
 };
