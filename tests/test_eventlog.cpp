@@ -294,7 +294,8 @@ private slots:
             else if (meanwhile == "day file moved")
                 QVERIFY(QFile::rename(path, path + ".old"));
             else if (meanwhile == "day file replaced")
-                QVERIFY(QFile::rename(path, path + ".old") && writeFile(path, {}));
+                QVERIFY(QFile::rename(path, path + ".old") && writeFile(path, {})
+                        && QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner));
             else if (meanwhile == "log folder deleted")
                 QVERIFY(QDir(data->dataFolder() + "/log").removeRecursively());
             else if (meanwhile == "data folder moved")

@@ -56,7 +56,7 @@ struct Class
 
 // Windows keeps the data folder private by its access list, not by modes.
 #ifdef Q_OS_WIN
-#define COMPARE_MODE(path, mode) ((void) 0)
+#define COMPARE_MODE(path, mode) ((void)0)
 #else
 #define COMPARE_MODE(path, mode) QCOMPARE(modeOf(path), mode)
 int modeOf(const QString &path)

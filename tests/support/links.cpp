@@ -46,9 +46,9 @@ bool junction(const QString &target, const QString &at)
 {
     if (!::CreateDirectoryW(native(at).c_str(), nullptr))
         return false;
-    const HANDLE h = ::CreateFileW(native(at).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                   nullptr);
+    const HANDLE h
+            = ::CreateFileW(native(at).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     bool made = false;
     if (h != INVALID_HANDLE_VALUE) {
         const std::wstring print = native(target);
@@ -64,7 +64,8 @@ bool junction(const QString &target, const QString &at)
         std::memcpy(mount->paths, substitute.c_str(), substituteBytes + sizeof(WCHAR));
         std::memcpy(reinterpret_cast<char *>(mount->paths) + mount->printOffset, print.c_str(),
                     printBytes + sizeof(WCHAR));
-        mount->dataLength = WORD(4 * sizeof(WORD) + substituteBytes + printBytes + 2 * sizeof(WCHAR));
+        mount->dataLength
+                = WORD(4 * sizeof(WORD) + substituteBytes + printBytes + 2 * sizeof(WCHAR));
         DWORD returned = 0;
         made = ::DeviceIoControl(h, FSCTL_SET_REPARSE_POINT, buffer.data(),
                                  DWORD(mount->dataLength + 8), nullptr, 0, &returned, nullptr);
@@ -89,16 +90,17 @@ bool hostLinkUnderWine(const QString &target, const QString &at)
     bool made = false;
     if (from && to) {
         // Named as the program itself: a search for it would look for ln.exe.
-        std::wstring command = QStringLiteral("/bin/ln -s \"%1\" \"%2\"")
-                                       .arg(QString::fromLocal8Bit(from), QString::fromLocal8Bit(to))
-                                       .toStdWString();
+        std::wstring command
+                = QStringLiteral("/bin/ln -s \"%1\" \"%2\"")
+                          .arg(QString::fromLocal8Bit(from), QString::fromLocal8Bit(to))
+                          .toStdWString();
         STARTUPINFOW startup{};
         startup.cb = sizeof startup;
         PROCESS_INFORMATION process{};
         // Wine hands back no handle to wait on for a program of its host:
         // the link is waited for instead.
-        made = ::CreateProcessW(L"Z:\\bin\\ln", command.data(), nullptr, nullptr, FALSE, 0,
-                                nullptr, nullptr, &startup, &process)
+        made = ::CreateProcessW(L"Z:\\bin\\ln", command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                nullptr, &startup, &process)
                && QTest::qWaitFor([&at] { return isLink(at); }, 10000);
         for (const HANDLE h : {process.hProcess, process.hThread})
             if (h)
