@@ -267,8 +267,8 @@ private slots:
         QFETCH(bool, withDataFolder);
         QFETCH(QString, meanwhile);
 #ifdef Q_OS_WIN
-        if (meanwhile.contains("folder"))
-            QSKIP("Windows keeps a folder that holds an open file from being moved or deleted");
+        if (meanwhile.contains("folder moved"))
+            QSKIP("Windows refuses to move a folder that holds an open file");
 #endif
         if (meanwhile.startsWith("day file deleted") && links::underWine())
             QSKIP("under Wine a file deleted while open keeps its name and opens as before, and "
@@ -296,12 +296,17 @@ private slots:
             else if (meanwhile == "day file replaced")
                 QVERIFY(QFile::rename(path, path + ".old") && writeFile(path, {})
                         && QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner));
-            else if (meanwhile == "log folder deleted")
-                QVERIFY(QDir(data->dataFolder() + "/log").removeRecursively());
             else if (meanwhile == "data folder moved")
                 QVERIFY(QDir().rename(data->dataFolder(), data->root() + "/moved"));
-            else
-                QVERIFY(QDir(data->dataFolder()).removeRecursively());
+            else if (!QDir(data->dataFolder() + (meanwhile.startsWith("log") ? "/log" : ""))
+                               .removeRecursively()) {
+#ifdef Q_OS_WIN
+                // Windows before its POSIX deletes, and Wine, keep the name
+                // of a file deleted while open until it is closed.
+                QSKIP("a folder holding the open day file cannot be deleted here");
+#endif
+                QFAIL("the folder was not deleted");
+            }
         }
         standAt(At({2026, 3, 7}, {9, 0, 0}));
         WriteLog("pierwszy wpis");
