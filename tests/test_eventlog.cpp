@@ -299,7 +299,7 @@ private slots:
             else if (meanwhile == "data folder moved")
                 QVERIFY(QDir().rename(data->dataFolder(), data->root() + "/moved"));
             else if (!QDir(data->dataFolder() + (meanwhile.startsWith("log") ? "/log" : ""))
-                               .removeRecursively()) {
+                              .removeRecursively()) {
 #ifdef Q_OS_WIN
                 // Windows before its POSIX deletes, and Wine, keep the name
                 // of a file deleted while open until it is closed.
