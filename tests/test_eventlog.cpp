@@ -7,6 +7,7 @@
 #include "storage/eventlog.h"
 #include "support/links.h"
 #include "support/tempdata.h"
+#include "support/wine.h"
 
 #include <QDir>
 #include <QFile>
@@ -270,7 +271,7 @@ private slots:
         if (meanwhile.contains("folder moved"))
             QSKIP("Windows refuses to move a folder that holds an open file");
 #endif
-        if (meanwhile.startsWith("day file deleted") && links::underWine())
+        if (meanwhile.startsWith("day file deleted") && underWine())
             QSKIP("under Wine a file deleted while open keeps its name and opens as before, and "
                   "is not reported as going");
         if (withDataFolder)
@@ -373,7 +374,7 @@ private slots:
             if (obstacle == "read-only file") {
                 data->writeFile("log/ADMIN_2026-03-07.txt", "kept\r\n");
                 QVERIFY(QFile::setPermissions(path, QFile::ReadOwner | QFile::ReadGroup));
-                if (links::underWine() && QFile(path).open(QIODevice::Append))
+                if (underWine() && QFile(path).open(QIODevice::Append))
                     QSKIP("Wine run as root writes a file marked read-only");
             } else {
                 QVERIFY(QFile::setPermissions(logFolder, QFile::ReadOwner | QFile::ExeOwner));

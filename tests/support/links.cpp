@@ -113,11 +113,6 @@ bool hostLinkUnderWine(const QString &target, const QString &at)
 
 } // namespace
 
-bool underWine()
-{
-    return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
-}
-
 QString plant(const QString &target, const QString &at)
 {
     if (QFileInfo(target).isDir()) {
@@ -148,11 +143,6 @@ bool hardLink(const QString &existing, const QString &path)
 }
 
 #else
-
-bool underWine()
-{
-    return false;
-}
 
 QString plant(const QString &target, const QString &at)
 {

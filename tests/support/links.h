@@ -18,9 +18,4 @@ bool isLink(const QString &path);
 // will not.
 bool hardLink(const QString &existing, const QString &path);
 
-// Whether this Windows program runs under Wine, whose files differ from
-// Windows' in ways a test must skip: it makes no reparse point itself, and a
-// file deleted while open keeps its name and opens as before.
-bool underWine();
-
 } // namespace links
