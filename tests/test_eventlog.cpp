@@ -5,8 +5,9 @@
 #include "platform/cp1250.h"
 #include "storage/datafolder.h"
 #include "storage/eventlog.h"
-#include "support/privileges.h"
+#include "support/links.h"
 #include "support/tempdata.h"
+#include "support/wine.h"
 
 #include <QDir>
 #include <QFile>
@@ -16,7 +17,9 @@
 #include <cstring>
 #include <optional>
 
-#include <unistd.h>
+#ifndef Q_OS_WIN
+#include "support/privileges.h"
+#endif
 
 namespace {
 
@@ -248,6 +251,8 @@ private slots:
         QTest::newRow("the day file deleted after the log looked at it")
                 << true << "day file deleted, looked";
         QTest::newRow("the day file moved aside") << true << "day file moved";
+        QTest::newRow("the day file moved aside, an empty one in its place")
+                << true << "day file replaced";
         QTest::newRow("the log folder deleted") << true << "log folder deleted";
         QTest::newRow("the data folder moved away") << true << "data folder moved";
         QTest::newRow("the data folder deleted, the console ends at once")
@@ -262,6 +267,13 @@ private slots:
     {
         QFETCH(bool, withDataFolder);
         QFETCH(QString, meanwhile);
+#ifdef Q_OS_WIN
+        if (meanwhile.contains("folder moved"))
+            QSKIP("Windows refuses to move a folder that holds an open file");
+#endif
+        if (meanwhile.startsWith("day file deleted") && underWine())
+            QSKIP("under Wine a file deleted while open keeps its name and opens as before, and "
+                  "is not reported as going");
         if (withDataFolder)
             QVERIFY(QDir().mkdir(data->dataFolder()));
         QVERIFY(!QFileInfo::exists(data->dataFolder() + "/log"));
@@ -282,12 +294,20 @@ private slots:
                 QVERIFY(QFile::remove(path));
             else if (meanwhile == "day file moved")
                 QVERIFY(QFile::rename(path, path + ".old"));
-            else if (meanwhile == "log folder deleted")
-                QVERIFY(QDir(data->dataFolder() + "/log").removeRecursively());
+            else if (meanwhile == "day file replaced")
+                QVERIFY(QFile::rename(path, path + ".old") && writeFile(path, {})
+                        && QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner));
             else if (meanwhile == "data folder moved")
                 QVERIFY(QDir().rename(data->dataFolder(), data->root() + "/moved"));
-            else
-                QVERIFY(QDir(data->dataFolder()).removeRecursively());
+            else if (!QDir(data->dataFolder() + (meanwhile.startsWith("log") ? "/log" : ""))
+                              .removeRecursively()) {
+#ifdef Q_OS_WIN
+                // Windows before its POSIX deletes, and Wine, keep the name
+                // of a file deleted while open until it is closed.
+                QSKIP("a folder holding the open day file cannot be deleted here");
+#endif
+                QFAIL("the folder was not deleted");
+            }
         }
         standAt(At({2026, 3, 7}, {9, 0, 0}));
         WriteLog("pierwszy wpis");
@@ -297,8 +317,10 @@ private slots:
             QCOMPARE(readAll(path), expected);
         }
         QTRY_COMPARE(readAll(path), expected);
+#ifndef Q_OS_WIN
         QCOMPARE(QFile::permissions(path),
                  QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
+#endif
         // And so on every time, not only the first.
         if (meanwhile.endsWith("looked")) {
             QTRY_VERIFY(!eventlog::unsettled());
@@ -322,6 +344,10 @@ private slots:
     void unwritableDayFileLosesTheEntryQuietly()
     {
         QFETCH(QString, obstacle);
+#ifdef Q_OS_WIN
+        if (obstacle == "read-only folder")
+            QSKIP("Windows lets anyone write in a folder marked read-only");
+#endif
         const QString logFolder = data->dataFolder() + "/log";
         const QString path = dayFile("ADMIN_2026-03-07.txt");
         QVERIFY(QDir().mkpath(data->dataFolder()));
@@ -331,31 +357,36 @@ private slots:
             data->writeFile("log", "not a folder");
         } else if (obstacle == "folder link") {
             QVERIFY(QDir().mkdir(data->root() + "/elsewhere"));
-            QVERIFY(QFile::link(data->root() + "/elsewhere", logFolder));
+            if (const QString why = links::plant(data->root() + "/elsewhere", logFolder);
+                !why.isEmpty())
+                QSKIP(qPrintable(why));
         } else if (obstacle == "hard link") {
             QVERIFY(QDir().mkdir(logFolder));
             data->writeFile("settings.set", "<FIRST RUN>FALSE\r\n");
-            QVERIFY(::link(QFile::encodeName(settings).constData(),
-                           QFile::encodeName(path).constData())
-                    == 0);
+            QVERIFY(links::hardLink(settings, path));
         } else if (obstacle == "link") {
             QVERIFY(QDir().mkdir(logFolder));
             QVERIFY(writeFile(target, {}));
-            QVERIFY(QFile::link(target, path));
+            if (const QString why = links::plant(target, path); !why.isEmpty())
+                QSKIP(qPrintable(why));
         } else {
             QVERIFY(QDir().mkdir(logFolder));
             if (obstacle == "read-only file") {
                 data->writeFile("log/ADMIN_2026-03-07.txt", "kept\r\n");
                 QVERIFY(QFile::setPermissions(path, QFile::ReadOwner | QFile::ReadGroup));
+                if (underWine() && QFile(path).open(QIODevice::Append))
+                    QSKIP("Wine run as root writes a file marked read-only");
             } else {
                 QVERIFY(QFile::setPermissions(logFolder, QFile::ReadOwner | QFile::ExeOwner));
             }
         }
 
         {
+#ifndef Q_OS_WIN
             FilePermissionsEnforced enforced;
             if (!enforced.active())
                 QSKIP("file permissions cannot be made to bind this process");
+#endif
             standAt(At({2026, 3, 7}, {9, 0, 0}));
             WriteLog("zgubiony");
             PacketRecord p;
@@ -367,12 +398,12 @@ private slots:
         if (obstacle == "read-only file") {
             QCOMPARE(readAll(path), QByteArray("kept\r\n"));
         } else if (obstacle == "folder link") {
-            QVERIFY(QFileInfo(logFolder).isSymLink());
+            QVERIFY(links::isLink(logFolder));
             QCOMPARE(QDir(data->root() + "/elsewhere").entryList(QDir::Files), QStringList());
         } else if (obstacle == "hard link") {
             QCOMPARE(readAll(settings), QByteArray("<FIRST RUN>FALSE\r\n"));
         } else if (obstacle == "link") {
-            QVERIFY(QFileInfo(path).isSymLink());
+            QVERIFY(links::isLink(path));
             QCOMPARE(readAll(target), QByteArray());
         } else {
             QVERIFY(!QFileInfo::exists(path));
