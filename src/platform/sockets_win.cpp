@@ -15,6 +15,9 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+// After Winsock's own headers.
+#include <iphlpapi.h>
+
 namespace platform::sockets {
 
 namespace {
@@ -35,6 +38,24 @@ void makeNonBlocking(SOCKET s)
 {
     u_long nonBlocking = 1;
     ::ioctlsocket(s, FIONBIO, &nonBlocking);
+}
+
+// Whether a socket of this computer is bound to the port: one that holds it
+// for its own use makes a bind fail as forbidden rather than as in use.
+bool portTaken(quint16 port)
+{
+    ULONG size = 0;
+    if (::GetTcpTable(nullptr, &size, FALSE) != ERROR_INSUFFICIENT_BUFFER)
+        return false;
+    QByteArray buffer(qsizetype(size), Qt::Uninitialized);
+    auto *table = reinterpret_cast<MIB_TCPTABLE *>(buffer.data());
+    if (::GetTcpTable(table, &size, FALSE) != NO_ERROR)
+        return false;
+    for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+        if (ntohs(u_short(table->table[i].dwLocalPort)) == port)
+            return true;
+    }
+    return false;
 }
 
 } // namespace
@@ -76,8 +97,15 @@ int listenOn(quint16 port, int backlog, int *code, const char **api)
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_ANY);
     addr.sin_port = htons(port);
-    if (::bind(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == SOCKET_ERROR)
-        return fail("bind", s);
+    if (::bind(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == SOCKET_ERROR) {
+        // The teacher is told the port is in use, whether its holder shares
+        // it or keeps it for itself as the console does.
+        const bool forbidden = ::WSAGetLastError() == WSAEACCES;
+        fail("bind", s);
+        if (forbidden && port != 0 && portTaken(port))
+            *code = WSAEADDRINUSE;
+        return -1;
+    }
     if (::listen(s, backlog) == SOCKET_ERROR)
         return fail("listen", s);
     return int(s);
