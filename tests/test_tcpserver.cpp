@@ -237,6 +237,7 @@ private slots:
     void backlogHoldsBurstOfConnects();
     void dataLeftUnreadDoesNotSpin();
     void dataReadByWorkerDoesNotSpin();
+    void resumeReadsReportsWaitingDataAtOnce_data();
     void resumeReadsReportsWaitingDataAtOnce();
     void connectionCaps_data();
     void connectionCaps();
@@ -811,8 +812,18 @@ void TcpServerTest::dataReadByWorkerDoesNotSpin()
     QCOMPARE(server.activeConnections(), 0);
 }
 
+void TcpServerTest::resumeReadsReportsWaitingDataAtOnce_data()
+{
+    QTest::addColumn<bool>("leavesInTheHold");
+    QTest::newRow("computer leaves while its stream is received") << true;
+    // The hold's end watches the connection as before it: what comes after
+    // it and the end are reported as they come.
+    QTest::newRow("computer sends more and leaves after the hold") << false;
+}
+
 void TcpServerTest::resumeReadsReportsWaitingDataAtOnce()
 {
+    QFETCH(bool, leavesInTheHold);
     TcpServer server;
     QVERIFY(server.listen(0));
     Recorder events(server);
@@ -830,7 +841,8 @@ void TcpServerTest::resumeReadsReportsWaitingDataAtOnce()
     // received: the packet is not lost to its end.
     server.holdReads(c);
     QVERIFY(client.write("po strumieniu"));
-    client.close();
+    if (leavesInTheHold)
+        client.close();
     QTRY_COMPARE(c->bytesWaiting(), qint64(13));
     // Long enough for the held connection to be looked at a few times.
     QTest::qWait(3 * TcpServer::HeldConnectionCheckMs);
@@ -844,8 +856,14 @@ void TcpServerTest::resumeReadsReportsWaitingDataAtOnce()
     for (int i = 0; i < 10 && got.isEmpty(); ++i)
         QCoreApplication::processEvents(QEventLoop::AllEvents);
     QCOMPARE(got, QByteArray("po strumieniu"));
+    if (!leavesInTheHold) {
+        QVERIFY(client.write(" i dalej"));
+        QTRY_COMPARE(got, QByteArray("po strumieniu i dalej"));
+        client.close();
+    }
     QTRY_COMPARE(int(events.closing.size()), 1);
-    QCOMPARE(gotAtClose, QList<QByteArray>{"po strumieniu"});
+    QCOMPARE(gotAtClose,
+             QList<QByteArray>{leavesInTheHold ? "po strumieniu" : "po strumieniu i dalej"});
 }
 
 void TcpServerTest::connectionCaps_data()

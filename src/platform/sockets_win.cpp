@@ -199,16 +199,26 @@ int openDescriptors(int fallback)
 namespace {
 
 // Windows tells of data and of the peer's end through the same notifier,
-// and of the end only once.
+// and of the end only once. Should that one message be lost (under Wine the
+// end of a connection whose reads were held while a stream was received is
+// at times never posted), the computer would stay listed for ever: every
+// watched connection is looked at once a second as well.
 class NotifierWatch final : public ReadyWatch
 {
 public:
     NotifierWatch(QObject *owner, Ready ready)
         : ReadyWatch(owner, std::move(ready))
+        , m_sweep(new QTimer(owner))
     {
         startSockets();
+        m_sweep->setInterval(SweepMs);
+        QObject::connect(m_sweep, &QTimer::timeout, owner, [this] { sweep(); });
     }
-    ~NotifierWatch() override { qDeleteAll(m_notifiers); }
+    ~NotifierWatch() override
+    {
+        delete m_sweep;
+        qDeleteAll(m_notifiers);
+    }
     int open(const char **) override { return 0; }
     int watch(quint64 key, int fd) override
     {
@@ -219,6 +229,8 @@ public:
                              [this, key] { m_ready(key, false); });
         }
         notifier->setEnabled(true);
+        if (!m_sweep->isActive())
+            m_sweep->start();
         return 0;
     }
     void pause(quint64 key, int) override
@@ -244,7 +256,24 @@ public:
     }
     bool endToldOnce() const override { return true; }
 
+    static constexpr int SweepMs = 1000;
+
 private:
+    // What a lost message would have told: the connections that are watched
+    // and readable, served as if told. A handler may end any of them.
+    void sweep()
+    {
+        const QList<quint64> keys = m_notifiers.keys();
+        for (const quint64 key : keys) {
+            const QSocketNotifier *notifier = m_notifiers.value(key);
+            if (notifier && notifier->isEnabled() && waitFor(int(notifier->socket()), false, 0))
+                m_ready(key, false);
+        }
+        if (m_notifiers.isEmpty())
+            m_sweep->stop();
+    }
+
+    QTimer *const m_sweep;
     QHash<quint64, QSocketNotifier *> m_notifiers;
 };
 
