@@ -32,13 +32,12 @@
 #include <functional>
 #include <thread>
 
-#include <arpa/inet.h>
+#include "support/rawsocket.h"
+
+#ifndef _WIN32
 #include <malloc.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#endif
 
 #if defined(__SANITIZE_ADDRESS__)
 #define LOAD_TEST_ASAN 1
@@ -60,7 +59,19 @@ constexpr StreamReception::Timings Quick{0, 5, 100};
 
 // The bytes the program has allocated and not freed. Under the address
 // sanitizer freed memory is held back for a while, so the resident set would
-// tell more about the sanitizer than about the console.
+// tell more about the sanitizer than about the console. Under Wine nothing
+// tells them: its heap walk leaves the large blocks out, and its memory
+// counters count no private bytes; the rows check the console's memory on
+// Linux and skip only that check there.
+#ifdef _WIN32
+constexpr char NoHeapCount[]
+        = "under Wine nothing counts the live heap (its heap walk leaves large "
+          "blocks out): the memory bound is checked on Linux";
+qint64 liveHeapBytes()
+{
+    return 0;
+}
+#else
 qint64 liveHeapBytes()
 {
 #ifdef LOAD_TEST_ASAN
@@ -70,6 +81,7 @@ qint64 liveHeapBytes()
     return qint64(info.uordblks + info.hblkhd);
 #endif
 }
+#endif
 
 // The highest live heap while it runs, sampled every millisecond.
 class HeapPeak
@@ -108,58 +120,13 @@ private:
 constexpr char OtherAddress[] = "127.0.0.2";
 
 // A plain loopback socket to the console from OtherAddress (or the address
-// given), for the agents that run on a thread of their own.
-int connectRaw(quint16 port, const char *fromAddress = OtherAddress)
+// given), for the agents that run on a thread of their own. Thousands of
+// connects from one address would otherwise run out of ports while earlier
+// ones linger in TIME_WAIT (other runs on the machine included).
+std::unique_ptr<RawSocket> connectRaw(quint16 port, const char *fromAddress = OtherAddress)
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    const int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    // The port is chosen at connect, for this destination: thousands of
-    // connects from one address would otherwise run out of ports while
-    // earlier ones linger in TIME_WAIT (other runs on the machine included).
-    ::setsockopt(fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);
-    sockaddr_in from{};
-    from.sin_family = AF_INET;
-    ::inet_pton(AF_INET, fromAddress, &from.sin_addr);
-    if (::bind(fd, reinterpret_cast<sockaddr *>(&from), sizeof from) < 0) {
-        ::close(fd);
-        return -1;
-    }
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    to.sin_port = htons(port);
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) < 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-bool sendAll(int fd, const QByteArray &bytes)
-{
-    const char *data = bytes.constData();
-    qsizetype left = bytes.size();
-    while (left > 0) {
-        const ssize_t n = ::send(fd, data, size_t(left), MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        left -= n;
-    }
-    return true;
-}
-
-// Closes with a reset instead of an orderly close.
-void closeWithReset(int fd)
-{
-    const linger lin{1, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &lin, sizeof lin);
-    ::close(fd);
+    return std::make_unique<RawSocket>(port, fromAddress, 0,
+                                       RawSocket::NoDelay | RawSocket::PortAtConnect);
 }
 
 QByteArray garbage(qsizetype size, quint32 seed)
@@ -175,25 +142,23 @@ class ThreadAgent
 {
 public:
     explicit ThreadAgent(quint16 port)
-        : m_fd(connectRaw(port))
+        : m_socket(connectRaw(port))
     {}
     ~ThreadAgent()
     {
         stop = true;
         // A script blocked in a send (a test that failed early leaves the
         // console not reading) is woken by the shutdown.
-        if (m_fd >= 0)
-            ::shutdown(m_fd, SHUT_RDWR);
+        if (m_socket)
+            m_socket->shutdown();
         if (m_thread.joinable())
             m_thread.join();
-        if (m_fd >= 0)
-            ::close(m_fd);
     }
-    bool connected() const { return m_fd >= 0; }
-    void run(std::function<void(int fd)> script)
+    bool connected() const { return m_socket && m_socket->connected(); }
+    void run(std::function<void(RawSocket &socket)> script)
     {
         m_thread = std::thread([this, script = std::move(script)] {
-            script(m_fd);
+            script(*m_socket);
             done = true;
         });
     }
@@ -207,10 +172,10 @@ public:
         if (m_thread.joinable())
             m_thread.join();
         if (reset)
-            closeWithReset(m_fd);
+            m_socket->reset();
         else
-            ::close(m_fd);
-        m_fd = -1;
+            m_socket->close();
+        m_socket.reset();
         return ended;
     }
 
@@ -218,7 +183,7 @@ public:
     std::atomic<bool> done{false};
 
 private:
-    int m_fd;
+    std::unique_ptr<RawSocket> m_socket;
     std::thread m_thread;
 };
 
@@ -322,11 +287,13 @@ class LoadTest : public QObject
 private slots:
     void initTestCase()
     {
+#ifndef _WIN32
         // The storm holds a thousand descriptors in this one process.
         rlimit limit{};
         ::getrlimit(RLIMIT_NOFILE, &limit);
         limit.rlim_cur = limit.rlim_max;
         ::setrlimit(RLIMIT_NOFILE, &limit);
+#endif
     }
 
     void connectionStorm_data()
@@ -348,7 +315,7 @@ private slots:
         Room room;
         QVERIFY(room.goodPacket());
 
-        std::vector<int> fds;
+        std::vector<std::unique_ptr<RawSocket>> sockets;
         std::atomic<bool> connected{false};
         std::atomic<bool> leave{false};
         // Each computer of the storm from its own address, as a room is.
@@ -356,21 +323,22 @@ private slots:
             for (int i = 0; i < Storm; ++i) {
                 const QByteArray from = "127.1." + QByteArray::number(i / 250) + '.'
                                         + QByteArray::number(i % 250 + 1);
-                const int fd = connectRaw(room.console.port(), from.constData());
-                if (leaveAtOnce && fd >= 0)
-                    ::close(fd);
-                else
-                    fds.push_back(fd);
+                std::unique_ptr<RawSocket> socket
+                        = connectRaw(room.console.port(), from.constData());
+                if (!leaveAtOnce || !socket->connected())
+                    sockets.push_back(std::move(socket));
             }
             connected = true;
             while (!leave.load())
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            for (int fd : fds)
-                reset ? closeWithReset(fd) : (void)::close(fd);
+            for (const auto &socket : sockets)
+                reset ? socket->reset() : socket->close();
         });
         QVERIFY(QTest::qWaitFor([&] { return connected.load(); }, 30000));
         if (!leaveAtOnce) {
-            QVERIFY2(std::count(fds.begin(), fds.end(), -1) == 0, "a storm connect failed");
+            QVERIFY2(std::none_of(sockets.begin(), sockets.end(),
+                                  [](const auto &socket) { return !socket->connected(); }),
+                     "a storm connect failed");
             QTRY_COMPARE_WITH_TIMEOUT(room.rows(), 1 + Storm, 30000);
             QVERIFY(room.goodPacket()); // served in the middle of the storm
         }
@@ -406,12 +374,14 @@ private slots:
         constexpr char StormAddress[] = "127.0.0.3";
         Room room;
         QVERIFY(room.goodPacket());
+#ifndef _WIN32
         rlimit old{};
         ::getrlimit(RLIMIT_NOFILE, &old);
         rlimit low = old;
         low.rlim_cur = qMin<rlim_t>(1024, old.rlim_cur);
         QCOMPARE(::setrlimit(RLIMIT_NOFILE, &low), 0);
         auto restore = qScopeGuard([&] { ::setrlimit(RLIMIT_NOFILE, &old); });
+#endif
 
         std::atomic<bool> stop{false};
         std::atomic<bool> done{false};
@@ -419,26 +389,23 @@ private slots:
         QElapsedTimer elapsed;
         elapsed.start();
         std::thread storm([&] {
-            std::deque<int> open;
+            std::deque<std::unique_ptr<RawSocket>> open;
             for (int i = 0; i < Connects && !stop.load(); ++i) {
                 // A connect the system itself turns down now and then under
                 // a full parallel run (no port left for the moment) is tried
                 // again; the console's part is to take or refuse it.
-                int fd = -1;
-                for (int attempt = 0; attempt < 3 && fd < 0; ++attempt)
-                    fd = connectRaw(room.console.port(), StormAddress);
-                if (fd < 0) {
+                std::unique_ptr<RawSocket> socket;
+                for (int attempt = 0; attempt < 3 && !(socket && socket->connected()); ++attempt)
+                    socket = connectRaw(room.console.port(), StormAddress);
+                if (!socket->connected()) {
                     ++failed;
                     continue;
                 }
-                open.push_back(fd);
-                if (int(open.size()) > Held) {
-                    ::close(open.front());
+                open.push_back(std::move(socket));
+                if (int(open.size()) > Held)
                     open.pop_front();
-                }
             }
-            for (int fd : open)
-                ::close(fd);
+            open.clear();
             done = true;
         });
         auto joinStorm = qScopeGuard([&] {
@@ -471,13 +438,9 @@ private slots:
         QCOMPARE(failed.load(), 0);
 
         // The storm is over: computers are let in again, from its address too.
-        const int again[] = {connectRaw(room.console.port(), StormAddress),
-                             connectRaw(room.console.port(), "127.0.0.4")};
-        auto closeAgain = qScopeGuard([&] {
-            for (int fd : again)
-                ::close(fd);
-        });
-        QVERIFY(again[0] >= 0 && again[1] >= 0);
+        const std::unique_ptr<RawSocket> again[] = {connectRaw(room.console.port(), StormAddress),
+                                                    connectRaw(room.console.port(), "127.0.0.4")};
+        QVERIFY(again[0]->connected() && again[1]->connected());
         QTRY_COMPARE(room.rows(), 3);
         QVERIFY(room.goodPacket());
     }
@@ -496,9 +459,9 @@ private slots:
 
         HeapPeak heap;
         const QByteArray chunk = QByteArray("7|").repeated(MaxPerReadEvent / 2);
-        flood.run([&](int fd) {
+        flood.run([&](RawSocket &socket) {
             for (qsizetype sent = 0; sent < Flood && !flood.stop.load(); sent += chunk.size()) {
-                if (!sendAll(fd, chunk))
+                if (!socket.write(chunk))
                     return;
             }
         });
@@ -519,6 +482,9 @@ private slots:
         QVERIFY2(logInfos(room.console.data, "RCV: nieznany pakiet").size()
                          >= Flood / MaxPerReadEvent,
                  "a read event took more than 64 KiB");
+#ifdef _WIN32
+        QSKIP(NoHeapCount);
+#endif
         QVERIFY2(heap.growth() < 8 * 1024 * 1024,
                  qPrintable(QStringLiteral("heap grew by %1 bytes").arg(heap.growth())));
     }
@@ -538,14 +504,14 @@ private slots:
 
         std::atomic<bool> announced{false};
         room.askLatest(true);
-        loris.run([&](int fd) {
-            sendAll(fd, TestAgent::packetText(1, packet::ScreenShot, packet::ScreenAnnounceFlag,
-                                              Declared));
+        loris.run([&](RawSocket &socket) {
+            socket.write(TestAgent::packetText(1, packet::ScreenShot, packet::ScreenAnnounceFlag,
+                                               Declared));
             while (!main.classroom().StreamInProgress.load() && !loris.stop.load())
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             announced = true;
             for (int i = 0; i < Declared && !loris.stop.load(); ++i) {
-                if (!sendAll(fd, QByteArray(1, char(i))))
+                if (!socket.write(QByteArray(1, char(i))))
                     return;
                 std::this_thread::sleep_for(std::chrono::milliseconds(2));
             }
@@ -590,16 +556,15 @@ private slots:
 
         std::atomic<bool> rest{false};
         room.askLatest(false);
-        agent.run([&](int fd) {
-            sendAll(fd,
-                    TestAgent::packetText(1, packet::ProcessList, packet::ProcessListAnnounceFlag,
-                                          qint32(list.size())));
+        agent.run([&](RawSocket &socket) {
+            socket.write(TestAgent::packetText(
+                    1, packet::ProcessList, packet::ProcessListAnnounceFlag, qint32(list.size())));
             while (!main.classroom().StreamInProgress.load() && !agent.stop.load())
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            sendAll(fd, list.left(half));
+            socket.write(list.left(half));
             while (!rest.load() && !agent.stop.load())
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            sendAll(fd, list.mid(half));
+            socket.write(list.mid(half));
         });
         QTRY_COMPARE(main.waitWindow()->ProgressBar->value(), int(half));
         rest = true;
@@ -644,15 +609,14 @@ private slots:
             QTRY_COMPARE(room.rows(), 2);
             const qsizetype finishedBefore = finished.size();
             room.askLatest(v.screen);
-            agent.run([&, v, number = ++announcement](int fd) {
-                sendAll(fd, TestAgent::packetText(
-                                    number, v.screen ? packet::ScreenShot : packet::ProcessList,
-                                    v.screen ? packet::ScreenAnnounceFlag
-                                             : packet::ProcessListAnnounceFlag,
-                                    Declared));
+            agent.run([&, v, number = ++announcement](RawSocket &socket) {
+                socket.write(TestAgent::packetText(
+                        number, v.screen ? packet::ScreenShot : packet::ProcessList,
+                        v.screen ? packet::ScreenAnnounceFlag : packet::ProcessListAnnounceFlag,
+                        Declared));
                 while (!main.classroom().StreamInProgress.load() && !agent.stop.load())
                     std::this_thread::sleep_for(std::chrono::milliseconds(1));
-                sendAll(fd, garbage(v.sent, quint32(number)));
+                socket.write(garbage(v.sent, quint32(number)));
             });
             QVERIFY(agent.close(v.reset));
             QTRY_COMPARE_WITH_TIMEOUT(room.rows(), 1, 10000);
@@ -700,12 +664,12 @@ private slots:
 
         room.askLatest(true);
         HeapPeak heap;
-        agent.run([&](int fd) {
-            sendAll(fd, TestAgent::packetText(1, packet::ScreenShot, packet::ScreenAnnounceFlag,
-                                              declared));
+        agent.run([&](RawSocket &socket) {
+            socket.write(TestAgent::packetText(1, packet::ScreenShot, packet::ScreenAnnounceFlag,
+                                               declared));
             while (!main.classroom().StreamInProgress.load() && !agent.stop.load())
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            sendAll(fd, bytes);
+            socket.write(bytes);
         });
         QVERIFY(finished.wait(30000));
         const QString outcome = main.StatusEdit->text();
@@ -725,12 +689,15 @@ private slots:
         QVERIFY(agent.close(false)); // once all 10 MB are taken
         QTRY_COMPARE_WITH_TIMEOUT(room.rows(), 1, 30000);
         heap.stop();
-        QVERIFY2(heap.growth() < heapBound,
-                 qPrintable(QStringLiteral("heap grew by %1 bytes").arg(heap.growth())));
 
         QVERIFY(room.goodPackets(3));
         QVERIFY(room.commandReachesGood());
         QCOMPARE(room.goodEntriesLogged(), room.goodNumbers.size());
+#ifdef _WIN32
+        QSKIP(NoHeapCount);
+#endif
+        QVERIFY2(heap.growth() < heapBound,
+                 qPrintable(QStringLiteral("heap grew by %1 bytes").arg(heap.growth())));
     }
 
     void hostileStream_data()
@@ -771,17 +738,17 @@ private slots:
         room.askLatest(screen);
         const qint64 before = liveHeapBytes();
         HeapPeak heap;
-        agent.run([&](int fd) {
-            sendAll(fd, TestAgent::packetText(1, screen ? packet::ScreenShot : packet::ProcessList,
-                                              screen ? packet::ScreenAnnounceFlag : 0, declared));
+        agent.run([&](RawSocket &socket) {
+            socket.write(TestAgent::packetText(1, screen ? packet::ScreenShot : packet::ProcessList,
+                                               screen ? packet::ScreenAnnounceFlag : 0, declared));
             while (!main.classroom().StreamInProgress.load() && !agent.stop.load())
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             if (screen) {
-                sendAll(fd, picture);
+                socket.write(picture);
                 return;
             }
             for (qint64 sent = 0; sent < ListSize && !agent.stop.load(); sent += block.size()) {
-                if (!sendAll(fd, block))
+                if (!socket.write(block))
                     return;
                 block[0] = block[1] = block[2] = block[3] = 0;
             }
@@ -806,13 +773,16 @@ private slots:
         }
         QVERIFY(room.commandReachesGood());
         QCOMPARE(room.goodEntriesLogged(), room.goodNumbers.size());
+        const qint64 kept = liveHeapBytes() - before;
+        QVERIFY(agent.close(false));
+        QTRY_COMPARE_WITH_TIMEOUT(room.rows(), 1, 30000);
+#ifdef _WIN32
+        QSKIP(NoHeapCount);
+#endif
         QVERIFY2(heap.growth() < heapBound,
                  qPrintable(QStringLiteral("heap grew by %1 bytes").arg(heap.growth())));
         // What the reception and the decoder took is given back.
-        const qint64 kept = liveHeapBytes() - before;
         QVERIFY2(kept < 4 * 1024 * 1024, qPrintable(QStringLiteral("%1 bytes kept").arg(kept)));
-        QVERIFY(agent.close(false));
-        QTRY_COMPARE_WITH_TIMEOUT(room.rows(), 1, 30000);
     }
 };
 

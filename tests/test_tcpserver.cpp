@@ -14,77 +14,43 @@
 #include <QSet>
 #include <QSignalSpy>
 #include <QSocketNotifier>
+#include <QTcpServer>
 #include <QTest>
 #include <QThread>
 #include <QThreadPool>
 
-#include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <fcntl.h>
 #include <mutex>
+#include <thread>
+#include <vector>
+
+#ifndef _WIN32
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <thread>
 #include <unistd.h>
-#include <vector>
+#endif
 
 using platform::ConnectionPtr;
 using platform::TcpServer;
 
 namespace {
 
-// A student computer at the other end that writes and reads whole buffers.
-class Client : public RawSocket
-{
-public:
-    using RawSocket::RawSocket;
+// A student computer at the other end.
+using Client = RawSocket;
 
-    bool write(const QByteArray &bytes)
-    {
-        qsizetype done = 0;
-        while (done < bytes.size()) {
-            const ssize_t n = ::send(m_fd, bytes.constData() + done, size_t(bytes.size() - done),
-                                     MSG_NOSIGNAL);
-            if (n <= 0)
-                return false;
-            done += n;
-        }
-        return true;
-    }
-    // Reads until count bytes have come or the wait runs out.
-    QByteArray read(qsizetype count, int timeoutMs = 5000)
-    {
-        QByteArray out;
-        QDeadlineTimer deadline(timeoutMs);
-        while (out.size() < count && !deadline.hasExpired()) {
-            pollfd p{m_fd, POLLIN, 0};
-            if (::poll(&p, 1, int(qMax<qint64>(1, deadline.remainingTime()))) <= 0)
-                continue;
-            char buffer[65536];
-            const ssize_t n = ::recv(m_fd, buffer,
-                                     size_t(qMin<qsizetype>(sizeof buffer, count - out.size())), 0);
-            if (n <= 0)
-                break;
-            out.append(buffer, n);
-        }
-        return out;
-    }
-    // True when the console has ended the connection (an end of file or a
-    // reset), waiting at most timeoutMs.
-    bool ended(int timeoutMs)
-    {
-        pollfd p{m_fd, POLLIN, 0};
-        if (::poll(&p, 1, timeoutMs) != 1)
-            return false;
-        char c;
-        const ssize_t n = ::recv(m_fd, &c, 1, MSG_DONTWAIT);
-        return n == 0 || (n < 0 && errno == ECONNRESET);
-    }
-};
+// The codes the system reports a busy port and a reset connection with.
+#ifdef _WIN32
+constexpr int AddressInUse = WSAEADDRINUSE;
+#else
+constexpr int AddressInUse = EADDRINUSE;
+#endif
+constexpr int ConnectionReset = RawSocket::ResetCode;
 
 // Connects the next computer and waits until the server has either listed
 // it (true) or ended it at once (false).
@@ -151,6 +117,7 @@ struct Recorder
     bool onUiThread = true;
 };
 
+#ifndef _WIN32
 // Raises the soft limit of open descriptors for the life of the object.
 class DescriptorLimit
 {
@@ -211,6 +178,8 @@ private:
     std::vector<int> m_fds;
 };
 
+#endif
+
 void processEventsBriefly(int rounds)
 {
     for (int i = 0; i < rounds; ++i)
@@ -250,6 +219,7 @@ class TcpServerTest : public QObject
 {
     Q_OBJECT
 private slots:
+    void listensOnFreePortAndRefusesBusyOne_data();
     void listensOnFreePortAndRefusesBusyOne();
     void listsConnectionsInAcceptOrder();
     void closingNotification_data();
@@ -267,6 +237,7 @@ private slots:
     void backlogHoldsBurstOfConnects();
     void dataLeftUnreadDoesNotSpin();
     void dataReadByWorkerDoesNotSpin();
+    void resumeReadsReportsWaitingDataAtOnce_data();
     void resumeReadsReportsWaitingDataAtOnce();
     void connectionCaps_data();
     void connectionCaps();
@@ -274,19 +245,37 @@ private slots:
     void openFileLimitIsRaisedToHardLimit();
 };
 
+void TcpServerTest::listensOnFreePortAndRefusesBusyOne_data()
+{
+    QTest::addColumn<bool>("console"); // the port's holder: a console, or another program
+    QTest::newRow("held by another console") << true;
+    // Qt's server, which on Windows shares its port where the console keeps
+    // its own for itself.
+    QTest::newRow("held by another program") << false;
+}
+
 void TcpServerTest::listensOnFreePortAndRefusesBusyOne()
 {
+    QFETCH(bool, console);
     TcpServer first;
-    QVERIFY(first.listen(0));
-    QVERIFY(first.isListening());
-    QVERIFY(first.localPort() != 0);
+    QTcpServer other;
+    quint16 port = 0;
+    if (console) {
+        QVERIFY(first.listen(0));
+        QVERIFY(first.isListening());
+        QVERIFY(first.localPort() != 0);
+        port = first.localPort();
+    } else {
+        QVERIFY(other.listen(QHostAddress::AnyIPv4));
+        port = other.serverPort();
+    }
 
     TcpServer second;
     QString text;
     int code = 0;
-    QVERIFY(!second.listen(first.localPort(), &text, &code));
-    QCOMPARE(code, EADDRINUSE);
-    QVERIFY(text.contains(QString::number(EADDRINUSE)));
+    QVERIFY(!second.listen(port, &text, &code));
+    QCOMPARE(code, AddressInUse);
+    QVERIFY(text.contains(QString::number(AddressInUse)));
     QVERIFY(!second.isListening());
     QCOMPARE(second.localPort(), quint16(0));
 }
@@ -547,6 +536,9 @@ void TcpServerTest::connectionError_data()
 
 void TcpServerTest::connectionError()
 {
+    if (underWine())
+        QSKIP("under Wine a peer's reset reaches the Windows socket as an orderly close, so no "
+              "error is raised (Windows itself and Linux report it)");
     QFETCH(bool, handlerCloses);
     TcpServer server;
     QVERIFY(server.listen(0));
@@ -569,7 +561,7 @@ void TcpServerTest::connectionError()
 
     client.reset();
     QTRY_COMPARE(int(events.closing.size()), 1);
-    QCOMPARE(events.errors, QList<int>{ECONNRESET});
+    QCOMPARE(events.errors, QList<int>{ConnectionReset});
     QCOMPARE(closingDuringHandler, handlerCloses);
     QCOMPARE(events.closingPort[0], port);
     QCOMPARE(events.closingAddress[0], QByteArray("127.0.0.1"));
@@ -616,6 +608,9 @@ void TcpServerTest::failedSendMarksConnectionNotOpen()
 
 void TcpServerTest::listeningSocketErrorIsReportedAndServerCarriesOn()
 {
+#ifdef _WIN32
+    QSKIP("Windows sets no limit of open sockets to use up and make the accept fail");
+#else
     TcpServer server;
     QVERIFY(server.listen(0));
     Recorder events(server);
@@ -642,6 +637,7 @@ void TcpServerTest::listeningSocketErrorIsReportedAndServerCarriesOn()
     QTRY_COMPARE(server.activeConnections(), 1);
     QCOMPARE(server.connection(0)->peerPort(), waiting.localPort());
     QVERIFY(server.isListening());
+#endif
 }
 
 void TcpServerTest::hostNameIsKeptAndRefreshedInBackground()
@@ -691,49 +687,36 @@ void TcpServerTest::hostNameIsKeptAndRefreshedInBackground()
 void TcpServerTest::backlogHoldsBurstOfConnects()
 {
     constexpr int Burst = 500;
+#ifndef _WIN32
     // Each connection costs two descriptors here, the client's and the server's.
     DescriptorLimit limit(2 * Burst + 256);
     if (limit.current() < rlim_t(2 * Burst + 64))
         QSKIP("too few descriptors allowed for the burst");
+#endif
 
     TcpServer server;
     QVERIFY(server.listen(0));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(server.localPort());
 
     // A whole room at once, before the server has had a chance to accept any;
     // each computer from its own address.
-    std::vector<int> fds;
+    std::vector<std::unique_ptr<Client>> clients;
     for (int i = 0; i < Burst; ++i) {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        QVERIFY(fd >= 0);
-        fds.push_back(fd);
-        sockaddr_in from{};
-        from.sin_family = AF_INET;
-        from.sin_addr.s_addr = htonl(INADDR_LOOPBACK + 256 + quint32(i));
-        QCOMPARE(::bind(fd, reinterpret_cast<sockaddr *>(&from), sizeof from), 0);
-        const int rc = ::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
-        QVERIFY(rc == 0 || errno == EINPROGRESS);
+        const quint32 from = 0x7f000100 + quint32(i); // 127.0.1.0 onwards
+        const QByteArray address = QByteArray::number(from >> 24) + '.'
+                                   + QByteArray::number((from >> 16) & 255) + '.'
+                                   + QByteArray::number((from >> 8) & 255) + '.'
+                                   + QByteArray::number(from & 255);
+        clients.push_back(std::make_unique<Client>(server.localPort(), address.constData(), 0,
+                                                   Client::StartConnect));
+        QVERIFY2(clients.back()->connected(), address.constData());
     }
-    auto closeAll = qScopeGuard([&] {
-        for (int fd : fds)
-            ::close(fd);
-    });
 
     // Refused or dropped connects would retry after a second and more.
     QTRY_COMPARE_WITH_TIMEOUT(server.activeConnections(), Burst, 5000);
     QSet<quint16> clientPorts;
-    for (int fd : fds) {
-        int error = -1;
-        socklen_t len = sizeof error;
-        ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len);
-        QCOMPARE(error, 0);
-        sockaddr_in local{};
-        socklen_t localLen = sizeof local;
-        ::getsockname(fd, reinterpret_cast<sockaddr *>(&local), &localLen);
-        clientPorts.insert(ntohs(local.sin_port));
+    for (const auto &client : clients) {
+        QCOMPARE(client->pendingError(), 0);
+        clientPorts.insert(client->localPort());
     }
     QSet<quint16> serverPorts;
     for (int i = 0; i < server.activeConnections(); ++i)
@@ -741,9 +724,7 @@ void TcpServerTest::backlogHoldsBurstOfConnects()
     QCOMPARE(serverPorts, clientPorts);
 
     // And they all go as well.
-    closeAll.dismiss();
-    for (int fd : fds)
-        ::close(fd);
+    clients.clear();
     QTRY_COMPARE_WITH_TIMEOUT(server.activeConnections(), 0, 10000);
 }
 
@@ -831,8 +812,18 @@ void TcpServerTest::dataReadByWorkerDoesNotSpin()
     QCOMPARE(server.activeConnections(), 0);
 }
 
+void TcpServerTest::resumeReadsReportsWaitingDataAtOnce_data()
+{
+    QTest::addColumn<bool>("leavesInTheHold");
+    QTest::newRow("computer leaves while its stream is received") << true;
+    // The hold's end watches the connection as before it: what comes after
+    // it and the end are reported as they come.
+    QTest::newRow("computer sends more and leaves after the hold") << false;
+}
+
 void TcpServerTest::resumeReadsReportsWaitingDataAtOnce()
 {
+    QFETCH(bool, leavesInTheHold);
     TcpServer server;
     QVERIFY(server.listen(0));
     Recorder events(server);
@@ -850,7 +841,8 @@ void TcpServerTest::resumeReadsReportsWaitingDataAtOnce()
     // received: the packet is not lost to its end.
     server.holdReads(c);
     QVERIFY(client.write("po strumieniu"));
-    client.close();
+    if (leavesInTheHold)
+        client.close();
     QTRY_COMPARE(c->bytesWaiting(), qint64(13));
     // Long enough for the held connection to be looked at a few times.
     QTest::qWait(3 * TcpServer::HeldConnectionCheckMs);
@@ -864,8 +856,14 @@ void TcpServerTest::resumeReadsReportsWaitingDataAtOnce()
     for (int i = 0; i < 10 && got.isEmpty(); ++i)
         QCoreApplication::processEvents(QEventLoop::AllEvents);
     QCOMPARE(got, QByteArray("po strumieniu"));
+    if (!leavesInTheHold) {
+        QVERIFY(client.write(" i dalej"));
+        QTRY_COMPARE(got, QByteArray("po strumieniu i dalej"));
+        client.close();
+    }
     QTRY_COMPARE(int(events.closing.size()), 1);
-    QCOMPARE(gotAtClose, QList<QByteArray>{"po strumieniu"});
+    QCOMPARE(gotAtClose,
+             QList<QByteArray>{leavesInTheHold ? "po strumieniu" : "po strumieniu i dalej"});
 }
 
 void TcpServerTest::connectionCaps_data()
@@ -935,6 +933,13 @@ void TcpServerTest::connectionCaps()
 // its files.
 void TcpServerTest::totalCapLeavesRoomForFiles()
 {
+#ifdef _WIN32
+    // No open-file limit: the cap is the fixed one.
+    TcpServer server;
+    QVERIFY(server.listen(0));
+    QCOMPARE(server.connectionLimit(), TcpServer::MaxConnections);
+    QSKIP("Windows sets no limit of open sockets and files to leave room under");
+#else
     // The names of earlier tests' computers may still be looked up, each
     // with descriptors open that would count as taken at listen.
     platform::hostnames::pool()->waitForDone();
@@ -1002,10 +1007,15 @@ void TcpServerTest::totalCapLeavesRoomForFiles()
     for (int fd : files)
         ::close(fd);
     QCOMPARE(int(files.size()), 16);
+#endif
 }
 
 void TcpServerTest::openFileLimitIsRaisedToHardLimit()
 {
+#ifdef _WIN32
+    QCOMPARE(platform::raiseOpenFileLimit(), -1LL);
+    QSKIP("Windows sets no open-file limit to raise");
+#else
     rlimit old{};
     ::getrlimit(RLIMIT_NOFILE, &old);
     if (old.rlim_max == RLIM_INFINITY || old.rlim_max <= 256)
@@ -1020,6 +1030,7 @@ void TcpServerTest::openFileLimitIsRaisedToHardLimit()
     ::getrlimit(RLIMIT_NOFILE, &now);
     QCOMPARE(now.rlim_cur, old.rlim_max);
     QCOMPARE(platform::raiseOpenFileLimit(), (long long)(old.rlim_max)); // already there
+#endif
 }
 
 QTEST_GUILESS_MAIN(TcpServerTest)

@@ -15,6 +15,9 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+// After Winsock's own headers.
+#include <iphlpapi.h>
+
 namespace platform::sockets {
 
 namespace {
@@ -35,6 +38,24 @@ void makeNonBlocking(SOCKET s)
 {
     u_long nonBlocking = 1;
     ::ioctlsocket(s, FIONBIO, &nonBlocking);
+}
+
+// Whether a socket of this computer is bound to the port: one that holds it
+// for its own use makes a bind fail as forbidden rather than as in use.
+bool portTaken(quint16 port)
+{
+    ULONG size = 0;
+    if (::GetTcpTable(nullptr, &size, FALSE) != ERROR_INSUFFICIENT_BUFFER)
+        return false;
+    QByteArray buffer(qsizetype(size), Qt::Uninitialized);
+    auto *table = reinterpret_cast<MIB_TCPTABLE *>(buffer.data());
+    if (::GetTcpTable(table, &size, FALSE) != NO_ERROR)
+        return false;
+    for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+        if (ntohs(u_short(table->table[i].dwLocalPort)) == port)
+            return true;
+    }
+    return false;
 }
 
 } // namespace
@@ -76,8 +97,15 @@ int listenOn(quint16 port, int backlog, int *code, const char **api)
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_ANY);
     addr.sin_port = htons(port);
-    if (::bind(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == SOCKET_ERROR)
-        return fail("bind", s);
+    if (::bind(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == SOCKET_ERROR) {
+        // The teacher is told the port is in use, whether its holder shares
+        // it or keeps it for itself as the console does.
+        const bool forbidden = ::WSAGetLastError() == WSAEACCES;
+        fail("bind", s);
+        if (forbidden && port != 0 && portTaken(port))
+            *code = WSAEADDRINUSE;
+        return -1;
+    }
     if (::listen(s, backlog) == SOCKET_ERROR)
         return fail("listen", s);
     return int(s);
@@ -171,16 +199,26 @@ int openDescriptors(int fallback)
 namespace {
 
 // Windows tells of data and of the peer's end through the same notifier,
-// and of the end only once.
+// and of the end only once. Should that one message be lost (under Wine the
+// end of a connection whose reads were held while a stream was received is
+// at times never posted), the computer would stay listed for ever: every
+// watched connection is looked at once a second as well.
 class NotifierWatch final : public ReadyWatch
 {
 public:
     NotifierWatch(QObject *owner, Ready ready)
         : ReadyWatch(owner, std::move(ready))
+        , m_sweep(new QTimer(owner))
     {
         startSockets();
+        m_sweep->setInterval(SweepMs);
+        QObject::connect(m_sweep, &QTimer::timeout, owner, [this] { sweep(); });
     }
-    ~NotifierWatch() override { qDeleteAll(m_notifiers); }
+    ~NotifierWatch() override
+    {
+        delete m_sweep;
+        qDeleteAll(m_notifiers);
+    }
     int open(const char **) override { return 0; }
     int watch(quint64 key, int fd) override
     {
@@ -191,6 +229,8 @@ public:
                              [this, key] { m_ready(key, false); });
         }
         notifier->setEnabled(true);
+        if (!m_sweep->isActive())
+            m_sweep->start();
         return 0;
     }
     void pause(quint64 key, int) override
@@ -216,7 +256,24 @@ public:
     }
     bool endToldOnce() const override { return true; }
 
+    static constexpr int SweepMs = 1000;
+
 private:
+    // What a lost message would have told: the connections that are watched
+    // and readable, served as if told. A handler may end any of them.
+    void sweep()
+    {
+        const QList<quint64> keys = m_notifiers.keys();
+        for (const quint64 key : keys) {
+            const QSocketNotifier *notifier = m_notifiers.value(key);
+            if (notifier && notifier->isEnabled() && waitFor(int(notifier->socket()), false, 0))
+                m_ready(key, false);
+        }
+        if (m_notifiers.isEmpty())
+            m_sweep->stop();
+    }
+
+    QTimer *const m_sweep;
     QHash<quint64, QSocketNotifier *> m_notifiers;
 };
 
