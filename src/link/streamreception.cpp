@@ -297,6 +297,7 @@ void StreamReception::finish(Result &result, Reading &reading)
     if (m_kind == Kind::ScreenPicture) {
         reading.picture->feed(reading.stream, true);
         result.picture = reading.picture->take();
+        result.pictureSize = reading.picture->fullSize();
         // Bytes after the picture's end are not kept with it.
         result.jpeg = jpegimage::pictureBytes(reading.stream);
     } else {
@@ -316,7 +317,7 @@ void StreamReception::run()
     // incomplete; it must not end the console.
     try {
         if (screen)
-            reading.picture = std::make_unique<jpegimage::ArrivingPicture>(m_bound);
+            reading.picture = std::make_unique<jpegimage::ArrivingPicture>(m_bound, m_enlarge);
         const qint64 limit
                 = screen ? m_limits.memory : std::min(m_limits.memory, processlist::MaxStreamSize);
         read(limit, reading);
@@ -326,6 +327,7 @@ void StreamReception::run()
         result->peerName.clear();
         result->peerAddress.clear();
         result->picture = {};
+        result->pictureSize = {};
         result->rows = {};
         result->jpeg = {};
     }
