@@ -6,6 +6,7 @@
 #include "shell/tfprogress.h"
 #include "support/classroom.h"
 
+#include <QCheckBox>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -17,6 +18,7 @@
 #include <QPushButton>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QScrollArea>
 #include <QSignalSpy>
 #include <QStatusBar>
 #include <QTest>
@@ -111,8 +113,12 @@ private slots:
     void screenPicture_data()
     {
         QTest::addColumn<QSize>("size");
-        QTest::newRow("small") << QSize(64, 48);
-        QTest::newRow("classroom screen") << QSize(1024, 768);
+        QTest::addColumn<bool>("inSight"); // the screen's tab shown when it comes
+        QTest::newRow("small") << QSize(64, 48) << false;
+        QTest::newRow("classroom screen") << QSize(1024, 768) << false;
+        // Decoded at the tab's size; "100 %" decodes it whole.
+        QTest::newRow("larger than the tab, in sight") << QSize(1920, 1080) << true;
+        QTest::newRow("smaller than the tab, in sight") << QSize(640, 360) << true;
     }
 
     // The teacher asks, the agent announces and sends: the picture is shown
@@ -120,8 +126,25 @@ private slots:
     void screenPicture()
     {
         QFETCH(QSize, size);
+        QFETCH(bool, inSight);
         Room room;
         TFMain &main = room.main();
+        if (inSight) {
+            main.resize(1444, 746);
+            main.show();
+            main.PageControl1->setCurrentWidget(main.TabSheet3);
+            QVERIFY(QTest::qWaitForWindowExposed(&main));
+        }
+        // Never blown up.
+        const QSize tab = main.ScrollBox1->maximumViewportSize();
+        const bool larger = size.width() > tab.width() || size.height() > tab.height();
+        const QSize fitted = inSight && larger ? size.scaled(tab, Qt::KeepAspectRatio) : size;
+        QSize decoded;
+        connect(&main.classroom(), &Classroom::streamReceived, main.StatusEdit,
+                [&](const StreamReception::Result &r) {
+                    decoded = r.picture.size();
+                    QCOMPARE(r.pictureSize, size);
+                });
         TestAgent &agent = room.console.connectAgent();
         room.console.select(agent);
         const QImage picture = quarteredPicture(size.width(), size.height());
@@ -148,14 +171,19 @@ private slots:
         QCOMPARE(main.ScreenStatusBar->currentMessage(), whole);
         QCOMPARE(main.StatusEdit->text(), whole);
         QVERIFY(inProgressAtOutcome); // the flag is cleared after every effect
-        QCOMPARE(main.ScreenShootImage->size(), size);
-        const QImage shown = main.ScreenShootImage->pixmap().toImage();
-        QCOMPARE(shown.size(), size);
-        const int w = size.width(), h = size.height();
-        QVERIFY(near(shown.pixelColor(w / 4, h / 4), Qt::red));
-        QVERIFY(near(shown.pixelColor(3 * w / 4, h / 4), Qt::green));
-        QVERIFY(near(shown.pixelColor(w / 4, 3 * h / 4), Qt::blue));
-        QVERIFY(near(shown.pixelColor(3 * w / 4, 3 * h / 4), Qt::white));
+        QCOMPARE(decoded, fitted);
+        for (const QSize expected : {fitted, size}) {
+            if (expected != fitted)
+                main.ActualSizeCheckBox->click();
+            QCOMPARE(main.ScreenShootImage->size(), expected);
+            const QImage shown = main.ScreenShootImage->pixmap().toImage();
+            QCOMPARE(shown.size(), expected);
+            const int w = expected.width(), h = expected.height();
+            QVERIFY(near(shown.pixelColor(w / 4, h / 4), Qt::red));
+            QVERIFY(near(shown.pixelColor(3 * w / 4, h / 4), Qt::green));
+            QVERIFY(near(shown.pixelColor(w / 4, 3 * h / 4), Qt::blue));
+            QVERIFY(near(shown.pixelColor(3 * w / 4, 3 * h / 4), Qt::white));
+        }
         QVERIFY(!main.waitWindow()->isVisible());
         QVERIFY(main.isEnabled());
         // The bar counts the bytes as they come, at most 1024 a read.

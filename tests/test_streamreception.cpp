@@ -2,6 +2,7 @@
 // real agent at the other end of a loopback connection sends the bytes.
 #include "link/jpegimage.h"
 #include "link/processlist.h"
+#include "link/streambuffers.h"
 #include "link/streamreception.h"
 #include "platform/cp1250.h"
 #include "support/samples.h"
@@ -144,6 +145,19 @@ QByteArray corruptInTheMiddle(QByteArray jpeg)
     jpeg[at + 2] = char(0xFF);
     jpeg[at + 3] = char(0xC4);
     return jpeg;
+}
+
+// A picture of noise, large in bytes: a different one for each seed.
+QByteArray noisyJpeg(int width, int height, quint32 seed)
+{
+    QImage image(width, height, QImage::Format_RGB32);
+    QRandomGenerator random(seed);
+    for (int y = 0; y < height; ++y) {
+        auto *row = reinterpret_cast<quint32 *>(image.scanLine(y));
+        for (int x = 0; x < width; ++x)
+            row[x] = 0xFF000000u | random.bounded(0x1000000u);
+    }
+    return jpegimage::encode(image, 90);
 }
 
 } // namespace
@@ -534,11 +548,18 @@ private slots:
         QTest::addColumn<int>("firstKiB");
         QTest::addColumn<bool>("secondOverview");
         QTest::addColumn<bool>("secondKept");
+        // The first is read into a buffer a stream of its size had before.
+        QTest::addColumn<bool>("reused");
         // A budget of 2 MiB, the overview's share 1 MiB; the second 800 KiB.
-        QTest::newRow("the overview's past its share") << true << 800 << true << false;
-        QTest::newRow("the teacher's beside the overview's") << true << 800 << false << true;
-        QTest::newRow("the overview's beside the teacher's") << false << 800 << true << true;
-        QTest::newRow("the overview's past the whole budget") << false << 1536 << true << false;
+        QTest::newRow("the overview's past its share") << true << 800 << true << false << false;
+        QTest::newRow("the teacher's beside the overview's")
+                << true << 800 << false << true << false;
+        QTest::newRow("the overview's beside the teacher's")
+                << false << 800 << true << true << false;
+        QTest::newRow("the overview's past the whole budget")
+                << false << 1536 << true << false << false;
+        QTest::newRow("the same, the first in a buffer read into before")
+                << false << 1536 << true << false << true;
     }
 
     // All receptions together keep at most the budget, the overview's at
@@ -550,6 +571,7 @@ private slots:
         QFETCH(int, firstKiB);
         QFETCH(bool, secondOverview);
         QFETCH(bool, secondKept);
+        QFETCH(bool, reused);
         constexpr qint64 MiB = 1024 * 1024;
         StreamReception::setBudget({2 * MiB, MiB});
         Link first;
@@ -568,6 +590,13 @@ private slots:
         };
         Reports held;
         Reports other;
+        if (reused) {
+            Reports before;
+            start(before, first, firstStream.size(), firstOverview);
+            first.agent->send(firstStream);
+            QVERIFY(before.finished());
+            QVERIFY(streambuffers::idle().bytes >= firstStream.size());
+        }
 
         start(held, first, firstStream.size(), firstOverview);
         first.agent->send(firstStream.left(firstStream.size() - 1));
@@ -630,6 +659,74 @@ private slots:
         const qint64 kept = qint64(mallinfo2().arena) - before;
         QVERIFY2(kept < 4 * 1024 * 1024, qPrintable(QString::number(kept)));
 #endif
+    }
+
+    // A large stream's buffer is read into again once its bytes are let go,
+    // and nothing of the stream before shows through in the next; however
+    // many and however large the streams, the buffers kept idle stay within
+    // their bound.
+    void buffersReused_data()
+    {
+        QTest::addColumn<QList<QByteArray>>("streams");
+        QTest::addColumn<bool>("reused"); // each in the buffer of the one before
+        QTest::addColumn<bool>("held");   // all kept until the last has come
+        QByteArray one = noisyJpeg(1600, 1200, 1);
+        QByteArray two = noisyJpeg(1600, 1200, 2);
+        QVERIFY(std::min(one.size(), two.size()) > streambuffers::Large);
+        if (two.size() > one.size())
+            std::swap(one, two);
+        QTest::newRow("a smaller picture after a larger one") << QList{one, two} << true << false;
+        // The first's bytes still lie beyond the second's end in the buffer.
+        QTest::newRow("a picture cut short, announced so, after the whole one")
+                << QList{one, one.left(one.size() * 7 / 8)} << true << false;
+        QList<QByteArray> alike;
+        for (int i = 0; i < streambuffers::Watched + 4; ++i)
+            alike << noise(int(streambuffers::Large) + 4096 * i);
+        QTest::newRow("twelve streams held at once, then let go") << alike << false << true;
+        QList<QByteArray> growing;
+        for (double size = streambuffers::Large; size < 24 * streambuffers::Large; size *= 1.4)
+            growing << noise(int(size) + 512);
+        QTest::newRow("streams each 1.4 times larger") << growing << false << false;
+    }
+
+    void buffersReused()
+    {
+        QFETCH(QList<QByteArray>, streams);
+        QFETCH(bool, reused);
+        QFETCH(bool, held);
+        Link link;
+        QVERIFY(link.connect());
+        quintptr before = 0;
+        QList<StreamReception::Result> kept;
+        for (const QByteArray &stream : streams) {
+            Reports reports;
+            reports.start(link, int(stream.size()), Kind::ScreenPicture);
+            link.agent->send(stream);
+            QVERIFY(reports.finished());
+            const StreamReception::Result &r = *reports.result;
+            QVERIFY(r.complete);
+            QCOMPARE(r.jpeg, jpegimage::pictureBytes(stream));
+            const QImage alone = jpegimage::decode(stream);
+            QCOMPARE(r.picture.isNull(), alone.isNull());
+            QCOMPARE(r.picture, alone);
+            const auto at = quintptr(r.jpeg.constData());
+            if (reused && before)
+                QCOMPARE(at, before);
+            before = at;
+            if (held)
+                kept << r;
+            const streambuffers::Idle idle = streambuffers::idle();
+            QVERIFY(idle.buffers <= streambuffers::Watched);
+            QVERIFY2(idle.bytes <= streambuffers::WatchedBytes,
+                     qPrintable(QString::number(idle.bytes)));
+        }
+        // Let go by all, the last one too is kept for the next.
+        kept.clear();
+        const streambuffers::Idle idle = streambuffers::idle();
+        QVERIFY(idle.buffers >= 1);
+        QVERIFY(idle.buffers <= streambuffers::Watched);
+        QVERIFY2(idle.bytes <= streambuffers::WatchedBytes,
+                 qPrintable(QString::number(idle.bytes)));
     }
 
     // At the real timing: a second's pause before the first read; a short

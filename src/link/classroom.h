@@ -177,6 +177,9 @@ public:
     // What a teacher's picture is fitted into for its computer's tile, as a
     // glance's is; empty: the tile waits for a glance.
     void setTileBound(QSize bound) { m_tileBound = bound; }
+    // The teacher's pictures larger than this are fitted into it as they
+    // are decoded (the window's preview); empty: full size.
+    void setScreenBound(QSize bound) { m_screenBound = bound; }
 
 signals:
     void localHostInfo(const QString &text);
@@ -294,6 +297,7 @@ private:
     // Stream bytes that came in one read with their announcement.
     QByteArray m_streamStart;
     QSize m_tileBound;
+    QSize m_screenBound;
     // Fits the teacher's pictures for their tiles, one at a time, off the
     // window's thread.
     QThreadPool m_fitPool;

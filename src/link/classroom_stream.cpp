@@ -23,6 +23,10 @@ void Classroom::startStream(const platform::ConnectionPtr &socket, bool screen, 
             screen ? StreamReception::Kind::ScreenPicture : StreamReception::Kind::ProcessList,
             environment.streamTimings, StreamReception::Limits{environment.streamMemoryLimit},
             environment.streamReadHook);
+    // Decoded at the size it is shown at: the decoder scales down by up to
+    // an eighth far cheaper than a full picture is decoded and then scaled.
+    if (screen)
+        stream->setPictureBound(m_screenBound, false);
     connect(stream.get(), &StreamReception::progress, this, [this, socket](qint64 received) {
         if (socket == m_teacherStream)
             emit streamProgress(received);

@@ -47,8 +47,9 @@ QImage decodeWithin(QByteArrayView data, QSize bound, QString *error = nullptr);
 class ArrivingPicture
 {
 public:
-    // Empty bound: full size.
-    explicit ArrivingPicture(QSize bound = {});
+    // Empty bound: full size. enlarge: a picture smaller than bound is
+    // fitted to it too (a thumbnail); else it stays as it is.
+    explicit ArrivingPicture(QSize bound = {}, bool enlarge = true);
     ~ArrivingPicture();
     ArrivingPicture(const ArrivingPicture &) = delete;
     ArrivingPicture &operator=(const ArrivingPicture &) = delete;
@@ -61,6 +62,8 @@ public:
     bool ended() const;
     // After the last piece: the picture, or a null image (error says why).
     QImage take(QString *error = nullptr);
+    // The picture's own size, however it was fitted; empty until its end.
+    QSize fullSize() const { return m_full; }
 
 private:
     struct State;
@@ -68,6 +71,8 @@ private:
     std::unique_ptr<State> d;
     int m_width = 0;
     int m_height = 0;
+    QSize m_full;
+    bool m_enlarge = true;
 };
 
 // The length of the picture at the start of data, up to and with its end

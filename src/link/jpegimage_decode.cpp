@@ -323,8 +323,9 @@ struct ArrivingPicture::State : Decoder
 {
 };
 
-ArrivingPicture::ArrivingPicture(QSize bound)
+ArrivingPicture::ArrivingPicture(QSize bound, bool enlarge)
     : d(new State{})
+    , m_enlarge(enlarge)
 {
     d->boundWidth = bound.width();
     d->boundHeight = bound.height();
@@ -364,6 +365,7 @@ void ArrivingPicture::feed(QByteArrayView received, bool last)
     if (ended()) {
         m_width = int(d->cinfo.output_width);
         m_height = int(d->cinfo.output_height);
+        m_full = QSize(int(d->cinfo.image_width), int(d->cinfo.image_height));
         release();
         return;
     }
@@ -395,7 +397,8 @@ QImage ArrivingPicture::take(QString *error)
     }
     if (error)
         error->clear();
-    if (d->boundWidth > 0 && d->boundHeight > 0)
+    const bool larger = m_width > d->boundWidth || m_height > d->boundHeight;
+    if (d->boundWidth > 0 && d->boundHeight > 0 && (m_enlarge || larger))
         return image.scaled(QSize(d->boundWidth, d->boundHeight), Qt::KeepAspectRatio,
                             Qt::SmoothTransformation);
     return image;

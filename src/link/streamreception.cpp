@@ -2,6 +2,7 @@
 
 #include "link/jpegimage.h"
 #include "link/processlist.h"
+#include "link/streambuffers.h"
 #include "platform/cp1250.h"
 #include "platform/memory.h"
 
@@ -96,7 +97,9 @@ struct StreamReception::Reading
     ~Reading() { release(); }
     void release()
     {
-        stream = {};
+        // A picture's bytes go on with its result: the buffer is read into
+        // again once they are let go.
+        streambuffers::giveBack(std::exchange(stream, {}));
         giveToBudget(std::exchange(budgeted, 0), overview);
     }
 };
@@ -157,18 +160,21 @@ void StreamReception::reportProgress(qint64 received)
 
 // The kept stream grows to hold wanted more bytes, its growth taken from
 // the budget first; false when the budget has no room.
+// A buffer read into before may hold more than is budgeted: the budget
+// counts what the stream has grown to, as it would for a new one.
 bool StreamReception::keepMore(Reading &reading, qint64 wanted)
 {
-    const qint64 capacity = reading.stream.capacity();
+    const qint64 budgeted = reading.budgeted;
     const qint64 kept = reading.stream.size();
-    if (kept + wanted <= capacity)
+    if (kept + wanted <= budgeted)
         return true;
     const qint64 expected = m_declared;
-    const qint64 grown = std::min(expected, std::max({kept + wanted, 2 * capacity, FirstReserved}));
-    if (!takeFromBudget(grown - capacity, reading.overview))
+    const qint64 grown = std::min(expected, std::max({kept + wanted, 2 * budgeted, FirstReserved}));
+    if (!takeFromBudget(grown - budgeted, reading.overview))
         return false;
-    reading.budgeted += grown - capacity;
-    reading.stream.reserve(qsizetype(grown));
+    reading.budgeted = grown;
+    if (reading.stream.capacity() < grown)
+        reading.stream.reserve(qsizetype(grown));
     return true;
 }
 
@@ -213,6 +219,8 @@ void StreamReception::read(qint64 limit, Reading &reading)
     // whatever it announces. So is one the budget of all streams has no
     // room for.
     reading.keep = expected <= limit;
+    if (reading.keep)
+        reading.stream = streambuffers::take(expected);
     const auto started = Clock::now();
     const auto pauseEnd = started + std::chrono::milliseconds(m_timings.firstSleepMs);
     const auto idleTime = std::chrono::milliseconds(qint64(m_timings.idleLimit + 1)
@@ -289,6 +297,7 @@ void StreamReception::finish(Result &result, Reading &reading)
     if (m_kind == Kind::ScreenPicture) {
         reading.picture->feed(reading.stream, true);
         result.picture = reading.picture->take();
+        result.pictureSize = reading.picture->fullSize();
         // Bytes after the picture's end are not kept with it.
         result.jpeg = jpegimage::pictureBytes(reading.stream);
     } else {
@@ -308,7 +317,7 @@ void StreamReception::run()
     // incomplete; it must not end the console.
     try {
         if (screen)
-            reading.picture = std::make_unique<jpegimage::ArrivingPicture>(m_bound);
+            reading.picture = std::make_unique<jpegimage::ArrivingPicture>(m_bound, m_enlarge);
         const qint64 limit
                 = screen ? m_limits.memory : std::min(m_limits.memory, processlist::MaxStreamSize);
         read(limit, reading);
@@ -318,6 +327,7 @@ void StreamReception::run()
         result->peerName.clear();
         result->peerAddress.clear();
         result->picture = {};
+        result->pictureSize = {};
         result->rows = {};
         result->jpeg = {};
     }

@@ -88,6 +88,7 @@ public:
         QString peerName;
         QString peerAddress;
         QImage picture;          // null when the bytes are no picture
+        QSize pictureSize;       // its own size: picture may be fitted smaller
         QList<QStringList> rows; // caption, description, id
         QByteArray jpeg;         // the picture's bytes as they came
     };
@@ -122,8 +123,13 @@ public:
     void setFirstBytes(const QByteArray &bytes) { m_firstBytes = bytes; }
 
     // A picture is fitted into bound (proportions kept) as it is decoded;
-    // set before start. Empty: full size.
-    void setPictureBound(QSize bound) { m_bound = bound; }
+    // set before start. Empty: full size. enlarge: a smaller one is fitted
+    // to it too.
+    void setPictureBound(QSize bound, bool enlarge = true)
+    {
+        m_bound = bound;
+        m_enlarge = enlarge;
+    }
 
     void start();
     // Ends the reception promptly; its result (incomplete, unless all was
@@ -154,6 +160,7 @@ private:
     const Limits m_limits;
     const ReadHook m_readHook;
     QSize m_bound;
+    bool m_enlarge = true;
     QByteArray m_firstBytes;
     std::atomic<bool> m_stop{false};
     std::mutex m_stopMutex;

@@ -1,5 +1,7 @@
 #include "shell/screenfit.h"
 
+#include "link/jpegimage.h"
+
 #include <QCheckBox>
 #include <QEvent>
 #include <QLabel>
@@ -14,13 +16,31 @@ ScreenFit::ScreenFit(QScrollArea *area, QLabel *label, QCheckBox *actualSize)
 {
     m_viewport = area->viewport();
     m_viewport->installEventFilter(this);
-    connect(actualSize, &QCheckBox::toggled, this, &ScreenFit::refit);
+    connect(actualSize, &QCheckBox::toggled, this, [this] {
+        refit();
+        tellBound();
+    });
 }
 
-void ScreenFit::show(const QImage &picture)
+void ScreenFit::show(const QImage &picture, QSize fullSize, const QByteArray &jpeg)
 {
     m_picture = picture;
+    m_fullSize = fullSize.isEmpty() ? picture.size() : fullSize;
+    m_jpeg = m_fullSize == picture.size() ? QByteArray() : jpeg;
     refit();
+}
+
+QSize ScreenFit::bound() const
+{
+    return m_actualSize->isChecked() ? QSize() : m_room;
+}
+
+void ScreenFit::tellBound()
+{
+    if (bound() == m_told)
+        return;
+    m_told = bound();
+    emit boundChanged(m_told);
 }
 
 bool ScreenFit::eventFilter(QObject *watched, QEvent *event)
@@ -29,9 +49,29 @@ bool ScreenFit::eventFilter(QObject *watched, QEvent *event)
     // and shrinks.
     // Compared by the pointer kept: the area may be half destroyed.
     if (watched == m_viewport
-        && (event->type() == QEvent::Resize || event->type() == QEvent::Show))
+        && (event->type() == QEvent::Resize || event->type() == QEvent::Show)) {
+        // Out of sight the tab has no size of its own yet; hidden again, it
+        // keeps the size it had.
+        const QSize room = m_area->maximumViewportSize();
+        if (m_area->isVisible() && !room.isEmpty())
+            m_room = room;
         refit();
+        tellBound();
+    }
     return QObject::eventFilter(watched, event);
+}
+
+// The picture as large as it came from the student.
+const QImage &ScreenFit::whole()
+{
+    if (m_picture.size() != m_fullSize) {
+        const QImage full = jpegimage::decode(m_jpeg);
+        if (full.size() == m_fullSize)
+            m_picture = full;
+        m_fullSize = m_picture.size();
+        m_jpeg.clear();
+    }
+    return m_picture;
 }
 
 void ScreenFit::refit()
@@ -40,16 +80,28 @@ void ScreenFit::refit()
         return;
     const QSize room = m_area->maximumViewportSize();
     // Out of sight the tab has no size of its own yet.
-    const bool shrink = !m_actualSize->isChecked() && m_area->isVisible() && !room.isEmpty()
-                        && (m_picture.width() > room.width() || m_picture.height() > room.height());
-    // The decoder's layout is the screen's own (RGB32): at 100 % no
-    // conversion, and a new picture costs one paint of what is in sight.
-    const QImage shown
-            = shrink ? m_picture.scaled(room, Qt::KeepAspectRatio, Qt::SmoothTransformation)
-                     : m_picture;
+    const bool shrink
+            = !m_actualSize->isChecked() && m_area->isVisible() && !room.isEmpty()
+              && (m_fullSize.width() > room.width() || m_fullSize.height() > room.height());
+    const QSize fitted = m_fullSize.scaled(room, Qt::KeepAspectRatio);
+    // A picture decoded at the tab's size is shown as it came; one smaller
+    // than wanted is decoded whole first. The decoder's layout is the
+    // screen's own (RGB32): no conversion, and a new picture costs one paint
+    // of what is in sight.
+    QImage shown;
+    if (!shrink)
+        shown = whole();
+    else if (qAbs(m_picture.width() - fitted.width()) <= 1
+             && qAbs(m_picture.height() - fitted.height()) <= 1 && m_picture.width() <= room.width()
+             && m_picture.height() <= room.height())
+        shown = m_picture;
+    else if (m_picture.width() < fitted.width())
+        shown = whole().scaled(room, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    else
+        shown = m_picture.scaled(room, Qt::KeepAspectRatio, Qt::SmoothTransformation);
     m_label->setPixmap(QPixmap::fromImage(shown, Qt::NoFormatConversion));
     m_label->resize(shown.size());
     const QString scale
-            = QStringLiteral("%1 %").arg(qRound(100.0 * shown.width() / m_picture.width()));
+            = QStringLiteral("%1 %").arg(qRound(100.0 * shown.width() / m_fullSize.width()));
     m_actualSize->setAccessibleDescription(scale);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QImage>
 #include <QObject>
 
@@ -16,18 +17,32 @@ class ScreenFit : public QObject
 public:
     ScreenFit(QScrollArea *area, QLabel *label, QCheckBox *actualSize);
 
-    void show(const QImage &picture);
+    // A picture may come fitted already (see bound): then fullSize is its
+    // own size, and jpeg its bytes, decoded whole once it is wanted larger.
+    void show(const QImage &picture, QSize fullSize = {}, const QByteArray &jpeg = {});
     const QImage &picture() const { return m_picture; }
+    // What a picture larger than the tab is shrunk to fit now; empty at
+    // "100 %" and before the tab has been seen.
+    QSize bound() const;
+
+signals:
+    void boundChanged(QSize bound);
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     void refit();
+    void tellBound();
+    const QImage &whole();
 
     QScrollArea *m_area;
     QObject *m_viewport;
     QLabel *m_label;
     QCheckBox *m_actualSize;
     QImage m_picture;
+    QSize m_fullSize;
+    QByteArray m_jpeg;
+    QSize m_room;
+    QSize m_told;
 };

@@ -297,7 +297,8 @@ private:
     void showStreamStart(qint32 declared);
     void showStream(const StreamReception::Result &outcome);
     // Shows a decoded picture, or reports a picture that did not decode.
-    bool showScreenPicture(const QImage &image);
+    // fullSize and jpeg: of a picture that came fitted to the tab.
+    bool showScreenPicture(const QImage &image, QSize fullSize = {}, const QByteArray &jpeg = {});
 
     // commands
     void runCommand(const commands::Command &command,

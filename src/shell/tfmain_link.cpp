@@ -202,7 +202,7 @@ void TFMain::showStream(const StreamReception::Result &outcome)
     Owner owner = ownerOf(m_classroom->teacherStreamComputer());
     if (owner.arrival == 0) // its computer has left meanwhile
         owner = {0, outcome.peerName, outcome.peerAddress};
-    if (screen && showScreenPicture(outcome.picture)) {
+    if (screen && showScreenPicture(outcome.picture, outcome.pictureSize, outcome.jpeg)) {
         m_shownPicture = {outcome.jpeg, owner, QDateTime::currentDateTime()};
         showOwner(ScreenShootImage, owner);
         SavePictureButton->setEnabled(true);
@@ -218,14 +218,14 @@ void TFMain::ShowScreenImage(const QByteArray &stream)
     showScreenPicture(jpegimage::decode(stream));
 }
 
-bool TFMain::showScreenPicture(const QImage &image)
+bool TFMain::showScreenPicture(const QImage &image, QSize fullSize, const QByteArray &jpeg)
 {
     if (image.isNull()) {
         StatusEdit->setText(QStringLiteral("Błąd ładowania obrazu"));
         return false; // the previous picture stays
     }
     // Fitted to the tab unless the teacher asks for 100 %.
-    m_screenFit->show(image);
+    m_screenFit->show(image, fullSize, jpeg);
     // The bytes of the picture shown before go with it; whoever shows a
     // picture it can save sets them again.
     m_shownPicture = {};

@@ -58,6 +58,11 @@ void TFMain::buildWatchControls()
     ActualSizeCheckBox->move(WatchIntervalSpinBox->geometry().right() + 25,
                              save.y() + (save.height() - ActualSizeCheckBox->height()) / 2);
     m_screenFit = new ScreenFit(ScrollBox1, ScreenShootImage, ActualSizeCheckBox);
+    // The teacher's pictures are decoded at the size they are shown at.
+    connect(m_screenFit, &ScreenFit::boundChanged, this, [this](QSize bound) {
+        if (m_classroom) // not while the window goes
+            m_classroom->setScreenBound(bound);
+    });
 }
 
 void TFMain::wireWatch()
