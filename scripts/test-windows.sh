@@ -34,7 +34,7 @@ mkdir -p "$run/lib/fonts" && cp /usr/share/fonts/truetype/dejavu/*.ttf "$run/lib
 echo "Not run under Wine (they drive the system's own calls directly: file modes"
 echo "and owners, other users, the test HTTP server on POSIX sockets, signals,"
 echo "descriptor limits, Linux's socket queue counters): test_agentsim"
-echo "test_tcpserver test_sendpacket test_load test_settings"
+echo "test_agentsim_faults test_tcpserver test_sendpacket test_load test_settings"
 echo "test_startup test_eventlog test_poll test_update_check test_update_download"
 echo "test_update_version test_update_window test_update_servers"
 echo "check_layers (not a program) e2e_console (needs AT-SPI, which Wine lacks)"
