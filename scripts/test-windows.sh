@@ -33,8 +33,9 @@ mkdir -p "$run/lib/fonts" && cp /usr/share/fonts/truetype/dejavu/*.ttf "$run/lib
 
 echo "Not run under Wine (they drive the system's own calls directly: file modes"
 echo "and owners, other users, the test HTTP server on POSIX sockets, signals):"
-echo "test_agentsim test_settings test_startup test_update_check test_update_download"
-echo "test_update_version test_update_window test_update_servers test_poweron"
+echo "test_agentsim test_agentsim_faults test_settings test_startup test_update_check"
+echo "test_update_download test_update_version test_update_window test_update_servers"
+echo "test_poweron"
 echo "check_layers (not a program) e2e_console (needs AT-SPI, which Wine lacks)"
 
 failed=()

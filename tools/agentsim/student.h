@@ -67,6 +67,7 @@ private:
 
     void handle(const PacketRecord &command);
     void answerStatus(const QString &text, quint32 processId = 0, const QByteArray &procName = {});
+    void runProgram(const PacketRecord &command);
     void answerMessage(const PacketRecord &command);
     void sendProcessList();
     void sendScreen();
@@ -106,6 +107,7 @@ private:
     bool m_busy = false;
     std::function<void()> m_afterDrain;
     QTimer m_gapTimer;
+    static constexpr int TrickleTickMs = 100;
     QTimer m_trickleTimer;
     QTimer m_retryTimer;
     QByteArray m_trickleLeft;
