@@ -122,9 +122,13 @@ void OverviewConsole::tileChanged(int index)
         ++m_pictures;
         if (size_t(index) < m_refreshed.size()) {
             const Clock::time_point now = Clock::now();
-            m_gaps[size_t(index)]
-                    = std::max(m_gaps[size_t(index)], msBetween(m_refreshed[size_t(index)], now));
-            m_refreshed[size_t(index)] = now;
+            Clock::time_point &last = m_refreshed[size_t(index)];
+            // The first picture's wait counts apart.
+            if (last != Clock::time_point{})
+                m_gaps[size_t(index)] = std::max(m_gaps[size_t(index)], msBetween(last, now));
+            else
+                m_first[size_t(index)] = msBetween(m_besideBegin, now);
+            last = now;
         }
     }
     if (m_done && m_done()) {
@@ -240,18 +244,19 @@ void OverviewConsole::askTeacherPicture(int row)
     main().ScreenShootButton->click();
 }
 
-std::pair<double, double> OverviewConsole::beside(int seconds)
+OverviewConsole::Beside OverviewConsole::beside(int seconds)
 {
     letIntervalPass();
-    const Clock::time_point begin = Clock::now();
+    const Clock::time_point begin = m_besideBegin = Clock::now();
     const size_t tiles = main().classroom().computers().size();
-    m_refreshed.assign(tiles, begin);
+    m_refreshed.assign(tiles, Clock::time_point{});
     m_gaps.assign(tiles, 0);
-    double teacherMs = NAN;
+    m_first.assign(tiles, 0);
+    Beside figures;
     Clock::time_point asked;
     const QMetaObject::Connection arrived
             = QObject::connect(&main().classroom(), &Classroom::streamReceived, &m_loop,
-                               [&] { teacherMs = msBetween(asked, Clock::now()); });
+                               [&] { figures.teacherMs = msBetween(asked, Clock::now()); });
     QTimer::singleShot(seconds * 500, &m_loop, [&] {
         asked = Clock::now();
         askTeacherPicture(0);
@@ -259,16 +264,20 @@ std::pair<double, double> OverviewConsole::beside(int seconds)
     runUntil([&] { return msBetween(begin, Clock::now()) >= seconds * 1000.0; },
              seconds * 1000 + 5000);
     QObject::disconnect(arrived);
-    double worst = 0;
     const Clock::time_point end = Clock::now();
     for (size_t i = 0; i < tiles; ++i) {
         if (!wellBehaved(*main().classroom().computers()[i]))
             continue;
-        worst = std::max({worst, m_gaps[i], msBetween(m_refreshed[i], end)});
+        if (m_refreshed[i] == Clock::time_point{}) { // never a picture
+            figures.firstMs = std::max(figures.firstMs, msBetween(begin, end));
+            continue;
+        }
+        figures.firstMs = std::max(figures.firstMs, m_first[i]);
+        figures.gapMs = std::max({figures.gapMs, m_gaps[i], msBetween(m_refreshed[i], end)});
     }
     m_refreshed.clear();
     switchOff();
-    return {worst, teacherMs};
+    return figures;
 }
 
 } // namespace bench::overview

@@ -37,10 +37,17 @@ public:
     // round this many times.
     std::vector<double> waitsDuringRounds(int rounds);
     void setIntervalSeconds(int seconds) { overview().setIntervalSeconds(seconds); }
-    // Over this many seconds: the longest any well-behaved student's tile
-    // went without a new picture, and the teacher's picture of one of them
-    // asked halfway, from the click to its arrival (ms).
-    std::pair<double, double> beside(int seconds);
+    // Over this many seconds (ms): the longest any well-behaved student's
+    // tile waited for its first picture, and then between two pictures; the
+    // teacher's picture of one of them asked halfway, from the click to its
+    // arrival.
+    struct Beside
+    {
+        double firstMs = 0;
+        double gapMs = 0;
+        double teacherMs = NAN;
+    };
+    Beside beside(int seconds);
     // Pictures announced whose stream did not come whole.
     int lost() const { return m_lost; }
     const Phases &phases() const { return m_phases; }
@@ -71,7 +78,9 @@ private:
     Clock::time_point m_doneAt;
     std::set<int> m_fresh;
     std::vector<Clock::time_point> m_refreshed; // while trickling: each tile's last
-    std::vector<double> m_gaps;                 // and its longest wait
+    std::vector<double> m_gaps;                 // and its longest wait since
+    std::vector<double> m_first;                // its first picture's wait
+    Clock::time_point m_besideBegin;
     int m_pictures = 0;
     int m_lost = 0;
     int m_rounds = 0;

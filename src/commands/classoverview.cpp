@@ -141,8 +141,7 @@ bool ClassOverview::busy(const platform::ConnectionPtr &connection) const
 }
 
 // Asks the computers that are due, up to MaxOutstanding at once, when nothing
-// stands in the way; each round goes on where the last one stopped. Those
-// whose last picture came are asked before the rest.
+// stands in the way; each round goes on where the last one stopped.
 void ClassOverview::pump()
 {
     if (!m_active || m_teacherWaiting || m_classroom.StreamInProgress.load())
@@ -151,29 +150,51 @@ void ClassOverview::pump()
     // computer out of the class.
     const std::vector<Computer *> computers = m_classroom.computers();
     const qint64 now = m_clock.elapsed();
+    const bool keep = keepPlaces(computers, now);
+    bool doubtfulFull = doubtfulPlacesFull(keep);
     // Where this round began: m_next moves on with each request.
     const size_t start = m_next;
-    for (const bool answering : {true, false}) {
-        for (size_t step = 0; step < computers.size(); ++step) {
-            if (int(m_outstanding.size()) >= MaxOutstanding)
-                return;
-            const size_t i = (start + step) % computers.size();
-            Computer *computer = computers[i];
-            const Tile &tile = computer->tile;
-            if ((tile.state == TileState::Current && tile.failures == 0) != answering)
-                continue;
-            if (askIfDue(computer, now))
-                m_next = i + 1;
+    for (size_t step = 0; step < computers.size(); ++step) {
+        if (int(m_outstanding.size()) >= MaxOutstanding)
+            return;
+        const size_t i = (start + step) % computers.size();
+        Computer *computer = computers[i];
+        const bool doubtful = inDoubt(computer->tile);
+        if (doubtful && doubtfulFull)
+            continue;
+        if (askIfDue(computer, now)) {
+            m_next = i + 1;
+            if (doubtful)
+                doubtfulFull = doubtfulPlacesFull(keep);
         }
     }
     scheduleNext(now);
 }
 
-bool ClassOverview::failingPlacesFull() const
+// Not known to answer: its last request brought no picture, or none has
+// come from it yet.
+bool ClassOverview::inDoubt(const Tile &tile)
 {
-    return std::count_if(m_outstanding.begin(), m_outstanding.end(),
-                         [](const Request &r) { return r.failing; })
-           >= MaxOutstandingFailing;
+    return tile.failures > 0 || tile.state != TileState::Current;
+}
+
+// Places are kept for computers known to answer while some computer of the
+// class has stopped answering or one known to answer is due: a fresh class
+// is asked as fast as the places allow.
+bool ClassOverview::keepPlaces(const std::vector<Computer *> &computers, qint64 now) const
+{
+    return std::any_of(computers.begin(), computers.end(), [&](const Computer *c) {
+        return c->tile.failures > 0
+               || (!inDoubt(c->tile) && c->isOpen() && !busy(c->connection) && due(*c, now));
+    });
+}
+
+bool ClassOverview::doubtfulPlacesFull(bool keepPlaces) const
+{
+    return keepPlaces
+           && std::count_if(m_outstanding.begin(), m_outstanding.end(), [](const Request &r) {
+                  return r.inDoubt;
+              }) >= MaxOutstandingDoubtful;
 }
 
 // True when the request went out.
@@ -181,9 +202,7 @@ bool ClassOverview::askIfDue(Computer *computer, qint64 now)
 {
     const platform::ConnectionPtr connection = computer->connection;
     Tile &tile = computer->tile;
-    const bool failing = tile.failures > 0;
-    if (!computer->isOpen() || busy(connection) || !due(*computer, now)
-        || (failing && failingPlacesFull()))
+    if (!computer->isOpen() || busy(connection) || !due(*computer, now))
         return false;
     tile.askedAt = now;
     if (!m_classroom.requestGlance(connection, m_bound)) {
@@ -191,7 +210,7 @@ bool ClassOverview::askIfDue(Computer *computer, qint64 now)
             notSent(computer, now);
         return false;
     }
-    m_outstanding.push_back({connection, now + timings.answerTimeoutMs, false, failing});
+    m_outstanding.push_back({connection, now + timings.answerTimeoutMs, false, inDoubt(tile)});
     armDeadline();
     return true;
 }
@@ -216,11 +235,11 @@ void ClassOverview::scheduleNext(qint64 now)
     if (int(m_outstanding.size()) >= MaxOutstanding)
         return;
     // Those left out for want of a place are woken as a request ends.
-    const bool failingFull = failingPlacesFull();
+    const bool doubtfulFull = doubtfulPlacesFull(keepPlaces(m_classroom.computers(), now));
     qint64 wait = std::numeric_limits<qint64>::max();
     for (const Computer *computer : m_classroom.computers()) {
         if (!computer->isOpen() || busy(computer->connection)
-            || (failingFull && computer->tile.failures > 0))
+            || (doubtfulFull && inDoubt(computer->tile)))
             continue;
         const Tile &tile = computer->tile;
         // One with a question open is woken by its answer (settled or not,

@@ -66,11 +66,13 @@ public:
     // and one that comes back is shown again within a minute.
     static constexpr int MaxBackoffSteps = 3;
     static constexpr int MaxBackoffMs = 60000;
-    // Computers whose last request brought no picture hold at most this many
-    // of the places, and those that answer are asked first: a class full of
-    // silent or trickling computers still leaves a quarter of the places to
-    // the students whose tiles keep up.
-    static constexpr int MaxOutstandingFailing = MaxOutstanding * 3 / 4;
+    // Computers not known to answer (none of their pictures has come yet,
+    // or their last request brought none) hold at most this many of the
+    // places while some computer has stopped answering or one known to
+    // answer is due: a class full of silent or trickling computers still
+    // leaves a quarter of the places to the students whose tiles keep up,
+    // and a fresh class is asked 16 at once.
+    static constexpr int MaxOutstandingDoubtful = MaxOutstanding * 3 / 4;
     static constexpr const char *IntervalTag = "<OVERVIEW INTERVAL>";
 
     ClassOverview(Classroom &classroom, Commander &commander, QObject *parent = nullptr);
@@ -102,12 +104,14 @@ private:
         platform::ConnectionPtr connection;
         qint64 deadline = 0; // ms on m_clock
         bool announced = false;
-        bool failing = false; // its last request brought no picture
+        bool inDoubt = false; // see MaxOutstandingDoubtful
     };
 
     void pump();
     bool askIfDue(Computer *computer, qint64 now);
-    bool failingPlacesFull() const;
+    static bool inDoubt(const Tile &tile);
+    bool keepPlaces(const std::vector<Computer *> &computers, qint64 now) const;
+    bool doubtfulPlacesFull(bool keepPlaces) const;
     bool due(const Computer &computer, qint64 now) const;
     qint64 waitAfterAsking(const Tile &tile) const;
     bool busy(const platform::ConnectionPtr &connection) const;
