@@ -425,6 +425,20 @@ private slots:
         QCOMPARE(decodeArriving(jpeg, nullptr, tile), jpegimage::decodeWithin(jpeg, tile));
     }
 
+    // A large picture's block is kept for the next one, and given back once
+    // no picture has come for a while.
+    void largeBlocksGivenBackWhenIdle()
+    {
+        jpegimage::releaseIdleBlocks(0);
+        const QByteArray jpeg = jpegimage::encode(quadrantPicture(1024, 768), 75);
+        jpegimage::decode(jpeg); // let go at once
+        QVERIFY(jpegimage::keptBlockBytes() >= size_t(1024 * 768 * 4));
+        jpegimage::releaseIdleBlocks(60000);
+        QVERIFY(jpegimage::keptBlockBytes() >= size_t(1024 * 768 * 4));
+        jpegimage::releaseIdleBlocks(0);
+        QCOMPARE(jpegimage::keptBlockBytes(), size_t(0));
+    }
+
     void encodesBaseline()
     {
         const QByteArray jpeg = jpegimage::encode(quadrantPicture(16, 16), 75);

@@ -5,9 +5,9 @@
 #include "link/streambuffers.h"
 #include "link/streamreception.h"
 #include "platform/cp1250.h"
-#include "support/samples.h"
 #include "support/hostilejpeg.h"
 #include "support/rawsocket.h"
+#include "support/samples.h"
 
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
@@ -219,13 +219,15 @@ private slots:
         QTest::newRow("picture, connection closed part-way")
                 << screen << 61440 << noise(30000) << Ending::Closed << 100 << false
                 << qint64(30000) << QStringList() << none << 1;
-        QTest::newRow("picture, no JPEG at all") << screen << 5000 << noise(5000) << open << 100
-                                                 << true << qint64(5000) << QStringList() << none << 1;
+        QTest::newRow("picture, no JPEG at all")
+                << screen << 5000 << noise(5000) << open << 100 << true << qint64(5000)
+                << QStringList() << none << 1;
         QTest::newRow("picture, JPEG cut short and announced so")
                 << screen << int(jpegSize / 2) << jpeg.left(jpegSize / 2) << open << 100 << true
                 << jpegSize / 2 << QStringList() << none << 1;
-        QTest::newRow("picture, nothing announced") << screen << 0 << QByteArray() << open << 100
-                                                    << true << qint64(0) << QStringList() << none << 1;
+        QTest::newRow("picture, nothing announced")
+                << screen << 0 << QByteArray() << open << 100 << true << qint64(0) << QStringList()
+                << none << 1;
 
         // Decoded while it arrives: whole and alike however it comes; broken
         // or cut short it ends as it did when it was decoded at the end.
@@ -302,7 +304,7 @@ private slots:
         }
         // The picture's bytes as they came, for a complete picture only.
         QCOMPARE(r.jpeg, complete && kind == Kind::ScreenPicture ? jpegimage::pictureBytes(payload)
-                                                                  : QByteArray());
+                                                                 : QByteArray());
     }
     // However many reads come while the owner is busy, one progress report
     // waits for it, with the latest figure; the result follows it.
@@ -727,6 +729,11 @@ private slots:
         QVERIFY(idle.buffers <= streambuffers::Watched);
         QVERIFY2(idle.bytes <= streambuffers::WatchedBytes,
                  qPrintable(QString::number(idle.bytes)));
+        // Kept while pictures may still come; given back once quiet.
+        streambuffers::releaseIdle(60000);
+        QCOMPARE(streambuffers::idle().buffers, idle.buffers);
+        streambuffers::releaseIdle(0);
+        QCOMPARE(streambuffers::idle().buffers, 0);
     }
 
     // At the real timing: a second's pause before the first read; a short

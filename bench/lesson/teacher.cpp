@@ -190,7 +190,9 @@ void Lesson::countPollAnswers()
     // The question's minute of the lesson: which fault the odd student had.
     const double askedMinute
             = minuteNow() - double(poll.startedAt().msecsTo(QDateTime::currentDateTime())) / 60000;
-    const bool trickling = phaseAt(askedMinute) == 0;
+    // Asked, and given 20 s, while the odd student trickles: one asked as it
+    // is replaced by the next phase's agent cannot be answered.
+    const bool trickling = phaseAt(askedMinute) == 0 && phaseAt(askedMinute + 20.0 / 60) == 0;
     int answers = 0;
     for (const Poll::Row &row : poll.rows()) {
         const bool odd = !isWellBehaved(row.address.toLatin1());

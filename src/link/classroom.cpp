@@ -1,6 +1,8 @@
 // The listening server and the registry of connected computers.
 #include "link/classroom.h"
 
+#include "link/jpegimage.h"
+#include "link/streambuffers.h"
 #include "platform/cp1250.h"
 #include "platform/hostinfo.h"
 #include "storage/eventlog.h"
@@ -33,6 +35,12 @@ Classroom::Classroom(QObject *parent)
     m_leftOutTimer.setSingleShot(true);
     m_leftOutTimer.setInterval(1000);
     connect(&m_leftOutTimer, &QTimer::timeout, this, &Classroom::reportAllLeftOut);
+    m_idleBuffersTimer.setInterval(IdleBuffersMs / 4);
+    connect(&m_idleBuffersTimer, &QTimer::timeout, this, [] {
+        streambuffers::releaseIdle(IdleBuffersMs);
+        jpegimage::releaseIdleBlocks(IdleBuffersMs);
+    });
+    m_idleBuffersTimer.start();
     m_clock.start();
     m_fitPool.setMaxThreadCount(1);
     wireServer();

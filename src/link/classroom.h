@@ -290,6 +290,11 @@ private:
     std::map<QByteArray, LogShare> m_logShares;
     LogShare m_allAgentsShare;
     QTimer m_leftOutTimer;
+    // Large buffers kept for the next pictures are let go once the class has
+    // been quiet this long: reused while pictures keep coming (the overview
+    // asks every 5 s at first), never held after a burst is over.
+    static constexpr int IdleBuffersMs = 8000;
+    QTimer m_idleBuffersTimer;
     // The connection of the teacher's stream being received; null when none.
     platform::ConnectionPtr m_teacherStream;
     TeacherRequest m_teacherAsked[2]; // [0] process list, [1] screen

@@ -88,4 +88,9 @@ QByteArray pictureBytes(const QByteArray &data);
 // simulator, the tests and the benchmarks).
 QByteArray encode(const QImage &image, int quality = 85);
 
+// The blocks of large decoded pictures let go are kept for the next ones;
+// those kept longer than idleMs are given back to the system.
+void releaseIdleBlocks(qint64 idleMs);
+size_t keptBlockBytes();
+
 } // namespace jpegimage

@@ -1,5 +1,8 @@
 // The blocks decoded pictures are kept in.
 #include "link/jpegerrors.h"
+#include "link/jpegimage.h"
+
+#include <QDeadlineTimer>
 
 #include <cstdlib>
 #include <cstring>
@@ -22,12 +25,23 @@ constexpr size_t Large = 1024 * 1024;
 constexpr size_t KeptBlocks = 2;
 constexpr size_t KeptBytes = 80 * 1024 * 1024;
 
+size_t sizeOf(const unsigned char *block);
+
 struct Kept
 {
     std::mutex mutex;
     std::vector<unsigned char *> blocks; // the oldest first
+    std::vector<qint64> since;           // when each was let go (steady clock, ms)
     size_t bytes = 0;
 };
+
+void drop(Kept &k, size_t index)
+{
+    k.bytes -= sizeOf(k.blocks[index]);
+    std::free(k.blocks[index]);
+    k.blocks.erase(k.blocks.begin() + qsizetype(index));
+    k.since.erase(k.since.begin() + qsizetype(index));
+}
 
 // Never destroyed: a picture may be let go while the program ends.
 Kept &kept()
@@ -53,6 +67,7 @@ unsigned char *reuse(size_t size)
         const size_t blockSize = sizeOf(*it);
         if (blockSize >= size && blockSize - size <= size / 4) {
             unsigned char *block = *it;
+            k.since.erase(k.since.begin() + (it - k.blocks.begin()));
             k.blocks.erase(it);
             k.bytes -= blockSize;
             return block;
@@ -84,12 +99,10 @@ void givePixels(void *pixels)
     if (size >= Large && size <= KeptBytes) {
         Kept &k = kept();
         std::lock_guard lock(k.mutex);
-        while (!k.blocks.empty() && (k.blocks.size() >= KeptBlocks || k.bytes + size > KeptBytes)) {
-            k.bytes -= sizeOf(k.blocks.front());
-            std::free(k.blocks.front());
-            k.blocks.erase(k.blocks.begin());
-        }
+        while (!k.blocks.empty() && (k.blocks.size() >= KeptBlocks || k.bytes + size > KeptBytes))
+            drop(k, 0);
         k.blocks.push_back(block);
+        k.since.push_back(QDeadlineTimer::current().deadline());
         k.bytes += size;
         return;
     }
@@ -97,3 +110,25 @@ void givePixels(void *pixels)
 }
 
 } // namespace jpegimage::detail
+
+namespace jpegimage {
+
+void releaseIdleBlocks(qint64 idleMs)
+{
+    detail::Kept &k = detail::kept();
+    std::lock_guard lock(k.mutex);
+    const qint64 before = QDeadlineTimer::current().deadline() - idleMs;
+    for (size_t i = k.blocks.size(); i-- > 0;) {
+        if (k.since[i] <= before)
+            detail::drop(k, i);
+    }
+}
+
+size_t keptBlockBytes()
+{
+    detail::Kept &k = detail::kept();
+    std::lock_guard lock(k.mutex);
+    return k.bytes;
+}
+
+} // namespace jpegimage

@@ -1,5 +1,7 @@
 #include "link/streambuffers.h"
 
+#include <QDeadlineTimer>
+
 #include <algorithm>
 #include <mutex>
 #include <vector>
@@ -8,11 +10,22 @@ namespace streambuffers {
 
 namespace {
 
+struct Entry
+{
+    QByteArray buffer;
+    qint64 since = 0; // when its stream ended, ms on the system's steady clock
+};
+
 struct Pool
 {
     std::mutex mutex;
-    std::vector<QByteArray> watched; // the oldest first
+    std::vector<Entry> watched; // the oldest first
 };
+
+qint64 now()
+{
+    return QDeadlineTimer::current().deadline();
+}
 
 // Never destroyed: a reception may end while the program does.
 Pool &pool()
@@ -31,13 +44,14 @@ bool isFree(const QByteArray &buffer)
 
 // The oldest go first, held or not: one still held is freed by its last
 // holder.
-void trim(std::vector<QByteArray> &watched)
+void trim(std::vector<Entry> &watched)
 {
     qint64 bytes = 0;
-    for (const QByteArray &b : watched)
-        bytes += b.capacity();
-    while (!watched.empty() && (watched.size() > size_t(Watched) || bytes > WatchedBytes)) {
-        bytes -= watched.front().capacity();
+    for (const Entry &w : watched)
+        bytes += w.buffer.capacity();
+    while (!watched.empty()
+           && (watched.size() > size_t(Watched) || bytes > WatchedBytes)) {
+        bytes -= watched.front().buffer.capacity();
         watched.erase(watched.begin());
     }
 }
@@ -56,21 +70,21 @@ QByteArray take(qint64 size)
     // at least three quarters of it, which grows where it lies.
     auto best = p.watched.end();
     for (auto it = p.watched.begin(); it != p.watched.end(); ++it) {
-        const qint64 capacity = it->capacity();
-        if (!isFree(*it) || capacity > size + size / 4 || capacity < size - size / 4)
+        const qint64 capacity = it->buffer.capacity();
+        if (!isFree(it->buffer) || capacity > size + size / 4 || capacity < size - size / 4)
             continue;
         if (best == p.watched.end()) {
             best = it;
             continue;
         }
-        const qint64 was = best->capacity();
+        const qint64 was = best->buffer.capacity();
         const bool holds = capacity >= size;
         if ((holds && (was < size || capacity < was)) || (!holds && was < size && capacity > was))
             best = it;
     }
     if (best == p.watched.end())
         return {};
-    QByteArray buffer = std::move(*best);
+    QByteArray buffer = std::move(best->buffer);
     p.watched.erase(best);
     buffer.resize(0); // keeps the capacity: it is detached
     return buffer;
@@ -82,7 +96,7 @@ void giveBack(QByteArray buffer)
         return;
     Pool &p = pool();
     std::lock_guard lock(p.mutex);
-    p.watched.push_back(std::move(buffer));
+    p.watched.push_back({std::move(buffer), now()});
     trim(p.watched);
 }
 
@@ -91,13 +105,22 @@ Idle idle()
     Pool &p = pool();
     std::lock_guard lock(p.mutex);
     Idle idle;
-    for (const QByteArray &b : p.watched) {
-        if (isFree(b)) {
+    for (const Entry &w : p.watched) {
+        if (isFree(w.buffer)) {
             ++idle.buffers;
-            idle.bytes += b.capacity();
+            idle.bytes += w.buffer.capacity();
         }
     }
     return idle;
+}
+
+void releaseIdle(qint64 idleMs)
+{
+    Pool &p = pool();
+    std::lock_guard lock(p.mutex);
+    const qint64 before = now() - idleMs;
+    std::erase_if(p.watched,
+                  [before](const Entry &w) { return w.since <= before && isFree(w.buffer); });
 }
 
 } // namespace streambuffers

@@ -34,4 +34,9 @@ struct Idle
 // The buffers no one but the pool holds now, and their capacity together.
 Idle idle();
 
+// Lets go of the buffers kept longer than idleMs since their stream ended
+// and held by no one else: a burst of large pictures leaves nothing behind
+// once the class is quiet again.
+void releaseIdle(qint64 idleMs);
+
 } // namespace streambuffers
