@@ -315,8 +315,13 @@ int main(int argc, char **argv)
                                          .arg(size.height())
                                          .arg(picture.size() / 1024)
                                          .arg(pace);
+            // Paced like a classroom network, most of the decoding is done as
+            // the bytes arrive: a 4K picture's whole of it.
+            const QString target = bytesPerSecond == 0   ? QStringLiteral("<= 1.3x")
+                                   : size.width() > 1920 ? QStringLiteral("<= 1.0x")
+                                                         : QStringLiteral("<= 1.1x");
             printResult(QStringLiteral("picture"), name, median(console), median(floor),
-                        QStringLiteral("ms"), Better::Lower, QStringLiteral("<= 1.3x"));
+                        QStringLiteral("ms"), Better::Lower, target);
         }
     }
     return 0;
