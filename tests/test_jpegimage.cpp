@@ -6,6 +6,8 @@
 #include "support/hostilejpeg.h"
 
 #include <QColor>
+#include <QDir>
+#include <QFile>
 #include <QRandomGenerator>
 #include <QTest>
 
@@ -291,6 +293,19 @@ QByteArray withComment(QByteArray jpeg, int length)
     return jpeg.insert(2, comment);
 }
 
+// Fine detail over gradients, as text over a desktop: a pixel out of place
+// shows.
+QImage detailedPicture(int width, int height)
+{
+    QImage image(width, height, QImage::Format_RGB32);
+    for (int y = 0; y < height; ++y) {
+        auto *row = reinterpret_cast<QRgb *>(image.scanLine(y));
+        for (int x = 0; x < width; ++x)
+            row[x] = qRgb(x * 255 / width, y * 255 / height, (x / 3 + y / 5) % 2 ? 220 : 30);
+    }
+    return image;
+}
+
 // A JFIF revision the decoder does not know (it knows 1.x and 2.x).
 QByteArray withJfifRevision(QByteArray jpeg, quint8 major)
 {
@@ -314,10 +329,10 @@ QByteArray withAdobeTransform(QByteArray jpeg, quint8 transform)
 // The picture fed to the decoder as it would arrive: in pieces of uneven
 // sizes (single bytes among them) into a buffer that grows, and so moves,
 // between them.
-QImage decodeArriving(const QByteArray &data, QString *error, QSize bound = {})
+QImage decodeArriving(const QByteArray &data, QString *error, QSize bound = {}, bool enlarge = true)
 {
     static constexpr qsizetype Pieces[] = {1, 13, 700, 1, 4096, 65536};
-    jpegimage::ArrivingPicture picture(bound);
+    jpegimage::ArrivingPicture picture(bound, enlarge);
     QByteArray received;
     for (qsizetype at = 0, i = 0; at < data.size(); ++i) {
         const qsizetype piece = std::min(Pieces[i % std::size(Pieces)], data.size() - at);
@@ -423,6 +438,122 @@ private slots:
         QVERIFY(arrivingError.isEmpty());
         const QSize tile(image.width() / 5 + 1, image.height() / 5 + 1);
         QCOMPARE(decodeArriving(jpeg, nullptr, tile), jpegimage::decodeWithin(jpeg, tile));
+    }
+
+    // Fitted to its place: the decoder scales down by a power of two, and the
+    // rest of the way is averaged over the area each pixel covers, row by row
+    // as the rows come (or, past a quarter or to enlarge, scaled at the end).
+    void fitsPicturesToTheirPlace_data()
+    {
+        QTest::addColumn<QByteArray>("jpeg");
+        QTest::addColumn<QSize>("bound");
+        QTest::addColumn<bool>("enlarge");
+        QTest::addColumn<QSize>("fitted");
+
+        const QImage screen = detailedPicture(1920, 1080);
+        const QByteArray hd = jpegimage::encode(screen, 90);
+        QTest::newRow("1080p into the screen tab")
+                << hd << QSize(780, 500) << false << QSize(780, 438);
+        QTest::newRow("1080p into a tile") << hd << QSize(230, 140) << true << QSize(230, 129);
+        QTest::newRow("1080p, a pixel narrower")
+                << hd << QSize(1919, 1080) << false << QSize(1919, 1079);
+        QTest::newRow("by one and a half, to odd sizes")
+                << jpegimage::encode(detailedPicture(1000, 680), 90) << QSize(333, 300) << false
+                << QSize(333, 226);
+        QTest::newRow("one row high") << jpegimage::encode(detailedPicture(1000, 8), 90)
+                                      << QSize(100, 100) << false << QSize(100, 1);
+        EncodeOptions options;
+        options.samples = Samples::Grey;
+        QTest::newRow("grey") << encodeWith(detailedPicture(640, 480), options) << QSize(500, 500)
+                              << false << QSize(500, 375);
+        options.samples = Samples::Cmyk;
+        QTest::newRow("Adobe CMYK") << encodeWith(detailedPicture(640, 480), options)
+                                    << QSize(500, 500) << false << QSize(500, 375);
+        // An eighth from the decoder leaves 80 x 60, more than four times 15 x 11.
+        QTest::newRow("past a quarter after the decoder")
+                << jpegimage::encode(detailedPicture(640, 480), 90) << QSize(15, 15) << true
+                << QSize(15, 11);
+        const QByteArray small = jpegimage::encode(detailedPicture(64, 48), 90);
+        QTest::newRow("smaller, enlarged") << small << QSize(200, 200) << true << QSize(200, 150);
+        QTest::newRow("smaller, kept") << small << QSize(200, 200) << false << QSize(64, 48);
+    }
+
+    void fitsPicturesToTheirPlace()
+    {
+        QFETCH(QByteArray, jpeg);
+        QFETCH(QSize, bound);
+        QFETCH(bool, enlarge);
+        QFETCH(QSize, fitted);
+
+        jpegimage::ArrivingPicture whole(bound, enlarge);
+        whole.feed(jpeg, true);
+        const QImage image = whole.take();
+        QCOMPARE(image.size(), fitted);
+        QCOMPARE(image.format(), QImage::Format_RGB32);
+        QCOMPARE(whole.fullSize(), jpegimage::decode(jpeg).size());
+
+        // As Qt's smooth scaling fits what the decoder's own scaling gave.
+        const QSize full = whole.fullSize();
+        int denom = 8;
+        while (denom > 1
+               && (full.width() / denom < fitted.width()
+                   || full.height() / denom < fitted.height()))
+            denom /= 2;
+        const QImage decoded
+                = jpegimage::decodeWithin(jpeg, QSize((full.width() + denom - 1) / denom,
+                                                      (full.height() + denom - 1) / denom));
+        const QImage expected
+                = decoded.scaled(fitted, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+        // Qt's sums round down and in steps of their own: a channel may differ
+        // by a few, on the whole by less than one.
+        int worst = 0;
+        qint64 total = 0;
+        for (int y = 0; y < fitted.height(); ++y)
+            for (int x = 0; x < fitted.width(); ++x) {
+                const QRgb got = image.pixel(x, y);
+                const QRgb want = expected.pixel(x, y);
+                QCOMPARE(qAlpha(got), 255);
+                for (const int off : {qRed(got) - qRed(want), qGreen(got) - qGreen(want),
+                                      qBlue(got) - qBlue(want)}) {
+                    worst = std::max(worst, qAbs(off));
+                    total += qAbs(off);
+                }
+            }
+        const double mean = double(total) / (3.0 * fitted.width() * fitted.height());
+        QVERIFY2(worst <= 3 && mean < 1.0,
+                 qPrintable(QStringLiteral("channels up to %1 off, %2 on average")
+                                    .arg(worst)
+                                    .arg(mean)));
+
+        // The same pixels when it arrives piece by piece.
+        QCOMPARE(decodeArriving(jpeg, nullptr, bound, enlarge), image);
+    }
+
+    // The fuzzer's seeds, among them pictures once refused in pieces where
+    // they passed whole: in pieces each ends as it does whole, with the same
+    // pixels or the same refusal.
+    void endsInPiecesAsWhole_data()
+    {
+        QTest::addColumn<QByteArray>("jpeg");
+        const QDir samples(QStringLiteral(DOCENTOR_JPEG_SAMPLES));
+        const QStringList names = samples.entryList(QDir::Files, QDir::Name);
+        QVERIFY2(names.contains(QStringLiteral("damaged_code_passes_whole.jpg")),
+                 qPrintable(samples.path()));
+        for (const QString &name : names) {
+            QFile file(samples.filePath(name));
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            QTest::newRow(qPrintable(name)) << file.readAll();
+        }
+    }
+
+    void endsInPiecesAsWhole()
+    {
+        QFETCH(QByteArray, jpeg);
+        QString error;
+        const QImage image = jpegimage::decode(jpeg, &error);
+        QString arrivingError;
+        QCOMPARE(decodeArriving(jpeg, &arrivingError), image);
+        QCOMPARE(arrivingError, error);
     }
 
     // A large picture's block is kept for the next one, and given back once

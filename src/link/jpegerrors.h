@@ -15,6 +15,7 @@ struct ErrorManager
     jpeg_error_mgr pub; // first, so the library's pointer converts back
     std::jmp_buf jump;
     char message[JMSG_LENGTH_MAX];
+    bool warned; // what ended the decoding was a warning about lost data
 };
 
 [[noreturn]] void failWith(j_common_ptr cinfo, const char *text);

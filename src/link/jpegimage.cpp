@@ -52,8 +52,10 @@ bool harmless(int messageCode)
 // Trace messages (level 0 and above) are of no interest.
 void emitMessage(j_common_ptr cinfo, int level)
 {
-    if (level < 0 && !harmless(cinfo->err->msg_code))
+    if (level < 0 && !harmless(cinfo->err->msg_code)) {
+        reinterpret_cast<ErrorManager *>(cinfo->err)->warned = true;
         errorExit(cinfo);
+    }
 }
 
 void outputMessage(j_common_ptr) {}
@@ -67,6 +69,7 @@ void setUpErrors(ErrorManager &err)
     err.pub.emit_message = emitMessage;
     err.pub.output_message = outputMessage;
     err.message[0] = '\0';
+    err.warned = false;
 }
 
 } // namespace detail

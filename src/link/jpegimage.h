@@ -67,12 +67,14 @@ public:
 
 private:
     struct State;
+    void begin();
     void release();
     std::unique_ptr<State> d;
     int m_width = 0;
     int m_height = 0;
     QSize m_full;
-    bool m_enlarge = true;
+    QSize m_bound;
+    bool m_enlarge;
 };
 
 // The length of the picture at the start of data, up to and with its end

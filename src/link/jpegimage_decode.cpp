@@ -1,6 +1,7 @@
 #include "link/jpegimage.h"
 
 #include "link/jpegerrors.h"
+#include "link/jpegshrink.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -45,6 +46,17 @@ struct Decoder
     // The size the caller will fit the picture into; empty for full size.
     int boundWidth;
     int boundHeight;
+    bool enlarge; // a picture smaller than the bound is fitted to it too
+    // The size the picture is shown at, and the size of its pixels: the same
+    // when the rows are shrunk to it as they come; otherwise the decoded
+    // picture is scaled at its end.
+    int fitWidth;
+    int fitHeight;
+    int pixelsWidth;
+    int pixelsHeight;
+    std::unique_ptr<RowShrink> shrink;
+    // Refused for damaged coded data before all of the picture was in.
+    bool refusedEarly;
 };
 
 // A block costs its visit whatever its band holds, and then each coefficient
@@ -213,30 +225,70 @@ void prepare(Decoder &d)
     d.workBudget = workBudget(&d.cinfo);
 }
 
+// Several rows a call: given a single row, the decoder makes the two rows of
+// a vertically subsampled picture in a spare row of its own and copies one of
+// them over.
+constexpr JDIMENSION RowsPerCall = 16;
+
 // Decodes rows while the bytes last; false when it must wait for more.
 bool readRows(Decoder &d)
 {
     const JDIMENSION width = d.cinfo.output_width;
     const size_t stride = size_t(width) * 4;
-    // Several rows a call: given a single row, the decoder makes the two
-    // rows of a vertically subsampled picture in a spare row of its own and
-    // copies one of them over.
-    constexpr JDIMENSION RowsPerCall = 16;
     JSAMPROW rows[RowsPerCall];
     while (d.cinfo.output_scanline < d.cinfo.output_height) {
         const JDIMENSION first = d.cinfo.output_scanline;
         const JDIMENSION count = std::min(RowsPerCall, d.cinfo.output_height - first);
         for (JDIMENSION i = 0; i < count; ++i)
-            rows[i] = d.pixels + stride * (first + i);
+            rows[i] = d.shrink ? d.shrink->bandRow(int(i)) : d.pixels + stride * (first + i);
         const JDIMENSION read = jpeg_read_scanlines(&d.cinfo, rows, count);
         if (read == 0 && !d.last)
             return false;
         if (read == 0)
             failWith(reinterpret_cast<j_common_ptr>(&d.cinfo), "decoder returned no scanline");
-        for (JDIMENSION i = 0; d.cmyk && i < read; ++i)
-            cmykToRgb32(rows[i], width);
+        for (JDIMENSION i = 0; i < read; ++i) {
+            if (d.cmyk)
+                cmykToRgb32(rows[i], width);
+            if (d.shrink)
+                d.shrink->add(rows[i]);
+        }
     }
     return true;
+}
+
+// The size the picture is shown at: fitted to the bound when it is larger,
+// or when it is to be enlarged.
+QSize shownSize(const Decoder &d)
+{
+    const QSize decoded(int(d.cinfo.output_width), int(d.cinfo.output_height));
+    const bool larger = decoded.width() > d.boundWidth || decoded.height() > d.boundHeight;
+    if (d.boundWidth <= 0 || d.boundHeight <= 0 || !(d.enlarge || larger))
+        return decoded;
+    // A picture far wider than high keeps a row.
+    return decoded.scaled(d.boundWidth, d.boundHeight, Qt::KeepAspectRatio).expandedTo(QSize(1, 1));
+}
+
+// Where the decoded rows go: straight into the picture, or shrunk into it as
+// they come when the decoder's own scaling could not bring it to its size.
+void makeRoom(Decoder &d)
+{
+    const QSize decoded(int(d.cinfo.output_width), int(d.cinfo.output_height));
+    const QSize fit = shownSize(d);
+    d.fitWidth = fit.width();
+    d.fitHeight = fit.height();
+    const bool shrinking = RowShrink::fits(decoded, fit);
+    const QSize pixels = shrinking ? fit : decoded;
+    d.pixelsWidth = pixels.width();
+    d.pixelsHeight = pixels.height();
+    d.pixels = static_cast<unsigned char *>(
+            takePixels(size_t(pixels.width()) * 4 * size_t(pixels.height())));
+    if (!d.pixels)
+        failWith(reinterpret_cast<j_common_ptr>(&d.cinfo), "out of memory for the picture");
+    if (!shrinking)
+        return;
+    d.shrink = RowShrink::make(decoded, fit, d.pixels, int(RowsPerCall));
+    if (!d.shrink)
+        failWith(reinterpret_cast<j_common_ptr>(&d.cinfo), "out of memory for the picture");
 }
 
 // One step of the decoding; false when it waits for more bytes.
@@ -281,10 +333,7 @@ bool step(Decoder &d)
         d.absorbing = false;
         if (!started)
             return false;
-        const size_t stride = size_t(d.cinfo.output_width) * 4;
-        d.pixels = static_cast<unsigned char *>(takePixels(stride * d.cinfo.output_height));
-        if (!d.pixels)
-            failWith(reinterpret_cast<j_common_ptr>(&d.cinfo), "out of memory for the picture");
+        makeRoom(d);
         d.stage = Stage::Rows;
         return true;
     }
@@ -324,11 +373,23 @@ struct ArrivingPicture::State : Decoder
 };
 
 ArrivingPicture::ArrivingPicture(QSize bound, bool enlarge)
-    : d(new State{})
+    : m_bound(bound)
     , m_enlarge(enlarge)
 {
-    d->boundWidth = bound.width();
-    d->boundHeight = bound.height();
+    begin();
+}
+
+// A decoder at the picture's first byte.
+void ArrivingPicture::begin()
+{
+    if (d) {
+        release();
+        givePixels(std::exchange(d->pixels, nullptr));
+    }
+    d.reset(new State{});
+    d->boundWidth = m_bound.width();
+    d->boundHeight = m_bound.height();
+    d->enlarge = m_enlarge;
     setUpErrors(d->err);
     d->cinfo.err = &d->err.pub;
 }
@@ -354,6 +415,12 @@ bool ArrivingPicture::ended() const
 
 void ArrivingPicture::feed(QByteArrayView received, bool last)
 {
+    // The library reads coded data by a fast route when much of it is in,
+    // and by a careful one otherwise; the fast one lets some damage pass (a
+    // bad code reads as zero). A picture refused for damage while it came is
+    // decoded again once all of it is in, so that it ends as it does whole.
+    if (last && d->stage == Stage::Failed && d->refusedEarly)
+        begin();
     if (ended() || size_t(received.size()) < d->taken)
         return;
     d->received = reinterpret_cast<const JOCTET *>(received.data());
@@ -363,8 +430,9 @@ void ArrivingPicture::feed(QByteArrayView received, bool last)
         pointSource(*d);
     run(*d);
     if (ended()) {
-        m_width = int(d->cinfo.output_width);
-        m_height = int(d->cinfo.output_height);
+        d->refusedEarly = !last && d->stage == Stage::Failed && d->err.warned;
+        m_width = d->pixelsWidth;
+        m_height = d->pixelsHeight;
         m_full = QSize(int(d->cinfo.image_width), int(d->cinfo.image_height));
         release();
         return;
@@ -397,11 +465,12 @@ QImage ArrivingPicture::take(QString *error)
     }
     if (error)
         error->clear();
-    const bool larger = m_width > d->boundWidth || m_height > d->boundHeight;
-    if (d->boundWidth > 0 && d->boundHeight > 0 && (m_enlarge || larger))
-        return image.scaled(QSize(d->boundWidth, d->boundHeight), Qt::KeepAspectRatio,
-                            Qt::SmoothTransformation);
-    return image;
+    // Shrunk as it came, or to be fitted now (enlarged, or too large for
+    // shrinking as it comes).
+    const QSize fit(d->fitWidth, d->fitHeight);
+    if (fit == image.size())
+        return image;
+    return image.scaled(fit, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
 }
 
 QImage decode(QByteArrayView data, QString *error)

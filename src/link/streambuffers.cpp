@@ -49,8 +49,7 @@ void trim(std::vector<Entry> &watched)
     qint64 bytes = 0;
     for (const Entry &w : watched)
         bytes += w.buffer.capacity();
-    while (!watched.empty()
-           && (watched.size() > size_t(Watched) || bytes > WatchedBytes)) {
+    while (!watched.empty() && (watched.size() > size_t(Watched) || bytes > WatchedBytes)) {
         bytes -= watched.front().buffer.capacity();
         watched.erase(watched.begin());
     }
