@@ -4,10 +4,9 @@
 // the test itself.
 #include "link/jpegimage.h"
 #include "support/hostilejpeg.h"
+#include "support/jpegsamples.h"
 
 #include <QColor>
-#include <QDir>
-#include <QFile>
 #include <QRandomGenerator>
 #include <QTest>
 
@@ -17,132 +16,9 @@
 
 #include <jpeglib.h>
 
+using namespace jpegsamples;
+
 namespace {
-
-// Four flat quadrants whose borders fall on 8x8 block borders, so each probe
-// at a quadrant's centre sees an almost exact colour whatever the scan script.
-const QColor Quadrants[4]
-        = {QColor(220, 30, 30), QColor(30, 200, 60), QColor(40, 50, 210), QColor(240, 240, 240)};
-
-int quadrantOf(int x, int y, int width, int height)
-{
-    return (x >= width / 2 ? 1 : 0) + (y >= height / 2 ? 2 : 0);
-}
-
-QImage quadrantPicture(int width, int height, bool grey = false)
-{
-    QImage image(width, height, QImage::Format_RGB32);
-    for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x) {
-            const QColor c = Quadrants[quadrantOf(x, y, width, height)];
-            image.setPixel(x, y,
-                           grey ? qRgb(qGray(c.rgb()), qGray(c.rgb()), qGray(c.rgb())) : c.rgb());
-        }
-    return image;
-}
-
-enum class Samples { Rgb, Grey, Cmyk, TwoChannels };
-
-// The raw samples libjpeg takes for a picture. CMYK is written the way Adobe
-// applications write it, inverted, with K at 240 so that the black channel
-// takes part in the conversion.
-QByteArray samplesOf(const QImage &image, Samples kind, int *components, J_COLOR_SPACE *space)
-{
-    QByteArray out;
-    for (int y = 0; y < image.height(); ++y)
-        for (int x = 0; x < image.width(); ++x) {
-            const QRgb p = image.pixel(x, y);
-            switch (kind) {
-            case Samples::Rgb:
-                out += char(qRed(p));
-                out += char(qGreen(p));
-                out += char(qBlue(p));
-                break;
-            case Samples::Grey:
-                out += char(qGray(p));
-                break;
-            case Samples::Cmyk:
-                out += char(qMin(255, qRed(p) * 255 / 240));
-                out += char(qMin(255, qGreen(p) * 255 / 240));
-                out += char(qMin(255, qBlue(p) * 255 / 240));
-                out += char(240);
-                break;
-            case Samples::TwoChannels:
-                out += char(qRed(p));
-                out += char(qGreen(p));
-                break;
-            }
-        }
-    switch (kind) {
-    case Samples::Rgb:
-        *components = 3;
-        *space = JCS_RGB;
-        break;
-    case Samples::Grey:
-        *components = 1;
-        *space = JCS_GRAYSCALE;
-        break;
-    case Samples::Cmyk:
-        *components = 4;
-        *space = JCS_CMYK;
-        break;
-    case Samples::TwoChannels:
-        *components = 2;
-        *space = JCS_UNKNOWN;
-        break;
-    }
-    return out;
-}
-
-struct EncodeOptions
-{
-    Samples samples = Samples::Rgb;
-    J_COLOR_SPACE stored = JCS_UNKNOWN; // JCS_UNKNOWN: libjpeg's default for the input
-    std::vector<jpeg_scan_info> script; // empty: baseline
-    bool arithmetic = false;
-};
-
-// The test's own encoder, straight on libjpeg, for what jpegimage::encode
-// does not make: grey, CMYK and YCCK files, scan scripts, arithmetic coding.
-QByteArray encodeWith(const QImage &image, const EncodeOptions &options)
-{
-    int components = 0;
-    J_COLOR_SPACE space = JCS_UNKNOWN;
-    const QByteArray samples = samplesOf(image, options.samples, &components, &space);
-
-    jpeg_compress_struct cinfo;
-    jpeg_error_mgr err;
-    cinfo.err = jpeg_std_error(&err);
-    jpeg_create_compress(&cinfo);
-    unsigned char *out = nullptr;
-    unsigned long size = 0;
-    jpeg_mem_dest(&cinfo, &out, &size);
-    cinfo.image_width = JDIMENSION(image.width());
-    cinfo.image_height = JDIMENSION(image.height());
-    cinfo.input_components = components;
-    cinfo.in_color_space = space;
-    jpeg_set_defaults(&cinfo);
-    if (options.stored != JCS_UNKNOWN)
-        jpeg_set_colorspace(&cinfo, options.stored);
-    jpeg_set_quality(&cinfo, 95, TRUE);
-    if (!options.script.empty()) {
-        cinfo.scan_info = options.script.data();
-        cinfo.num_scans = int(options.script.size());
-    }
-    cinfo.arith_code = options.arithmetic ? TRUE : FALSE;
-    jpeg_start_compress(&cinfo, TRUE);
-    const int stride = image.width() * components;
-    while (cinfo.next_scanline < cinfo.image_height) {
-        JSAMPROW row = reinterpret_cast<JSAMPROW>(const_cast<char *>(samples.constData())
-                                                  + stride * int(cinfo.next_scanline));
-        jpeg_write_scanlines(&cinfo, &row, 1);
-    }
-    jpeg_finish_compress(&cinfo);
-    jpeg_destroy_compress(&cinfo);
-    QByteArray result(reinterpret_cast<const char *>(out), qsizetype(size));
-    std::free(out);
-    return result;
-}
 
 // The first `scans` scans of a valid progressive script for a one-component
 // picture: the DC coefficient at full precision, then every AC coefficient as
@@ -224,19 +100,6 @@ QByteArray progressive(int scans)
     return encodeWith(quadrantPicture(64, 48, true), options);
 }
 
-// A large picture of four flat quadrants, made row by row (setPixel would
-// take seconds at 8K).
-QImage largeQuadrants(int width, int height)
-{
-    QImage image(width, height, QImage::Format_RGB32);
-    for (int y = 0; y < height; ++y) {
-        auto *row = reinterpret_cast<QRgb *>(image.scanLine(y));
-        for (int x = 0; x < width; ++x)
-            row[x] = Quadrants[quadrantOf(x, y, width, height)].rgb();
-    }
-    return image;
-}
-
 // libjpeg's own progressive script (ten scans for colour, six for grey), as
 // an agent's encoder would write it.
 QByteArray usualProgressive(const QImage &image, bool grey)
@@ -293,19 +156,6 @@ QByteArray withComment(QByteArray jpeg, int length)
     return jpeg.insert(2, comment);
 }
 
-// Fine detail over gradients, as text over a desktop: a pixel out of place
-// shows.
-QImage detailedPicture(int width, int height)
-{
-    QImage image(width, height, QImage::Format_RGB32);
-    for (int y = 0; y < height; ++y) {
-        auto *row = reinterpret_cast<QRgb *>(image.scanLine(y));
-        for (int x = 0; x < width; ++x)
-            row[x] = qRgb(x * 255 / width, y * 255 / height, (x / 3 + y / 5) % 2 ? 220 : 30);
-    }
-    return image;
-}
-
 // A JFIF revision the decoder does not know (it knows 1.x and 2.x).
 QByteArray withJfifRevision(QByteArray jpeg, quint8 major)
 {
@@ -324,25 +174,6 @@ QByteArray withAdobeTransform(QByteArray jpeg, quint8 transform)
     QByteArray adobe("Adobe\0\x64\0\0\0\0", 11);
     adobe += char(transform);
     return jpeg.replace(app0, length, segmentOf(0xEE, adobe));
-}
-
-// The picture fed to the decoder as it would arrive: in pieces of uneven
-// sizes (single bytes among them) into a buffer that grows, and so moves,
-// between them.
-QImage decodeArriving(const QByteArray &data, QString *error, QSize bound = {}, bool enlarge = true)
-{
-    static constexpr qsizetype Pieces[] = {1, 13, 700, 1, 4096, 65536};
-    jpegimage::ArrivingPicture picture(bound, enlarge);
-    QByteArray received;
-    for (qsizetype at = 0, i = 0; at < data.size(); ++i) {
-        const qsizetype piece = std::min(Pieces[i % std::size(Pieces)], data.size() - at);
-        received.append(data.constData() + at, piece);
-        at += piece;
-        received.squeeze();
-        picture.feed(received, false);
-    }
-    picture.feed(received, true);
-    return picture.take(error);
 }
 
 } // namespace
@@ -397,7 +228,7 @@ private slots:
         QTest::newRow("a long comment") << withComment(good, 3000) << picture << 12;
 
         // Real screens up to 8K, progressive ones included, within every limit.
-        const QImage screen8k = largeQuadrants(7680, 4320);
+        const QImage screen8k = quadrantPicture(7680, 4320);
         QTest::newRow("8K") << jpegimage::encode(screen8k, 80) << screen8k << 12;
         QTest::newRow("8K progressive") << usualProgressive(screen8k, false) << screen8k << 12;
         const QImage grey8k = screen8k.convertToFormat(QImage::Format_Grayscale8)
@@ -438,122 +269,6 @@ private slots:
         QVERIFY(arrivingError.isEmpty());
         const QSize tile(image.width() / 5 + 1, image.height() / 5 + 1);
         QCOMPARE(decodeArriving(jpeg, nullptr, tile), jpegimage::decodeWithin(jpeg, tile));
-    }
-
-    // Fitted to its place: the decoder scales down by a power of two, and the
-    // rest of the way is averaged over the area each pixel covers, row by row
-    // as the rows come (or, past a quarter or to enlarge, scaled at the end).
-    void fitsPicturesToTheirPlace_data()
-    {
-        QTest::addColumn<QByteArray>("jpeg");
-        QTest::addColumn<QSize>("bound");
-        QTest::addColumn<bool>("enlarge");
-        QTest::addColumn<QSize>("fitted");
-
-        const QImage screen = detailedPicture(1920, 1080);
-        const QByteArray hd = jpegimage::encode(screen, 90);
-        QTest::newRow("1080p into the screen tab")
-                << hd << QSize(780, 500) << false << QSize(780, 438);
-        QTest::newRow("1080p into a tile") << hd << QSize(230, 140) << true << QSize(230, 129);
-        QTest::newRow("1080p, a pixel narrower")
-                << hd << QSize(1919, 1080) << false << QSize(1919, 1079);
-        QTest::newRow("by one and a half, to odd sizes")
-                << jpegimage::encode(detailedPicture(1000, 680), 90) << QSize(333, 300) << false
-                << QSize(333, 226);
-        QTest::newRow("one row high") << jpegimage::encode(detailedPicture(1000, 8), 90)
-                                      << QSize(100, 100) << false << QSize(100, 1);
-        EncodeOptions options;
-        options.samples = Samples::Grey;
-        QTest::newRow("grey") << encodeWith(detailedPicture(640, 480), options) << QSize(500, 500)
-                              << false << QSize(500, 375);
-        options.samples = Samples::Cmyk;
-        QTest::newRow("Adobe CMYK") << encodeWith(detailedPicture(640, 480), options)
-                                    << QSize(500, 500) << false << QSize(500, 375);
-        // An eighth from the decoder leaves 80 x 60, more than four times 15 x 11.
-        QTest::newRow("past a quarter after the decoder")
-                << jpegimage::encode(detailedPicture(640, 480), 90) << QSize(15, 15) << true
-                << QSize(15, 11);
-        const QByteArray small = jpegimage::encode(detailedPicture(64, 48), 90);
-        QTest::newRow("smaller, enlarged") << small << QSize(200, 200) << true << QSize(200, 150);
-        QTest::newRow("smaller, kept") << small << QSize(200, 200) << false << QSize(64, 48);
-    }
-
-    void fitsPicturesToTheirPlace()
-    {
-        QFETCH(QByteArray, jpeg);
-        QFETCH(QSize, bound);
-        QFETCH(bool, enlarge);
-        QFETCH(QSize, fitted);
-
-        jpegimage::ArrivingPicture whole(bound, enlarge);
-        whole.feed(jpeg, true);
-        const QImage image = whole.take();
-        QCOMPARE(image.size(), fitted);
-        QCOMPARE(image.format(), QImage::Format_RGB32);
-        QCOMPARE(whole.fullSize(), jpegimage::decode(jpeg).size());
-
-        // As Qt's smooth scaling fits what the decoder's own scaling gave.
-        const QSize full = whole.fullSize();
-        int denom = 8;
-        while (denom > 1
-               && (full.width() / denom < fitted.width()
-                   || full.height() / denom < fitted.height()))
-            denom /= 2;
-        const QImage decoded
-                = jpegimage::decodeWithin(jpeg, QSize((full.width() + denom - 1) / denom,
-                                                      (full.height() + denom - 1) / denom));
-        const QImage expected
-                = decoded.scaled(fitted, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
-        // Qt's sums round down and in steps of their own: a channel may differ
-        // by a few, on the whole by less than one.
-        int worst = 0;
-        qint64 total = 0;
-        for (int y = 0; y < fitted.height(); ++y)
-            for (int x = 0; x < fitted.width(); ++x) {
-                const QRgb got = image.pixel(x, y);
-                const QRgb want = expected.pixel(x, y);
-                QCOMPARE(qAlpha(got), 255);
-                for (const int off : {qRed(got) - qRed(want), qGreen(got) - qGreen(want),
-                                      qBlue(got) - qBlue(want)}) {
-                    worst = std::max(worst, qAbs(off));
-                    total += qAbs(off);
-                }
-            }
-        const double mean = double(total) / (3.0 * fitted.width() * fitted.height());
-        QVERIFY2(worst <= 3 && mean < 1.0,
-                 qPrintable(QStringLiteral("channels up to %1 off, %2 on average")
-                                    .arg(worst)
-                                    .arg(mean)));
-
-        // The same pixels when it arrives piece by piece.
-        QCOMPARE(decodeArriving(jpeg, nullptr, bound, enlarge), image);
-    }
-
-    // The fuzzer's seeds, among them pictures once refused in pieces where
-    // they passed whole: in pieces each ends as it does whole, with the same
-    // pixels or the same refusal.
-    void endsInPiecesAsWhole_data()
-    {
-        QTest::addColumn<QByteArray>("jpeg");
-        const QDir samples(QStringLiteral(DOCENTOR_JPEG_SAMPLES));
-        const QStringList names = samples.entryList(QDir::Files, QDir::Name);
-        QVERIFY2(names.contains(QStringLiteral("damaged_code_passes_whole.jpg")),
-                 qPrintable(samples.path()));
-        for (const QString &name : names) {
-            QFile file(samples.filePath(name));
-            QVERIFY(file.open(QIODevice::ReadOnly));
-            QTest::newRow(qPrintable(name)) << file.readAll();
-        }
-    }
-
-    void endsInPiecesAsWhole()
-    {
-        QFETCH(QByteArray, jpeg);
-        QString error;
-        const QImage image = jpegimage::decode(jpeg, &error);
-        QString arrivingError;
-        QCOMPARE(decodeArriving(jpeg, &arrivingError), image);
-        QCOMPARE(arrivingError, error);
     }
 
     // A large picture's block is kept for the next one, and given back once

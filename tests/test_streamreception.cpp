@@ -84,6 +84,8 @@ struct Reports
     QList<qint64> progress;
     std::optional<StreamReception::Result> result;
     std::unique_ptr<StreamReception> reception;
+    QSize bound; // the picture fitted into it as it arrives; empty: full size
+    bool enlarge = false;
 
     void start(Link &link, qint32 declared, Kind kind, const Timings &timings = Quick,
                qint64 memoryLimit = StreamReception::Limits{}.memory,
@@ -96,6 +98,7 @@ struct Reports
                          [this](qint64 received) { progress << received; });
         QObject::connect(reception.get(), &StreamReception::finished, reception.get(),
                          [this](const StreamReception::Result &r) { result = r; });
+        reception->setPictureBound(bound, enlarge);
         reception->start();
     }
     bool finished(int timeoutMs = 10000)
@@ -306,6 +309,47 @@ private slots:
         QCOMPARE(r.jpeg, complete && kind == Kind::ScreenPicture ? jpegimage::pictureBytes(payload)
                                                                  : QByteArray());
     }
+    // Fitted to the tab or a tile while it arrives: the same pixels as the
+    // picture fitted in one go, and its own size told beside them.
+    void fittedWhileArriving_data()
+    {
+        QTest::addColumn<QSize>("bound");
+        QTest::addColumn<bool>("enlarge");
+        QTest::addColumn<int>("pieces"); // sent each after a pause
+        QTest::addColumn<QSize>("shown");
+        QTest::newRow("to the tab, in pieces with pauses")
+                << QSize(500, 500) << false << 7 << QSize(500, 375);
+        QTest::newRow("to a tile, in one piece") << QSize(120, 120) << true << 1 << QSize(120, 90);
+        QTest::newRow("smaller than the tab, as it is")
+                << QSize(1000, 1000) << false << 3 << QSize(640, 480);
+    }
+
+    void fittedWhileArriving()
+    {
+        QFETCH(QSize, bound);
+        QFETCH(bool, enlarge);
+        QFETCH(int, pieces);
+        QFETCH(QSize, shown);
+        const QByteArray jpeg = jpegBytes(quarteredPicture(640, 480));
+        Link link;
+        QVERIFY(link.connect());
+        Reports reports;
+        reports.bound = bound;
+        reports.enlarge = enlarge;
+
+        reports.start(link, qint32(jpeg.size()), Kind::ScreenPicture);
+        QVERIFY(sendInPieces(link, reports, jpeg, pieces));
+        QVERIFY(reports.finished());
+
+        const StreamReception::Result &r = *reports.result;
+        QVERIFY(r.complete);
+        QCOMPARE(r.picture.size(), shown);
+        QCOMPARE(r.pictureSize, QSize(640, 480));
+        jpegimage::ArrivingPicture once(bound, enlarge);
+        once.feed(jpeg, true);
+        QCOMPARE(r.picture, once.take());
+    }
+
     // However many reads come while the owner is busy, one progress report
     // waits for it, with the latest figure; the result follows it.
     void progressCoalesced()
