@@ -299,6 +299,8 @@ private:
     // Shows a decoded picture, or reports a picture that did not decode.
     // fullSize and jpeg: of a picture that came fitted to the tab.
     bool showScreenPicture(const QImage &image, QSize fullSize = {}, const QByteArray &jpeg = {});
+    // A kept picture, decoded at the size the tab shows it at.
+    bool showScreenPicture(const QByteArray &jpeg);
 
     // commands
     void runCommand(const commands::Command &command,

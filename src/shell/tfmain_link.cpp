@@ -233,6 +233,14 @@ bool TFMain::showScreenPicture(const QImage &image, QSize fullSize, const QByteA
     return true;
 }
 
+bool TFMain::showScreenPicture(const QByteArray &jpeg)
+{
+    jpegimage::ArrivingPicture picture(m_screenFit->bound(), false);
+    picture.feed(jpeg, true);
+    const QImage image = picture.take();
+    return showScreenPicture(image, picture.fullSize(), jpeg);
+}
+
 // The list of the selected computer's processes, as its stream brought it.
 void TFMain::FillProcessList(const QByteArray &stream)
 {

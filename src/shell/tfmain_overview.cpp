@@ -2,7 +2,6 @@
 // saved as evidence.
 #include "shell/tfmain.h"
 
-#include "link/jpegimage.h"
 #include "platform/cp1250.h"
 #include "shell/classmodels.h"
 #include "shell/controls.h"
@@ -231,7 +230,7 @@ void TFMain::OverviewTileDoubleClick(int row)
 
 void TFMain::showKeptPicture(const Computer &c)
 {
-    if (!showScreenPicture(jpegimage::decode(c.state.picture)))
+    if (!showScreenPicture(c.state.picture))
         return;
     m_shownPicture = {c.state.picture, ownerOf(&c), c.state.pictureTime};
     showOwner(ScreenShootImage, m_shownPicture.owner);

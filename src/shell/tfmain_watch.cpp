@@ -2,7 +2,6 @@
 // fitted to the tab or shown at 100 %.
 #include "shell/tfmain.h"
 
-#include "link/jpegimage.h"
 #include "platform/cp1250.h"
 #include "shell/controls.h"
 #include "shell/screenfit.h"
@@ -115,7 +114,7 @@ void TFMain::WatchButtonClick()
 
 void TFMain::WatchPictureReceived(Computer *computer)
 {
-    if (!showScreenPicture(jpegimage::decode(computer->state.picture)))
+    if (!showScreenPicture(computer->state.picture))
         return;
     m_shownPicture = {computer->state.picture, ownerOf(computer), computer->state.pictureTime};
     showOwner(ScreenShootImage, m_shownPicture.owner);
