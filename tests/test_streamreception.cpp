@@ -66,10 +66,14 @@ struct Link
         if (!agent->connected() || !joined.wait(5000))
             return false;
         connection = server.connection(0);
+        if (!connection)
+            return false;
         // As the console does while a stream is received: the reception
         // reads, the server does not report the waiting bytes meanwhile.
         server.holdReads(connection);
-        return connection != nullptr;
+        // Named, as a computer is long before its teacher asks for a stream:
+        // a stream that ends first is rightly told without a name.
+        return QTest::qWaitFor([&] { return connection->hostNameKnown(); }, 5000);
     }
     // Waits until the connection holds count bytes unread.
     bool holds(qint64 count)
