@@ -11,12 +11,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QByteArrayView bytes(reinterpret_cast<const char *>(data), qsizetype(size));
     QString error;
     const QImage image = jpegimage::decode(bytes, &error);
-    // Arriving in two pieces, it ends alike.
+    // Arriving in two pieces, it ends alike: shown at the same size, or
+    // refused for the same reason. The pixels of a damaged picture that the
+    // library lets pass may differ: it reads coded data by a fast route when
+    // much of it is in and by a careful one otherwise, and the two read some
+    // damage differently.
     jpegimage::ArrivingPicture arriving;
     arriving.feed(bytes.first(bytes.size() / 2), false);
     arriving.feed(bytes, true);
     QString arrivingError;
-    FUZZ_CHECK(arriving.take(&arrivingError) == image);
+    const QImage arrived = arriving.take(&arrivingError);
+    FUZZ_CHECK(arrived.isNull() == image.isNull());
+    FUZZ_CHECK(arrived.size() == image.size());
     FUZZ_CHECK(arrivingError == error);
     if (image.isNull()) {
         FUZZ_CHECK(!error.isEmpty());
