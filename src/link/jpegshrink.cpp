@@ -1,7 +1,6 @@
 #include "link/jpegshrink.h"
 
 #include <algorithm>
-#include <cstring>
 #include <new>
 
 namespace jpegimage::detail {
@@ -14,11 +13,10 @@ constexpr unsigned AcrossOne = 1u << 14;
 constexpr unsigned DownOne = 1u << 8;
 constexpr int Shift = 22; // log2(AcrossOne * DownOne)
 
-// Apart, so that the compiler knows the row and the sums do not overlap and
-// may take many channels at a time.
 // A channel times its weight down, summed over the rows of a result row,
-// stays within 255 * DownOne and so within 16 bits: eight channels a step.
-// The first row of a result row starts its sums.
+// stays within 255 * DownOne and so within 16 bits. Apart, with the row and
+// the sums marked as not overlapping, so that the compiler takes many
+// channels a step. The first row of a result row starts its sums.
 void sumDown(quint16 *__restrict sum, const unsigned char *__restrict row, size_t n,
              unsigned weight, bool first)
 {
