@@ -41,6 +41,18 @@ echo "check_layers (not a program) e2e_console (needs AT-SPI, which Wine lacks)"
 failed=()
 ran=()
 skipped=()
+secondRun=()
+# runTest NAME: runs one test program, its log in NAME.log.
+runTest() {
+    (cd "$run" && DOCENTOR_NETBIOS=0 timeout 600 "$wine" "./$1.exe" "${platform[@]}" \
+        -o "$1.log,txt" >"$1.out" 2>&1)
+}
+# failureLines NAME: what failed and where. CI keeps only this output.
+failureLines() {
+    grep -a -A2 -E '^(FAIL!|QFATAL)' "$run/$1.log" 2>/dev/null | tr -d '\r' | head -40 \
+        | sed 's/^/    /' || true
+    [ -s "$run/$1.log" ] || tail -5 "$run/$1.out" | sed 's/^/    /'
+}
 # DOCENTOR_WINE_TESTS: the names of the tests to run, separated by spaces
 # (all of them without it); a name that was not built fails.
 tests=("$run"/test_*.exe)
@@ -65,12 +77,24 @@ for test in "${tests[@]}"; do
     if x86_64-w64-mingw32-objdump -p "$test" | grep 'DLL Name: Qt6Widgets.dll' >/dev/null; then
         platform=(-platform offscreen)
     fi
-    if (cd "$run" && DOCENTOR_NETBIOS=0 timeout 600 "$wine" "./$name.exe" "${platform[@]}" \
-            -o "$name.log,txt" >"$name.out" 2>&1); then
+    if runTest "$name"; then
         echo "PASS $name ($(($(date +%s) - start)) s)"
     else
         echo "FAIL $name ($(($(date +%s) - start)) s), see $run/$name.log and $name.out"
-        failed+=("$name")
+        failureLines "$name"
+        # Wine's timers and sockets stall now and then on a busy machine, and
+        # these tests measure time: a failure is run once more, and the test
+        # passes only if the second run passes. Both are reported.
+        mv "$run/$name.log" "$run/$name.first.log" 2>/dev/null || true
+        start=$(date +%s)
+        if runTest "$name"; then
+            echo "PASS $name on its second run ($(($(date +%s) - start)) s)"
+            secondRun+=("$name")
+        else
+            echo "FAIL $name again ($(($(date +%s) - start)) s)"
+            failureLines "$name"
+            failed+=("$name")
+        fi
     fi
     ran+=("$name")
     # The rows skipped under Wine, each with its reason.
@@ -152,6 +176,7 @@ else
 fi
 
 echo "Ran under Wine: ${ran[*]} e2e installer"
+[ ${#secondRun[@]} -eq 0 ] || echo "Passed only on a second run: ${secondRun[*]}"
 echo "Skipped under Wine: ${#skipped[@]} rows"
 for row in "${skipped[@]}"; do echo "  $row"; done
 if [ ${#failed[@]} -gt 0 ]; then
