@@ -4,6 +4,7 @@
 #include "platform/cp1250.h"
 #include "shell/tfprogress.h"
 #include "support/classroom.h"
+#include "support/packetsteps.h"
 
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -49,26 +50,7 @@ struct Room
     }
 };
 
-QString numbers(int command, int flag, int number)
-{
-    return QStringLiteral("%1, iFlag: %2, iPacketNo: %3").arg(command).arg(flag).arg(number);
-}
-
-// One packet of a scripted exchange: which agent sends it and what.
-struct Step
-{
-    int agent;
-    qint32 pass;
-    qint32 number;
-    QByteArray bufor;
-};
-using Steps = QList<Step>;
-
-constexpr qint32 Pass = packet::PassValue;
-
 } // namespace
-
-Q_DECLARE_METATYPE(Steps)
 
 class ReceiveTest : public QObject
 {

@@ -2,6 +2,7 @@
 // decoded, checked, reported and acted on, over real loopback connections.
 #include "platform/cp1250.h"
 #include "support/coreroom.h"
+#include "support/packetsteps.h"
 
 #include <QSignalSpy>
 #include <QTest>
@@ -50,11 +51,6 @@ struct Room : CoreRoom
     }
 };
 
-QString numbers(int command, int flag, int number)
-{
-    return QStringLiteral("%1, iFlag: %2, iPacketNo: %3").arg(command).arg(flag).arg(number);
-}
-
 // An answer as the agent writes it: Bufor is everything after the eighth
 // separator, whatever it holds.
 QByteArray answerText(qint32 number, qint32 flag, const QByteArray &rest)
@@ -63,21 +59,7 @@ QByteArray answerText(qint32 number, qint32 flag, const QByteArray &rest)
            + "|6|0|0|||" + rest;
 }
 
-// One packet of a scripted exchange: which agent sends it and what.
-struct Step
-{
-    int agent;
-    qint32 pass;
-    qint32 number;
-    QByteArray bufor;
-};
-using Steps = QList<Step>;
-
-constexpr qint32 Pass = packet::PassValue;
-
 } // namespace
-
-Q_DECLARE_METATYPE(Steps)
 
 class ReceiveCoreTest : public QObject
 {
