@@ -162,6 +162,9 @@ private:
     QTimer m_groupTimer;
     QTimer m_phaseTimer;
     int m_commandTurn = 0;
+    // Whose programs the process list shows: a program is closed there, as
+    // the console refuses a process of another computer's list.
+    int m_processListStudent = -1;
     int m_pollTurn = 0;
     int m_groupTurn = 0;
     double m_quietUntilMinute = 0; // no single command while a group's answers come in

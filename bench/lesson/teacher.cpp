@@ -151,8 +151,16 @@ void Lesson::nextCommand()
     }
     const int turn = m_commandTurn++;
     const TeacherCommand &command = teacherCommands[size_t(turn) % std::size(teacherCommands)];
-    if (!selectStudent(turn % m_options.students))
+    int student = turn % m_options.students;
+    if (command.button == &TFMain::CloseProgramButton) {
+        if (m_processListStudent < 0)
+            return;
+        student = m_processListStudent;
+    }
+    if (!selectStudent(student))
         return;
+    if (command.button == &TFMain::ReloadProcessListButton)
+        m_processListStudent = student;
     QPushButton *button = m_main.*command.button;
     QString name = button->text();
     if (command.messageKind >= 0) {
@@ -171,7 +179,7 @@ void Lesson::nextCommand()
     m_waiting->kind = QString::fromLatin1(command.answer);
     m_waiting->command = name.remove(QLatin1Char('&'));
     m_waiting->expected = QString::fromUtf16(command.expected);
-    m_waiting->address = studentAddress(turn % m_options.students);
+    m_waiting->address = studentAddress(student);
     m_waiting->agentMs = command.messageKind >= 0
                                  ? agentMs(QStringLiteral("answer"), 0)
                                  : agentMs(m_waiting->kind, m_options.captureDelayMs);
