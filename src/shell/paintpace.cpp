@@ -6,7 +6,6 @@
 #include <QWidget>
 
 #include <algorithm>
-#include <utility>
 
 PaintPace::PaintPace(QWidget *window, bool oncePerFrame)
     : QObject(window)
@@ -15,17 +14,6 @@ PaintPace::PaintPace(QWidget *window, bool oncePerFrame)
 {
     m_clock.start();
     window->installEventFilter(this);
-}
-
-void PaintPace::nextAtOnce(QWidget *window)
-{
-    auto *pace = window->findChild<PaintPace *>(QString(), Qt::FindDirectChildrenOnly);
-    if (!pace)
-        return;
-    pace->m_atOnce = true;
-    // A request held back is the window's only one until its time has come.
-    if (pace->m_deferred)
-        QCoreApplication::postEvent(window, new QEvent(QEvent::UpdateRequest));
 }
 
 bool PaintPace::eventFilter(QObject *watched, QEvent *event)
@@ -40,8 +28,7 @@ bool PaintPace::eventFilter(QObject *watched, QEvent *event)
     m_creditNs = std::min(FrameNs, m_creditNs + (now - m_lastNs) / PauseFactor);
     m_lastNs = now;
     const qint64 frameLeftNs = m_oncePerFrame ? m_paintedNs + FrameNs - now : 0;
-    const bool atOnce = std::exchange(m_atOnce, false);
-    if (!atOnce && (m_creditNs < 0 || frameLeftNs > 0)) {
+    if (m_creditNs < 0 || frameLeftNs > 0) {
         if (!m_deferred) {
             m_deferred = true;
             const qint64 waitNs

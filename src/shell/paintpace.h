@@ -20,7 +20,6 @@
 // latest state.
 class PaintPace : public QObject
 {
-    Q_OBJECT
 public:
     static constexpr qint64 PauseFactor = 4;
     // Both the most time saved up and the longest a repaint waits: one
@@ -31,11 +30,6 @@ public:
     // most one paint a frame, for a window that changes with every read of
     // a stream however cheap its paint.
     explicit PaintPace(QWidget *window, bool oncePerFrame = false);
-
-    // The window's next paint is not held back, whatever the account says:
-    // for a change the teacher is waiting for (a picture asked for), not for
-    // the changes a class makes. Nothing for a window without a pace.
-    static void nextAtOnce(QWidget *window);
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -48,7 +42,6 @@ private:
     qint64 m_creditNs = FrameNs;
     qint64 m_paintedNs = -FrameNs;
     bool m_deferred = false;
-    bool m_atOnce = false;
 };
 
 // A one-line field the console writes far more often than a screen shows

@@ -5,9 +5,8 @@
 #include "link/jpegimage.h"
 #include "platform/cp1250.h"
 #include "shell/classmodels.h"
-#include "shell/dialogs.h"
-#include "shell/paintpace.h"
 #include "shell/screenfit.h"
+#include "shell/dialogs.h"
 #include "shell/tfprogress.h"
 
 #include <QLabel>
@@ -227,9 +226,6 @@ bool TFMain::showScreenPicture(const QImage &image, QSize fullSize, const QByteA
     }
     // Fitted to the tab unless the teacher asks for 100 %.
     m_screenFit->show(image, fullSize, jpeg);
-    // The teacher asked for it and is waiting: it does not wait out the
-    // paint pace that the class's status lines have used up.
-    PaintPace::nextAtOnce(this);
     // The bytes of the picture shown before go with it; whoever shows a
     // picture it can save sets them again.
     m_shownPicture = {};
