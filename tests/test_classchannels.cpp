@@ -3,6 +3,7 @@
 // asked for, from scripted students on real loopback connections.
 #include "commands/commander.h"
 #include "link/classroom.h"
+#include "link/jpegimage.h"
 #include "support/samples.h"
 #include "support/studentroom.h"
 
@@ -55,20 +56,30 @@ void ClassChannelsTest::streamRightBehindItsAnnouncement_data()
     QTest::addColumn<bool>("glance");
     // A fill byte before the picture's end marker, and bytes after it.
     QTest::addColumn<bool>("fill");
-    QTest::newRow("the teacher's picture") << false << false;
-    QTest::newRow("a glance") << true << false;
-    QTest::newRow("the teacher's picture with a fill byte") << false << true;
-    QTest::newRow("a glance with a fill byte") << true << true;
+    // The screen tab's bound for the teacher's picture (none: full size).
+    QTest::addColumn<QSize>("tab");
+    QTest::newRow("the teacher's picture") << false << false << QSize();
+    QTest::newRow("a glance") << true << false << QSize();
+    QTest::newRow("the teacher's picture with a fill byte") << false << true << QSize();
+    QTest::newRow("a glance with a fill byte") << true << true << QSize();
+    QTest::newRow("the teacher's picture fitted to the tab") << false << false << QSize(320, 320);
+    QTest::newRow("the teacher's picture in a tab smaller than a tile")
+            << false << false << QSize(16, 16);
 }
 
 // An agent that sends its picture in the same burst as the announcement:
-// the bytes after the announcement's text are the picture's first.
+// the bytes after the announcement's text are the picture's first. The
+// tile shows the teacher's picture as it would show a glance's.
 void ClassChannelsTest::streamRightBehindItsAnnouncement()
 {
     QFETCH(bool, glance);
     QFETCH(bool, fill);
+    QFETCH(QSize, tab);
     Room room;
     Classroom &c = room.classroom;
+    const QSize tileBound(160, 160);
+    c.setTileBound(tileBound);
+    c.setScreenBound(tab);
     QByteArray kept = room.picture;
     if (fill) {
         kept.insert(kept.size() - 2, '\xFF');
@@ -78,9 +89,10 @@ void ClassChannelsTest::streamRightBehindItsAnnouncement()
     student.glued = true;
     QSignalSpy teacher(&c, &Classroom::streamReceived);
     QSignalSpy glances(&c, &Classroom::glanceReceived);
+    QSignalSpy fitted(&c, &Classroom::teacherPictureFitted);
 
     if (glance) {
-        QVERIFY(c.requestGlance(room.connectionOf(student), QSize(160, 160)));
+        QVERIFY(c.requestGlance(room.connectionOf(student), tileBound));
     } else {
         QVERIFY(c.send(room.computerOf(student), commands::prepare(commands::ScreenShot, 0)));
     }
@@ -92,8 +104,28 @@ void ClassChannelsTest::streamRightBehindItsAnnouncement()
     QCOMPARE(result.received, room.picture.size());
     QCOMPARE(result.jpeg, kept);
     QCOMPARE(c.computers()[0]->state.picture, kept);
-    QCOMPARE(result.picture.size(), glance ? QSize(160, 90) : QSize(640, 360));
+    const QSize full(640, 360);
+    QCOMPARE(result.picture.size(),
+             glance ? QSize(160, 90)
+                    : (tab.isEmpty() ? full : full.scaled(tab, Qt::KeepAspectRatio)));
     QCOMPARE(c.CurrentPacket.StreamSize, glance ? 0 : qint32(room.picture.size()));
+    if (!glance)
+        QVERIFY(fitted.wait(5000));
+    // Within a few steps of the picture decoded to the tile's size: a
+    // picture enlarged from a smaller one is blurred across its quarters.
+    const QImage tile = c.computers()[0]->state.thumbnail;
+    const QImage expected = jpegimage::decodeWithin(kept, tileBound);
+    QCOMPARE(tile.size(), QSize(160, 90));
+    int far = 0;
+    for (int y = 0; y < tile.height(); ++y) {
+        for (int x = 0; x < tile.width(); ++x) {
+            const QRgb a = tile.pixel(x, y), b = expected.pixel(x, y);
+            far += std::max({qAbs(qRed(a) - qRed(b)), qAbs(qGreen(a) - qGreen(b)),
+                             qAbs(qBlue(a) - qBlue(b))})
+                   > 48;
+        }
+    }
+    QVERIFY2(far < tile.width() * tile.height() / 25, qPrintable(QString::number(far)));
 }
 
 // Glances and then a teacher's request: the glances' answers are fitted to

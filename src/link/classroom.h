@@ -259,7 +259,7 @@ private:
     void keepPicture(const platform::ConnectionPtr &socket, const StreamReception::Result &outcome,
                      bool glance);
     void keepPictureBytes(Computer &computer, const QByteArray &jpeg);
-    void fitTeacherPicture(Computer &computer, const QByteArray &jpeg);
+    void fitTeacherPicture(Computer &computer, const StreamReception::Result &outcome);
     // Lets the oldest pictures but the newest go until the kept ones fit.
     void trimPictures(const Computer *newest);
     // Whether the day log takes this packet of the connection; a packet left

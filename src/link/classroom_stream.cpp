@@ -204,21 +204,33 @@ void Classroom::keepPicture(const platform::ConnectionPtr &socket,
     if (glance)
         computer->state.thumbnail = outcome.picture;
     else
-        fitTeacherPicture(*computer, outcome.jpeg);
+        fitTeacherPicture(*computer, outcome);
     m_roster.touch(computer, Roster::tileRoles());
 }
 
-// A teacher's picture is full size: its tile gets it decoded again as a
-// glance's is, scaled down by the decoder on a thread of its own, rather
-// than a second full picture kept or scaled on the window's thread.
-void Classroom::fitTeacherPicture(Computer &computer, const QByteArray &jpeg)
+// A teacher's picture is larger than a tile: its tile gets it scaled down on
+// a thread of its own, rather than on the window's thread. The picture the
+// window got is scaled when it is at least the tile's size (it was decoded
+// once already, and a second decode would vie with the window's paint for
+// the processor); one shrunk below the tile, for a small tab, is decoded
+// again from its bytes, as a glance would be.
+void Classroom::fitTeacherPicture(Computer &computer, const StreamReception::Result &outcome)
 {
     if (m_tileBound.isEmpty())
         return;
     const QPointer<Computer> fittedFor = &computer;
     const QDateTime taken = computer.state.pictureTime;
-    m_fitPool.start([this, fittedFor, jpeg, bound = m_tileBound, taken] {
-        const QImage fitted = jpegimage::decodeWithin(jpeg, bound);
+    const QSize full = outcome.pictureSize.isEmpty() ? outcome.picture.size() : outcome.pictureSize;
+    const QSize tile = full.scaled(m_tileBound, Qt::KeepAspectRatio).expandedTo(QSize(1, 1));
+    const QImage shown = outcome.picture;
+    const QByteArray jpeg = shown.width() >= tile.width() && shown.height() >= tile.height()
+                                    ? QByteArray()
+                                    : outcome.jpeg;
+    m_fitPool.start([this, fittedFor, shown, jpeg, tile, bound = m_tileBound, taken] {
+        const QImage fitted = !jpeg.isEmpty()        ? jpegimage::decodeWithin(jpeg, bound)
+                              : shown.size() == tile ? shown
+                                                     : shown.scaled(tile, Qt::IgnoreAspectRatio,
+                                                                    Qt::SmoothTransformation);
         QMetaObject::invokeMethod(
                 this,
                 [this, fittedFor, fitted, taken] {
