@@ -171,13 +171,12 @@ public:
         main.RemoteComputersListView->setCurrentIndex(
                 main.RemoteComputersListView->model()->index(0, 0));
         main.RemoteComputersListViewClick();
-        // Shown: the first paint of the picture after the stream has ended,
-        // painted and put on the screen (the zero timer fires once the paint
-        // event has been handled).
-        QObject::connect(&main, &TFMain::streamFinished, &m_loop, [this] {
-            m_finished = Clock::now();
-            m_awaitingPaint = true;
-        });
+        // Shown: the first paint of the screen tab's picture once it holds
+        // the new one (it is cleared before each request), painted and put on
+        // the screen (the zero timer fires once the paint event has been
+        // handled).
+        QObject::connect(&main, &TFMain::streamFinished, &m_loop,
+                         [this] { m_finished = Clock::now(); });
         struct Phases : QObject
         {
             PictureConsole *self;
@@ -185,7 +184,8 @@ public:
             {
                 if (e->type() == QEvent::Hide && o == self->m_console.main().waitWindow())
                     self->m_closed = Clock::now();
-                if (e->type() == QEvent::Paint && self->m_awaitingPaint) {
+                if (e->type() == QEvent::Paint && self->m_awaitingPaint
+                    && !self->m_console.main().ScreenShootImage->pixmap().isNull()) {
                     self->m_awaitingPaint = false;
                     QTimer::singleShot(0, self->m_console.main().ScreenShootImage, [s = self] {
                         s->m_shown = Clock::now();
@@ -216,6 +216,7 @@ public:
         // window has painted and settled before the request.
         QTimer::singleShot(100, &m_loop, &QEventLoop::quit);
         m_loop.exec();
+        m_awaitingPaint = true;
         {
             ProfiledSpan profiled;
             main.ScreenShootButtonClick();
