@@ -156,6 +156,15 @@ private slots:
         connect(main.StatusEdit, &QLineEdit::textChanged, main.StatusEdit,
                 [&] { inProgressAtOutcome = main.classroom().StreamInProgress; });
         QSignalSpy finished(&main, &TFMain::streamFinished);
+        // Once all has been read the wait is over, while the picture is
+        // still to come.
+        QString atReadingEnd;
+        connect(&main.classroom(), &Classroom::teacherStreamRead, main.StatusEdit, [&] {
+            atReadingEnd = QStringLiteral("wait %1, window %2, in progress %3")
+                                   .arg(main.waitWindow()->isVisible())
+                                   .arg(main.isEnabled())
+                                   .arg(main.classroom().StreamInProgress);
+        });
 
         main.ScreenShootButtonClick();
         QVERIFY(main.waitWindow()->isVisible());
@@ -167,6 +176,7 @@ private slots:
         QVERIFY(finished.wait(10000));
 
         QVERIFY(!main.classroom().StreamInProgress);
+        QCOMPARE(atReadingEnd, QStringLiteral("wait 0, window 1, in progress 1"));
         const QString whole = wholeText(true, QStringLiteral("SALA-1"), jpeg.size());
         QCOMPARE(main.ScreenStatusBar->currentMessage(), whole);
         QCOMPARE(main.StatusEdit->text(), whole);

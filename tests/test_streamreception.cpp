@@ -86,6 +86,10 @@ struct Link
 struct Reports
 {
     QList<qint64> progress;
+    // How often its reading was told to have ended, and how often by the
+    // time its result came.
+    int readingEnded = 0;
+    int endedBeforeResult = -1;
     std::optional<StreamReception::Result> result;
     std::unique_ptr<StreamReception> reception;
     QSize bound; // the picture fitted into it as it arrives; empty: full size
@@ -100,8 +104,13 @@ struct Reports
                                                       std::move(hook));
         QObject::connect(reception.get(), &StreamReception::progress, reception.get(),
                          [this](qint64 received) { progress << received; });
+        QObject::connect(reception.get(), &StreamReception::readingEnded, reception.get(),
+                         [this] { ++readingEnded; });
         QObject::connect(reception.get(), &StreamReception::finished, reception.get(),
-                         [this](const StreamReception::Result &r) { result = r; });
+                         [this](const StreamReception::Result &r) {
+                             endedBeforeResult = readingEnded;
+                             result = r;
+                         });
         reception->setPictureBound(bound, enlarge);
         reception->start();
     }
@@ -293,6 +302,8 @@ private slots:
         QCOMPARE(r.received, received);
         QCOMPARE(r.declared, declared);
         QVERIFY(progressClimbsTo(reports.progress, received));
+        // The owner hears that the reading is over once, before the outcome.
+        QCOMPARE(reports.endedBeforeResult, 1);
         QStringList shownRows;
         for (const QStringList &row : r.rows)
             shownRows << row.join(QLatin1Char('|'));
@@ -590,6 +601,7 @@ private slots:
         QCOMPARE(r.received, failedAt.load());
         QVERIFY(r.rows.isEmpty() && r.picture.isNull() && r.jpeg.isEmpty());
         QVERIFY(progressClimbsTo(reports.progress, failedAt.load()));
+        QCOMPARE(reports.endedBeforeResult, 1);
     }
 
     void budgetInFlight_data()

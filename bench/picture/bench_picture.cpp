@@ -230,8 +230,8 @@ public:
         }
         if (m_phases)
             std::fprintf(stderr,
-                         "last byte sent -> read %.1f -> decoded and wait window closed %.1f -> "
-                         "finished %.1f -> shown %.1f\n",
+                         "last byte sent -> read %.1f -> wait window closed %.1f -> "
+                         "decoded and finished %.1f -> shown %.1f\n",
                          msBetween(last, m_lastRead.load()), msBetween(m_lastRead.load(), m_closed),
                          msBetween(m_closed, m_finished), msBetween(m_finished, m_shown));
         return msBetween(last, m_shown);

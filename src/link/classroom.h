@@ -193,6 +193,9 @@ signals:
     void waitEnded();
     void streamStarted(qint32 declared);
     void streamProgress(qint64 received);
+    // The teacher's stream has been read, whatever it brought: the wait is
+    // over while its picture's last rows are decoded. Before streamReceived.
+    void teacherStreamRead();
     // The stream's outcome, before StreamInProgress is cleared.
     void streamReceived(const StreamReception::Result &result);
     // After StreamInProgress is cleared and reading has resumed.

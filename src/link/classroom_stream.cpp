@@ -31,6 +31,10 @@ void Classroom::startStream(const platform::ConnectionPtr &socket, bool screen, 
         if (socket == m_teacherStream)
             emit streamProgress(received);
     });
+    connect(stream.get(), &StreamReception::readingEnded, this, [this, socket] {
+        if (socket == m_teacherStream)
+            emit teacherStreamRead();
+    });
     StreamReception *reception = stream.get();
     connect(reception, &StreamReception::finished, this,
             [this, socket, reception](const StreamReception::Result &outcome) {

@@ -91,8 +91,9 @@ struct StreamReception::Reading
     // What the stream holds of the budget.
     qint64 budgeted = 0;
     bool overview = false;
-    // A picture is decoded as it comes.
+    // A picture is decoded as it comes; fed: the bytes given to it so far.
     std::unique_ptr<jpegimage::ArrivingPicture> picture;
+    qsizetype fed = 0;
 
     ~Reading() { release(); }
     void release()
@@ -187,8 +188,17 @@ void StreamReception::took(Reading &reading, const char *data, qint64 n, qint64 
     reportProgress(reading.received);
     if (m_readHook)
         m_readHook(reading.received);
-    if (reading.picture && reading.keep)
+}
+
+// The picture is decoded while its connection has nothing more to read:
+// bytes that wait are read first, so that the end of a stream is known as
+// soon as its last byte is in, and the decoder gets larger pieces.
+void StreamReception::decodeArrived(Reading &reading)
+{
+    if (reading.picture && reading.keep && reading.stream.size() > reading.fed) {
         reading.picture->feed(reading.stream, false);
+        reading.fed = reading.stream.size();
+    }
 }
 
 // Waits until the deadline, until the connection has something to read
@@ -274,12 +284,14 @@ void StreamReception::read(qint64 limit, Reading &reading)
             // still bring surplus within the first pause.
             if (n == 0 || now >= pauseEnd)
                 break;
+            decodeArrived(reading);
             waitUntil(pauseEnd, true);
             continue;
         }
         const auto idleEnd = std::min(std::max(lastByte, pauseEnd) + idleTime, wholeEnd);
         if (now >= idleEnd)
             break;
+        decodeArrived(reading);
         // A closed connection reads as nothing at once, again and again: it
         // is waited out as the idle time, not read in a loop.
         waitUntil(idleEnd, n < 0);
@@ -305,6 +317,13 @@ void StreamReception::finish(Result &result, Reading &reading)
     }
 }
 
+void StreamReception::endReading(bool &over)
+{
+    if (!std::exchange(over, true))
+        QMetaObject::invokeMethod(
+                this, [this] { emit readingEnded(); }, Qt::QueuedConnection);
+}
+
 void StreamReception::run()
 {
     auto result = std::make_shared<Result>();
@@ -313,6 +332,7 @@ void StreamReception::run()
     const bool screen = m_kind == Kind::ScreenPicture;
     Reading reading;
     reading.overview = m_limits.overview;
+    bool readingOver = false;
     // A failure on this thread (memory included) ends the reception as
     // incomplete; it must not end the console.
     try {
@@ -321,6 +341,9 @@ void StreamReception::run()
         const qint64 limit
                 = screen ? m_limits.memory : std::min(m_limits.memory, processlist::MaxStreamSize);
         read(limit, reading);
+        // The wait for the stream is over; its picture's last rows are
+        // decoded while the owner gets on.
+        endReading(readingOver);
         finish(*result, reading);
     } catch (...) {
         result->complete = false;
@@ -331,6 +354,7 @@ void StreamReception::run()
         result->rows = {};
         result->jpeg = {};
     }
+    endReading(readingOver);
     result->received = reading.received;
     result->kept = reading.stream.size();
     reading.picture.reset();

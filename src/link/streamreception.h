@@ -141,6 +141,9 @@ signals:
     // waits at a time, it carries the latest figure when it is delivered,
     // and the last one before finished is exact.
     void progress(qint64 received);
+    // Reading is over, whatever it brought: what is left is decoding the
+    // picture's last bytes. Comes once, before finished.
+    void readingEnded();
     void finished(const StreamReception::Result &result);
 
 private:
@@ -150,6 +153,8 @@ private:
     bool keepMore(Reading &reading, qint64 wanted);
     void took(Reading &reading, const char *data, qint64 n, qint64 room);
     void waitUntil(std::chrono::steady_clock::time_point deadline, bool readable);
+    void decodeArrived(Reading &reading);
+    void endReading(bool &over);
     void finish(Result &result, Reading &reading);
     void reportProgress(qint64 received);
 

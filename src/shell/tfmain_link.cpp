@@ -5,8 +5,8 @@
 #include "link/jpegimage.h"
 #include "platform/cp1250.h"
 #include "shell/classmodels.h"
-#include "shell/screenfit.h"
 #include "shell/dialogs.h"
+#include "shell/screenfit.h"
 #include "shell/tfprogress.h"
 
 #include <QLabel>
@@ -65,10 +65,14 @@ void TFMain::wireClassroom()
 void TFMain::wireStreams()
 {
     Classroom *room = m_classroom.get();
-    connect(room, &Classroom::waitEnded, this, [this] {
+    const auto endWait = [this] {
         if (waitWindow())
             waitWindow()->Close();
-    });
+    };
+    connect(room, &Classroom::waitEnded, this, endWait);
+    // The main window repaints as it is enabled again while the picture's
+    // last rows are still being decoded, not after.
+    connect(room, &Classroom::teacherStreamRead, this, endWait);
     connect(room, &Classroom::streamStarted, this, &TFMain::showStreamStart);
     connect(room, &Classroom::streamProgress, this, [this](qint64 received) {
         advanceProgress(waitWindow(), received - m_streamShown);
