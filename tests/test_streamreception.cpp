@@ -738,6 +738,9 @@ private slots:
         if (two.size() > one.size())
             std::swap(one, two);
         QTest::newRow("a smaller picture after a larger one") << QList{one, two} << true << false;
+        // A 1080p screen's picture: under a megabyte.
+        QTest::newRow("two streams the size of a full-HD screen's")
+                << QList{noise(850 * 1024), noise(840 * 1024)} << true << false;
         // The first's bytes still lie beyond the second's end in the buffer.
         QTest::newRow("a picture cut short, announced so, after the whole one")
                 << QList{one, one.left(one.size() * 7 / 8)} << true << false;
@@ -756,6 +759,7 @@ private slots:
         QFETCH(QList<QByteArray>, streams);
         QFETCH(bool, reused);
         QFETCH(bool, held);
+        streambuffers::releaseIdle(0); // none left over from the rows before
         Link link;
         QVERIFY(link.connect());
         quintptr before = 0;

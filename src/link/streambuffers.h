@@ -5,15 +5,18 @@
 // The buffers large streams are read into. A stream of a megabyte or more
 // has pages of its own (see platform::returnLargeBlocksToSystem), which the
 // system would map and fault in for every picture and take back when it
-// goes. Instead each such buffer, once its reception has ended, is watched
-// here: whoever keeps the picture's bytes (its computer, the window) holds
-// it for as long as they keep them, and once they let go it is read into
-// again by the next stream of about its size. A bounded number and size of
-// buffers are watched, so the memory stays flat however many pictures come.
+// goes; one of a few hundred kilobytes (a full-HD screen's) fares no better,
+// as the allocator trims it off the top of its heap once freed and the next
+// picture faults it in again. Instead each such buffer, once its reception
+// has ended, is watched here: whoever keeps the picture's bytes (its
+// computer, the window) holds it for as long as they keep them, and once
+// they let go it is read into again by the next stream of about its size. A
+// bounded number and size of buffers are watched, so the memory stays flat
+// however many pictures come.
 namespace streambuffers {
 
 // Smaller streams take their memory from the allocator as any block does.
-constexpr qint64 Large = 1024 * 1024;
+constexpr qint64 Large = 256 * 1024;
 // At most this many buffers, of this many bytes together, are watched;
 // those no one holds any more are what the console keeps idle.
 constexpr int Watched = 8;
