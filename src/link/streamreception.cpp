@@ -216,12 +216,39 @@ void StreamReception::waitUntil(Clock::time_point deadline, bool readable)
     m_stopped.wait_until(lock, deadline, [this] { return m_stop.load(); });
 }
 
+// One read of what waits: into the kept stream while it has room, else into
+// scratch, counted and dropped. The connection's answer.
+qint64 StreamReception::readOnce(Reading &reading, std::vector<char> &scratch)
+{
+    // Surplus bytes are counted but not kept.
+    qint64 room = reading.keep ? std::max<qint64>(0, m_declared - reading.stream.size()) : 0;
+    const qint64 want = std::min(room > 0 ? room : LargeRead, LargeRead);
+    if (room > 0 && !keepMore(reading, want)) {
+        // Past the budget: read off and dropped from here on.
+        reading.keep = false;
+        reading.release();
+        room = 0;
+    }
+    qint64 n;
+    if (room > 0) {
+        const qsizetype kept = reading.stream.size();
+        reading.stream.resize(kept + qsizetype(want));
+        n = m_connection->receive(reading.stream.data() + kept, want);
+        reading.stream.resize(kept + qsizetype(std::max<qint64>(n, 0)));
+    } else {
+        scratch.resize(size_t(LargeRead));
+        n = m_connection->receive(scratch.data(), LargeRead);
+    }
+    if (n > 0)
+        took(reading, room > 0 ? nullptr : scratch.data(), n, room);
+    return n;
+}
+
 // The read loop: whatever waits is read at once; the reception ends at the
 // first read that finds nothing once exactly the declared bytes are in (and
 // the first pause has passed), or when no byte has come for the idle time.
 void StreamReception::read(qint64 limit, Reading &reading)
 {
-    platform::Connection &socket = *m_connection;
     const qint64 expected = m_declared; // sign-extended
     // A stream announced beyond what the console may hold is still read off
     // the connection (its bytes must not be taken for packets) but not kept,
@@ -237,7 +264,7 @@ void StreamReception::read(qint64 limit, Reading &reading)
                                                     * std::max(1, m_timings.idleSleepMs));
     const auto wholeEnd = pauseEnd + WholeStreamIdleTimes * idleTime;
     auto lastByte = started;
-    std::vector<char> buffer;
+    std::vector<char> scratch;
 
     if (!m_firstBytes.isEmpty()) {
         // Taken as one read, however long: they are already in memory.
@@ -254,27 +281,8 @@ void StreamReception::read(qint64 limit, Reading &reading)
         // A trickle that never ends does not hold its bytes for ever.
         if (reading.received != expected && Clock::now() >= wholeEnd)
             break;
-        // Surplus bytes are counted but not kept.
-        qint64 room = reading.keep ? std::max<qint64>(0, expected - reading.stream.size()) : 0;
-        const qint64 want = std::min(room > 0 ? room : LargeRead, LargeRead);
-        if (room > 0 && !keepMore(reading, want)) {
-            // Past the budget: read off and dropped from here on.
-            reading.keep = false;
-            reading.release();
-            room = 0;
-        }
-        qint64 n;
-        if (room > 0) {
-            const qsizetype kept = reading.stream.size();
-            reading.stream.resize(kept + qsizetype(want));
-            n = socket.receive(reading.stream.data() + kept, want);
-            reading.stream.resize(kept + qsizetype(std::max<qint64>(n, 0)));
-        } else {
-            buffer.resize(size_t(LargeRead));
-            n = socket.receive(buffer.data(), LargeRead);
-        }
+        const qint64 n = readOnce(reading, scratch);
         if (n > 0) {
-            took(reading, room > 0 ? nullptr : buffer.data(), n, room);
             lastByte = Clock::now();
             continue;
         }

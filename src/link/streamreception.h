@@ -15,6 +15,7 @@
 #include <functional>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 // The reception of one announced stream (a screen picture or a process list)
 // on a thread of its own: it reads exactly the announced bytes off the
@@ -24,7 +25,8 @@
 //
 // The reception's thread waits for its connection to become readable (or
 // for its own time limits) and then takes what waits in large reads, straight
-// into the kept stream; a picture is decoded as its bytes come.
+// into the kept stream; a picture is decoded as its bytes come, whenever
+// nothing more waits to be read.
 class StreamReception : public QObject
 {
     Q_OBJECT
@@ -150,6 +152,7 @@ private:
     struct Reading;
     void run();
     void read(qint64 limit, Reading &reading);
+    qint64 readOnce(Reading &reading, std::vector<char> &scratch);
     bool keepMore(Reading &reading, qint64 wanted);
     void took(Reading &reading, const char *data, qint64 n, qint64 room);
     void waitUntil(std::chrono::steady_clock::time_point deadline, bool readable);
