@@ -85,6 +85,8 @@ QStringList rowsOf(const QTreeWidget *list)
     return rows;
 }
 
+enum InSight { NoWindow, OtherTab, ScreenTab };
+
 bool near(const QColor &a, const QColor &b)
 {
     return qAbs(a.red() - b.red()) < 40 && qAbs(a.green() - b.green()) < 40
@@ -113,12 +115,15 @@ private slots:
     void screenPicture_data()
     {
         QTest::addColumn<QSize>("size");
-        QTest::addColumn<bool>("inSight"); // the screen's tab shown when it comes
-        QTest::newRow("small") << QSize(64, 48) << false;
-        QTest::newRow("classroom screen") << QSize(1024, 768) << false;
+        QTest::addColumn<int>("inSight"); // what of the window is shown when it comes
+        QTest::newRow("small") << QSize(64, 48) << int(NoWindow);
+        QTest::newRow("classroom screen") << QSize(1024, 768) << int(NoWindow);
         // Decoded at the tab's size; "100 %" decodes it whole.
-        QTest::newRow("larger than the tab, in sight") << QSize(1920, 1080) << true;
-        QTest::newRow("smaller than the tab, in sight") << QSize(640, 360) << true;
+        QTest::newRow("larger than the tab, in sight") << QSize(1920, 1080) << int(ScreenTab);
+        QTest::newRow("smaller than the tab, in sight") << QSize(640, 360) << int(ScreenTab);
+        // Decoded at about the size it will be shown at, not whole.
+        QTest::newRow("larger than the tab, another tab in sight")
+                << QSize(1920, 1080) << int(OtherTab);
     }
 
     // The teacher asks, the agent announces and sends: the picture is shown
@@ -126,19 +131,22 @@ private slots:
     void screenPicture()
     {
         QFETCH(QSize, size);
-        QFETCH(bool, inSight);
+        QFETCH(int, inSight);
         Room room;
         TFMain &main = room.main();
-        if (inSight) {
+        if (inSight != NoWindow) {
             main.resize(1444, 746);
             main.show();
-            main.PageControl1->setCurrentWidget(main.TabSheet3);
+            main.PageControl1->setCurrentWidget(inSight == ScreenTab ? main.TabSheet3
+                                                                     : main.TabSheet5);
             QVERIFY(QTest::qWaitForWindowExposed(&main));
         }
         // Never blown up.
-        const QSize tab = main.ScrollBox1->maximumViewportSize();
+        const QSize tab = inSight == OtherTab ? main.TabSheet3->parentWidget()->size()
+                                              : main.ScrollBox1->maximumViewportSize();
         const bool larger = size.width() > tab.width() || size.height() > tab.height();
-        const QSize fitted = inSight && larger ? size.scaled(tab, Qt::KeepAspectRatio) : size;
+        const QSize fitted
+                = inSight != NoWindow && larger ? size.scaled(tab, Qt::KeepAspectRatio) : size;
         QSize decoded;
         connect(&main.classroom(), &Classroom::streamReceived, main.StatusEdit,
                 [&](const StreamReception::Result &r) {
@@ -182,8 +190,15 @@ private slots:
         QCOMPARE(main.StatusEdit->text(), whole);
         QVERIFY(inProgressAtOutcome); // the flag is cleared after every effect
         QCOMPARE(decoded, fitted);
-        for (const QSize expected : {fitted, size}) {
-            if (expected != fitted)
+        QCOMPARE(main.ScreenShootImage->size(), fitted);
+        QList<QSize> shownSizes{fitted, size};
+        if (inSight == OtherTab) {
+            main.PageControl1->setCurrentWidget(main.TabSheet3);
+            shownSizes[0]
+                    = size.scaled(main.ScrollBox1->maximumViewportSize(), Qt::KeepAspectRatio);
+        }
+        for (const QSize expected : shownSizes) {
+            if (expected != shownSizes.first())
                 main.ActualSizeCheckBox->click();
             QCOMPARE(main.ScreenShootImage->size(), expected);
             const QImage shown = main.ScreenShootImage->pixmap().toImage();

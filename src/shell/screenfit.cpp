@@ -32,7 +32,28 @@ void ScreenFit::show(const QImage &picture, QSize fullSize, const QByteArray &jp
 
 QSize ScreenFit::bound() const
 {
-    return m_actualSize->isChecked() ? QSize() : m_room;
+    return m_actualSize->isChecked() ? QSize() : room();
+}
+
+void ScreenFit::fitOutOfSightTo(QWidget *pages)
+{
+    m_pages = pages;
+    pages->installEventFilter(this);
+    tellBound();
+}
+
+// The room a picture has on the tab; out of sight, the room it had when last
+// seen. A picture that comes while the teacher looks at another tab is thus
+// decoded and kept at about the size it will be shown at, not at the
+// student's full screen: a quarter of the memory for a full-HD one.
+QSize ScreenFit::room() const
+{
+    const QSize inSight = m_area->maximumViewportSize();
+    if (m_area->isVisible() && !inSight.isEmpty())
+        return inSight;
+    if (!m_room.isEmpty())
+        return m_room;
+    return m_pages && m_pages->isVisible() ? m_pages->size() : QSize();
 }
 
 void ScreenFit::tellBound()
@@ -48,8 +69,10 @@ bool ScreenFit::eventFilter(QObject *watched, QEvent *event)
     // Fitted to the tab as it is when it comes into sight, and as it grows
     // and shrinks.
     // Compared by the pointer kept: the area may be half destroyed.
-    if (watched == m_viewport
-        && (event->type() == QEvent::Resize || event->type() == QEvent::Show)) {
+    const bool resized = event->type() == QEvent::Resize || event->type() == QEvent::Show;
+    if (watched == m_pages && resized && m_room.isEmpty())
+        tellBound();
+    if (watched == m_viewport && resized) {
         // Out of sight the tab has no size of its own yet; hidden again, it
         // keeps the size it had.
         const QSize room = m_area->maximumViewportSize();
@@ -78,10 +101,9 @@ void ScreenFit::refit()
 {
     if (m_picture.isNull())
         return;
-    const QSize room = m_area->maximumViewportSize();
-    // Out of sight the tab has no size of its own yet.
+    const QSize room = this->room();
     const bool shrink
-            = !m_actualSize->isChecked() && m_area->isVisible() && !room.isEmpty()
+            = !m_actualSize->isChecked() && !room.isEmpty()
               && (m_fullSize.width() > room.width() || m_fullSize.height() > room.height());
     const QSize fitted = m_fullSize.scaled(room, Qt::KeepAspectRatio);
     // A picture decoded at the tab's size is shown as it came; one smaller
@@ -96,9 +118,9 @@ void ScreenFit::refit()
              && m_picture.height() <= room.height())
         shown = m_picture;
     else if (m_picture.width() < fitted.width())
-        shown = whole().scaled(room, Qt::KeepAspectRatio, Qt::SmoothTransformation);
-    else
-        shown = m_picture.scaled(room, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+        shown = whole().scaled(fitted, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    else // to the student's proportions, not those of a picture fitted before
+        shown = m_picture.scaled(fitted, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
     m_label->setPixmap(QPixmap::fromImage(shown, Qt::NoFormatConversion));
     m_label->resize(shown.size());
     const QString scale

@@ -7,6 +7,7 @@
 class QCheckBox;
 class QLabel;
 class QScrollArea;
+class QWidget;
 
 // Shows a student's screen in "Podgląd ekranu": by default a picture larger
 // than the tab is shrunk to fit it, proportions kept (a smaller one is never
@@ -22,8 +23,12 @@ public:
     void show(const QImage &picture, QSize fullSize = {}, const QByteArray &jpeg = {});
     const QImage &picture() const { return m_picture; }
     // What a picture larger than the tab is shrunk to fit now; empty at
-    // "100 %" and before the tab has been seen.
+    // "100 %" and while the window has not been shown.
     QSize bound() const;
+    // The pages the tab is one of. Until the tab has been in sight it has no
+    // size of its own, and a picture is fitted to the pages' size instead:
+    // the tab will be no larger once it comes into sight.
+    void fitOutOfSightTo(QWidget *pages);
 
 signals:
     void boundChanged(QSize bound);
@@ -32,12 +37,14 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
+    QSize room() const;
     void refit();
     void tellBound();
     const QImage &whole();
 
     QScrollArea *m_area;
     QObject *m_viewport;
+    QWidget *m_pages = nullptr;
     QLabel *m_label;
     QCheckBox *m_actualSize;
     QImage m_picture;

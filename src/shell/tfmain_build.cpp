@@ -4,6 +4,7 @@
 
 #include "shell/classmodels.h"
 #include "shell/controls.h"
+#include "shell/screenfit.h"
 #include "shell/textfit.h"
 
 #include <QAction>
@@ -151,6 +152,7 @@ void TFMain::buildWindow()
                          QStringLiteral("Operacje zbiorcze ( wszystkie komputery z listy )"));
     PageControl1->addTab(TabSheet5, QStringLiteral("Podgląd klasy"));
     PageControl1->setCurrentIndex(0);
+    m_screenFit->fitOutOfSightTo(TabSheet3->parentWidget());
 
     outer->addWidget(buildTrafficFields(central));
 
