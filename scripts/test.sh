@@ -11,7 +11,7 @@ cmake -S . -B build-test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDOCENTOR_S
 cmake --build build-test
 (cd build-test && ctest --output-on-failure --timeout 600 -j "$(nproc)")
 
-plainTests=(test_streamreception)
+plainTests=(test_streammemory)
 cmake -S . -B build-plain -G Ninja -DCMAKE_BUILD_TYPE=Release
 cmake --build build-plain --target "${plainTests[@]}"
 cd build-plain
